@@ -1,0 +1,37 @@
+#include "app/RunnableEx.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Logger.h>
+
+#include <exception>
+
+namespace Patcher {
+
+RunnableEx::RunnableEx(const std::string& name) : name_(name) {}
+
+RunnableEx::~RunnableEx() { stop(); }
+
+void RunnableEx::start() {
+    thread_.setName(name_);
+    thread_.start(*this);
+}
+
+void RunnableEx::stop() {
+    if (thread_.isRunning())
+        thread_.join();
+}
+
+void RunnableEx::run() {
+    Poco::Logger& root = Poco::Logger::root();
+    try {
+        body();
+    } catch (const Poco::Exception& e) {
+        root.error(e.displayText());
+    } catch (const std::exception& e) {
+        root.error(std::string("std::exception: ") + e.what());
+    } catch (...) {
+        root.error("unknown exception. investigate!!!");
+    }
+}
+
+} // namespace Patcher

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything inside when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // The directory, with a trailing '/'.
+    const std::string& path() const { return path_; }
+    // path() + relative.
+    std::string file(const std::string& relative) const { return path_ + relative; }
+
+private:
+    std::string path_;
+};
+
+// Whole-file helpers for fixtures.
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);
+
+// Directory of the build tree (PATCHER_BUILD_DIR, set by CTest), with a trailing '/'.
+std::string buildDir();
+
+} // namespace testsupport
