@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// A read-write file meant to be written through shared memory-mapped views.
+// Every failure is a Poco::FileException whose message names the operation and
+// the path, whose argument is the system's error text and whose code is the
+// system error number. One thread at a time.
+class MappedFile {
+public:
+    MappedFile() = default;
+    ~MappedFile(); // closes; never throws
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    // Opens the file for reading and writing, creating it when missing, and
+    // takes an exclusive lock on it: a second writer, in this process or
+    // another, fails here with "Failed to create file: " + path.
+    void open(const std::string& path);
+    void close();
+    bool isOpen() const { return fd_ >= 0; }
+    const std::string& path() const { return path_; }
+
+    // Current length on disk.
+    std::int64_t length() const;
+    // Sets the length and reserves the disk space for all of it, so that later
+    // stores into mapped pages cannot fail for lack of space; a full disk fails
+    // here with "Failed to allocate file: " + path (code ENOSPC). Bytes below the
+    // new length keep their content. On a file system that cannot reserve space
+    // the length is set without reserving it.
+    void setLength(std::int64_t length);
+
+    // Maps length bytes at offset (a multiple of allocationGranularity()) shared
+    // and writable; release with unmap().
+    void* map(std::int64_t offset, std::size_t length);
+    void unmap(void* address, std::size_t length);
+    // Schedules written pages of a view for writing back, without waiting.
+    // address need not be page aligned.
+    void flushAsync(void* address, std::size_t length);
+
+    // Alignment that map() offsets must keep.
+    static std::size_t allocationGranularity();
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+} // namespace platform
