@@ -69,7 +69,7 @@ private:
     };
 
     void run();
-    void flush(std::unique_ptr<FileChunk>& chunk);
+    void flush(std::unique_ptr<FileChunk>& chunk, std::string& error); // error: empty on success
 
     const std::int64_t capacity_;
     const Clock clock_;
