@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// File-system calls the file operations need beyond Poco::File. Failures throw
+// the Poco::FileException family with the errno value as code and the path in the
+// message.
+
+// The errors a busy file system gives for a while and then stops giving (another
+// process holding the file, a scanner): worth retrying.
+bool isTransientFileError(int code);
+
+// The system's text for an error code.
+std::string errorText(int code);
+
+// Creates the directory and every missing parent; an existing one is fine.
+void makeDirectories(const std::string& path);
+// Removes a file (or symbolic link); false when there was none.
+bool removeFile(const std::string& path);
+// Removes a directory with everything inside; false when there was none.
+bool removeTree(const std::string& path);
+// Renames within one file system, replacing an existing target file.
+void renameFile(const std::string& from, const std::string& to);
+
+// A small number (1-255) per file system, taken from the device of the nearest
+// existing ancestor of path, so that two paths on one disk share it; 0 for an
+// empty path. Numbers are handed out in order of first use within the process.
+unsigned char driveSlot(const std::string& path);
+
+// POSIX has no hidden attribute: a name starting with "." is hidden by
+// convention, and the metadata directories are named so. Both do nothing.
+void setHidden(const std::string& path);
+void clearHidden(const std::string& path);
+
+// Adds execute permission for everybody who may read the file (0755 for a 0644 file).
+void makeExecutable(const std::string& path);
+
+} // namespace platform

@@ -1,0 +1,154 @@
+#include "platform/FileSystem.h"
+
+#include <Poco/Exception.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+[[noreturn]] void throwFileError(int err, const std::string& path) {
+    const std::string text = errorText(err);
+    switch (err) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        throw Poco::FileAccessDeniedException(text, path, err);
+    case ENOENT:
+    case ENOTDIR:
+        throw Poco::FileNotFoundException(text, path, err);
+    case EEXIST:
+        throw Poco::FileExistsException(text, path, err);
+    case EBUSY:
+    case ETXTBSY:
+    case EAGAIN:
+        throw Poco::FileException(text, path, err);
+    case ENOSPC:
+    case EDQUOT:
+        throw Poco::WriteFileException(text, path, err);
+    default:
+        throw Poco::FileException(text, path, err);
+    }
+}
+
+std::string parentOf(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    const auto slash = p.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return p.substr(0, slash);
+}
+
+int removeEntry(const char* path, const struct stat*, int flag, struct FTW*) {
+    return (flag == FTW_DP ? ::rmdir(path) : ::unlink(path)) == 0 ? 0 : errno;
+}
+
+} // namespace
+
+bool isTransientFileError(int code) {
+    // The POSIX faces of access denied and sharing or lock violations.
+    return code == EACCES || code == EPERM || code == EBUSY || code == ETXTBSY || code == EAGAIN;
+}
+
+std::string errorText(int code) {
+    char buffer[256];
+    // GNU strerror_r may return a static text instead of filling the buffer.
+    const char* text = ::strerror_r(code, buffer, sizeof buffer);
+    return text ? text : "error " + std::to_string(code);
+}
+
+void makeDirectories(const std::string& path) {
+    if (path.empty())
+        return;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return;
+        throwFileError(ENOTDIR, path);
+    }
+    const std::string parent = parentOf(path);
+    if (parent != path)
+        makeDirectories(parent);
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+        throwFileError(errno, path);
+}
+
+bool removeFile(const std::string& path) {
+    if (::unlink(path.c_str()) == 0)
+        return true;
+    if (errno == ENOENT)
+        return false;
+    throwFileError(errno, path);
+}
+
+bool removeTree(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return false;
+        throwFileError(errno, path);
+    }
+    const int rc = ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    if (rc > 0)
+        throwFileError(rc, path);
+    if (rc < 0)
+        throwFileError(errno, path);
+    return true;
+}
+
+void renameFile(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        throwFileError(errno, from);
+}
+
+unsigned char driveSlot(const std::string& path) {
+    if (path.empty())
+        return 0;
+    std::string probe = path;
+    struct stat st;
+    while (::stat(probe.c_str(), &st) != 0) {
+        const std::string parent = parentOf(probe);
+        if (parent == probe)
+            return 1;
+        probe = parent;
+    }
+    static std::mutex mutex;
+    static std::map<dev_t, unsigned char> slots; // guarded by mutex
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = slots.find(st.st_dev);
+    if (it != slots.end())
+        return it->second;
+    // Past 255 file systems slots are shared: that only serialises more.
+    const unsigned char slot = static_cast<unsigned char>(slots.size() % 255 + 1);
+    slots.emplace(st.st_dev, slot);
+    return slot;
+}
+
+void setHidden(const std::string&) {}
+
+void clearHidden(const std::string&) {}
+
+void makeExecutable(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        throwFileError(errno, path);
+    mode_t mode = st.st_mode & 07777;
+    if (mode & S_IRUSR) mode |= S_IXUSR;
+    if (mode & S_IRGRP) mode |= S_IXGRP;
+    if (mode & S_IROTH) mode |= S_IXOTH;
+    if (::chmod(path.c_str(), mode) != 0)
+        throwFileError(errno, path);
+}
+
+} // namespace platform

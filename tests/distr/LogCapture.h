@@ -1,0 +1,80 @@
+#pragma once
+
+#include <Poco/AutoPtr.h>
+#include <Poco/Channel.h>
+#include <Poco/Logger.h>
+#include <Poco/Message.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Records what a logger writes (every level) while it lives, then restores the
+// logger's channel and level.
+class LogCapture {
+public:
+    struct Line {
+        Poco::Message::Priority priority;
+        std::string text;
+    };
+
+    explicit LogCapture(Poco::Logger& logger = Poco::Logger::root())
+        : logger_(logger), oldChannel_(logger.getChannel()), oldLevel_(logger.getLevel()) {
+        channel_ = new Recorder(this);
+        logger_.setChannel(channel_);
+        logger_.setLevel(Poco::Message::PRIO_TRACE);
+    }
+    ~LogCapture() {
+        logger_.setChannel(oldChannel_);
+        logger_.setLevel(oldLevel_);
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<Line> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    std::vector<std::string> texts(Poco::Message::Priority priority) const {
+        std::vector<std::string> out;
+        for (const auto& line : lines())
+            if (line.priority == priority)
+                out.push_back(line.text);
+        return out;
+    }
+    bool contains(const std::string& fragment) const {
+        for (const auto& line : lines())
+            if (line.text.find(fragment) != std::string::npos)
+                return true;
+        return false;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.clear();
+    }
+
+private:
+    class Recorder : public Poco::Channel {
+    public:
+        explicit Recorder(LogCapture* owner) : owner_(owner) {}
+        void log(const Poco::Message& msg) override {
+            std::lock_guard<std::mutex> lock(owner_->mutex_);
+            owner_->lines_.push_back({msg.getPriority(), msg.getText()});
+        }
+
+    private:
+        LogCapture* owner_;
+    };
+
+    Poco::Logger& logger_;
+    Poco::Channel::Ptr oldChannel_;
+    int oldLevel_;
+    Poco::AutoPtr<Recorder> channel_;
+    mutable std::mutex mutex_;
+    std::vector<Line> lines_;
+};
+
+} // namespace testsupport
