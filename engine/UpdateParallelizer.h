@@ -1,0 +1,97 @@
+#pragma once
+
+#include <Poco/Exception.h>
+#include <Poco/Mutex.h>
+#include <Poco/Thread.h>
+
+#include <concurrentqueue/concurrentqueue.h>
+
+#include <exception>
+#include <memory>
+#include <string>
+
+namespace Poco {
+class Logger;
+}
+
+namespace Patcher {
+
+class StopState;
+
+// One piece of work in the pipeline: download() runs on the downloader thread,
+// then handle() on the handler thread.
+class Wrap {
+public:
+    virtual ~Wrap() = default;
+    virtual bool isNeeded() = 0;
+    virtual void download() = 0;
+    virtual void handle() = 0;
+};
+
+// Raised by the end marker to end a worker loop; never leaves the pipeline.
+class StopException {};
+
+// The end marker of a batch.
+class StopWrap : public Wrap {
+public:
+    bool isNeeded() override { return true; }
+    void download() override { throw StopException(); }
+    void handle() override { throw StopException(); }
+};
+
+// Keeps the first exception reported from any thread, to be raised later on the
+// caller's thread. Thread-safe.
+class ExceptionDelegator {
+public:
+    // Stores a clone when nothing is stored yet; logs the display text at error
+    // level when a logger is given.
+    void keep(const Poco::Exception& e, Poco::Logger* logger);
+    void keep(const std::exception& e, Poco::Logger* logger);
+    // Stores an exception "unknown exception at: " + context.
+    void keepUnknown(const std::string& context);
+    bool hasException() const;
+    // Takes the stored exception out and raises it (its own type); nothing when
+    // none is stored.
+    void rethrow();
+
+private:
+    mutable Poco::FastMutex mutex_;
+    std::exception_ptr stored_; // guarded by mutex_
+};
+
+// Overlaps downloading with local work: a downloader thread runs download() of
+// each pushed wrap in push order and passes it to a handler thread, which runs
+// handle() in the same order. Push and finish from one thread (the engine's).
+// A failing handle() stops the run through the stop state.
+class UpdateParallelizer {
+public:
+    explicit UpdateParallelizer(StopState& stopState);
+    // Finishes a running batch.
+    ~UpdateParallelizer();
+    UpdateParallelizer(const UpdateParallelizer&) = delete;
+    UpdateParallelizer& operator=(const UpdateParallelizer&) = delete;
+
+    // Queues a wrap; the first push of a batch starts the two threads.
+    void push(std::shared_ptr<Wrap> wrap);
+    // Ends the batch: the end marker goes through both threads, which are
+    // joined; whatever is left queued is dropped. The first failure stays in
+    // exceptions() for the caller to raise.
+    void finish();
+    ExceptionDelegator& exceptions() { return exceptions_; }
+
+    void downloaderThread();
+    void handlerThread();
+
+private:
+    using Queue = moodycamel::ConcurrentQueue<std::shared_ptr<Wrap>>;
+
+    Poco::Logger& logger_;
+    ExceptionDelegator exceptions_;
+    Queue downloadQueue_; // lock-free; producer: the caller, consumer: the downloader
+    Queue handleQueue_;   // lock-free; producer: the downloader, consumer: the handler
+    std::unique_ptr<Poco::Thread> downloader_; // caller's thread only; null between batches
+    std::unique_ptr<Poco::Thread> handler_;    // caller's thread only; null between batches
+    StopState& stopState_;
+};
+
+} // namespace Patcher
