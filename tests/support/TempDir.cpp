@@ -43,12 +43,8 @@ std::string readFile(const std::string& path) {
     return ss.str();
 }
 
-std::string buildDir() {
-    const char* dir = std::getenv("PATCHER_BUILD_DIR");
-    std::string result = dir ? dir : ".";
-    if (result.back() != '/')
-        result += '/';
-    return result;
-}
+std::string buildDir() { return std::string(PATCHER_BUILD_DIR) + "/"; }
+
+std::string sourceDir() { return std::string(PATCHER_SOURCE_DIR) + "/"; }
 
 } // namespace testsupport

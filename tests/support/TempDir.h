@@ -26,7 +26,8 @@ private:
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 
-// Directory of the build tree (PATCHER_BUILD_DIR, set by CTest), with a trailing '/'.
+// Top of the build tree and of the source tree, each with a trailing '/'.
 std::string buildDir();
+std::string sourceDir();
 
 } // namespace testsupport
