@@ -1,0 +1,303 @@
+#include "app/BaseApp.h"
+
+#include "app/CmdHandler.h"
+#include "app/ConsoleOutput.h"
+#include "app/Errors.h"
+#include "app/PatcherConsoleChannel.h"
+#include "app/ScopedTimeCalculator.h"
+#include "app/Singleton.h"
+#include "distr/DiscGuard.h"
+#include "distr/FileOps.h"
+#include "engine/RootStorage.h"
+#include "engine/TaskWeights.h"
+#include "platform/ExePath.h"
+
+#include <Poco/File.h>
+#include <Poco/FileChannel.h>
+#include <Poco/Instantiator.h>
+#include <Poco/Logger.h>
+#include <Poco/LoggingFactory.h>
+#include <Poco/Message.h>
+#include <Poco/Path.h>
+#include <Poco/PatternFormatter.h>
+#include <Poco/Process.h>
+#include <Poco/SplitterChannel.h>
+#include <Poco/Util/HelpFormatter.h>
+#include <Poco/Util/IntValidator.h>
+#include <Poco/Util/Option.h>
+#include <Poco/Util/OptionCallback.h>
+#include <Poco/Util/OptionSet.h>
+
+#include <algorithm>
+#include <exception>
+#include <iostream>
+#include <optional>
+
+#ifndef PATCHER_VERSION
+#define PATCHER_VERSION "0.0.0"
+#endif
+
+namespace Patcher {
+
+using Poco::Util::Option;
+using Poco::Util::OptionSet;
+
+std::string applicationVersion() { return PATCHER_VERSION; }
+
+std::string banner(const std::string& text, char fill, std::size_t width) {
+    if (width <= text.size() + 2)
+        return text;
+    std::string line(width, fill);
+    std::size_t p = (width - text.size()) / 2;
+    line.replace(p, text.size(), text);
+    line[p - 1] = ' ';
+    line[p + text.size()] = ' ';
+    return line;
+}
+
+BaseApp::BaseApp() { setUnixOptions(true); }
+
+void BaseApp::defineOptions(OptionSet& options) {
+    Application::defineOptions(options);
+    options.addOption(Option("help", "h", "display help information on command line arguments")
+                          .required(false)
+                          .repeatable(true)
+                          .callback(Poco::Util::OptionCallback<BaseApp>(this, &BaseApp::handleHelp)));
+    auto bound = [&options](const char* name, const char* shortName, const char* help, const char* key) {
+        options.addOption(Option(name, shortName, help)
+                              .required(false)
+                              .repeatable(true)
+                              .argument("value", true)
+                              .binding(key));
+    };
+    bound("progress", "p", "how to display progress in the console", "app.progress");
+    bound("log-dir", "l", "application log directory", "log.dir");
+    bound("log-file", "r", "log file name relative to log.dir without extension", "log.file");
+    bound("game-id", "g", "IPC communication registration id", "game-id");
+    bound("server-port", "s", "server port to send work progress", "server-port");
+    bound("progress-update-freq", "F", "progress update frequency in milliseconds", "app.progress-update-freq");
+    defineAppOptions(options);
+}
+
+void BaseApp::handleHelp(const std::string&, const std::string&) {
+    helpRequested_ = true;
+    displayHelp();
+    stopOptionsProcessing();
+}
+
+void BaseApp::displayHelp() {
+    Poco::Util::HelpFormatter formatter(options());
+    formatter.setUnixStyle(true);
+    formatter.setCommand(commandName());
+    formatter.setUsage("[options] ...");
+    formatter.format(std::cout);
+}
+
+void BaseApp::loadUserOverride() {
+    Poco::Path exe(platform::executablePath());
+    Poco::Path path(exe.parent(), exe.getBaseName() + "." + "user.properties");
+    std::string text = path.toString();
+    if (!Poco::File(text).exists())
+        return;
+    if (logger().information())
+        logger().information("Loading user override: " + text);
+    loadConfiguration(text, PRIO_DEFAULT);
+}
+
+void BaseApp::initialize(Poco::Util::Application& self) {
+    Singleton<ConsoleOutput>::create();
+    Singleton<DiscGuard>::create();
+    Poco::LoggingFactory::defaultFactory().registerChannelClass(
+        "PatcherConsoleChannel", new Poco::Instantiator<PatcherConsoleChannel, Poco::Channel>);
+    loadConfiguration(PRIO_DEFAULT);
+    loadUserOverride();
+    Application::initialize(self);
+    setupLogging();
+    Singleton<RootStorage>::create();
+    Singleton<TaskWeights>::create();
+}
+
+void BaseApp::uninitialize() {
+    Singleton<TaskWeights>::destroy();
+    Singleton<RootStorage>::destroy();
+    Application::uninitialize();
+    Singleton<DiscGuard>::destroy();
+    Singleton<ConsoleOutput>::destroy();
+}
+
+void BaseApp::disableLogging() {
+    Poco::Logger::root().setLevel(0);
+    Poco::Logger::get("ravel").setLevel(0);
+    logger().setLevel(0);
+}
+
+void BaseApp::setupLogging() {
+    try {
+        const std::string logFile = config().getString("log.file", "");
+        const std::string pattern = config().getString("app.log-file", "");
+
+        Poco::Message now;
+        Poco::AutoPtr<Poco::PatternFormatter> formatter(new Poco::PatternFormatter);
+        formatter->setProperty(Poco::PatternFormatter::PROP_PATTERN, pattern);
+        formatter->setProperty(Poco::PatternFormatter::PROP_TIMES, "local");
+        std::string path;
+        formatter->format(now, path);
+
+        bool dirFailed = false;
+        const std::string parent = Poco::Path(path).parent().toString();
+        if (!parent.empty()) {
+            try {
+                createFolder(parent);
+            } catch (const Poco::Exception& e) {
+                std::cerr << "Failed to create log file root directory. Logging disabled. Details: "
+                          << e.displayText() << std::endl;
+                dirFailed = true;
+            } catch (...) {
+                std::cerr << "Failed to create log file root directory. Logging disabled." << std::endl;
+                dirFailed = true;
+            }
+        }
+
+        if (logFile.empty() || path.empty() || dirFailed) {
+            disableLogging();
+            return;
+        }
+
+        const std::string normalised = Poco::Path(path).toString();
+        Poco::AutoPtr<Poco::SplitterChannel> splitter(new Poco::SplitterChannel);
+        Poco::Logger& console = Poco::Logger::get("ConsoleLogger");
+        Poco::Logger& file = Poco::Logger::get("FileLogger");
+        splitter->addChannel(&file);
+        Poco::Channel* fileChannel = file.getChannel();
+        if (fileChannel) {
+            fileChannel->setProperty(Poco::FileChannel::PROP_PATH, normalised);
+            // Opening now turns an unwritable path into the set-up failure below
+            // instead of an exception out of the first log call.
+            fileChannel->open();
+        }
+        splitter->addChannel(&console);
+        const int level = std::max(console.getLevel(), file.getLevel());
+        Poco::Logger::root().setChannel(splitter);
+        Poco::Logger::root().setLevel(level);
+        logger().setChannel(splitter);
+        logger().setLevel(level);
+    } catch (const Poco::Exception& e) {
+        std::cerr << "Logging will be disabled. Details: " << e.displayText() << std::endl;
+        disableLogging();
+    }
+}
+
+namespace {
+
+void collectLeaves(const Poco::Util::AbstractConfiguration& config, const std::string& key,
+                   std::vector<std::pair<std::string, std::string>>& leaves) {
+    Poco::Util::AbstractConfiguration::Keys keys;
+    config.keys(key, keys);
+    if (!keys.empty()) {
+        for (const std::string& sub : keys)
+            collectLeaves(config, key + "." + sub, leaves);
+        return;
+    }
+    try {
+        if (config.has(key))
+            leaves.emplace_back(key, config.getString(key));
+    } catch (const Poco::Exception&) {
+        // A system key whose value cannot be read is not listed.
+    }
+}
+
+} // namespace
+
+void BaseApp::logConfiguration() {
+    Poco::Logger& log = logger();
+    std::vector<std::pair<std::string, std::string>> leaves;
+    collectLeaves(config(), "application", leaves);
+    collectLeaves(config(), "system", leaves);
+    std::size_t width = 0;
+    for (const auto& leaf : leaves)
+        width = std::max(width, leaf.first.size());
+    if (log.information())
+        for (const auto& leaf : leaves)
+            log.information(leaf.first + std::string(width - leaf.first.size(), ' ') + " = " + leaf.second);
+    log.notice(".");
+}
+
+int BaseApp::main(const std::vector<std::string>&) {
+    Poco::Logger& log = logger();
+    if (helpRequested_) {
+        log.setLevel(Poco::Message::PRIO_WARNING);
+        return kExitOk;
+    }
+    int rv = kExitFailure;
+
+    log.notice(banner("Application started (v" + applicationVersion() + ")"));
+    logConfiguration();
+    log.notice("BaseApp::main running");
+    try {
+        (void)config().getInt("game-id", 0);
+        (void)config().getInt("server-port", 0);
+    } catch (const Poco::Exception& e) {
+        // The framework logs it too, but logging may be off: say it where it is seen.
+        std::cerr << e.displayText() << std::endl;
+        throw;
+    }
+
+    {
+        std::optional<ScopedTimeCalculator> timer(std::in_place, log, "Application working");
+        std::shared_ptr<CmdHandler> handler;
+        try {
+            log.notice("Creating cmdHandler");
+            handler = createCmdHandler();
+            if (!handler) {
+                Singleton<ConsoleOutput>::instance().print("Dummy launch.\n", false);
+                log.error("Dummy launch.");
+                timer.reset();
+            } else {
+                handler->setProgress(nullptr);
+                log.notice("Starting cmdHandler");
+                handler->start();
+                log.notice("cmdHandler ended");
+                rv = kExitOk;
+                timer.reset();
+            }
+        } catch (const Interrupted& e) {
+            timer.reset();
+            log.error("INTERRUPTED: " + e.message());
+        } catch (const UpdaterError& e) {
+            timer.reset();
+            log.error("UpdateError: " + e.displayText() + ", Code: " + std::to_string(e.code()));
+        } catch (const Poco::Exception& e) {
+            timer.reset();
+            log.error("PocoException: " + e.displayText() + ", Code: " + std::to_string(e.code()));
+        } catch (const std::exception& e) {
+            timer.reset();
+            log.error(std::string("std::exception: ") + e.what());
+        } catch (...) {
+            timer.reset();
+            log.error("unknown exception at BaseApp::main");
+        }
+        handler.reset();
+    }
+
+    long userTime = 0;
+    long kernelTime = 0;
+    Poco::Process::times(userTime, kernelTime);
+    log.information("CPU usage: userTime " + std::to_string(userTime) + " seconds, kernelTime " +
+                    std::to_string(kernelTime) + " seconds.");
+    log.information("Return value: " + std::to_string(rv));
+    log.notice(banner("Application ended"));
+    log.setLevel(Poco::Message::PRIO_WARNING);
+    return rv;
+}
+
+int runApplication(Poco::AutoPtr<BaseApp> app, int argc, char** argv) {
+    try {
+        app->init(argc, argv);
+    } catch (const Poco::Exception& e) {
+        app->logger().log(e);
+        return BaseApp::kExitUsage;
+    }
+    return app->run();
+}
+
+} // namespace Patcher

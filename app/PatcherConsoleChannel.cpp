@@ -1,0 +1,17 @@
+#include "app/PatcherConsoleChannel.h"
+
+#include "app/ConsoleOutput.h"
+#include "app/Singleton.h"
+
+#include <Poco/Message.h>
+
+namespace Patcher {
+
+void PatcherConsoleChannel::log(const Poco::Message& msg) {
+    // Lines logged before the writer exists or after it is gone are dropped: the
+    // console is the one place they could go.
+    if (Singleton<ConsoleOutput>::exists())
+        Singleton<ConsoleOutput>::instance().print(msg.getText() + "\r\n", false);
+}
+
+} // namespace Patcher

@@ -1,0 +1,56 @@
+#include "app/UpdaterApp.h"
+
+#include "app/CmdHandler.h"
+
+#include <Poco/Net/SSLManager.h>
+#include <Poco/Util/Option.h>
+#include <Poco/Util/OptionSet.h>
+
+namespace Patcher {
+
+using Poco::Util::Option;
+
+void UpdaterApp::initialize(Poco::Util::Application& self) {
+    BaseApp::initialize(self);
+    Poco::Net::initializeSSL();
+}
+
+void UpdaterApp::uninitialize() {
+    Poco::Net::uninitializeSSL();
+    BaseApp::uninitialize();
+}
+
+void UpdaterApp::handleOption(const std::string& name, const std::string& value) {
+    if (name == "uninstall")
+        config().setString("dest.uninstall", "1");
+    else if (name == "full")
+        config().setString("dest.full-update", "1");
+    BaseApp::handleOption(name, value);
+}
+
+void UpdaterApp::defineAppOptions(Poco::Util::OptionSet& options) {
+    auto bound = [&options](const char* name, const char* shortName, const char* help, const char* key,
+                            bool required) {
+        options.addOption(Option(name, shortName, help)
+                              .required(required)
+                              .repeatable(true)
+                              .argument("value", true)
+                              .binding(key));
+    };
+    auto flag = [&options](const char* name, const char* shortName, const char* help) {
+        options.addOption(Option(name, shortName, help).required(false).repeatable(true).argument("value", false));
+    };
+    bound("url", "u", "url or local path of the distribution", "src.url", true);
+    bound("dest", "d", "destination directory", "dest.dir", true);
+    flag("uninstall", "U", "uninstall destination content");
+    flag("full", "f", "perform full update");
+    bound("name", "n", "name of the distribution", "src.name", false);
+    bound("handle", "H", "handle for text label under the windows os.", "wnd.handle", false);
+}
+
+std::shared_ptr<CmdHandler> UpdaterApp::createCmdHandler() {
+    // The update engine plugs in here; until then there is nothing to run.
+    return nullptr;
+}
+
+} // namespace Patcher

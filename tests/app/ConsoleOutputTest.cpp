@@ -1,0 +1,117 @@
+#include "app/ConsoleOutput.h"
+
+#include "platform/Terminal.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+using Patcher::ConsoleOutput;
+
+namespace {
+
+// A pseudo-terminal of the given width with output post-processing off, so the
+// bytes read back are exactly the bytes the writer produced.
+class Pty {
+public:
+    explicit Pty(int columns) {
+        struct winsize ws {};
+        ws.ws_col = static_cast<unsigned short>(columns);
+        ws.ws_row = 24;
+        EXPECT_EQ(0, ::openpty(&master_, &slave_, nullptr, nullptr, &ws));
+        struct termios tio {};
+        ::tcgetattr(slave_, &tio);
+        tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        ::tcsetattr(slave_, TCSANOW, &tio);
+        ::fcntl(master_, F_SETFL, O_NONBLOCK);
+    }
+    ~Pty() {
+        ::close(master_);
+        ::close(slave_);
+    }
+    int slave() const { return slave_; }
+    std::string drain() {
+        std::string all;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(master_, buffer, sizeof(buffer))) > 0)
+            all.append(buffer, static_cast<std::size_t>(n));
+        return all;
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+};
+
+// Everything the writer produces for the given items, read back from a terminal.
+std::string render(Pty& pty, const std::vector<std::pair<std::string, bool>>& items) {
+    {
+        ConsoleOutput out(std::make_unique<platform::Terminal>(pty.slave()));
+        EXPECT_FALSE(out.redirected());
+        for (const auto& item : items)
+            out.print(item.first, item.second);
+    } // the destructor writes everything queued before it
+    return pty.drain();
+}
+
+} // namespace
+
+TEST(ConsoleOutputTest, RedrawsTheBlockInPlaceRewritingOnlyChangedLines) {
+    Pty pty(80);
+    std::string out = render(pty, {{"Total 10%\nfile a", true}, {"Total 10%\nfile a", true}, {"Total 20%\nfile a", true}});
+    EXPECT_EQ("\r"                                  // first block at the anchor
+              "Total 10%\x1b[K\nfile a\x1b[K\n"
+              "\r\x1b[2A"                           // equal block: cursor moves only
+              "\n\n"
+              "\r\x1b[2A"                           // one changed line
+              "Total 20%\x1b[K\n\n",
+              out);
+}
+
+TEST(ConsoleOutputTest, TextBetweenBlocksScrollsAndTheNextBlockIsDrawnBelowIt) {
+    Pty pty(80);
+    std::string out = render(pty, {{"block 1", true}, {"log line\r\n", false}, {"block 1", true}});
+    EXPECT_EQ("\rblock 1\x1b[K\nlog line\r\n\rblock 1\x1b[K\n", out)
+        << "the second block must be drawn in full below the log line";
+}
+
+TEST(ConsoleOutputTest, WrappedOrShrinkingBlocksClearWhatWasBelow) {
+    Pty pty(10);
+    std::string wide(10, 'x');
+    std::string out = render(pty, {{wide + "\nsecond", true}, {"a\nb\nc", true}, {"a", true}});
+    // After a full-width line the old block is cleared and drawn anew; a shorter
+    // block clears the rows it no longer uses.
+    EXPECT_EQ("\r" + wide + "\nsecond\x1b[K\n"
+              "\r\x1b[2A\x1b[Ja\x1b[K\nb\x1b[K\nc\x1b[K\n"
+              "\r\x1b[3A\n\x1b[J",
+              out);
+}
+
+TEST(ConsoleOutputTest, RedirectedOutputAppendsBlocksWithoutEscapes) {
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    {
+        ConsoleOutput out(std::make_unique<platform::Terminal>(fds[1]));
+        EXPECT_TRUE(out.redirected());
+        EXPECT_EQ(80, out.width());
+        out.print("Total 10%\nfile a", true);
+        out.print("log\r\n", false);
+        out.print("Total 10%\nfile a", true);
+    }
+    ::close(fds[1]);
+    std::string all;
+    char buffer[1024];
+    ssize_t n;
+    while ((n = ::read(fds[0], buffer, sizeof(buffer))) > 0)
+        all.append(buffer, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    EXPECT_EQ("Total 10%\nfile a\nlog\r\nTotal 10%\nfile a\n", all);
+}
