@@ -1,0 +1,520 @@
+#include "ravel/HTTPSession.h"
+
+#include "ravel/Exceptions.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Format.h>
+#include <Poco/Net/Context.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/RejectCertificateHandler.h>
+#include <Poco/Net/SSLManager.h>
+#include <Poco/NumberFormatter.h>
+#include <Poco/NumberParser.h>
+#include <Poco/String.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+namespace ravel {
+
+namespace {
+
+constexpr std::size_t kMaxLine = 8192;
+constexpr int kMaxHeaders = 256;
+
+std::atomic<int> gSessionCounter{0};
+
+std::string textOf(const std::exception& exc) {
+    if (auto* poco = dynamic_cast<const Poco::Exception*>(&exc))
+        return poco->displayText();
+    return exc.what();
+}
+
+// A token of an invalid status line goes into a message: keep it short and
+// printable.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (char c : text.substr(0, 64))
+        out += (c >= 0x20 && c < 0x7f) ? c : '?';
+    if (text.size() > 64)
+        out += "...";
+    return out;
+}
+
+std::string firstToken(const std::string& line) {
+    const auto begin = line.find_first_not_of(" \t\r");
+    if (begin == std::string::npos)
+        return {};
+    const auto end = line.find_first_of(" \t\r", begin);
+    return line.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+// "bytes first-last/total": true with first and last when it has that shape.
+bool parseContentRange(const std::string& value, Poco::Int64& first, Poco::Int64& last) {
+    const std::string unit = "bytes ";
+    if (Poco::icompare(value.substr(0, unit.size()), unit) != 0)
+        return false;
+    const std::string rest = value.substr(unit.size());
+    const auto dash = rest.find('-');
+    const auto slash = rest.find('/');
+    if (dash == std::string::npos || slash == std::string::npos || slash < dash)
+        return false;
+    return Poco::NumberParser::tryParse64(Poco::trim(rest.substr(0, dash)), first) &&
+           Poco::NumberParser::tryParse64(Poco::trim(rest.substr(dash + 1, slash - dash - 1)), last);
+}
+
+std::mutex gContextMutex;
+
+// The socket library's default client context. An application configures it
+// from its "openSSL.client" settings; without an application (tools, tests)
+// it would refuse, so one is installed here: system certificate authorities,
+// failed checks rejected rather than asked about on a console.
+Poco::Net::Context::Ptr defaultClientContext() {
+    static std::once_flag once;
+    std::call_once(once, [] { Poco::Net::initializeSSL(); });
+    std::lock_guard<std::mutex> lock(gContextMutex);
+    try {
+        return Poco::Net::SSLManager::instance().defaultClientContext();
+    } catch (const Poco::IllegalStateException&) {
+        Poco::Net::Context::Ptr context =
+            new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", "", "", Poco::Net::Context::VERIFY_RELAXED,
+                                   9, true, "ALL:!ADH:!LOW:!EXP:!MD5:@STRENGTH");
+        Poco::Net::SSLManager::InvalidCertificateHandlerPtr reject(new Poco::Net::RejectCertificateHandler(false));
+        Poco::Net::SSLManager::instance().initializeClient(nullptr, reject, context);
+        return Poco::Net::SSLManager::instance().defaultClientContext();
+    }
+}
+
+} // namespace
+
+// ---- SocketChannel
+
+SocketChannel::SocketChannel(const Poco::Net::StreamSocket& socket)
+    : socket_(socket), buffer_(kLineBufferSize) {}
+
+void SocketChannel::send(const std::string& data) {
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const int n = socket_.sendBytes(p, static_cast<int>(std::min<std::size_t>(left, INT_MAX)));
+        if (n <= 0)
+            throw Poco::Net::NetException("Failed to send the request");
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+void SocketChannel::fill() {
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
+    } else if (end_ == buffer_.size()) {
+        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    const int n = socket_.receiveBytes(buffer_.data() + end_, static_cast<int>(buffer_.size() - end_));
+    if (n <= 0)
+        throw Poco::Net::NetException("Connection closed by the server");
+    end_ += static_cast<std::size_t>(n);
+}
+
+bool SocketChannel::readLine(std::string& line, std::size_t maxLength) {
+    maxLength = std::min(maxLength, buffer_.size());
+    for (;;) {
+        const char* begin = buffer_.data() + begin_;
+        const char* lf = static_cast<const char*>(std::memchr(begin, '\n', end_ - begin_));
+        if (lf && static_cast<std::size_t>(lf - begin) <= maxLength) {
+            line.assign(begin, lf);
+            begin_ += line.size() + 1;
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            return true;
+        }
+        if (end_ - begin_ >= maxLength) {
+            line.assign(begin, maxLength);
+            return false;
+        }
+        fill();
+    }
+}
+
+void SocketChannel::read(char* data, std::size_t count) {
+    const std::size_t buffered = std::min(count, end_ - begin_);
+    std::memcpy(data, buffer_.data() + begin_, buffered);
+    begin_ += buffered;
+    data += buffered;
+    count -= buffered;
+    // Straight from the socket: never read past the bytes asked for.
+    while (count > 0) {
+        const int n = socket_.receiveBytes(data, static_cast<int>(std::min<std::size_t>(count, INT_MAX)));
+        if (n <= 0)
+            throw Poco::Net::NetException("Connection closed by the server");
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+}
+
+bool SocketChannel::hasPendingInput() {
+    if (begin_ < end_)
+        return true;
+    try {
+        return socket_.available() > 0;
+    } catch (const Poco::Exception&) {
+        return true;
+    }
+}
+
+void SocketChannel::close() { socket_.close(); }
+
+// ---- BasicHTTPSession
+
+std::string BasicHTTPSession::Response::header(const std::string& lowerName) const {
+    auto it = headers.find(lowerName);
+    return it == headers.end() ? std::string() : it->second;
+}
+
+BasicHTTPSession::BasicHTTPSession(const SessionKey& key)
+    : log_(Poco::Logger::get("ravel.Session")),
+      name_("basic-http-session-" + Poco::NumberFormatter::format0(++gSessionCounter, 3)),
+      key_(key) {}
+
+BasicHTTPSession::~BasicHTTPSession() = default;
+
+Poco::Net::SocketAddress BasicHTTPSession::address() const { return Poco::Net::SocketAddress(key_.host, key_.port); }
+
+std::unique_ptr<SocketChannel> BasicHTTPSession::openChannel(Poco::Net::StreamSocket& socket) {
+    socket.setReceiveTimeout(timeout_);
+    socket.setSendTimeout(timeout_);
+    socket.setNoDelay(true);
+    return std::make_unique<SocketChannel>(socket);
+}
+
+void BasicHTTPSession::closeChannel(std::unique_ptr<SocketChannel>& channel) {
+    if (log_.trace())
+        log_.trace(Poco::format("%s: closing...", name_));
+    reusable_ = false;
+    if (!channel)
+        return;
+    try {
+        channel->close();
+    } catch (const std::exception& exc) {
+        log_.warning(Poco::format("%s: failed to close - %s", name_, textOf(exc)));
+    }
+    channel.reset();
+}
+
+void BasicHTTPSession::sendRequest(const std::string& method, const std::string& uri, const std::string& extraName,
+                                   const std::string& extraValue) {
+    reusable_ = false;
+    std::string host = key_.host;
+    if (host.find(':') != std::string::npos)
+        host = "[" + host + "]"; // an IPv6 literal
+    std::string request;
+    request.reserve(256);
+    request.append(method).append(" ").append(uri.empty() ? std::string("/") : uri).append(" HTTP/1.1\r\n");
+    request.append("Host: ").append(host).append(":").append(std::to_string(key_.port)).append("\r\n");
+    for (const auto& header : headers_)
+        request.append(header.first).append(":").append(header.second).append("\r\n");
+    if (!extraName.empty())
+        request.append(extraName).append(":").append(extraValue).append("\r\n");
+    request.append("\r\n");
+    stream().send(request);
+}
+
+BasicHTTPSession::Response BasicHTTPSession::readResponse() {
+    SocketChannel& channel = stream();
+    Response response;
+
+    std::string line;
+    const bool complete = channel.readLine(line, kMaxLine);
+    const std::string token = firstToken(line);
+    if (!complete || token.compare(0, 5, "HTTP/") != 0)
+        throw ProtocolException("Invalid response: " + printable(token));
+    response.version = token;
+    std::string rest = Poco::trim(line.substr(line.find(token) + token.size()));
+    const auto space = rest.find_first_of(" \t");
+    const std::string code = rest.substr(0, space);
+    if (!Poco::NumberParser::tryParse(code, response.status) || code.empty())
+        throw ProtocolException("Invalid response status: " + printable(code));
+    response.reason = space == std::string::npos ? std::string() : Poco::trim(rest.substr(space));
+
+    for (int count = 0;; ++count) {
+        if (!channel.readLine(line, kMaxLine))
+            throw ProtocolException("Response header line longer than " + std::to_string(kMaxLine) + " bytes");
+        if (line.empty())
+            break;
+        if (count == kMaxHeaders)
+            throw ProtocolException("Too many response headers");
+        const auto colon = line.find(':');
+        const std::string name = Poco::toLower(Poco::trim(line.substr(0, colon)));
+        response.headers[name] = colon == std::string::npos ? std::string() : Poco::trim(line.substr(colon + 1));
+    }
+
+    auto length = response.headers.find("content-length");
+    if (length != response.headers.end()) {
+        Poco::Int64 value = 0;
+        if (!Poco::NumberParser::tryParse64(length->second, value, ',') || value < 0)
+            throw ProtocolException("HTTP header Content-Length has invalid value: '" + length->second + "'.");
+        response.hasContentLength = true;
+        response.contentLength = value;
+    }
+    return response;
+}
+
+namespace {
+
+// Chunked or otherwise coded bodies are not spoken here: their framing must
+// never be stored as file data.
+void requireIdentityFraming(const std::map<std::string, std::string>& headers) {
+    auto coding = headers.find("transfer-encoding");
+    if (coding != headers.end() && Poco::icompare(coding->second, "identity") != 0)
+        throw ProtocolException("Unsupported Transfer-Encoding of the response: '" + coding->second + "'.");
+}
+
+} // namespace
+
+void BasicHTTPSession::finishResponse(const Response& response, std::int64_t bodyRead, bool bodyless) {
+    const std::string connection = Poco::toLower(response.header("connection"));
+    const bool keepAlive = response.version == "HTTP/1.0" ? connection.find("keep-alive") != std::string::npos
+                                                          : connection.find("close") == std::string::npos;
+    const bool bodyDone = bodyless || (response.hasContentLength && bodyRead == response.contentLength);
+    reusable_ = keepAlive && bodyDone && !stream().hasPendingInput();
+}
+
+void BasicHTTPSession::read_content(std::int64_t count, const DataSink& sink) {
+    const std::int64_t asked = count;
+    std::int64_t delivered = 0;
+    try {
+        std::vector<char> buffer(static_cast<std::size_t>(std::min(count, std::max<std::int64_t>(readBufferSize_, 1))));
+        SocketChannel& channel = stream();
+        while (count > 0) {
+            const std::int64_t n = std::min<std::int64_t>(count, static_cast<std::int64_t>(buffer.size()));
+            channel.read(buffer.data(), static_cast<std::size_t>(n));
+            delivered += n;
+            count -= n;
+            sink(buffer.data(), n);
+        }
+    } catch (const std::exception& exc) {
+        log_.error(Poco::format("%s: read_content(%Ld) exception: ", name_, static_cast<Poco::Int64>(asked)) +
+                   textOf(exc));
+        if (delivered == 0)
+            throw;
+        log_.error(Poco::format("%s: read_content(%Ld) exception on read: throwing DownloadInterruptedRemotely", name_,
+                                static_cast<Poco::Int64>(asked)));
+        throw DownloadInterruptedRemotelyException(0);
+    }
+}
+
+void BasicHTTPSession::skip(std::int64_t count) {
+    std::vector<char> buffer(static_cast<std::size_t>(std::min<std::int64_t>(count, 65536)));
+    SocketChannel& channel = stream();
+    while (count > 0) {
+        const std::int64_t n = std::min<std::int64_t>(count, static_cast<std::int64_t>(buffer.size()));
+        channel.read(buffer.data(), static_cast<std::size_t>(n));
+        count -= n;
+    }
+}
+
+std::int64_t BasicHTTPSession::detect_length(const std::string& uri) {
+    if (log_.trace())
+        log_.trace(Poco::format("%s: detect_length(%s)", name_, uri));
+    sendRequest("HEAD", uri);
+    if (log_.trace())
+        log_.trace(Poco::format("%s: detect_length(%s): Request sent", name_, uri));
+    const Response response = readResponse();
+    if (response.status != 200)
+        throw ProtocolException(response.reason, response.status);
+    requireIdentityFraming(response.headers);
+    // Without a length the resource cannot be split into ranges; taking 0
+    // would report an empty file as downloaded.
+    if (!response.hasContentLength)
+        throw ProtocolException("HTTP header Content-Length is missing in the response");
+    if (log_.trace())
+        log_.trace(Poco::format("%s: detect_length(%s): Content length: %Ld", name_, uri,
+                                static_cast<Poco::Int64>(response.contentLength)));
+    finishResponse(response, 0, true);
+    return response.contentLength;
+}
+
+void BasicHTTPSession::download(const std::string& uri, const DataSink& sink) {
+    if (log_.trace())
+        log_.trace(Poco::format("%s: download(%s)", name_, uri));
+    sendRequest("GET", uri);
+    if (log_.trace())
+        log_.trace(Poco::format("%s: download(%s): Request sent", name_, uri));
+    const Response response = readResponse();
+    if (response.status != 200)
+        throw ProtocolException(response.reason, response.status);
+    requireIdentityFraming(response.headers);
+    if (log_.trace())
+        log_.trace(Poco::format("%s: download(%s): Start reading content", name_, uri));
+    read_content(response.contentLength, sink);
+    finishResponse(response, response.contentLength, false);
+}
+
+void BasicHTTPSession::download_partially(const std::string& uri, std::int64_t offset, std::int64_t length,
+                                          const DataSink& sink) {
+    if (length == 0) {
+        sink("", 0);
+        return;
+    }
+    const std::string from = std::to_string(offset);
+    const std::string count = std::to_string(length);
+    if (log_.trace())
+        log_.trace(Poco::format("%s: download_partially(%s, %s, %s)", name_, uri, from, count));
+    sendRequest("GET", uri, "Range", "bytes=" + from + "-" + std::to_string(offset + length - 1));
+    if (log_.trace())
+        log_.trace(Poco::format("%s: download_partially(%s, %s, %s): Request sent", name_, uri, from, count));
+    const Response response = readResponse();
+    if (response.status != 206 && response.status != 200)
+        throw ProtocolException(response.reason, response.status);
+    requireIdentityFraming(response.headers);
+    if (response.status == 206) {
+        if (response.contentLength != length)
+            throw ravelException(Poco::format("Partial content response length %Ld differs from request length %Ld",
+                                              static_cast<Poco::Int64>(response.contentLength),
+                                              static_cast<Poco::Int64>(length)));
+        Poco::Int64 first = 0;
+        Poco::Int64 last = 0;
+        const std::string range = response.header("content-range");
+        if (parseContentRange(range, first, last) && (first != offset || last != offset + length - 1))
+            throw ravelException("Partial content response range differs from the requested one",
+                                 range + " for bytes=" + from + "-" + std::to_string(offset + length - 1));
+    } else if (response.hasContentLength && response.contentLength < offset + length) {
+        throw ravelException(Poco::format("Full content response length %Ld does not hold the requested range %Ld-%Ld",
+                                          static_cast<Poco::Int64>(response.contentLength),
+                                          static_cast<Poco::Int64>(offset),
+                                          static_cast<Poco::Int64>(offset + length - 1)));
+    }
+    if (log_.trace())
+        log_.trace(Poco::format("%s: download_partially(%s, %s, %s): Start reading content", name_, uri, from, count));
+    // A 200 answer to a range request carries the whole resource: skip up to
+    // the offset rather than fail the segment, and leave the rest unread.
+    if (response.status == 200)
+        skip(offset);
+    read_content(length, sink);
+    finishResponse(response, response.status == 200 ? offset + length : length, false);
+}
+
+void BasicHTTPSession::download_if_modified(const std::string& uri, std::string& lastModified, const DataSink& sink) {
+    if (log_.trace())
+        log_.trace(Poco::format("%s: download_if_modified(%s, %s)", name_, uri, lastModified));
+    if (lastModified.empty())
+        sendRequest("GET", uri);
+    else
+        sendRequest("GET", uri, "If-Modified-Since", lastModified);
+    if (log_.trace())
+        log_.trace(Poco::format("%s: download_if_modified(%s, %s): Request sent", name_, uri, lastModified));
+    const Response response = readResponse();
+    if (response.status != 304 && response.status != 200)
+        throw ProtocolException(response.reason, response.status);
+    if (response.status == 304) {
+        finishResponse(response, 0, true);
+        return;
+    }
+    requireIdentityFraming(response.headers);
+    if (log_.trace())
+        log_.trace(Poco::format("%s: download_if_modified(%s, %s): Start reading content", name_, uri, lastModified));
+    read_content(response.contentLength, sink);
+    lastModified = response.header("last-modified");
+    finishResponse(response, response.contentLength, false);
+}
+
+void BasicHTTPSession::obtain_headers(const std::string& uri, std::string& lastModified, std::int64_t& length,
+                                      std::string& location) {
+    if (log_.trace())
+        log_.trace(Poco::format("%s: obtain_headers(%s)", name_, uri));
+    sendRequest("HEAD", uri);
+    const Response response = readResponse();
+    if (response.status == 301 || response.status == 302 || response.status == 303) {
+        location = response.header("location");
+        length = response.contentLength;
+    } else if (response.status == 200) {
+        requireIdentityFraming(response.headers);
+        if (!response.hasContentLength)
+            throw ProtocolException("HTTP header Content-Length is missing in the response");
+        length = response.contentLength;
+        lastModified = response.header("last-modified");
+    } else {
+        throw ProtocolException(response.reason, response.status);
+    }
+    finishResponse(response, 0, true);
+}
+
+// ---- HTTPSession
+
+HTTPSession::~HTTPSession() {
+    if (log_.trace())
+        log_.trace(Poco::format("%s: destroying...", name()));
+    if (channel_)
+        closeChannel(channel_);
+}
+
+void HTTPSession::connect() {
+    if (log_.trace())
+        log_.trace(Poco::format("%s: connecting...", name()));
+    if (channel_)
+        closeChannel(channel_);
+    Poco::Net::StreamSocket socket;
+    socket.connect(address(), timeout());
+    socket_ = socket;
+    channel_ = openChannel(socket_);
+}
+
+void HTTPSession::close() { closeChannel(channel_); }
+
+SocketChannel& HTTPSession::stream() {
+    if (!channel_)
+        throw Poco::NullPointerException(name() + ": not connected");
+    return *channel_;
+}
+
+// ---- SecureHTTPSession
+
+SecureHTTPSession::~SecureHTTPSession() {
+    if (log_.trace())
+        log_.trace(Poco::format("%s: destroying...", name()));
+    if (channel_)
+        closeChannel(channel_);
+}
+
+void SecureHTTPSession::connect() {
+    if (log_.trace())
+        log_.trace(Poco::format("%s: connecting...", name()));
+    if (channel_)
+        closeChannel(channel_);
+    Poco::Net::SecureStreamSocket socket(defaultClientContext());
+    socket.setPeerHostName(key().host);
+    socket.connect(address(), timeout()); // the handshake is bounded by the same timeout
+    socket_ = socket;
+    channel_ = openChannel(socket_);
+}
+
+void SecureHTTPSession::close() { closeChannel(channel_); }
+
+SocketChannel& SecureHTTPSession::stream() {
+    if (!channel_)
+        throw Poco::NullPointerException(name() + ": not connected");
+    return *channel_;
+}
+
+// ---- HTTPSessionFactory
+
+std::shared_ptr<Session> HTTPSessionFactory::create(const SessionKey& key) {
+    std::shared_ptr<BasicHTTPSession> session;
+    if (key.scheme.size() == 4 && key.scheme.compare(0, 4, "http") == 0)
+        session = std::make_shared<HTTPSession>(key);
+    else
+        session = std::make_shared<SecureHTTPSession>(key);
+    for (const auto& header : headers_)
+        session->setHeader(header.first, header.second);
+    if (readBufferSize_ != 0)
+        session->setReadBufferSize(readBufferSize_);
+    session->setTimeout(timeout_);
+    return session;
+}
+
+} // namespace ravel

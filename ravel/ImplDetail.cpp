@@ -1,0 +1,426 @@
+#include "ravel/ImplDetail.h"
+
+#include "app/CmdHandler.h"
+#include "app/Errors.h"
+#include "ravel/AsyncFileWriter.h"
+#include "ravel/Exceptions.h"
+#include "ravel/FileActiveCache.h"
+#include "ravel/HTTPSession.h"
+#include "ravel/Metadata.h"
+
+#include <Poco/Format.h>
+#include <Poco/ThreadPool.h>
+#include <Poco/URI.h>
+
+#include <algorithm>
+
+namespace {
+
+const std::map<int, std::string>& errorTexts() {
+    static const std::map<int, std::string> texts = {
+        {ImplDetail::kGenericError, "Downloader generic error"},
+        {ImplDetail::kShutdown, "Downloader shut down has been requested"},
+        {ImplDetail::kAbandoned, "Abandoned downloader is detected"},
+        {ImplDetail::kAttemptsExceeded, "Exceeded the maximum number of download attempts"},
+    };
+    return texts;
+}
+
+std::string requestTarget(const Poco::URI& uri) {
+    const std::string target = uri.getPathAndQuery();
+    return target.empty() ? std::string("/") : target;
+}
+
+} // namespace
+
+// ---- DlRequest
+
+DlRequest::DlRequest(ImplDetail* owner, int id, const std::string& uri, const std::string& path,
+                     std::int64_t offset, std::int64_t size, DlEventObserver* observer, const DlSettings& settings,
+                     bool waitable)
+    : DlRequestInfo{uri, path, std::string(), std::string(), offset, size, size},
+      observer(observer),
+      settings(settings),
+      id(id),
+      owner(owner),
+      waitable(waitable) {
+    ++owner->live_;
+}
+
+DlRequest::~DlRequest() {
+    if (downloader) {
+        downloader->joinAll();
+        // Once the writer is gone every byte handed to it has been stored or
+        // dropped after a failure; a record short of the size means the latter.
+        std::shared_ptr<ravel::Metadata> metadata = downloader->writer() ? downloader->writer()->metadata() : nullptr;
+        downloader.reset();
+        if (!hasError && metadata && !metadata->isComplete()) {
+            hasError = true;
+            errorMessage = "Failed to store the downloaded data in " + path;
+            errorCode = ImplDetail::kGenericError;
+        }
+    }
+    try {
+        if (!hasError || !observer) {
+            if (observer)
+                observer->onSuccess(id, *this);
+        } else {
+            observer->onError(id, DlError(errorMessage, errorCode), *this);
+        }
+    } catch (...) {
+        Poco::Logger::root().error("Unknown exception at ~DlRequest");
+    }
+    owner->requestEnded(id, waitable);
+}
+
+// ---- ImplDetail
+
+const std::string& ImplDetail::errorText(int code) { return errorTexts().at(code); }
+
+ImplDetail::ImplDetail(Patcher::StopState* stopState, const Options& options)
+    : log_(Poco::Logger::get("ravel.Main")),
+      stopState_(stopState),
+      activity_(this, &ImplDetail::backgroundActivity) {
+    auto sessions = std::make_shared<ravel::HTTPSessionFactory>(
+        ravel::BasicHTTPSession::Headers{{"User-Agent", kUserAgent}}, kReadBufferSize, options.timeout);
+    pool_ = std::make_shared<ravel::SessionPool>(sessions, options.idleLimit, options.clock);
+    factory_ = std::make_shared<ravel::PooledSessionFactory>(pool_);
+    cache_ = std::make_unique<ravel::FileActiveCache>(options.cacheCapacity);
+    activity_.start(Poco::ThreadPool::defaultPool());
+}
+
+ImplDetail::~ImplDetail() {
+    shutdown();
+    if (live_ != 0)
+        log_.error(Poco::format("%d download requests outlive the service", static_cast<int>(live_)));
+}
+
+void ImplDetail::shutdown() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        activity_.stop();
+        work_.set();
+    }
+    activity_.wait();
+}
+
+void ImplDetail::requestEnded(int id, bool waitable) {
+    if (waitable) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_.insert(id);
+        done_.notify_all();
+    }
+    --live_;
+}
+
+void ImplDetail::download(const std::string& uri, const std::string& path, std::int64_t offset, std::int64_t size,
+                          int id, DlEventObserver* observer, const DlSettings& settings) {
+    auto request = std::make_shared<DlRequest>(this, id, uri, path, offset, size, observer, settings, true);
+    addRequest(request);
+    request.reset();
+    waitForRequest(id);
+}
+
+void ImplDetail::downloadIfModified(const std::string& uri, const std::string& path, const std::string& lastModified,
+                                    int id, DlEventObserver* observer, const DlSettings& settings) {
+    auto request = std::make_shared<DlRequest>(this, id, uri, path, 0, -1, observer, settings, true);
+    request->lastModified = lastModified;
+    addRequest(request);
+    request.reset();
+    waitForRequest(id);
+}
+
+// Every waitable request ends (the shutdown fails whatever is left), so the
+// wait needs no other way out; leaving early would report a request that is
+// still running as a success.
+void ImplDetail::waitForRequest(int id) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] { return finished_.count(id) != 0; });
+    finished_.erase(id);
+}
+
+void ImplDetail::addRequest(const RequestPtr& request) {
+    if (log_.trace())
+        log_.trace(Poco::format("Adding request: %s, to queue, retry attempts left: %d", request->uri,
+                                static_cast<int>(request->attemptsLeft)));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!shutdown_) {
+            pending_.push_back(request);
+        } else {
+            if (log_.trace())
+                log_.trace(Poco::format(
+                    "Adding request: %s, stop requested, setting error and not really adding to queue", request->uri));
+            setError(*request, errorText(kShutdown), kShutdown);
+        }
+    }
+    work_.set();
+}
+
+void ImplDetail::setError(DlRequest& request, const std::string& message, int code, bool override) {
+    if (request.downloader && request.downloader->isComplete())
+        return;
+    request.hasError = true;
+    if (!override && !request.errorMessage.empty())
+        return;
+    request.errorMessage = message;
+    request.errorCode = code;
+}
+
+void ImplDetail::backgroundActivity() {
+    try {
+        while (!activity_.isStopped()) {
+            if (!handleRequest())
+                work_.wait();
+            processRetries();
+        }
+    } catch (...) {
+        log_.error("Unknown exception at backgroundActivity");
+    }
+    try {
+        sweep();
+        log_.information("Background activity thread successfully returned control");
+    } catch (...) {
+        log_.error("Unknown exception at backgroundActivity");
+    }
+}
+
+// Fails everything still queued or running with 70001. The requests end as
+// the references taken here go away.
+void ImplDetail::sweep() {
+    std::map<ravel::Downloader*, RequestPtr> active;
+    std::deque<RequestPtr> queued;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        shutdown_ = true;
+        active.swap(active_);
+        for (auto& request : pending_)
+            setError(*request, errorText(kShutdown), kShutdown);
+        pending_.clear();
+        // Requests that came back from an attempt after the last processRetries
+        // would otherwise stay queued past the service.
+        queued.swap(retry_);
+    }
+    for (auto& entry : active) {
+        entry.second->downloader->abortAll();
+        setError(*entry.second, errorText(kShutdown), kShutdown);
+    }
+    for (auto& request : queued)
+        if (request->hasError)
+            setError(*request, errorText(kShutdown), kShutdown);
+}
+
+bool ImplDetail::handleRequest() {
+    RequestPtr request;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (active_.size() >= kMaxActive || pending_.empty())
+            return false;
+        request = pending_.front();
+        pending_.pop_front();
+    }
+    if (log_.trace())
+        log_.trace(Poco::format("Handling download request: %s, retry attempts left: %d", request->uri,
+                                static_cast<int>(request->attemptsLeft)));
+    bool failed = true;
+    try {
+        startRequest(*request);
+        failed = false;
+    } catch (const Poco::Exception& exc) {
+        log_.error(Poco::format("Handle download request %s Poco exception: %s", request->uri, exc.displayText()));
+        setError(*request, exc.displayText(), exc.code());
+    } catch (const std::exception& exc) {
+        log_.error(Poco::format("Handle download request %s exception: %s", request->uri, std::string(exc.what())));
+        setError(*request, exc.what(), 0);
+    } catch (...) {
+        log_.error(Poco::format("Handle download request %s unkhown exception", request->uri));
+        setError(*request, "unknown exception at handleRequest", 0);
+    }
+    if (failed) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (request->downloader)
+            active_.erase(request->downloader.get());
+        --request->attemptsLeft;
+        if (log_.trace())
+            log_.trace(Poco::format("Request %s download failed, retry attempts left: %d", request->uri,
+                                    static_cast<int>(request->attemptsLeft)));
+        if (request->downloader)
+            request->downloader->abortAll();
+        retry_.push_back(request);
+        work_.set();
+        return true;
+    }
+    if (request->downloader) {
+        if (request->size > 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!active_.emplace(request->downloader.get(), request).second)
+                setError(*request, errorText(kAbandoned), kAbandoned);
+        }
+        try {
+            request->downloader->start();
+        } catch (const std::exception& exc) {
+            onError(*request->downloader, exc.what(), 0);
+        }
+    }
+    return true;
+}
+
+void ImplDetail::obtainHeaders(const Poco::URI& uri, std::string& lastModified, std::int64_t& length,
+                               std::string& location) {
+    std::shared_ptr<ravel::Session> session = factory_->create(ravel::sessionKeyOf(uri));
+    session->connect();
+    session->obtain_headers(requestTarget(uri), lastModified, length, location);
+    session->close();
+}
+
+void ImplDetail::startRequest(DlRequest& request) {
+    if (request.downloader)
+        return;
+    Poco::URI uri(request.uri);
+    if (request.size < 0) {
+        const std::string known = request.lastModified;
+        std::string lastModified;
+        std::string location;
+        std::int64_t length = 0;
+        obtainHeaders(uri, lastModified, length, location);
+        if (!location.empty()) {
+            // A relative location is resolved against the URL that sent it.
+            const Poco::URI target(uri, location);
+            request.redirectUri = target.toString();
+            location.clear();
+            lastModified.clear();
+            obtainHeaders(target, lastModified, length, location);
+            if (!location.empty())
+                throw ravel::ProtocolException("Too many redirects", request.redirectUri + " -> " + location);
+            uri = target;
+        }
+        request.lastModified = lastModified;
+        request.size = length;
+        if (!known.empty() && known == lastModified)
+            return; // not modified: the request ends without a transfer
+    } else if (!request.redirectUri.empty()) {
+        uri = Poco::URI(request.redirectUri);
+    }
+
+    auto writer = std::make_shared<ravel::AsyncFileWriter>(request.path, request.size, *cache_);
+    ravel::DownloaderBuilder builder;
+    builder.sessionFactory(factory_).uri(uri).observer(this).writer(writer);
+    const std::int64_t connections = std::max<std::int64_t>(request.settings.connectionsPerFile, 1);
+    const std::int64_t segment =
+        std::max<std::int64_t>((request.size + connections - 1) / connections, request.settings.minSegmentSize);
+    for (std::int64_t rel = 0; rel < request.size; rel += segment)
+        builder.addSegment(request.offset + rel, rel, std::min(segment, request.size - rel));
+    request.downloader = builder.build();
+    request.remaining = request.downloader->total() - request.downloader->done();
+    if (request.observer) {
+        DlProgress progress;
+        progress.request = &request;
+        progress.received = request.downloader->done();
+        progress.total = request.downloader->total();
+        progress.chunk = 0;
+        progress.first = true;
+        request.observer->onProgress(request.id, progress);
+    }
+}
+
+void ImplDetail::onData(ravel::Downloader& downloader, const ravel::BlockNotification& block) {
+    // Polled before taking the lock: a pause holds this segment only.
+    if (Patcher::StopState* stop = stopState_)
+        stop->check();
+    DlRequest* request = nullptr;
+    std::int64_t remaining = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = active_.find(&downloader);
+        if (it == active_.end())
+            throw Patcher::Interrupted("Request ended", Patcher::kInterruptedCode);
+        // The request cannot end while this segment thread runs: its end joins
+        // the segment threads first. So the plain pointer stays valid.
+        request = it->second.get();
+        request->remaining -= block.count;
+        remaining = request->remaining;
+    }
+    if (request->observer) {
+        const std::int64_t total = downloader.total();
+        DlProgress progress;
+        progress.request = request;
+        progress.received = total - remaining;
+        progress.total = total;
+        progress.chunk = block.count;
+        progress.first = false;
+        try {
+            request->observer->onProgress(request->id, progress);
+        } catch (...) {
+            // The segment will fetch this block again; count it then.
+            std::lock_guard<std::mutex> lock(mutex_);
+            request->remaining += block.count;
+            throw;
+        }
+    }
+    if (remaining == 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = active_.find(&downloader);
+        if (it != active_.end()) {
+            // Always through retry, so that the request ends on the activity
+            // thread and never on one of the segment threads its end joins.
+            retry_.push_back(it->second);
+            active_.erase(it);
+            work_.set();
+        }
+    }
+}
+
+void ImplDetail::onError(ravel::Downloader& downloader, const std::string& message, int code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = active_.find(&downloader);
+    if (it == active_.end())
+        return;
+    DlRequest& request = *it->second;
+    --request.attemptsLeft;
+    downloader.abortAll();
+    setError(request, message, code);
+    if (log_.trace())
+        log_.trace(Poco::format("Request %s error: %s, Code: %d, retry attempts left: %d", request.uri, message, code,
+                                static_cast<int>(request.attemptsLeft)));
+    retry_.push_back(it->second);
+    active_.erase(it);
+    work_.set();
+}
+
+void ImplDetail::processRetries() {
+    bool stop = false;
+    bool hadRetries = false;
+    std::deque<RequestPtr> local;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Patcher::StopState* state = stopState_;
+        stop = shutdown_ || (state && state->isStopped());
+        hadRetries = !retry_.empty();
+        local.swap(retry_);
+    }
+    for (auto& request : local) {
+        if (!request->hasError) {
+            if (log_.trace())
+                log_.trace(Poco::format("Request %s has no error, so it finished, no retries will made", request->uri));
+        } else if (stop) {
+            if (log_.trace())
+                log_.trace(Poco::format("Request %s stop required, no retries will made", request->uri));
+            setError(*request, errorText(kShutdown), kShutdown);
+        } else if (request->attemptsLeft < 1) {
+            if (log_.trace())
+                log_.trace(Poco::format("Request %s max attempts exceeded", request->uri));
+            setError(*request, errorText(kAttemptsExceeded), kAttemptsExceeded, false);
+        } else {
+            if (log_.trace())
+                log_.trace(Poco::format("Request %s will retry, attempts left: %d", request->uri,
+                                        static_cast<int>(request->attemptsLeft)));
+            request->hasError = false;
+            if (request->downloader)
+                request->downloader->joinAll();
+            addRequest(request);
+        }
+        request.reset(); // ends the request unless it was queued again
+    }
+    if (hadRetries)
+        work_.set();
+}

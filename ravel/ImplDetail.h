@@ -1,0 +1,154 @@
+#pragma once
+
+#include "ravel/DlEventObserver.h"
+#include "ravel/Downloader.h"
+#include "ravel/SessionPool.h"
+
+#include <Poco/Activity.h>
+#include <Poco/Event.h>
+#include <Poco/Logger.h>
+#include <Poco/Timespan.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+namespace Patcher {
+class StopState;
+}
+
+namespace ravel {
+class FileActiveCache;
+}
+
+class ImplDetail;
+
+// How requests are split into segments; copied into every request.
+struct DlSettings {
+    std::int32_t connectionsPerFile = 4; // at most this many segments per file; at least 1
+    std::int32_t minSegmentSize = 4096;  // no segment shorter than this, except the last
+
+    // std::invalid_argument "Connection count should be greater then 0" below 1,
+    // leaving the old value.
+    void setConnectionsPerFile(std::int32_t count) {
+        if (count < 1)
+            throw std::invalid_argument("Connection count should be greater then 0");
+        connectionsPerFile = count;
+    }
+};
+
+// A request of the service. Held by shared pointers; its destructor reports
+// the outcome to the observer exactly once, on the thread that lets go last.
+class DlRequest : public DlRequestInfo {
+public:
+    static constexpr int kAttempts = 10;
+
+    DlRequest(ImplDetail* owner, int id, const std::string& uri, const std::string& path, std::int64_t offset,
+              std::int64_t size, DlEventObserver* observer, const DlSettings& settings, bool waitable);
+    ~DlRequest();
+    DlRequest(const DlRequest&) = delete;
+    DlRequest& operator=(const DlRequest&) = delete;
+
+    DlEventObserver* const observer; // not owned; may be null
+    const DlSettings settings;
+    std::shared_ptr<ravel::Downloader> downloader; // set at the first start, kept across retries
+    const int id;
+    std::atomic<int> attemptsLeft{kAttempts};
+    ImplDetail* const owner;
+    // Written by the activity thread, or under the owner's mutex while the
+    // request is active.
+    std::string errorMessage;
+    int errorCode = 0;
+    bool hasError = false;
+    const bool waitable;
+};
+
+// What tests and tools may tune in the download service; the defaults are the
+// service's own.
+struct DlServiceOptions {
+    Poco::Timespan timeout{20, 0};                           // connect and receive timeout of a connection
+    std::int64_t cacheCapacity = 104857600;                  // write cache, bytes
+    std::int64_t idleLimit = ravel::SessionPool::kIdleLimit; // seconds a pooled connection may idle
+    ravel::SessionPool::Clock clock;                         // the pool's clock; system time when empty
+};
+
+// The download service: a queue of requests, one activity that starts at
+// most four at a time, retries, the shared connection pool and write cache.
+class ImplDetail : public ravel::DownloaderObserver {
+public:
+    enum Code { kGenericError = 70000, kShutdown = 70001, kAbandoned = 70002, kAttemptsExceeded = 70003 };
+    static constexpr std::size_t kMaxActive = 4;
+    static constexpr const char* kUserAgent = "Vantorel quillet Service/1.0";
+    static constexpr std::int64_t kReadBufferSize = 0x80000;
+
+    using Options = DlServiceOptions;
+
+    // The text of a service error code ("Downloader generic error", ...).
+    static const std::string& errorText(int code);
+
+    explicit ImplDetail(Patcher::StopState* stopState = nullptr, const Options& options = Options());
+    // Shuts down (every request still queued or running fails with 70001).
+    ~ImplDetail() override;
+    ImplDetail(const ImplDetail&) = delete;
+    ImplDetail& operator=(const ImplDetail&) = delete;
+
+    // Synchronous: queue the request and return once it has ended. The outcome
+    // reaches the observer.
+    void download(const std::string& uri, const std::string& path, std::int64_t offset, std::int64_t size, int id,
+                  DlEventObserver* observer, const DlSettings& settings);
+    void downloadIfModified(const std::string& uri, const std::string& path, const std::string& lastModified, int id,
+                            DlEventObserver* observer, const DlSettings& settings);
+
+    // Stops the activity and fails what is left with 70001; later requests fail
+    // at once. Idempotent; waits for the activity to end.
+    void shutdown();
+    void setStopState(Patcher::StopState* stopState) { stopState_ = stopState; }
+
+    // DownloaderObserver: segment threads.
+    void onData(ravel::Downloader& downloader, const ravel::BlockNotification& block) override;
+    void onError(ravel::Downloader& downloader, const std::string& message, int code) override;
+
+    // Called by an ending request.
+    void requestEnded(int id, bool waitable);
+    int liveRequests() const { return live_; }
+    const std::shared_ptr<ravel::SessionPool>& pool() const { return pool_; }
+
+private:
+    friend class DlRequest;
+    using RequestPtr = std::shared_ptr<DlRequest>;
+
+    void addRequest(const RequestPtr& request);
+    void setError(DlRequest& request, const std::string& message, int code, bool override = true);
+    void backgroundActivity();
+    bool handleRequest();
+    void startRequest(DlRequest& request);
+    void obtainHeaders(const Poco::URI& uri, std::string& lastModified, std::int64_t& length, std::string& location);
+    void processRetries();
+    void sweep();
+    void waitForRequest(int id);
+
+    Poco::Logger& log_;
+    std::atomic<int> live_{0};
+    std::shared_ptr<ravel::SessionPool> pool_;                  // constant after construction
+    std::shared_ptr<ravel::PooledSessionFactory> factory_;      // constant after construction
+    std::unique_ptr<ravel::FileActiveCache> cache_;             // has its own lock
+    std::atomic<Patcher::StopState*> stopState_;                // not owned; may be null
+
+    std::mutex mutex_;
+    std::set<int> finished_;                                    // guarded by mutex_
+    std::map<ravel::Downloader*, RequestPtr> active_;           // guarded by mutex_
+    std::deque<RequestPtr> pending_;                            // guarded by mutex_
+    std::deque<RequestPtr> retry_;                              // guarded by mutex_
+    bool shutdown_ = false;                                     // guarded by mutex_
+    std::condition_variable done_;                              // finished_ gained an id
+
+    Poco::Event work_{Poco::Event::EVENT_AUTORESET};            // wakes the activity
+    Poco::Activity<ImplDetail> activity_;                       // last: runs over the fields above
+};
