@@ -4,6 +4,8 @@
 #include "app/Errors.h"
 #include "engine/TaskWeights.h"
 
+#include <Poco/Clock.h>
+
 #include <atomic>
 #include <cmath>
 
@@ -25,6 +27,8 @@ const bool kTransitions[kStatusCount][kStatusCount] = {
 };
 
 std::atomic<unsigned> gTaskCounter{0};
+
+std::int64_t systemClockMs() { return Poco::Clock().raw() / 1000; }
 
 } // namespace
 
@@ -56,10 +60,11 @@ TaskStatus taskStatusFromName(const std::string& name) {
     throw InternalError("Unknown task status name: " + name, kInternalErrorCode);
 }
 
-Task::Task(TaskType type, TaskWeights* weights, int notifyIntervalMs)
+Task::Task(TaskType type, TaskWeights* weights, int notifyIntervalMs, Clock clock)
     : type_(type),
       id_(++gTaskCounter),
       notifyIntervalMs_(notifyIntervalMs),
+      clock_(clock ? clock : &systemClockMs),
       weights_(weights),
       weight_(weights ? weights->weight(type) : 1.0) {}
 
@@ -103,9 +108,9 @@ void Task::setStatus(TaskStatus to) {
                             kInternalErrorCode);
     status_ = to;
     if (to == TaskStatus::Paused)
-        stopwatch_.stop();
+        stopClock();
     else if (to == TaskStatus::Running)
-        stopwatch_.start();
+        startClock();
 }
 
 void Task::activate() {
@@ -144,14 +149,14 @@ void Task::update(std::int64_t amount, bool force) {
 
     if (done_ == total_) {
         setStatus(TaskStatus::Done);
-        stopwatch_.stop();
+        stopClock();
     } else if (status_ != TaskStatus::Running) {
         throw InternalError("Attempt to update task in a status: " + taskStatusName(status_), kInternalErrorCode);
     }
 
     percent_ = total_ == 0 ? 0.0 : done_ * 100.0 / total_;
 
-    elapsedMs_ = stopwatch_.elapsed() / 1000;
+    elapsedMs_ = runningMs();
     if (std::fabs(speed_) < 0.001 && elapsedMs_ >= 3000) {
         speed_ = static_cast<double>((done_ - doneAtStart_) / elapsedMs_);
     } else if (elapsedMs_ - lastSpeedMs_ >= 5000) {
@@ -170,6 +175,22 @@ void Task::update(std::int64_t amount, bool force) {
         notify();
     }
 }
+
+void Task::startClock() {
+    if (clockRunning_)
+        return;
+    clockStart_ = clock_();
+    clockRunning_ = true;
+}
+
+void Task::stopClock() {
+    if (!clockRunning_)
+        return;
+    clockBanked_ += clock_() - clockStart_;
+    clockRunning_ = false;
+}
+
+std::int64_t Task::runningMs() const { return clockBanked_ + (clockRunning_ ? clock_() - clockStart_ : 0); }
 
 void Task::notify() {
     if (TaskProgressObserver* o = observer())

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <Poco/Stopwatch.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -63,9 +61,13 @@ private:
 // observer is called on that thread. Destroying a task teaches the weights.
 class Task : public UnicastNotifier<TaskProgressObserver> {
 public:
+    // Milliseconds of a monotonic clock.
+    using Clock = std::int64_t (*)();
+
     // weights may be null (weight 1.0); notifyIntervalMs: least time between two
-    // progress notifications (the engine passes 1000).
-    Task(TaskType type, TaskWeights* weights, int notifyIntervalMs);
+    // progress notifications (the engine passes 1000); clock: null for the
+    // system's monotonic clock (tests pass their own).
+    Task(TaskType type, TaskWeights* weights, int notifyIntervalMs, Clock clock = nullptr);
     ~Task();
     Task(const Task&) = delete;
     Task& operator=(const Task&) = delete;
@@ -98,6 +100,9 @@ public:
 
 private:
     void notify();
+    void startClock();
+    void stopClock();
+    std::int64_t runningMs() const;
 
     int savedStatus_ = -1;
     TaskStatus status_ = TaskStatus::Waiting;
@@ -107,7 +112,10 @@ private:
     std::int64_t total_ = 0;
     std::int64_t done_ = 0;
     std::int64_t doneAtStart_ = 0;
-    Poco::Stopwatch stopwatch_; // runs only while the task is Running
+    const Clock clock_;
+    bool clockRunning_ = false;    // the running time counts only while Running
+    std::int64_t clockStart_ = 0;  // clock_() when it last started
+    std::int64_t clockBanked_ = 0; // milliseconds of earlier running spans
     std::int64_t lastNotifyMs_ = 0;
     std::int64_t elapsedMs_ = 0;
     TaskWeights* const weights_;

@@ -1,0 +1,213 @@
+#include "engine/UpdateParallelizer.h"
+
+#include "app/CmdHandler.h"
+#include "app/Errors.h"
+#include "tests/engine/LogCapture.h"
+
+#include <Poco/Thread.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace Patcher;
+
+namespace {
+
+// What the wraps did, in order, and on which threads.
+struct Journal {
+    void add(const std::string& event) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(event);
+        threads.insert(std::this_thread::get_id());
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events;
+    }
+    std::vector<std::string> only(char kind) {
+        std::vector<std::string> out;
+        for (const std::string& e : snapshot())
+            if (e[0] == kind)
+                out.push_back(e);
+        return out;
+    }
+    std::mutex mutex;
+    std::vector<std::string> events;
+    std::set<std::thread::id> threads;
+};
+
+enum class Fault { None, Download, Handle, HandleStd, HandleUnknown, WaitForStop };
+
+class TestWrap : public Wrap {
+public:
+    TestWrap(int n, Journal& journal, StopState& stop, Fault fault = Fault::None)
+        : n_(n), journal_(journal), stop_(stop), fault_(fault) {}
+
+    bool isNeeded() override { return true; }
+
+    void download() override {
+        if (fault_ == Fault::WaitForStop) {
+            // Busy until the run is stopped, polling like a real download does.
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (std::chrono::steady_clock::now() < deadline) {
+                stop_.check();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            throw std::runtime_error("the stop never arrived");
+        }
+        if (fault_ == Fault::Download)
+            throw InternalError("download failed", std::to_string(n_), kInternalErrorCode);
+        journal_.add("d" + std::to_string(n_));
+    }
+
+    void handle() override {
+        if (fault_ == Fault::Handle)
+            throw SHA1CheckError("SHA1 mismatch", std::to_string(n_), kSHA1CheckErrorCode);
+        if (fault_ == Fault::HandleStd)
+            throw std::out_of_range("index");
+        if (fault_ == Fault::HandleUnknown)
+            throw 42;
+        journal_.add("h" + std::to_string(n_));
+    }
+
+private:
+    const int n_;
+    Journal& journal_;
+    StopState& stop_;
+    const Fault fault_;
+};
+
+std::vector<std::string> numbered(char kind, int from, int to) {
+    std::vector<std::string> out;
+    for (int i = from; i <= to; ++i)
+        out.push_back(kind + std::to_string(i));
+    return out;
+}
+
+class UpdateParallelizerTest : public ::testing::Test {
+protected:
+    void push(int n, Fault fault = Fault::None) {
+        pipeline.push(std::make_shared<TestWrap>(n, journal, stop, fault));
+    }
+
+    testsupport::LogCapture log{"UpdPrlzr"};
+    StopState stop;
+    Journal journal;
+    UpdateParallelizer pipeline{stop};
+};
+
+} // namespace
+
+TEST_F(UpdateParallelizerTest, DownloadsAndHandlesInPushOrderOnTwoThreads) {
+    for (int i = 1; i <= 50; ++i)
+        push(i);
+    pipeline.finish();
+    EXPECT_EQ(numbered('d', 1, 50), journal.only('d'));
+    EXPECT_EQ(numbered('h', 1, 50), journal.only('h'));
+    // Each item is downloaded before it is handled.
+    auto events = journal.snapshot();
+    for (int i = 1; i <= 50; ++i) {
+        auto d = std::find(events.begin(), events.end(), "d" + std::to_string(i));
+        auto h = std::find(events.begin(), events.end(), "h" + std::to_string(i));
+        EXPECT_LT(d, h);
+    }
+    EXPECT_EQ(2u, journal.threads.size());
+    EXPECT_EQ(0u, journal.threads.count(std::this_thread::get_id()));
+    EXPECT_NO_THROW(pipeline.exceptions().rethrow());
+    EXPECT_FALSE(stop.isStopped());
+}
+
+TEST_F(UpdateParallelizerTest, AnEmptyBatchStartsNothing) {
+    pipeline.finish();
+    EXPECT_NO_THROW(pipeline.exceptions().rethrow());
+    EXPECT_EQ(0, log.count("Downloader thread started"));
+}
+
+TEST_F(UpdateParallelizerTest, AFailedDownloadEndsTheBatchAfterHandlingWhatCameBefore) {
+    for (int i = 1; i <= 10; ++i)
+        push(i, i == 3 ? Fault::Download : Fault::None);
+    pipeline.finish();
+    EXPECT_EQ(numbered('d', 1, 2), journal.only('d'));
+    EXPECT_EQ(numbered('h', 1, 2), journal.only('h'));
+    EXPECT_FALSE(stop.isStopped()) << "the handler ended normally on the marker";
+    try {
+        pipeline.exceptions().rethrow();
+        FAIL() << "the download failure must be raised";
+    } catch (const InternalError& e) {
+        EXPECT_EQ("download failed: 3", e.message());
+    }
+    EXPECT_EQ(1, log.count("Downloader thread exception: Internal error: download failed: 3"));
+    EXPECT_EQ(1, log.count("Handler thread stopped"));
+}
+
+TEST_F(UpdateParallelizerTest, AFailedHandleStopsTheRunAndKeepsTheFirstFailure) {
+    push(1, Fault::Handle);
+    push(2, Fault::WaitForStop); // the downloader is busy when the handler fails
+    for (int i = 3; i <= 5; ++i)
+        push(i);
+    pipeline.finish();
+    EXPECT_TRUE(stop.isStopped());
+    EXPECT_EQ(numbered('d', 1, 1), journal.only('d'));
+    EXPECT_TRUE(journal.only('h').empty());
+    EXPECT_EQ(1, log.count("Immidiately stop the downloader due to handler thread termination."));
+    EXPECT_TRUE(log.contains("Downloader thread exception: Interruption exception"));
+    try {
+        pipeline.exceptions().rethrow();
+        FAIL() << "the handler failure must be raised";
+    } catch (const SHA1CheckError& e) {
+        EXPECT_EQ(4, e.code());
+    }
+    EXPECT_NO_THROW(pipeline.exceptions().rethrow()) << "taken out by the first rethrow";
+}
+
+TEST_F(UpdateParallelizerTest, NonFrameworkFailuresOfTheHandlerAreKeptByText) {
+    push(1, Fault::HandleStd);
+    pipeline.finish();
+    EXPECT_THROW(pipeline.exceptions().rethrow(), std::runtime_error);
+
+    StopState stop2;
+    UpdateParallelizer other(stop2);
+    other.push(std::make_shared<TestWrap>(1, journal, stop2, Fault::HandleUnknown));
+    other.finish();
+    try {
+        other.exceptions().rethrow();
+        FAIL();
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string("unknown exception at: Patcher::UpdateParallelizer::handlerThread"), e.what());
+    }
+    EXPECT_TRUE(stop2.isStopped());
+}
+
+TEST_F(UpdateParallelizerTest, EachBatchStartsAndJoinsItsOwnPairOfThreads) {
+    for (int batch = 1; batch <= 3; ++batch) {
+        for (int i = 1; i <= 4; ++i)
+            push(batch * 10 + i);
+        pipeline.finish();
+        // finish() returned: both threads of this batch have ended.
+        EXPECT_EQ(batch, log.count("Downloader thread started"));
+        EXPECT_EQ(batch, log.count("Downloader thread ended"));
+        EXPECT_EQ(batch, log.count("Handler thread started"));
+        EXPECT_EQ(batch, log.count("Handler thread ended"));
+        EXPECT_EQ(static_cast<std::size_t>(batch * 4), journal.only('h').size());
+    }
+    EXPECT_NO_THROW(pipeline.exceptions().rethrow());
+}
+
+TEST(ExceptionDelegatorTest, KeepsOnlyTheFirstAndLogsEach) {
+    testsupport::LogCapture log("UpdPrlzr");
+    ExceptionDelegator keeper;
+    EXPECT_FALSE(keeper.hasException());
+    keeper.keep(InvalidDistr("first", kInvalidDistrCode), &Poco::Logger::get("UpdPrlzr"));
+    keeper.keep(std::logic_error("second"), &Poco::Logger::get("UpdPrlzr"));
+    keeper.keepUnknown("third");
+    EXPECT_EQ((std::vector<std::string>{"Invalid distribution error: first", "second"}), log.lines());
+    EXPECT_THROW(keeper.rethrow(), InvalidDistr);
+    EXPECT_FALSE(keeper.hasException());
+}
