@@ -74,21 +74,21 @@ UpdateParallelizer::~UpdateParallelizer() {
 
 void UpdateParallelizer::push(std::shared_ptr<Wrap> wrap) {
     downloadQueue_.enqueue(std::move(wrap));
-    if (!downloader_) {
-        downloader_ = std::make_unique<Poco::Thread>("Downloader");
-        handler_ = std::make_unique<Poco::Thread>("Handler");
-        downloader_->startFunc([this] { downloaderThread(); });
-        handler_->startFunc([this] { handlerThread(); });
+    if (!downloaderRunnable_) {
+        downloaderRunnable_ = std::make_unique<Runnable>(*this, &UpdateParallelizer::downloaderThread);
+        handlerRunnable_ = std::make_unique<Runnable>(*this, &UpdateParallelizer::handlerThread);
+        downloader_.start(*downloaderRunnable_);
+        handler_.start(*handlerRunnable_);
     }
 }
 
 void UpdateParallelizer::finish() {
-    if (downloader_) {
+    if (downloaderRunnable_) {
         downloadQueue_.enqueue(std::make_shared<StopWrap>());
-        downloader_->join();
-        handler_->join();
-        downloader_.reset();
-        handler_.reset();
+        downloader_.join();
+        handler_.join();
+        downloaderRunnable_.reset();
+        handlerRunnable_.reset();
     }
     std::shared_ptr<Wrap> dropped;
     while (downloadQueue_.try_dequeue(dropped)) {

@@ -2,6 +2,7 @@
 
 #include <Poco/Exception.h>
 #include <Poco/Mutex.h>
+#include <Poco/RunnableAdapter.h>
 #include <Poco/Thread.h>
 
 #include <concurrentqueue/concurrentqueue.h>
@@ -89,8 +90,13 @@ private:
     ExceptionDelegator exceptions_;
     Queue downloadQueue_; // lock-free; producer: the caller, consumer: the downloader
     Queue handleQueue_;   // lock-free; producer: the downloader, consumer: the handler
-    std::unique_ptr<Poco::Thread> downloader_; // caller's thread only; null between batches
-    std::unique_ptr<Poco::Thread> handler_;    // caller's thread only; null between batches
+    using Runnable = Poco::RunnableAdapter<UpdateParallelizer>;
+    // The caller's thread only. The runnables exist from a batch's first push to
+    // its finish(); the threads are joined before the runnables go.
+    std::unique_ptr<Runnable> downloaderRunnable_;
+    std::unique_ptr<Runnable> handlerRunnable_;
+    Poco::Thread downloader_{"Downloader"};
+    Poco::Thread handler_{"Handler"};
     StopState& stopState_;
 };
 
