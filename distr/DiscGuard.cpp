@@ -66,6 +66,19 @@ void HDDLockingObserver::endWrite(unsigned char drive) {
     Singleton<DiscGuard>::instance().unlock(drive);
 }
 
+namespace {
+std::atomic<std::int64_t> gReadNs{0};
+std::atomic<std::int64_t> gWriteNs{0};
+} // namespace
+
+DiskTimes diskTimes() {
+    return {gReadNs.load(), gWriteNs.load()};
+}
+
+void addDiskTime(bool writing, std::int64_t ns) {
+    (writing ? gWriteNs : gReadNs).fetch_add(ns, std::memory_order_relaxed);
+}
+
 int nextOperationNumber() {
     static std::atomic<int> counter{0};
     return ++counter;

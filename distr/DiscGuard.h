@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -69,6 +70,15 @@ public:
 // A new operation number from the process-wide counter (1, 2, ...).
 int nextOperationNumber();
 
+// Time spent in the bracketed disk reads and writes of all copy, hash and
+// compression runs of the process, for the disk-activity statistics.
+struct DiskTimes {
+    std::int64_t readNs;
+    std::int64_t writeNs;
+};
+DiskTimes diskTimes();
+void addDiskTime(bool writing, std::int64_t ns);
+
 // The disk side of one run: the observer (may be null) with the drives of the
 // source and target, bracketing every block. Used by the copy, hash and
 // compression code.
@@ -109,8 +119,12 @@ private:
             : observer_(observer), drive_(drive), writing_(writing) {
             if (observer_)
                 writing_ ? observer_->beginWrite(drive_) : observer_->beginRead(drive_);
+            started_ = std::chrono::steady_clock::now();
         }
         ~Bracket() {
+            addDiskTime(writing_, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::steady_clock::now() - started_)
+                                      .count());
             if (observer_)
                 writing_ ? observer_->endWrite(drive_) : observer_->endRead(drive_);
         }
@@ -121,6 +135,7 @@ private:
         HDDEventObserver* observer_;
         unsigned char drive_;
         bool writing_;
+        std::chrono::steady_clock::time_point started_;
     };
 
     HDDEventObserver* observer_;

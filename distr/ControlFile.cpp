@@ -1,0 +1,246 @@
+#include "distr/ControlFile.h"
+
+#include "app/Errors.h"
+#include "app/Singleton.h"
+#include "distr/FileOps.h"
+#include "distr/Numbers.h"
+#include "engine/RootStorage.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Logger.h>
+
+#include <ostream>
+#include <sstream>
+
+namespace Patcher {
+namespace {
+
+constexpr int kMaxFields = 9;
+constexpr int kMaxStage = 65535;
+
+inline bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+struct Field {
+    const char* begin;
+    const char* end;
+    bool empty() const { return begin == end; }
+    std::string text() const { return std::string(begin, end); }
+};
+
+Field trim(const char* begin, const char* end) {
+    while (begin < end && isBlank(*begin))
+        ++begin;
+    while (end > begin && isBlank(end[-1]))
+        --end;
+    return {begin, end};
+}
+
+std::int64_t nonNegative(const Field& field, const char* what) {
+    const std::int64_t value = parseDecimal(field.begin, field.end);
+    if (value < 0)
+        throw InvalidDistr(std::string("Invalid ") + what + " value: " + field.text(), kInvalidDistrCode);
+    return value;
+}
+
+} // namespace
+
+void ControlEntry::setPath(const std::string& text) {
+    path = Singleton<RootStorage>::instance().index(text);
+}
+
+std::string ControlEntry::pathText() const {
+    return Singleton<RootStorage>::instance().text(path);
+}
+
+std::string ControlEntry::packageKey() const {
+    return "{" + std::to_string(packageRoot) + "}" + package;
+}
+
+bool isContainedPath(const std::string& path) {
+    if (path.empty() || path[0] == '/' || path[0] == '\\')
+        return false;
+    if (path.size() >= 2 && path[1] == ':')
+        return false; // a drive
+    int depth = 0;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t stop = path.find_first_of("/\\", start);
+        if (stop == std::string::npos)
+            stop = path.size();
+        const std::string segment = path.substr(start, stop - start);
+        if (segment == "..") {
+            if (--depth < 0)
+                return false;
+        } else if (!segment.empty() && segment != ".") {
+            ++depth;
+        }
+        start = stop + 1;
+    }
+    return true;
+}
+
+ControlEntryPtr ControlFile::parseLine(const char* begin, const char* end) {
+    Field fields[kMaxFields];
+    int count = 0;
+    const char* p = begin;
+    for (;;) {
+        const char* bar = p;
+        while (bar < end && *bar != '|')
+            ++bar;
+        if (count < kMaxFields)
+            fields[count] = trim(p, bar);
+        ++count;
+        if (bar == end)
+            break;
+        p = bar + 1;
+    }
+    if (count == 1 && fields[0].empty())
+        return nullptr;
+    auto missing = [&](int needed) {
+        if (count < needed)
+            throw Poco::SyntaxException("Missing fields in control file line", std::string(begin, end));
+    };
+    missing(3);
+
+    auto entry = std::make_shared<ControlEntry>();
+    const std::int64_t status = parseDecimal(fields[0].begin, fields[0].end);
+    if (status > 2 || status < 0)
+        throw InvalidDistr("Invalid status value: " + fields[0].text(), kInvalidDistrCode);
+    entry->status = static_cast<int>(status);
+
+    const std::string path = fields[1].text();
+    // Every path is joined to the destination later: one that leaves it would
+    // write or delete files anywhere on the machine.
+    if (!isContainedPath(path))
+        throw InvalidDistr("Unsafe path in control file: " + path, kInvalidDistrCode);
+    entry->setPath(path);
+    entry->sha1.assign(fields[2].begin, fields[2].end);
+    if (entry->status == 2)
+        return entry;
+
+    missing(7);
+    entry->name.assign(fields[3].begin, fields[3].end);
+    entry->package.assign(fields[4].begin, fields[4].end);
+    entry->offset = nonNegative(fields[5], "offset");
+    entry->storedSize = nonNegative(fields[6], "size");
+    if (entry->status == 1) {
+        missing(8);
+        entry->size = nonNegative(fields[7], "size");
+    } else {
+        entry->size = entry->storedSize;
+    }
+    if (count > 8 && !fields[8].empty()) {
+        const std::int64_t stage = parseDecimal(fields[8].begin, fields[8].end);
+        // The engine keeps a counter per stage up to the last one.
+        if (stage < 0 || stage > kMaxStage)
+            throw InvalidDistr("Invalid stage value: " + fields[8].text(), kInvalidDistrCode);
+        entry->stage = static_cast<int>(stage);
+    }
+    return entry;
+}
+
+std::string ControlFile::formatLine(const ControlEntry& e) {
+    std::string line = std::to_string(e.status);
+    line += '|';
+    line += e.pathText();
+    line += '|';
+    line += e.sha1;
+    if (e.status == 2)
+        return line;
+    line += '|';
+    if (e.name != e.sha1)
+        line += e.name;
+    line += '|';
+    line += e.package;
+    line += '|';
+    line += std::to_string(e.offset);
+    line += '|';
+    line += std::to_string(e.storedSize);
+    line += '|';
+    if (e.status == 1)
+        line += std::to_string(e.size);
+    line += '|';
+    if (e.stage >= 2)
+        line += std::to_string(e.stage);
+    return line;
+}
+
+void ControlFile::clear() {
+    entries_.clear();
+    removals_.clear();
+    directory_.clear();
+}
+
+void ControlFile::insertParsed(const ControlEntryPtr& entry) {
+    if (entry->status == 2)
+        addRemoval(entry);
+    else
+        entries_.emplace(entry->path, entry); // the first line for a path stays
+}
+
+void ControlFile::load(const std::string& path) {
+    clear();
+    const std::string text = readWholeFile(path);
+    const auto slash = path.find_last_of("/\\");
+    directory_ = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string directory = directory_;
+    parse(text);
+    directory_ = directory;
+}
+
+void ControlFile::parse(const std::string& text) {
+    clear();
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+        const char* eol = p;
+        while (eol < end && *eol != '\n')
+            ++eol;
+        if (ControlEntryPtr entry = parseLine(p, eol))
+            insertParsed(entry);
+        p = eol < end ? eol + 1 : end;
+    }
+}
+
+bool ControlFile::add(const ControlEntryPtr& entry, bool replace) {
+    auto result = entries_.emplace(entry->path, entry);
+    if (result.second)
+        return true;
+    if (replace) {
+        result.first->second = entry;
+        return true;
+    }
+    Poco::Logger::root().warning("File '" + entry->pathText() + "' already exists in ControlFile object");
+    return false;
+}
+
+void ControlFile::addRemoval(const ControlEntryPtr& entry) {
+    removals_.emplace(std::make_pair(asciiLower(entry->pathText()), entry->sha1), entry);
+}
+
+ControlEntryPtr ControlFile::find(int path) const {
+    auto it = entries_.find(path);
+    return it == entries_.end() ? nullptr : it->second;
+}
+
+ControlEntryPtr ControlFile::find(const std::string& path) const {
+    const auto found = Singleton<RootStorage>::instance().find(path);
+    return found.second ? find(found.first) : nullptr;
+}
+
+void ControlFile::write(std::ostream& out) const {
+    for (const auto& item : entries_)
+        out << formatLine(*item.second) << "\r\n";
+    for (const auto& item : removals_)
+        out << formatLine(*item.second) << "\r\n";
+}
+
+void ControlFile::save(const std::string& path) const {
+    std::ostringstream out;
+    write(out);
+    writeWholeFile(path, out.str());
+}
+
+} // namespace Patcher

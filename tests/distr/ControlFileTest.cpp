@@ -1,0 +1,146 @@
+#include "distr/ControlFile.h"
+
+#include "app/Errors.h"
+#include "app/Singleton.h"
+#include "engine/RootStorage.h"
+#include "tests/distr/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace Patcher;
+using testsupport::TempDir;
+
+namespace {
+
+const std::string kHash = "0123456789abcdef0123456789abcdef01234567";
+const std::string kOther = "fedcba9876543210fedcba9876543210fedcba98";
+
+class ControlFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { Singleton<RootStorage>::create(); }
+    void TearDown() override { Singleton<RootStorage>::destroy(); }
+};
+
+} // namespace
+
+TEST_F(ControlFileTest, ParsesTheFieldsOfEachStatus) {
+    auto e = ControlFile::parseLine("1|Data/a.bin|" + kHash + "||pack01|1024|300|900|2");
+    ASSERT_TRUE(e);
+    EXPECT_EQ(1, e->status);
+    EXPECT_EQ("Data/a.bin", e->pathText());
+    EXPECT_EQ(kHash, e->sha1);
+    EXPECT_EQ("", e->name);
+    EXPECT_EQ("pack01", e->package);
+    EXPECT_EQ(1024, e->offset);
+    EXPECT_EQ(300, e->storedSize);
+    EXPECT_EQ(900, e->size);
+    EXPECT_EQ(2, e->stage);
+
+    e = ControlFile::parseLine(" 0 | Data/a.bin | " + kHash + " | | pack01 | 1,024 | 300 | | 2 \r");
+    EXPECT_EQ(0, e->status);
+    EXPECT_EQ(1024, e->offset);
+    EXPECT_EQ(300, e->size); // status 0: size is the stored size
+    EXPECT_EQ(2, e->stage);
+
+    EXPECT_EQ(1, ControlFile::parseLine("0|x|" + kHash + "||p|0|5|")->stage); // eight fields
+    EXPECT_EQ(1, ControlFile::parseLine("0|x|" + kHash + "||p|0|5")->stage);  // seven fields
+    EXPECT_EQ(0, ControlFile::parseLine("0|x|" + kHash + "||p|0|5||0")->stage);
+
+    e = ControlFile::parseLine("2|Old/File.txt|" + kHash + "|ignored|more");
+    EXPECT_EQ(2, e->status);
+    EXPECT_EQ(kHash, e->sha1);
+    EXPECT_EQ("", e->package);
+
+    EXPECT_EQ(nullptr, ControlFile::parseLine("  \r"));
+}
+
+TEST_F(ControlFileTest, RefusesMalformedAndUnsafeLines) {
+    auto expectInvalid = [](const std::string& line, const std::string& message) {
+        try {
+            ControlFile::parseLine(line);
+            ADD_FAILURE() << line;
+        } catch (const InvalidDistr& e) {
+            EXPECT_EQ(message, e.message());
+            EXPECT_EQ(5, e.code());
+        }
+    };
+    expectInvalid("3|a|" + kHash + "||p|0|1|1", "Invalid status value: 3");
+    expectInvalid("-1|a|" + kHash + "||p|0|1|1", "Invalid status value: -1");
+    for (const std::string path : {"../evil.dll", "/etc/passwd", "Data/../../evil", "C:\\Windows\\x.dll",
+                                   "\\\\server\\share\\x", "a\\..\\..\\b", ""})
+        expectInvalid("0|" + path + "|" + kHash + "||p|0|1|", "Unsafe path in control file: " + path);
+    expectInvalid("2|../../x|" + kHash, "Unsafe path in control file: ../../x");
+    expectInvalid("0|a|" + kHash + "||p|-5|1|", "Invalid offset value: -5");
+    expectInvalid("0|a|" + kHash + "||p|0|1||-1", "Invalid stage value: -1");
+
+    EXPECT_NO_THROW(ControlFile::parseLine("0|Data/../Data/./x|" + kHash + "||p|0|1|"));
+    EXPECT_THROW(ControlFile::parseLine("0|a|" + kHash + "||p|0"), Poco::SyntaxException);
+    EXPECT_THROW(ControlFile::parseLine("1|a|" + kHash + "||p|0|1"), Poco::SyntaxException);
+    EXPECT_THROW(ControlFile::parseLine("0|a"), Poco::SyntaxException);
+    EXPECT_THROW(ControlFile::parseLine("x|a|" + kHash), Poco::SyntaxException);
+    EXPECT_THROW(ControlFile::parseLine("0|a|" + kHash + "||p|12ab|1|"), Poco::SyntaxException);
+}
+
+TEST_F(ControlFileTest, LoadKeepsTheFirstEntryPerPathAndOrdersRemovals) {
+    TempDir dir;
+    testsupport::writeFile(dir.file("sub/control.txt"),
+                           "0|Data/A.bin|" + kHash + "||p|0|10|\r\n"
+                           "\r\n"
+                           "0|data/a.BIN|" + kOther + "||p|10|10|\r\n"
+                           "1|Data/b.bin|" + kOther + "||p|20|5|50|3\n"
+                           "2|zeta.txt|" + kHash + "\r\n"
+                           "2|Alpha.txt|" + kOther + "\r\n"
+                           "2|alpha.TXT|" + kHash + "\r\n"
+                           "2|ALPHA.txt|" + kHash + "\r\n");
+    ControlFile file;
+    file.load(dir.file("sub/control.txt"));
+    EXPECT_EQ(dir.file("sub/"), file.directory());
+    ASSERT_EQ(2u, file.count());
+    EXPECT_EQ(kHash, file.find("DATA/a.bin")->sha1);
+    EXPECT_EQ(50, file.find("data/b.bin")->size);
+    EXPECT_EQ(nullptr, file.find("data/c.bin"));
+
+    std::vector<std::string> order;
+    for (const auto& item : file.removals())
+        order.push_back(item.first.first + ":" + item.second->sha1.substr(0, 2));
+    EXPECT_EQ((std::vector<std::string>{"alpha.txt:01", "alpha.txt:fe", "zeta.txt:01"}), order);
+
+    // Loading replaces the content.
+    testsupport::writeFile(dir.file("other.txt"), "0|x|" + kHash + "||p|0|1|\n");
+    file.load(dir.file("other.txt"));
+    EXPECT_EQ(1u, file.count());
+    EXPECT_TRUE(file.removals().empty());
+}
+
+TEST_F(ControlFileTest, AddReplacesOrWarns) {
+    ControlFile file;
+    auto first = ControlFile::parseLine("0|Data/x|" + kHash + "||p|0|1|");
+    auto second = ControlFile::parseLine("0|DATA/X|" + kOther + "||p|0|1|");
+    EXPECT_TRUE(file.add(first, false));
+    testsupport::LogCapture log;
+    EXPECT_FALSE(file.add(second, false));
+    EXPECT_EQ(kHash, file.find("data/x")->sha1);
+    EXPECT_EQ((std::vector<std::string>{"File 'Data/x' already exists in ControlFile object"}),
+              log.texts(Poco::Message::PRIO_WARNING));
+    EXPECT_TRUE(file.add(second, true));
+    EXPECT_EQ(kOther, file.find("data/x")->sha1);
+}
+
+TEST_F(ControlFileTest, CanonicalLinesRoundTrip) {
+    auto e = ControlFile::parseLine("0|Data/x.bin|" + kHash + "|" + kHash + "|pack|5|7|999|1");
+    EXPECT_EQ("0|Data/x.bin|" + kHash + "||pack|5|7||", ControlFile::formatLine(*e));
+    e = ControlFile::parseLine("1|Data/y.bin|" + kHash + "|" + kOther + "|pack|5|7|20|4");
+    EXPECT_EQ("1|Data/y.bin|" + kHash + "|" + kOther + "|pack|5|7|20|4", ControlFile::formatLine(*e));
+    e = ControlFile::parseLine("2|Data/z.bin|" + kHash);
+    EXPECT_EQ("2|Data/z.bin|" + kHash, ControlFile::formatLine(*e));
+
+    TempDir dir;
+    ControlFile file;
+    file.parse("0|a|" + kHash + "||p|0|1||\r\n1|b|" + kOther + "||p|1|2|3|2\r\n2|c|" + kHash + "\r\n");
+    file.save(dir.file("out.txt"));
+    EXPECT_EQ("0|a|" + kHash + "||p|0|1||\r\n1|b|" + kOther + "||p|1|2|3|2\r\n2|c|" + kHash + "\r\n",
+              testsupport::readFile(dir.file("out.txt")));
+}

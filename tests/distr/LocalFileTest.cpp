@@ -1,0 +1,163 @@
+#include "distr/LocalFile.h"
+
+#include "app/Errors.h"
+#include "distr/DiscGuard.h"
+#include "tests/distr/Samples.h"
+#include "tests/support/TempDir.h"
+
+#include <Poco/File.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+using namespace Patcher;
+using testsupport::TempDir;
+
+namespace {
+
+// Counts what a run reports, and checks begin/end pairs.
+struct CountingObserver : HDDObserver {
+    std::int64_t readBytes = 0, writeBytes = 0;
+    int open = 0, brackets = 0;
+    void read(int op, std::int64_t n, const char*) override {
+        EXPECT_EQ(operation(), op);
+        readBytes += n;
+    }
+    void write(int op, std::int64_t n, const char*) override {
+        EXPECT_EQ(operation(), op);
+        writeBytes += n;
+    }
+    void beginRead(unsigned char d) override { EXPECT_NE(0, d); ++open; ++brackets; }
+    void endRead(unsigned char) override { --open; }
+    void beginWrite(unsigned char) override { ++open; ++brackets; }
+    void endWrite(unsigned char) override { --open; }
+};
+
+} // namespace
+
+TEST(LocalFileTest, TemporaryFilesGoUnlessPlaced) {
+    TempDir dir;
+    EXPECT_THROW(LocalFile("relative/path", true), InternalError);
+    testsupport::writeFile(dir.file("tmp1"), "one");
+    { LocalFile file(dir.file("tmp1"), true); EXPECT_TRUE(file.exists()); }
+    EXPECT_FALSE(Poco::File(dir.file("tmp1")).exists());
+
+    testsupport::writeFile(dir.file("tmp2"), "two");
+    testsupport::writeFile(dir.file("dest/sub/target"), "old");
+    {
+        LocalFile file(dir.file("tmp2"), false);
+        file.markTemporary();
+        file.placeAt(dir.file("dest/sub/target"));
+        EXPECT_EQ(dir.file("dest/sub/target"), file.path());
+        EXPECT_FALSE(file.isTemporary());
+    }
+    EXPECT_EQ("two", testsupport::readFile(dir.file("dest/sub/target")));
+    EXPECT_FALSE(Poco::File(dir.file("tmp2")).exists());
+
+    // A kept file is copied; the source stays.
+    testsupport::writeFile(dir.file("kept"), "three");
+    {
+        LocalFile file(dir.file("kept"), false);
+        file.placeAt(dir.file("new/dir/copy"));
+    }
+    EXPECT_EQ("three", testsupport::readFile(dir.file("new/dir/copy")));
+    EXPECT_EQ("three", testsupport::readFile(dir.file("kept")));
+}
+
+TEST(LocalFileTest, Sha1MatchesKnownDigestsAndTheSystemTool) {
+    TempDir dir;
+    testsupport::writeFile(dir.file("abc"), "abc");
+    testsupport::writeFile(dir.file("empty"), "");
+    EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", sha1OfFile(dir.file("abc")));
+    EXPECT_EQ("da39a3ee5e6b4b0d3255bfef95601890afd80709", sha1OfFile(dir.file("empty")));
+
+    const std::string big = testsupport::sampleData(3 * 8192 + 17, 5, false);
+    testsupport::writeFile(dir.file("big"), big);
+    ASSERT_TRUE(testsupport::runTool("sha1sum " + dir.file("big") + " | cut -c1-40 > " + dir.file("big.sha")));
+    std::int64_t bytes = 0;
+    CountingObserver observer;
+    EXPECT_EQ(testsupport::readFile(dir.file("big.sha")).substr(0, 40), sha1OfFile(dir.file("big"), &observer, &bytes));
+    EXPECT_EQ(static_cast<std::int64_t>(big.size()), bytes);
+    EXPECT_EQ(bytes, observer.readBytes);
+    EXPECT_EQ(0, observer.open);
+    EXPECT_THROW(sha1OfFile(dir.file("none")), Poco::OpenFileException);
+}
+
+TEST(LocalFileTest, CopyRangeBoundaries) {
+    const std::string data = testsupport::sampleData(3 * kCopyBufferSize + 5, 9, false);
+    struct Case {
+        std::int64_t offset, count, expected;
+    };
+    const std::int64_t n = static_cast<std::int64_t>(data.size());
+    const std::int64_t b = static_cast<std::int64_t>(kCopyBufferSize);
+    const Case cases[] = {{0, 0, 0},         {0, 1, 1},         {7, b - 1, b - 1}, {0, b, b},
+                          {3, b + 1, b + 1}, {0, 2 * b, 2 * b}, {0, n, n},         {n - 4, 100, 4},
+                          {n, 10, 0}};
+    for (const Case& c : cases) {
+        std::istringstream in(data);
+        in.seekg(c.offset);
+        std::ostringstream out;
+        const std::int64_t copied = copyRange(in, out, c.count);
+        EXPECT_EQ(c.expected, copied) << c.offset << "+" << c.count;
+        EXPECT_EQ(data.substr(static_cast<std::size_t>(c.offset), static_cast<std::size_t>(c.expected)), out.str());
+        // The input is left just after the range: a package continues there.
+        if (c.expected == c.count) {
+            EXPECT_EQ(c.offset + c.count, static_cast<std::int64_t>(in.tellg()));
+        }
+    }
+    std::istringstream in(data);
+    std::ostringstream out;
+    CountingObserver observer;
+    DiskActivity activity(&observer, "/a", "/b");
+    EXPECT_EQ(n, copyStream(in, out, &activity, 1000));
+    EXPECT_EQ(n, observer.readBytes);
+    EXPECT_EQ(n, observer.writeBytes);
+    EXPECT_EQ(0, observer.open);
+    EXPECT_EQ(data, out.str());
+    try {
+        copyStream(in, out, nullptr, 0);
+        ADD_FAILURE();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ("Invalid buffer size.", e.what());
+    }
+}
+
+TEST(LocalFileTest, CheckCopyNamesEachFailure) {
+    std::istringstream goodIn("x");
+    std::ostringstream goodOut;
+    EXPECT_NO_THROW(checkCopy(goodIn, goodOut, "/t", 5, 5));
+    try {
+        checkCopy(goodIn, goodOut, "/t", 4, 5);
+        ADD_FAILURE();
+    } catch (const InternalError& e) {
+        EXPECT_EQ("Not all bytes has been copied into file: /t", e.message());
+    }
+    std::istringstream badIn("x");
+    badIn.setstate(std::ios::badbit);
+    try {
+        checkCopy(badIn, goodOut, "/t", 5, 5);
+        ADD_FAILURE();
+    } catch (const InternalError& e) {
+        EXPECT_EQ("The stream is corrupted.", e.message());
+        EXPECT_EQ(3, e.code());
+    }
+    std::ostringstream badOut;
+    badOut.setstate(std::ios::badbit);
+    try {
+        checkCopy(goodIn, badOut, "/t", 5, 5);
+        ADD_FAILURE();
+    } catch (const UpdaterError& e) {
+        EXPECT_EQ("Failed to write into file: /t", e.message());
+        EXPECT_STREQ("Updater error", e.name());
+    }
+    // A real short device: writing past the end of /dev/full fails.
+    if (Poco::File("/dev/full").exists()) {
+        std::istringstream in(std::string(100000, 'x'));
+        std::ofstream out("/dev/full", std::ios::binary);
+        const std::int64_t copied = copyStream(in, out);
+        out.flush();
+        EXPECT_THROW(checkCopy(in, out, "/dev/full", copied, 100000), UpdaterError);
+    }
+}
