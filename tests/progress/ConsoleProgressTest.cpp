@@ -1,0 +1,300 @@
+#include "progress/ConsoleProgress.h"
+
+#include "app/ConsoleOutput.h"
+#include "app/Errors.h"
+#include "app/Singleton.h"
+#include "engine/Task.h"
+#include "platform/Terminal.h"
+#include "platform/WindowLabel.h"
+#include "tests/engine/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+#include <Poco/Exception.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace Patcher;
+
+namespace {
+
+// The console writer as a process-wide singleton over the given descriptor;
+// output() destroys it, which writes everything queued.
+class ConsoleOn {
+public:
+    explicit ConsoleOn(int fd) { Singleton<ConsoleOutput>::create(std::make_unique<platform::Terminal>(fd)); }
+    ~ConsoleOn() { Singleton<ConsoleOutput>::destroy(); }
+    void flush() { Singleton<ConsoleOutput>::destroy(); }
+};
+
+// A pseudo-terminal 80 columns wide without output post-processing.
+class Pty {
+public:
+    Pty() {
+        struct winsize ws {};
+        ws.ws_col = 80;
+        ws.ws_row = 24;
+        EXPECT_EQ(0, ::openpty(&master_, &slave_, nullptr, nullptr, &ws));
+        struct termios tio {};
+        ::tcgetattr(slave_, &tio);
+        tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        ::tcsetattr(slave_, TCSANOW, &tio);
+        ::fcntl(master_, F_SETFL, O_NONBLOCK);
+    }
+    ~Pty() {
+        ::close(master_);
+        ::close(slave_);
+    }
+    int slave() const { return slave_; }
+    std::string drain() {
+        std::string all;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(master_, buffer, sizeof(buffer))) > 0)
+            all.append(buffer, static_cast<std::size_t>(n));
+        return all;
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+};
+
+// Displays whose render() a test may call directly (no progress thread runs).
+template <class Display>
+struct Drawn : Display {
+    using Display::Display;
+    using Display::render;
+};
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+TEST(FormattingTest, ProgressBar) {
+    std::string bar42 = " 42% [" + std::string(29, '=') + ">" + std::string(42, ' ') + "]";
+    EXPECT_EQ(bar42, progressBar(42.4, 80));
+    EXPECT_EQ(79u, bar42.size());
+    EXPECT_EQ("100% [" + std::string(71, '=') + ">]", progressBar(99.5, 80));
+    EXPECT_EQ("  0% [" + std::string(72, ' ') + "]", progressBar(-0.6, 80)); // rounding truncates toward zero
+    EXPECT_EQ("  1% [" + std::string(72, ' ') + "]", progressBar(1.0, 80)); // less than one column
+    EXPECT_EQ("  2% [=" + std::string(71, ' ') + "]", progressBar(2.0, 80));  // a single '=' keeps its shape
+    EXPECT_EQ(" 50% [" + std::string(49, '=') + ">" + std::string(50, ' ') + "]", progressBar(50.0, 200));
+    EXPECT_EQ(107u, progressBar(50.0, 5).size()) << "a bar of 100 when the console is narrower than 8";
+
+    for (double bad : {-1.6, 100.5, 250.0}) {
+        try {
+            progressBar(bad, 80);
+            ADD_FAILURE() << bad;
+        } catch (const InternalError& e) {
+            EXPECT_EQ(0u, e.message().find("Invalid percent: ")) << e.message();
+            EXPECT_EQ(3, e.code());
+        }
+    }
+    EXPECT_THROW(progressBar(std::nan(""), 80), InternalError);
+}
+
+TEST(FormattingTest, SizesDurationsAndLines) {
+    EXPECT_EQ("0 B", formatSize(0));
+    EXPECT_EQ("1023 B", formatSize(1023));
+    EXPECT_EQ("1.00 KB", formatSize(1024));
+    EXPECT_EQ("1.50 KB", formatSize(1536));
+    EXPECT_EQ("5.00 MB", formatSize(5 << 20));
+    EXPECT_EQ("3.25 GB", formatSize(3LL * (1 << 30) + (1 << 28)));
+
+    EXPECT_EQ("1h, 2m", formatDuration(3725));
+    EXPECT_EQ("5m 12s", formatDuration(312));
+    EXPECT_EQ("42s", formatDuration(42));
+    EXPECT_EQ("1m 0s", formatDuration(60));
+
+    EXPECT_EQ(std::string(9, ' '), fitLine("", 10));
+    EXPECT_EQ("abc      ", fitLine("abc", 10));
+    EXPECT_EQ("abcdefghi", fitLine("abcdefghijkl", 10));
+    EXPECT_EQ("ä€abcdefg", fitLine("ä€abcdefghij", 10)) << "characters, not bytes";
+
+    EXPECT_EQ(".. ij", truncateLeft("abcdefghij", 6));
+    EXPECT_EQ(".. ef", truncateLeft("abcdef", 6)) << "exactly n - 1 characters";
+    EXPECT_EQ("abcd", truncateLeft("abcd", 6));
+    EXPECT_EQ(".. ßé", truncateLeft("xxßßßé", 6));
+
+    EXPECT_EQ(std::string(30, '=') + " Application ended " + std::string(31, '='),
+              centredBanner("Application ended", '=', 80));
+    EXPECT_EQ("too long", centredBanner("too long", '=', 10));
+}
+
+TEST(BriefProgressTest, RedrawsInPlaceOnATerminal) {
+    Pty pty;
+    ConsoleOn console(pty.slave());
+    Drawn<BriefProgress> display(1000);
+    display.render(0.0);
+    Task download(TaskType::Download, nullptr, 0);
+    display.registerTask(download);
+    download.start(4096, 0, "http://host/");
+    display.render(10.0);
+    download.update(2048);
+    display.render(50.0);
+    console.flush();
+    std::string out = pty.drain();
+
+    EXPECT_NE(std::string::npos, out.find("Preparing..."));
+    EXPECT_NE(std::string::npos, out.find(" 10% ["));
+    EXPECT_NE(std::string::npos, out.find(" 50% ["));
+    EXPECT_NE(std::string::npos, out.find("TOTAL  : ETA: 0s,  elapsed: 0s,  [2.00 KB/4.00 KB]"));
+    // Each block goes back over the three lines of the one before.
+    EXPECT_EQ(1u, countOf(out, "\x1b[1A")) << "over the single line of Preparing...";
+    EXPECT_EQ(1u, countOf(out, "\x1b[3A"));
+}
+
+TEST(BriefProgressTest, AppendsPlainBlocksWhenRedirected) {
+    testsupport::TempDir dir;
+    std::string path = dir.file("out.txt");
+    int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    {
+        ConsoleOn console(fd);
+        Drawn<BriefProgress> display(1000);
+        Task download(TaskType::Download, nullptr, 0);
+        display.registerTask(download);
+        download.start(3 << 20, 1 << 20, "http://host/");
+        display.render(33.3);
+        display.render(33.3);
+        console.flush();
+    }
+    ::close(fd);
+    std::string out = testsupport::readFile(path);
+    EXPECT_EQ(std::string::npos, out.find('\x1b'));
+    std::string block = std::string(79, ' ') + "\n" + progressBar(33.3, 80) + "\n" +
+                        fitLine("TOTAL  : ETA: 0s,  elapsed: 0s,  [1.00 MB/3.00 MB]", 80) + "\n";
+    EXPECT_EQ(block + block, out);
+}
+
+TEST(DetailedProgressTest, DrawsABlockPerTaskThenTheTotals) {
+    testsupport::TempDir dir;
+    std::string path = dir.file("out.txt");
+    int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    unsigned shaId = 0;
+    unsigned downloadId = 0;
+    {
+        ConsoleOn console(fd);
+        {
+            Drawn<DetailedProgress> display(1000);
+            Task sha(TaskType::SHA1, nullptr, 0);
+            Task download(TaskType::Download, nullptr, 0);
+            shaId = sha.id();
+            downloadId = download.id();
+            display.registerTask(sha);
+            display.registerTask(download);
+            sha.start(100, 0, "/games/demo");
+            download.start(2 << 20, 0, "http://host/distr/");
+            download.setCurrentItem(
+                "data/very/long/path/to/a/package/file/that/does/not/fit/in/one/line/pack01.pak", 1 << 20);
+            download.update(1 << 19);
+            display.render(25.0);
+        } // the display's destruction adds the blank lines after the block
+        console.flush();
+    }
+    ::close(fd);
+    std::string out = testsupport::readFile(path);
+
+    std::string item = "data/very/long/path/to/a/package/file/that/does/not/fit/in/one/line/pack01.pak";
+    std::string expected =
+        fitLine(std::to_string(shaId) + ". SHA1 /games/demo", 80) + "\n" + fitLine("Waiting...", 80) + "\n" +
+        progressBar(0.0, 80) + "\n" + fitLine("         ETA: 0s,  elapsed: 0s,  0 B/s", 80) + "\n\n" +
+        fitLine(std::to_string(downloadId) + ". Download http://host/distr/", 80) + "\n" +
+        fitLine("Running: " + truncateLeft(item, 80 - 2 - 7), 80) + "\n" + progressBar(25.0, 80) + "\n" +
+        fitLine("         ETA: 0s,  elapsed: 0s,  [512.00 KB/1.00 MB,   50%],  95.37 MB/s", 80) + "\n\n" +
+        std::string(79, ' ') + "\n" + progressBar(25.0, 80) + "\n" +
+        fitLine("TOTAL  : ETA: 0s,  elapsed: 0s,  [512.00 KB/2.00 MB]", 80) + "\n";
+    EXPECT_EQ(expected + "\n\n\n\n", out);
+}
+
+namespace {
+
+class FakeLabel : public platform::WindowLabel {
+public:
+    explicit FakeLabel(std::vector<std::string>& writes) : writes_(writes) {}
+    std::string text(std::size_t maxChars) override { return std::string("Updating: ").substr(0, maxChars); }
+    void setText(const std::string& text) override { writes_.push_back(text); }
+
+private:
+    std::vector<std::string>& writes_;
+};
+
+} // namespace
+
+TEST(DummyProgressTest, WritesThePrefixAndTheLastTasksItemIntoTheLabel) {
+    std::vector<std::string> writes;
+    std::uintptr_t opened = 0;
+    Drawn<DummyProgress> display(1000, "1A2b", [&](std::uintptr_t handle) {
+        opened = handle;
+        return std::make_unique<FakeLabel>(writes);
+    });
+    EXPECT_EQ(0x1A2Bu, opened);
+    display.render(0.0);
+    Task sha(TaskType::SHA1, nullptr, 0);
+    Task download(TaskType::Download, nullptr, 0);
+    display.registerTask(sha);
+    display.registerTask(download);
+    download.start(100, 0, "x");
+    download.setCurrentItem("pack01.pak", 10);
+    download.update(1);
+    display.render(1.0);
+    EXPECT_EQ((std::vector<std::string>{"Updating: ", "Updating: pack01.pak"}), writes);
+}
+
+TEST(DummyProgressTest, WithoutAHandleNothingIsOpenedAndABadHandleIsASyntaxError) {
+    bool opened = false;
+    auto opener = [&](std::uintptr_t) -> std::unique_ptr<platform::WindowLabel> {
+        opened = true;
+        return nullptr;
+    };
+    Drawn<DummyProgress> none(1000, "", opener);
+    none.render(0.0);
+    EXPECT_FALSE(opened);
+    EXPECT_THROW(DummyProgress(1000, "window", opener), Poco::SyntaxException);
+    EXPECT_FALSE(opened);
+}
+
+TEST(DummyProgressTest, APlatformWithoutLabelsSaysSoOnce) {
+    testsupport::LogCapture log("");
+    Drawn<DummyProgress> display(1000, "10");
+    display.render(0.0);
+    display.render(0.0);
+    auto lines = log.lines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("not available")) << lines[0];
+}
+
+TEST(BriefProgressTest, AnInvalidPercentEndsTheProgressThreadOnly) {
+    testsupport::TempDir dir;
+    int fd = ::open(dir.file("out.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ConsoleOn console(fd);
+    testsupport::LogCapture log("");
+    BriefProgress display(1);
+    Task t(TaskType::Extract, nullptr, 0);
+    display.registerTask(t);
+    t.start(100, -60, "x"); // -60 % of the volume: a broken report
+    display.start("");
+    for (int i = 0; i < 2000 && !log.contains("Invalid percent"); ++i)
+        Poco::Thread::sleep(5);
+    Poco::Thread::sleep(50); // a thread still alive would fail again within this
+    EXPECT_EQ(1u, log.lines().size());
+    EXPECT_EQ("Internal error: Invalid percent: -59.999", log.lines().at(0));
+    t.update(10); // the work itself goes on
+    EXPECT_EQ(-50, t.done());
+    display.stop();
+    console.flush();
+    ::close(fd);
+}

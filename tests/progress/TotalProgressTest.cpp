@@ -1,0 +1,219 @@
+#include "progress/TotalProgress.h"
+
+#include "engine/Task.h"
+#include "engine/TaskWeights.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+using namespace Patcher;
+
+namespace {
+
+// A display that only remembers what it was asked to draw.
+class RecordingProgress : public TotalProgress {
+public:
+    explicit RecordingProgress(long period = 60000) : TotalProgress(period) {}
+    ~RecordingProgress() override { stop(); }
+
+    std::vector<double> renders() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return renders_;
+    }
+    bool waitForRenders(std::size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return rendered_.wait_for(lock, std::chrono::seconds(10), [&] { return renders_.size() >= n; });
+    }
+
+protected:
+    void render(double percent) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        renders_.push_back(percent);
+        rendered_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable rendered_;
+    std::vector<double> renders_;
+};
+
+class RecordingObserver : public TotalProgressObserver {
+public:
+    void onTotalProgress(const TotalProgressRecord& record) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_.push_back(record);
+    }
+    std::vector<TotalProgressRecord> records() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_;
+    }
+    TotalProgressRecord last() { return records().back(); }
+
+private:
+    std::mutex mutex_;
+    std::vector<TotalProgressRecord> records_;
+};
+
+std::vector<std::int64_t> downloaded(const TotalProgressRecord& r) {
+    std::vector<std::int64_t> out;
+    for (const StageRecord& s : r.stages)
+        out.push_back(s.updateDownloaded);
+    return out;
+}
+
+} // namespace
+
+TEST(TotalProgressTest, TotalIsTheVolumeAndWeightWeightedPercentPlusAThousandth) {
+    RecordingProgress model;
+    EXPECT_EQ(0.0, model.totalPercent()) << "no task";
+    Task a(TaskType::SHA1, nullptr, 1000);
+    Task b(TaskType::Extract, nullptr, 1000);
+    model.registerTask(a);
+    model.registerTask(b);
+    a.start(100, 100, "a");
+    b.start(300, 0, "b");
+    EXPECT_NEAR(25.001, model.totalPercent(), 1e-9);
+
+    // Type weights scale the shares: SHA1 1.5 against Extract 1.2 per byte.
+    TaskWeights weights;
+    RecordingProgress weighted;
+    Task c(TaskType::SHA1, &weights, 1000);
+    Task d(TaskType::Extract, &weights, 1000);
+    weighted.registerTask(c);
+    weighted.registerTask(d);
+    c.start(100, 100, "c");
+    d.start(100, 0, "d");
+    EXPECT_NEAR(100.0 * 150 / 270 + 0.001, weighted.totalPercent(), 1e-9);
+}
+
+TEST(TotalProgressTest, VolumesAndTimesComeFromTheDownloadRecordAndAllRecords) {
+    RecordingProgress model;
+    Task sha(TaskType::SHA1, nullptr, 0);
+    Task download(TaskType::Download, nullptr, 0);
+    model.registerTask(sha);
+    model.registerTask(download);
+    EXPECT_EQ(0, model.processedVolume());
+    sha.start(10000000000, 0, "dest");
+    download.start(10000200000, 0, "http://host/");
+    download.setCurrentItem("pack01", 300000);
+    download.update(200000);
+    EXPECT_EQ(200000, model.processedVolume());
+    EXPECT_EQ(10000200000, model.totalVolume());
+    // At the expected speed of weight 1 (100000 bytes per millisecond) each
+    // task has 100 seconds left.
+    EXPECT_EQ(200, model.eta());
+    EXPECT_EQ(0, model.elapsed());
+}
+
+TEST(TotalProgressTest, ObserversGetPrepareUntilADownloadTaskExists) {
+    RecordingProgress model;
+    RecordingObserver observer;
+    model.addObserver(&observer);
+    model.setStage(3);
+    TotalProgressRecord r = observer.last();
+    EXPECT_EQ("Prepare", r.name);
+    EXPECT_EQ(1u, r.stage);
+    EXPECT_EQ(0, r.total);
+    EXPECT_TRUE(r.stages.empty());
+    EXPECT_NEAR(0.0, r.percent, 1e-12);
+}
+
+TEST(TotalProgressTest, EstimationAndDownloadRecordsCarryTheStagesSpreadInOrder) {
+    RecordingProgress model;
+    RecordingObserver observer;
+    model.addObserver(&observer);
+    Task download(TaskType::Download, nullptr, 0);
+    model.registerTask(download);
+    download.start(120, 0, "http://host/distr/");
+
+    model.setEstimation(700, 1000, {{100, 30, 0}, {200, 50, 0}, {300, 40, 0}});
+    TotalProgressRecord est = observer.last();
+    EXPECT_EQ("CalculationFinished", est.name);
+    EXPECT_EQ(700, est.done);
+    EXPECT_EQ(1000, est.total);
+    EXPECT_EQ(3u, est.stages.size());
+
+    download.setCurrentItem("pack01", 80);
+    download.update(60);
+    model.setStage(2);
+    TotalProgressRecord r = observer.last();
+    EXPECT_EQ("Download", r.name);
+    EXPECT_EQ(2u, r.stage);
+    EXPECT_EQ(60, r.done);
+    EXPECT_EQ(120, r.total);
+    EXPECT_EQ("pack01", r.item);
+    EXPECT_EQ(60, r.itemDone);
+    EXPECT_EQ(80, r.itemTotal);
+    EXPECT_EQ((std::vector<std::int64_t>{30, 30, 0}), downloaded(r));
+    EXPECT_NEAR(50.001, r.percent, 1e-9);
+
+    download.update(50);
+    model.setStage(3);
+    EXPECT_EQ((std::vector<std::int64_t>{30, 50, 30}), downloaded(observer.last()));
+}
+
+TEST(TotalProgressTest, SpeedIsReportedInKilobytesPerSecond) {
+    RecordingProgress model;
+    RecordingObserver observer;
+    model.addObserver(&observer);
+    Task download(TaskType::Download, nullptr, 0);
+    model.registerTask(download);
+    download.start(1000, 0, "x");
+    download.update(1);
+    model.setStage(1);
+    // The expected speed of weight 1, 100000 bytes per millisecond.
+    EXPECT_EQ(static_cast<int>(100000.0 * 1000 / 1024), observer.last().speed);
+}
+
+TEST(TotalProgressTest, WithoutObserversTheEstimationIsNotKept) {
+    RecordingProgress model;
+    model.setEstimation(1, 2, {{1, 1, 0}});
+    RecordingObserver observer;
+    model.addObserver(&observer);
+    Task download(TaskType::Download, nullptr, 0);
+    model.registerTask(download);
+    download.start(10, 0, "x");
+    model.setStage(1);
+    EXPECT_TRUE(observer.last().stages.empty());
+}
+
+TEST(TotalProgressTest, AnObserverIsAddedOnceAndNotifiedOncePerCycle) {
+    RecordingProgress model;
+    RecordingObserver observer;
+    EXPECT_FALSE(model.addObserver(nullptr));
+    EXPECT_TRUE(model.addObserver(&observer));
+    EXPECT_FALSE(model.addObserver(&observer));
+    model.setStage(1);
+    EXPECT_EQ(1u, observer.records().size());
+    EXPECT_TRUE(model.remove(&observer));
+    EXPECT_FALSE(model.remove(&observer));
+    model.setStage(1);
+    EXPECT_EQ(1u, observer.records().size());
+}
+
+TEST(TotalProgressTest, StoppingRendersOnceMoreUnlessTheTotalWasExactlyAHundred) {
+    struct Case {
+        std::int64_t done;
+        std::size_t renders;
+    };
+    // 99999 of 100000 is 99.999 %, and with the thousandth exactly 100.0.
+    for (Case c : {Case{42000, 2}, Case{99999, 1}}) {
+        RecordingProgress model(60000);
+        RecordingObserver observer;
+        model.addObserver(&observer);
+        Task t(TaskType::Download, nullptr, 0);
+        model.registerTask(t);
+        t.start(100000, c.done, "x");
+        model.start("");
+        // The first cycle renders at once; then the thread waits out the long period.
+        ASSERT_TRUE(model.waitForRenders(1));
+        model.stop();
+        EXPECT_EQ(c.renders, model.renders().size()) << c.done;
+        EXPECT_EQ(c.renders, observer.records().size()) << c.done;
+    }
+}
