@@ -189,6 +189,7 @@ std::unique_ptr<SocketChannel> BasicHTTPSession::openChannel(Poco::Net::StreamSo
     socket.setReceiveTimeout(timeout_);
     socket.setSendTimeout(timeout_);
     socket.setNoDelay(true);
+    reusable_ = true; // a fresh connection holds nothing unread
     return std::make_unique<SocketChannel>(socket);
 }
 

@@ -1,0 +1,271 @@
+#include "ravel/Exceptions.h"
+#include "ravel/HTTPSession.h"
+#include "tests/ravel/RavelTestUtil.h"
+#include "tests/support/FaultServer.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/TempDir.h"
+
+#include <Poco/Net/Context.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/RejectCertificateHandler.h>
+#include <Poco/Net/SSLManager.h>
+#include <Poco/URI.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <regex>
+
+using namespace ravel;
+using testsupport::FaultServer;
+using Fault = FaultServer::Fault;
+
+namespace {
+
+class HTTPSessionTest : public ::testing::Test {
+protected:
+    HTTPSessionTest() : server_(raveltest::pattern(100000)) {}
+
+    std::shared_ptr<HTTPSession> connect(std::int64_t readBuffer = 0) {
+        auto session = std::make_shared<HTTPSession>(SessionKey{"http", "127.0.0.1", server_.port()});
+        session->setHeader("User-Agent", "Vantorel quillet Service/1.0");
+        if (readBuffer)
+            session->setReadBufferSize(readBuffer);
+        session->setTimeout(Poco::Timespan(5, 0));
+        session->connect();
+        return session;
+    }
+
+    std::string range(Session& session, std::int64_t offset, std::int64_t length) {
+        std::string got;
+        session.download_partially("/file", offset, length,
+                                   [&](const char* data, std::int64_t count) { got.append(data, count); });
+        return got;
+    }
+
+    const std::string& content() const { return server_.content(); }
+
+    FaultServer server_;
+};
+
+// Runs op and returns the exception it throws, failing when it throws none.
+std::unique_ptr<Poco::Exception> thrownBy(const std::function<void()>& op) {
+    try {
+        op();
+    } catch (const Poco::Exception& exc) {
+        return std::unique_ptr<Poco::Exception>(exc.clone());
+    }
+    ADD_FAILURE() << "no exception";
+    return std::make_unique<Poco::Exception>("none");
+}
+
+} // namespace
+
+TEST_F(HTTPSessionTest, WritesTheRequestByHandAndKeepsTheConnection) {
+    auto session = connect();
+    EXPECT_EQ(content().substr(10, 20), range(*session, 10, 20));
+    EXPECT_TRUE(session->reusable());
+    EXPECT_EQ(content().substr(99990, 10), range(*session, 99990, 10));
+
+    auto requests = server_.requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("GET /file HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server_.port()) +
+                  "\r\nUser-Agent:Vantorel quillet Service/1.0\r\nRange:bytes=10-29",
+              requests[0].head);
+    EXPECT_EQ(1, server_.connections());
+    EXPECT_TRUE(std::regex_match(session->name(), std::regex("basic-http-session-[0-9]{3,}")));
+}
+
+TEST_F(HTTPSessionTest, ZeroLengthSendsNothingAndCallsTheSinkOnce) {
+    auto session = connect();
+    int calls = 0;
+    session->download_partially("/file", 50, 0, [&](const char*, std::int64_t count) {
+        ++calls;
+        EXPECT_EQ(0, count);
+    });
+    EXPECT_EQ(1, calls);
+    EXPECT_TRUE(server_.requests().empty());
+}
+
+TEST_F(HTTPSessionTest, RangeAnsweredWithWholeBodySkipsToTheOffset) {
+    server_.setFault(Fault::RangeAsFull);
+    auto session = connect(4096);
+    EXPECT_EQ(content().substr(70000, 12345), range(*session, 70000, 12345));
+    // The rest of the body is still in the connection: it must not be reused.
+    EXPECT_FALSE(session->reusable());
+}
+
+TEST_F(HTTPSessionTest, BodyLongerThanTheRangeIsNotReadAndNotReused) {
+    server_.setFault(Fault::LongBody, -1, 5000);
+    auto session = connect();
+    std::int64_t delivered = 0;
+    session->download_partially("/file", 0, 1000, [&](const char*, std::int64_t count) { delivered += count; });
+    EXPECT_EQ(1000, delivered);
+    EXPECT_FALSE(session->reusable());
+}
+
+TEST_F(HTTPSessionTest, UnusableResponsesFailWithTheirTexts) {
+    struct Case {
+        Fault fault;
+        std::int64_t param;
+        std::string text; // expected display text, or its start when it ends with '*'
+        int code;
+    };
+    const std::string length = "Protocol error: HTTP header Content-Length has invalid value: '-1'.";
+    const Case cases[] = {
+        {Fault::WrongLength, 5, "RAVEL library error: Partial content response length 25 differs from request length 20", 0},
+        {Fault::NoContentLength, 0, "RAVEL library error: Partial content response length 0 differs from request length 20", 0},
+        {Fault::Garbage, 0, "Protocol error: Invalid response: ??garbage-instead-of-a-status-line", 0},
+        {Fault::Status503, 0, "Protocol error: Service Unavailable", 503},
+        {Fault::Status500, 0, "Protocol error: Internal Server Error", 500},
+        {Fault::Chunked, 0, "Protocol error: Unsupported Transfer-Encoding of the response: 'chunked'.", 0},
+        {Fault::NegativeLength, 0, length, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        server_.setFault(c.fault, 1, c.param);
+        auto session = connect();
+        std::int64_t delivered = 0;
+        auto exc = thrownBy([&] {
+            session->download_partially("/file", 0, 20, [&](const char*, std::int64_t n) { delivered += n; });
+        });
+        EXPECT_EQ(c.text, exc->displayText());
+        EXPECT_EQ(c.code, exc->code());
+        EXPECT_EQ(0, delivered); // never chunk framing or a wrong range as data
+        EXPECT_FALSE(session->reusable());
+    }
+}
+
+TEST_F(HTTPSessionTest, GetWithoutContentLengthDeliversNoBytes) {
+    server_.setFault(Fault::NoContentLength);
+    auto session = connect();
+    std::int64_t delivered = 0;
+    session->download("/file", [&](const char*, std::int64_t count) { delivered += count; });
+    EXPECT_EQ(0, delivered);
+    EXPECT_FALSE(session->reusable());
+    // A header request without a length cannot size a download.
+    auto exc = thrownBy([&] {
+        session->connect();
+        session->detect_length("/file");
+    });
+    EXPECT_EQ("Protocol error: HTTP header Content-Length is missing in the response", exc->displayText());
+}
+
+TEST_F(HTTPSessionTest, ConnectionLostAfterDeliveredBytesIsInterruptedRemotely) {
+    server_.setFault(Fault::DropAfterBytes, 1, 3000);
+    auto session = connect(1000); // the sink receives whole buffers
+    std::int64_t delivered = 0;
+    auto exc = thrownBy([&] {
+        session->download_partially("/file", 0, 10000, [&](const char*, std::int64_t n) { delivered += n; });
+    });
+    EXPECT_NE(nullptr, dynamic_cast<DownloadInterruptedRemotelyException*>(exc.get()));
+    EXPECT_EQ(3000, delivered);
+
+    // Before the first body byte the failure keeps its own type, so that the
+    // recoverable layer may repeat the request.
+    server_.setFault(Fault::DropAfterBytes, 1, 0);
+    session->connect();
+    exc = thrownBy([&] { range(*session, 0, 100); });
+    EXPECT_EQ(nullptr, dynamic_cast<DownloadInterruptedException*>(exc.get()));
+    EXPECT_NE(nullptr, dynamic_cast<Poco::Net::NetException*>(exc.get())) << exc->displayText();
+}
+
+TEST_F(HTTPSessionTest, SinkFailureIsReplacedOnceBytesWereDelivered) {
+    auto session = connect(1000);
+    auto exc = thrownBy([&] {
+        session->download_partially("/file", 0, 5000, [](const char*, std::int64_t) {
+            throw DownloadInterruptedLocallyException(0);
+        });
+    });
+    EXPECT_EQ("Download interrupted remotely", exc->displayText());
+}
+
+TEST_F(HTTPSessionTest, StallEndsAtTheReceiveTimeout) {
+    server_.setStallMs(5000);
+    server_.setFault(Fault::StallHeaders, 1);
+    auto session = connect();
+    session->close();
+    session->setTimeout(Poco::Timespan(0, 200000));
+    session->connect();
+    auto exc = thrownBy([&] { range(*session, 0, 10); });
+    EXPECT_NE(nullptr, dynamic_cast<Poco::TimeoutException*>(exc.get())) << exc->displayText();
+}
+
+TEST_F(HTTPSessionTest, HeaderRequestsAndConditionalDownload) {
+    auto session = connect();
+    EXPECT_EQ(100000, session->detect_length("/file"));
+    EXPECT_TRUE(session->reusable());
+
+    std::string lastModified;
+    std::int64_t length = -1;
+    std::string location;
+    session->obtain_headers("/moved", lastModified, length, location);
+    EXPECT_EQ(server_.url("/file"), location);
+    session->obtain_headers("/file", lastModified, length, location);
+    EXPECT_EQ(100000, length);
+    EXPECT_EQ("Wed, 21 Oct 2015 07:28:00 GMT", lastModified);
+
+    std::int64_t delivered = 0;
+    auto count = [&](const char*, std::int64_t n) { delivered += n; };
+    session->download_if_modified("/file", lastModified, count);
+    EXPECT_EQ(0, delivered);
+    EXPECT_EQ("Wed, 21 Oct 2015 07:28:00 GMT", lastModified);
+
+    server_.setLastModified("Thu, 22 Oct 2015 07:28:00 GMT");
+    session->download_if_modified("/file", lastModified, count);
+    EXPECT_EQ(100000, delivered);
+    EXPECT_EQ("Thu, 22 Oct 2015 07:28:00 GMT", lastModified);
+    auto requests = server_.requests();
+    EXPECT_NE(std::string::npos,
+              requests.back().head.find("\r\nIf-Modified-Since:Wed, 21 Oct 2015 07:28:00 GMT"));
+    EXPECT_EQ(1, server_.connections());
+}
+
+TEST(SessionKeyTest, SchemeDecidesKeyAndSessionKind) {
+    SessionKey key = sessionKeyOf(Poco::URI("HTTPS://example.org/a"));
+    EXPECT_EQ("https", key.scheme);
+    EXPECT_EQ(443, key.port);
+    EXPECT_EQ((SessionKey{"http", "h", 80}), sessionKeyOf(Poco::URI("http://h/x")));
+    EXPECT_EQ(8080, sessionKeyOf(Poco::URI("http://h:8080/x")).port);
+    try {
+        sessionKeyOf(Poco::URI("ftp://h/x"));
+        FAIL();
+    } catch (const ravelException& exc) {
+        EXPECT_EQ("Unsupported protocol: ftp", exc.message());
+    }
+
+    HTTPSessionFactory factory({{"User-Agent", "ua"}}, 1234);
+    auto plain = std::dynamic_pointer_cast<HTTPSession>(factory.create(key = {"http", "h", 80}));
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(1234, plain->readBufferSize());
+    EXPECT_EQ("ua", plain->headers().at("User-Agent"));
+    EXPECT_TRUE(std::dynamic_pointer_cast<SecureHTTPSession>(factory.create({"https", "h", 443})));
+    EXPECT_THROW(plain->stream(), Poco::NullPointerException);
+}
+
+TEST(SecureHTTPSessionTest, DownloadsOverTlsWithTheDefaultClientContext) {
+    if (!testsupport::NginxServer::available())
+        GTEST_SKIP() << "nginx or openssl is not installed";
+    testsupport::TempDir root;
+    const std::string content = raveltest::pattern(300000);
+    testsupport::writeFile(root.file("data.bin"), content);
+    testsupport::NginxServer nginx(root.path());
+
+    // The process's default client context trusts the test's certificate.
+    Poco::Net::initializeSSL();
+    Poco::Net::Context::Ptr context =
+        new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", "", nginx.certificateFile(),
+                               Poco::Net::Context::VERIFY_RELAXED, 9, false);
+    Poco::Net::SSLManager::InvalidCertificateHandlerPtr reject(new Poco::Net::RejectCertificateHandler(false));
+    Poco::Net::SSLManager::instance().initializeClient(nullptr, reject, context);
+
+    SecureHTTPSession session({"https", "127.0.0.1", static_cast<std::uint16_t>(nginx.httpsPort())});
+    session.connect();
+    std::string got;
+    session.download_partially("/data.bin", 1000, 200000,
+                               [&](const char* data, std::int64_t count) { got.append(data, count); });
+    EXPECT_EQ(content.substr(1000, 200000), got);
+    EXPECT_TRUE(session.reusable());
+    EXPECT_EQ(300000, session.detect_length("/data.bin"));
+}

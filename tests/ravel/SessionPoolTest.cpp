@@ -1,0 +1,139 @@
+#include "ravel/Exceptions.h"
+#include "ravel/HTTPSession.h"
+#include "ravel/RecoverableSession.h"
+#include "ravel/SessionPool.h"
+#include "tests/ravel/RavelTestUtil.h"
+#include "tests/support/FaultServer.h"
+
+#include <Poco/URI.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+using namespace ravel;
+using testsupport::FaultServer;
+using Fault = FaultServer::Fault;
+
+namespace {
+
+class SessionPoolTest : public ::testing::Test {
+protected:
+    SessionPoolTest()
+        : server_(raveltest::pattern(50000)),
+          pool_(std::make_shared<SessionPool>(std::make_shared<HTTPSessionFactory>(), 60, [this] { return now_.load(); })),
+          key_{"http", "127.0.0.1", server_.port()} {}
+
+    std::shared_ptr<PooledSession> pooled() { return std::make_shared<PooledSession>(pool_, key_); }
+
+    static std::int64_t fetch(Session& session, std::int64_t offset, std::int64_t length) {
+        std::int64_t delivered = 0;
+        session.download_partially("/file", offset, length, [&](const char*, std::int64_t n) { delivered += n; });
+        return delivered;
+    }
+
+    FaultServer server_;
+    std::atomic<std::int64_t> now_{1000};
+    std::shared_ptr<SessionPool> pool_;
+    SessionKey key_;
+};
+
+} // namespace
+
+TEST_F(SessionPoolTest, SegmentsBorrowDistinctConnectionsAndReuseGivenBackOnes) {
+    auto first = pooled();
+    auto second = pooled();
+    EXPECT_EQ("pooled-session-not-initialized", first->name());
+    first->connect();
+    second->connect();
+    EXPECT_NE(first->borrowed(), second->borrowed());
+    EXPECT_EQ("pooled->recoverable->" + first->borrowed()->name().substr(13), first->name());
+    EXPECT_EQ(1000, fetch(*first, 0, 1000));
+    EXPECT_EQ(1000, fetch(*second, 0, 1000));
+    auto reused = first->borrowed();
+    first->close();
+    EXPECT_EQ(1u, pool_->idleCount());
+
+    auto third = pooled();
+    third->connect();
+    EXPECT_EQ(reused, third->borrowed());
+    EXPECT_EQ(1000, fetch(*third, 1000, 1000));
+    EXPECT_EQ(2, server_.connections());
+    EXPECT_EQ(2u, pool_->size());
+}
+
+TEST_F(SessionPoolTest, ConnectionIdleForMoreThanTheLimitIsDroppedAtTheNextBorrow) {
+    auto session = pooled();
+    session->connect();
+    auto connection = session->borrowed();
+    session->close(); // given back at 1000
+
+    now_ = 1060; // idle for exactly the limit: kept
+    session = pooled();
+    session->connect();
+    EXPECT_EQ(connection, session->borrowed());
+    session->close(); // given back at 1060
+
+    now_ = 1121; // idle for 61 seconds
+    session = pooled();
+    session->connect();
+    EXPECT_NE(connection, session->borrowed());
+    EXPECT_EQ(1u, pool_->size());
+    EXPECT_EQ(10, fetch(*session, 0, 10)); // the server has accepted it by now
+    EXPECT_EQ(2, server_.connections());
+}
+
+TEST_F(SessionPoolTest, ConnectionsWithFailuresOrUnreadBytesNeverGoBack) {
+    // Both tries of the recoverable layer meet a 500.
+    server_.setFault(Fault::Status500, 2);
+    auto session = pooled();
+    session->connect();
+    EXPECT_THROW(fetch(*session, 0, 10), ProtocolException);
+    session->close();
+    EXPECT_EQ(0u, pool_->size());
+
+    // A 200 for a range leaves the rest of the body in the connection.
+    server_.setFault(Fault::RangeAsFull, 1);
+    session->connect();
+    EXPECT_EQ(100, fetch(*session, 10, 100));
+    session->close();
+    EXPECT_EQ(0u, pool_->size());
+
+    // So does a body longer than its Content-Length.
+    server_.setFault(Fault::LongBody, 1, 10);
+    session->connect();
+    EXPECT_EQ(100, fetch(*session, 10, 100));
+    session.reset();
+    EXPECT_EQ(0u, pool_->size());
+}
+
+TEST_F(SessionPoolTest, FailedConnectAddsNoEntry) {
+    const Poco::URI dead(FaultServer::deadUrl());
+    PooledSession session(pool_, sessionKeyOf(dead));
+    EXPECT_THROW(session.connect(), Poco::Exception);
+    EXPECT_EQ(0u, pool_->size());
+}
+
+TEST_F(SessionPoolTest, RecoverableSessionRepeatsOnceOnAFreshConnection) {
+    auto make = [this] {
+        auto plain = std::make_shared<HTTPSession>(key_);
+        auto session = std::make_shared<RecoverableSession>(plain);
+        session->connect();
+        return session;
+    };
+    server_.setFault(Fault::Garbage, 1);
+    auto session = make();
+    EXPECT_EQ("recoverable->" + session->wrapped()->name(), session->name());
+    EXPECT_EQ(500, fetch(*session, 0, 500));
+    EXPECT_EQ(2, server_.connections());
+
+    // Bytes already delivered: no second try, which would deliver them twice.
+    server_.setFault(Fault::DropAfterBytes, 1, 2000);
+    auto plain = std::make_shared<HTTPSession>(key_);
+    plain->setReadBufferSize(1000);
+    RecoverableSession recoverable(plain);
+    recoverable.connect();
+    const std::size_t before = server_.requests().size();
+    EXPECT_THROW(fetch(recoverable, 0, 5000), DownloadInterruptedRemotelyException);
+    EXPECT_EQ(before + 1, server_.requests().size());
+}

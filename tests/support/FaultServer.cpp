@@ -1,0 +1,338 @@
+#include "tests/support/FaultServer.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/NumberParser.h>
+#include <Poco/String.h>
+
+#include <chrono>
+
+namespace testsupport {
+
+namespace {
+
+constexpr std::size_t kMaxHead = 65536;
+constexpr int kIdlePolls = 100; // of 100 ms: an idle connection is closed after 10 s
+
+bool bodyOnly(FaultServer::Fault fault) {
+    using F = FaultServer::Fault;
+    return fault == F::DropAfterBytes || fault == F::RangeAsFull || fault == F::WrongLength || fault == F::Stall ||
+           fault == F::LongBody;
+}
+
+std::string headerValue(const std::string& head, const std::string& lowerName) {
+    std::size_t pos = head.find("\r\n");
+    while (pos != std::string::npos && pos + 2 < head.size()) {
+        const std::size_t next = head.find("\r\n", pos + 2);
+        const std::string line = head.substr(pos + 2, next == std::string::npos ? std::string::npos : next - pos - 2);
+        const std::size_t colon = line.find(':');
+        if (colon != std::string::npos && Poco::toLower(Poco::trim(line.substr(0, colon))) == lowerName)
+            return Poco::trim(line.substr(colon + 1));
+        pos = next;
+    }
+    return {};
+}
+
+// "bytes=a-b" or "bytes=a-" over a body of size bytes; false when absent or
+// not of that form.
+bool parseRange(const std::string& value, std::int64_t size, std::int64_t& first, std::int64_t& last) {
+    if (value.compare(0, 6, "bytes=") != 0)
+        return false;
+    const std::string spec = value.substr(6);
+    const auto dash = spec.find('-');
+    if (dash == std::string::npos || spec.find(',') != std::string::npos)
+        return false;
+    Poco::Int64 a = 0;
+    Poco::Int64 b = size - 1;
+    if (!Poco::NumberParser::tryParse64(spec.substr(0, dash), a))
+        return false;
+    if (dash + 1 < spec.size() && !Poco::NumberParser::tryParse64(spec.substr(dash + 1), b))
+        return false;
+    first = a;
+    last = std::min<std::int64_t>(b, size - 1);
+    return true;
+}
+
+} // namespace
+
+FaultServer::FaultServer(std::string content) : content_(std::move(content)) {
+    server_ = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", 0), 64);
+    port_ = server_->address().port();
+    acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+FaultServer::~FaultServer() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    stopped_.notify_all();
+    acceptor_.join();
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        workers.swap(workers_);
+    }
+    for (auto& worker : workers)
+        worker.join();
+    server_->close();
+}
+
+void FaultServer::setFault(Fault fault, int times, std::int64_t param) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fault_ = fault;
+    faultTimes_ = times;
+    faultParam_ = param;
+}
+
+void FaultServer::setLastModified(const std::string& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastModified_ = value;
+}
+
+std::string FaultServer::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::vector<FaultServer::Request> FaultServer::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+std::string FaultServer::deadUrl() {
+    Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
+    const std::uint16_t port = probe.address().port();
+    probe.close();
+    return "http://127.0.0.1:" + std::to_string(port) + "/file";
+}
+
+bool FaultServer::takeFault(Fault& fault, std::int64_t& param, bool head) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fault_ == Fault::None || faultTimes_ == 0 || (head && bodyOnly(fault_)))
+        return false;
+    fault = fault_;
+    param = faultParam_;
+    if (faultTimes_ > 0)
+        --faultTimes_;
+    return true;
+}
+
+void FaultServer::stall() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopped_.wait_for(lock, std::chrono::milliseconds(stallMs_.load()), [this] { return stopping_; });
+}
+
+bool FaultServer::sendAll(Poco::Net::StreamSocket& socket, const std::string& data) {
+    try {
+        std::size_t sent = 0;
+        while (sent < data.size()) {
+            const int n = socket.sendBytes(data.data() + sent, static_cast<int>(data.size() - sent));
+            if (n <= 0)
+                return false;
+            sent += static_cast<std::size_t>(n);
+        }
+        return true;
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+}
+
+void FaultServer::acceptLoop() {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_)
+                return;
+        }
+        try {
+            if (!server_->poll(Poco::Timespan(0, 10000), Poco::Net::Socket::SELECT_READ))
+                continue;
+            Poco::Net::StreamSocket socket = server_->acceptConnection();
+            ++connections_;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (fault_ == Fault::CloseOnAccept && faultTimes_ != 0) {
+                    if (faultTimes_ > 0)
+                        --faultTimes_;
+                    socket.close();
+                    continue;
+                }
+                workers_.emplace_back([this, socket] { serve(socket); });
+            }
+        } catch (const Poco::Exception&) {
+            // a client that went away while being accepted
+        }
+    }
+}
+
+void FaultServer::serve(Poco::Net::StreamSocket socket) {
+    try {
+        serveRequests(socket);
+    } catch (const Poco::Exception&) {
+        // the client went away
+    }
+}
+
+void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
+    socket.setReceiveTimeout(Poco::Timespan(0, 100000));
+    socket.setNoDelay(true);
+    const std::int64_t size = static_cast<std::int64_t>(content_.size());
+    std::string buffer;
+    int idle = 0;
+    for (;;) {
+        std::size_t end;
+        while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
+            if (buffer.size() > kMaxHead)
+                return;
+            char chunk[4096];
+            int n = 0;
+            try {
+                n = socket.receiveBytes(chunk, sizeof chunk);
+            } catch (const Poco::TimeoutException&) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (stopping_ || ++idle > kIdlePolls)
+                    return;
+                continue;
+            } catch (const Poco::Exception&) {
+                return;
+            }
+            if (n <= 0)
+                return;
+            idle = 0;
+            buffer.append(chunk, static_cast<std::size_t>(n));
+        }
+
+        Request request;
+        request.head = buffer.substr(0, end);
+        buffer.erase(0, end + 4);
+        const std::string line = request.head.substr(0, request.head.find("\r\n"));
+        const auto s1 = line.find(' ');
+        const auto s2 = line.find(' ', s1 + 1);
+        request.method = line.substr(0, s1);
+        request.target = s1 == std::string::npos ? std::string() : line.substr(s1 + 1, s2 - s1 - 1);
+        request.range = headerValue(request.head, "range");
+        const bool head = request.method == "HEAD";
+        Fault fault = Fault::None;
+        std::int64_t param = 0;
+        request.faulted = takeFault(fault, param, head);
+        std::string lastModified;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(request);
+            lastModified = lastModified_;
+        }
+
+        auto simple = [&](const std::string& status, const std::string& extra) {
+            return sendAll(socket, "HTTP/1.1 " + status + "\r\n" + extra + "Content-Length: 0\r\n\r\n");
+        };
+
+        switch (fault) {
+        case Fault::Garbage:
+            sendAll(socket, std::string("\x01\x02garbage-instead-of-a-status-line\r\n\r\n", 39));
+            return;
+        case Fault::StallHeaders:
+            stall();
+            return;
+        case Fault::Status500:
+            if (!simple("500 Internal Server Error", ""))
+                return;
+            continue;
+        case Fault::Status503:
+            if (!simple("503 Service Unavailable", ""))
+                return;
+            continue;
+        case Fault::RedirectToFailing:
+            if (!simple("302 Found", "Location: " + deadUrl() + "\r\n"))
+                return;
+            continue;
+        case Fault::NegativeLength:
+            sendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n" + (head ? std::string() : content_));
+            return;
+        default:
+            break;
+        }
+
+        if (request.target == "/moved" || request.target == "/moved-relative" || request.target == "/moved-twice") {
+            const std::string location = request.target == "/moved"            ? url("/file")
+                                         : request.target == "/moved-relative" ? std::string("/file")
+                                                                               : url("/moved");
+            if (!simple("302 Found", "Location: " + location + "\r\n"))
+                return;
+            continue;
+        }
+
+        std::int64_t first = 0;
+        std::int64_t last = size - 1;
+        const bool ranged = fault != Fault::RangeAsFull && parseRange(request.range, size, first, last);
+        if (ranged && (first >= size || first > last)) {
+            if (!simple("416 Range Not Satisfiable", "Content-Range: bytes */" + std::to_string(size) + "\r\n"))
+                return;
+            continue;
+        }
+        const std::string ims = headerValue(request.head, "if-modified-since");
+        if (!ranged && !head && !ims.empty() && ims == lastModified) {
+            if (!sendAll(socket, "HTTP/1.1 304 Not Modified\r\nLast-Modified: " + lastModified + "\r\n\r\n"))
+                return;
+            continue;
+        }
+
+        std::string body = size == 0 ? std::string() : content_.substr(first, last - first + 1);
+        std::string status = ranged ? "206 Partial Content" : "200 OK";
+        std::string headers = "Last-Modified: " + lastModified + "\r\nAccept-Ranges: bytes\r\n";
+        if (ranged)
+            headers += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                       std::to_string(size) + "\r\n";
+        std::int64_t length = static_cast<std::int64_t>(body.size());
+        bool keepOpen = true;
+        switch (fault) {
+        case Fault::WrongLength:
+            length += param;
+            body = param > 0 ? body + std::string(static_cast<std::size_t>(param), 'w')
+                             : body.substr(0, static_cast<std::size_t>(std::max<std::int64_t>(length, 0)));
+            keepOpen = false;
+            break;
+        case Fault::NoContentLength:
+        case Fault::Chunked:
+        case Fault::DropAfterBytes:
+        case Fault::Stall:
+            keepOpen = false;
+            break;
+        default:
+            break;
+        }
+        if (fault == Fault::Chunked) {
+            headers += "Transfer-Encoding: chunked\r\n";
+            char hex[32];
+            std::snprintf(hex, sizeof hex, "%zx\r\n", body.size());
+            body = body.empty() ? std::string("0\r\n\r\n") : std::string(hex) + body + "\r\n0\r\n\r\n";
+        } else if (fault != Fault::NoContentLength) {
+            headers += "Content-Length: " + std::to_string(length) + "\r\n";
+        }
+        if (!sendAll(socket, "HTTP/1.1 " + status + "\r\n" + headers + "\r\n"))
+            return;
+        if (head) {
+            if (!keepOpen)
+                return;
+            continue;
+        }
+        if (fault == Fault::Stall) {
+            stall();
+            return;
+        }
+        if (fault == Fault::DropAfterBytes)
+            body = body.substr(0, static_cast<std::size_t>(std::min<std::int64_t>(param, body.size())));
+        if (fault == Fault::LongBody)
+            body += std::string(static_cast<std::size_t>(param), 'L');
+        if (!sendAll(socket, body))
+            return;
+        bodyBytes_ += static_cast<std::int64_t>(body.size());
+        if (!keepOpen) {
+            socket.shutdownSend();
+            return;
+        }
+    }
+}
+
+} // namespace testsupport

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Poco {
+namespace Net {
+class ServerSocket;
+class StreamSocket;
+} // namespace Net
+} // namespace Poco
+
+namespace testsupport {
+
+// An HTTP/1.1 server of our own on a free loopback port for what nginx will not
+// do: it serves one body at every path, with byte ranges, HEAD and keep-alive,
+// and misbehaves on request. Every fault is bounded in time and traffic: stalls
+// end at stallMs or when the server stops, connections idle for 10 s are
+// closed, and bodies are the test's own content.
+//   /moved          302 to the absolute URL of /file
+//   /moved-relative 302 to "/file"
+//   /moved-twice    302 to /moved
+class FaultServer {
+public:
+    enum class Fault {
+        None,
+        DropAfterBytes,  // close after `param` body bytes of a GET
+        RangeAsFull,     // a range request gets 200 and the whole body
+        WrongLength,     // 206 whose Content-Length is `param` bytes off (the body too)
+        NoContentLength, // no Content-Length (HEAD and GET); the body ends with the connection
+        Garbage,         // bytes that are not a status line, then close
+        Stall,           // headers, then nothing for stallMs
+        StallHeaders,    // nothing at all for stallMs
+        Status500,
+        Status503,
+        RedirectToFailing, // 302 to a port where nobody listens
+        CloseOnAccept,     // close each new connection at once
+        Chunked,           // Transfer-Encoding: chunked (the body in chunk framing)
+        NegativeLength,    // Content-Length: -1
+        LongBody,          // a correct 206 followed by `param` more bytes
+    };
+
+    struct Request {
+        std::string head;   // request line and headers as received
+        std::string method;
+        std::string target;
+        std::string range;  // the Range header's value
+        bool faulted = false;
+    };
+
+    explicit FaultServer(std::string content);
+    ~FaultServer();
+    FaultServer(const FaultServer&) = delete;
+    FaultServer& operator=(const FaultServer&) = delete;
+
+    // The next `times` requests (or connections, for CloseOnAccept) meet the
+    // fault, -1 for all of them; later ones are served well.
+    void setFault(Fault fault, int times = -1, std::int64_t param = 0);
+    void setStallMs(int ms) { stallMs_ = ms; }
+    void setLastModified(const std::string& value);
+
+    std::uint16_t port() const { return port_; }
+    std::string url(const std::string& path = "/file") const;
+    const std::string& content() const { return content_; }
+
+    std::vector<Request> requests() const;
+    int connections() const { return connections_; }
+    std::int64_t bodyBytesSent() const { return bodyBytes_; }
+
+    // A URL on loopback where nothing listens.
+    static std::string deadUrl();
+
+private:
+    void acceptLoop();
+    void serve(Poco::Net::StreamSocket socket);
+    void serveRequests(Poco::Net::StreamSocket& socket);
+    bool takeFault(Fault& fault, std::int64_t& param, bool head);
+    void stall();
+    bool sendAll(Poco::Net::StreamSocket& socket, const std::string& data);
+
+    const std::string content_;
+    std::unique_ptr<Poco::Net::ServerSocket> server_;
+    std::uint16_t port_ = 0;
+    std::atomic<int> stallMs_{3000};
+    std::atomic<int> connections_{0};
+    std::atomic<std::int64_t> bodyBytes_{0};
+
+    mutable std::mutex mutex_;
+    Fault fault_ = Fault::None;         // guarded by mutex_
+    int faultTimes_ = 0;                // guarded by mutex_
+    std::int64_t faultParam_ = 0;       // guarded by mutex_
+    std::string lastModified_ = "Wed, 21 Oct 2015 07:28:00 GMT"; // guarded by mutex_
+    std::vector<Request> requests_;     // guarded by mutex_
+    std::vector<std::thread> workers_;  // guarded by mutex_
+    bool stopping_ = false;             // guarded by mutex_
+    std::condition_variable stopped_;   // stopping_ became true
+
+    std::thread acceptor_;
+};
+
+} // namespace testsupport
