@@ -67,7 +67,9 @@ public:
 
     explicit DirListing(const std::string& directory, bool recursive = false, Filter filter = {});
 
-    const std::vector<Entry>& entries() const { return entries_; }
+    const std::vector<Entry>& entries() const& { return entries_; }
+    // A temporary listing hands its entries over (safe in a range-for).
+    std::vector<Entry> entries() && { return std::move(entries_); }
     // A filter accepting the entries whose name matches the regular expression.
     static Filter nameMatches(const std::string& pattern);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -23,6 +24,14 @@ bool removeFile(const std::string& path);
 bool removeTree(const std::string& path);
 // Renames within one file system, replacing an existing target file.
 void renameFile(const std::string& from, const std::string& to);
+
+// Forces the data of a written file (or the entries of a directory) to the
+// disk, so that a rename after it survives a power loss.
+void flushToDisk(const std::string& path);
+
+// Last-modification time in whole seconds since the epoch; false when the file
+// cannot be examined.
+bool modificationTime(const std::string& path, std::int64_t& seconds);
 
 // A small number (1-255) per file system, taken from the device of the nearest
 // existing ancestor of path, so that two paths on one disk share it; 0 for an

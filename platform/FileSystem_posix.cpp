@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -110,6 +111,25 @@ bool removeTree(const std::string& path) {
 void renameFile(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) != 0)
         throwFileError(errno, from);
+}
+
+void flushToDisk(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throwFileError(errno, path);
+    const int rc = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0 && err != EINVAL) // EINVAL: a file system without sync
+        throwFileError(err, path);
+}
+
+bool modificationTime(const std::string& path, std::int64_t& seconds) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    seconds = static_cast<std::int64_t>(st.st_mtime);
+    return true;
 }
 
 unsigned char driveSlot(const std::string& path) {

@@ -1,0 +1,347 @@
+#include "distr/FileCache.h"
+
+#include "distr/LocalFile.h"
+#include "distr/Numbers.h"
+#include "platform/FileSystem.h"
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/Logger.h>
+#include <Poco/Path.h>
+
+#include <ctime>
+#include <fstream>
+#include <vector>
+
+namespace Patcher {
+namespace {
+
+FileOpPolicy cachePolicy(Poco::Logger& logger) {
+    FileOpPolicy policy(&logger);
+    return policy;
+}
+
+std::string absoluteRoot(const std::string& root) {
+    Poco::Path path(root);
+    path.makeDirectory();
+    return path.makeAbsolute().toString();
+}
+
+void copyFile(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    if (!in)
+        throw Poco::OpenFileException("Cannot open file", from);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw Poco::CreateFileException("Cannot create file", to);
+    out << in.rdbuf();
+    out.close();
+    if (!out)
+        throw Poco::WriteFileException("Cannot write file", to);
+}
+
+bool exists(const std::string& path) {
+    try {
+        return Poco::File(path).exists();
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+}
+
+std::string parentOf(const std::string& path) {
+    const auto slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+} // namespace
+
+const char* const FileCache::kDefaultFile = ".kvo.meta.dir/.kvo.cache.txt";
+
+FileCache::FileCache(const std::string& root, const std::string& cacheFile)
+    : root_(absoluteRoot(root)),
+      cacheFile_(root_ + cacheFile),
+      logger_(Poco::Logger::get("Cache")),
+      policy_(cachePolicy(logger_)) {
+    load();
+}
+
+FileCache::~FileCache() {
+    try {
+        save();
+    } catch (...) {
+    }
+}
+
+void FileCache::load() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (!exists(cacheFile_))
+        return;
+    try {
+        entries_.clear();
+        total_ = 0;
+        const std::string text = readWholeFile(cacheFile_);
+        const char* p = text.data();
+        const char* end = p + text.size();
+        while (p < end) {
+            const char* eol = p;
+            while (eol < end && *eol != '\n')
+                ++eol;
+            const char* fields[5];
+            const char* stops[5];
+            int count = 0;
+            const char* f = p;
+            for (;;) {
+                const char* bar = f;
+                while (bar < eol && *bar != '|')
+                    ++bar;
+                if (count < 5) {
+                    fields[count] = f;
+                    stops[count] = bar;
+                }
+                ++count;
+                if (bar == eol)
+                    break;
+                f = bar + 1;
+            }
+            const std::string first = trimmed(std::string(fields[0], stops[0]));
+            if (count == 1 && first.empty()) {
+                p = eol < end ? eol + 1 : end;
+                continue; // a blank line
+            }
+            if (count < 4)
+                throw Poco::DataFormatException("Cache file is corrupted.");
+            CacheEntry entry;
+            entry.path = first;
+            entry.sha1 = trimmed(std::string(fields[1], stops[1]));
+            entry.size = parseDecimal(fields[2], stops[2]);
+            entry.modified = parseDecimal(fields[3], stops[3]);
+            putLocked(std::move(entry));
+            p = eol < end ? eol + 1 : end;
+        }
+        dirty_ = false;
+    } catch (const Poco::Exception& e) {
+        recoverFromCorruption(e.displayText());
+    } catch (const std::exception& e) {
+        recoverFromCorruption(e.what());
+    }
+}
+
+void FileCache::recoverFromCorruption(const std::string& error) {
+    logger_.error(error);
+    total_ = 0;
+    entries_.clear();
+    dirty_ = true;
+    const std::string stamp = std::to_string(static_cast<long long>(std::time(nullptr)));
+    try {
+        copyFile(cacheFile_, cacheFile_ + ".corrupt." + stamp);
+        const std::string backup = cacheFile_ + ".tmp.copy";
+        if (exists(backup))
+            copyFile(backup, backup + "." + stamp);
+    } catch (const Poco::Exception& e) {
+        logger_.error(e.displayText());
+    }
+    tryDeleteFile(cacheFile_);
+}
+
+std::optional<CacheEntry> FileCache::get(const std::string& path) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    auto it = entries_.find(path);
+    if (it == entries_.end())
+        return std::nullopt;
+    return it->second;
+}
+
+bool FileCache::isValid(const std::string& path, const std::string& sha1) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    auto it = entries_.find(path);
+    return it != entries_.end() && it->second.sha1 == sha1;
+}
+
+void FileCache::putLocked(CacheEntry entry) {
+    // The file is written in path order: loading it appends at the end.
+    auto hint = entries_.empty() || entries_.rbegin()->first < entry.path ? entries_.end()
+                                                                          : entries_.lower_bound(entry.path);
+    if (hint != entries_.end() && hint->first == entry.path) {
+        if (hint->second == entry)
+            return;
+        total_ -= hint->second.size;
+        total_ += entry.size;
+        hint->second = std::move(entry);
+    } else {
+        total_ += entry.size;
+        std::string key = entry.path;
+        entries_.emplace_hint(hint, std::move(key), std::move(entry));
+    }
+    dirty_ = true;
+}
+
+void FileCache::put(const std::string& path, const std::string& sha1, std::int64_t size, std::int64_t modified) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    putLocked(CacheEntry{path, sha1, size, modified});
+}
+
+void FileCache::putFile(const std::string& path, std::int64_t size, std::int64_t modified) {
+    const std::string sha1 = sha1OfFile(root_ + path);
+    put(path, sha1, size, modified);
+}
+
+void FileCache::remove(const std::string& path) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    auto it = entries_.find(path);
+    if (it != entries_.end()) {
+        total_ -= it->second.size;
+        entries_.erase(it);
+    }
+    dirty_ = true;
+}
+
+void FileCache::refresh() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        std::int64_t modified = 0;
+        if (platform::modificationTime(root_ + it->first, modified) && modified == it->second.modified) {
+            ++it;
+            continue;
+        }
+        logger_.information("Entry removed from cache: " + it->first);
+        total_ -= it->second.size;
+        it = entries_.erase(it);
+        dirty_ = true;
+    }
+    saveLocked();
+}
+
+bool FileCache::save() {
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        if (!dirty_)
+            return true;
+    }
+    return saveLocked();
+}
+
+bool FileCache::saveLocked() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return saveNow();
+}
+
+bool FileCache::saveNow() {
+    if (!dirty_)
+        return true;
+    if (entries_.empty()) {
+        deleteFile(cacheFile_, &policy_);
+        logger_.information("Cache file is deleted");
+        dirty_ = false;
+        return false;
+    }
+    const std::string tmp = cacheFile_ + ".tmp";
+    auto step = [this](const char* name) {
+        if (saveHook_)
+            saveHook_(name);
+    };
+    try {
+        logger_.information("Cache file is being updated...");
+        {
+            std::ofstream out;
+            out.exceptions(std::ios::failbit | std::ios::badbit);
+            out.open(tmp, std::ios::binary | std::ios::trunc);
+            step("tmp-open");
+            std::string buffer;
+            std::size_t written = 0;
+            for (const auto& item : entries_) {
+                const CacheEntry& e = item.second;
+                buffer += e.path;
+                buffer += '|';
+                buffer += e.sha1;
+                buffer += '|';
+                buffer += std::to_string(e.size);
+                buffer += '|';
+                buffer += std::to_string(e.modified);
+                buffer += "\r\n";
+                if (++written == entries_.size() / 2 + 1) {
+                    out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+                    out.flush();
+                    buffer.clear();
+                    step("tmp-half");
+                }
+            }
+            out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            out.close();
+        }
+        // The new content must be on the disk before it replaces the old one:
+        // a crash then leaves the old cache or the new one, never a torn one.
+        platform::flushToDisk(tmp);
+        step("tmp-written");
+        try {
+            copyFile(tmp, tmp + ".copy");
+        } catch (const Poco::Exception& e) {
+            logger_.warning("Unable to keep a copy of file: " + e.displayText());
+        } catch (const std::exception& e) {
+            logger_.warning(std::string("Unable to keep a copy of file: ") + e.what());
+        } catch (...) {
+            logger_.warning("Unknown exception. Unable to keep a copy of file");
+        }
+        step("copy-written");
+        moveFile(tmp, cacheFile_, &policy_);
+        step("moved");
+        try {
+            platform::flushToDisk(parentOf(cacheFile_));
+        } catch (const Poco::Exception&) {
+        }
+        dirty_ = false;
+        logger_.information("Cache file is updated");
+        return true;
+    } catch (const Poco::Exception& e) {
+        logger_.error("Cache file update is failed. " + e.displayText());
+    } catch (const std::exception& e) {
+        logger_.error(std::string("Cache file update is failed. std::exception: ") + e.what());
+    } catch (...) {
+        logger_.error("Unknown exception while updating cache file");
+    }
+    tryDeleteFile(cacheFile_, &policy_);
+    return false;
+}
+
+std::size_t FileCache::count() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return entries_.size();
+}
+
+std::int64_t FileCache::totalSize() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return total_;
+}
+
+bool FileCache::isDirty() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return dirty_;
+}
+
+void FileCache::removeAllFiles(std::set<std::string>& directories, CacheObserver* observer) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::vector<std::string> paths;
+    paths.reserve(entries_.size());
+    for (const auto& item : entries_)
+        paths.push_back(item.first);
+    directories.clear();
+    for (const std::string& path : paths) {
+        const std::string parent = parentOf(path);
+        // The root itself is not a directory of the installation's own.
+        if (!parent.empty())
+            directories.insert(parent);
+        deleteFile(root_ + path, &policy_);
+        auto it = entries_.find(path);
+        if (observer)
+            observer->onEntryRemoved(it->second);
+        total_ -= it->second.size;
+        entries_.erase(it);
+        dirty_ = true;
+    }
+}
+
+void FileCache::setSaveHook(SaveHook hook) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    saveHook_ = std::move(hook);
+}
+
+} // namespace Patcher

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "distr/FileOps.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace Poco {
+class Logger;
+}
+
+namespace Patcher {
+
+// What the cache knows about one file the updater verified or wrote.
+struct CacheEntry {
+    std::string path; // relative to the cache root, as the caller gave it
+    std::string sha1;
+    std::int64_t size = 0;     // as recorded by the caller (0 for metadata files)
+    std::int64_t modified = 0; // epoch seconds; 0 when the caller did not know it
+
+    bool operator==(const CacheEntry& other) const {
+        return path == other.path && sha1 == other.sha1 && size == other.size && modified == other.modified;
+    }
+};
+
+class CacheObserver {
+public:
+    virtual ~CacheObserver() = default;
+    virtual void onEntryRemoved(const CacheEntry& entry) = 0;
+};
+
+// ".kvo.cache.txt": path, SHA-1, size and modification time of every file the
+// updater verified or wrote, so that unchanged files need not be hashed again.
+// Thread-safe; one re-entrant mutex. Saved when destroyed.
+class FileCache {
+public:
+    static const char* const kDefaultFile; // ".kvo.meta.dir/.kvo.cache.txt"
+
+    // Loads root + cacheFile. A broken file is kept as ".corrupt.T", logged, and
+    // the cache starts empty; it never stops the run.
+    explicit FileCache(const std::string& root, const std::string& cacheFile = kDefaultFile);
+    ~FileCache();
+    FileCache(const FileCache&) = delete;
+    FileCache& operator=(const FileCache&) = delete;
+
+    std::optional<CacheEntry> get(const std::string& path) const;
+    // An entry for path with exactly this sha1; the file itself is not examined.
+    bool isValid(const std::string& path, const std::string& sha1) const;
+    void put(const std::string& path, const std::string& sha1, std::int64_t size, std::int64_t modified);
+    // Hashes root + path, then put.
+    void putFile(const std::string& path, std::int64_t size, std::int64_t modified);
+    void remove(const std::string& path);
+    // Drops every entry whose file is missing or has another modification
+    // time, then saves.
+    void refresh();
+    // Writes the cache when it changed. False when nothing was written (an empty
+    // cache deletes the file instead) or the write failed (the file is then
+    // deleted too, so a stale cache is never read).
+    bool save();
+    bool saveLocked();
+
+    std::size_t count() const;
+    std::int64_t totalSize() const;
+    bool isDirty() const;
+    const std::string& root() const { return root_; }
+    const std::string& cacheFilePath() const { return cacheFile_; }
+
+    // Uninstall: deletes every file the cache knows (the entries go with them),
+    // collecting their parent directories (relative to the root, non-empty) in
+    // directories, and telling observer (may be null) of each.
+    void removeAllFiles(std::set<std::string>& directories, CacheObserver* observer);
+
+    // Test seam: called at each step of a save with its name ("tmp-open",
+    // "tmp-half", "tmp-written", "copy-written", "moved").
+    using SaveHook = std::function<void(const char* step)>;
+    void setSaveHook(SaveHook hook);
+
+private:
+    void load();
+    void recoverFromCorruption(const std::string& error);
+    void putLocked(CacheEntry entry);
+    bool saveNow();
+
+    const std::string root_;      // absolute, trailing separator
+    const std::string cacheFile_; // root_ + cache file
+    Poco::Logger& logger_;
+    const FileOpPolicy policy_; // the "Cache" logger, quiet
+
+    mutable std::recursive_mutex mutex_;
+    std::map<std::string, CacheEntry> entries_; // guarded by mutex_
+    std::int64_t total_ = 0;                    // guarded by mutex_
+    bool dirty_ = false;                        // guarded by mutex_
+    SaveHook saveHook_;                         // guarded by mutex_
+};
+
+} // namespace Patcher
