@@ -1,0 +1,181 @@
+#include "progress/Client.h"
+
+#include "progress/IpcMessages.h"
+
+#include <Poco/Logger.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+// The code of a receive on a socket that was shut down (the Windows socket
+// error); on POSIX such a receive returns 0 instead.
+constexpr int kShutdownCode = 10058;
+
+} // namespace
+
+FrameBuffer::FrameBuffer(std::size_t capacity) : buffer_(capacity) {}
+
+void FrameBuffer::reset() { read_ = write_ = 0; }
+
+bool FrameBuffer::pack(const std::string& text) {
+    if (text.size() > kMaxFrameText)
+        throw std::logic_error("message size is too big for packing with single call");
+    if (2 + text.size() > freeSize())
+        return false;
+    buffer_[write_] = static_cast<char>(text.size() & 0xFF);
+    buffer_[write_ + 1] = static_cast<char>(text.size() >> 8);
+    std::memcpy(buffer_.data() + write_ + 2, text.data(), text.size());
+    write_ = static_cast<std::uint16_t>(write_ + 2 + text.size());
+    return true;
+}
+
+void FrameBuffer::commit(std::size_t count) {
+    if (count > 65535)
+        throw std::logic_error("refactor class SmartBuffer");
+    if (count > freeSize())
+        throw std::logic_error("available bytes count is greater then BUFF_MAX_SIZE");
+    write_ = static_cast<std::uint16_t>(write_ + count);
+}
+
+bool FrameBuffer::nextFrame(std::string& text) {
+    std::size_t available = size();
+    if (available >= 2) {
+        std::size_t length = static_cast<unsigned char>(buffer_[read_]) |
+                             static_cast<std::size_t>(static_cast<unsigned char>(buffer_[read_ + 1])) << 8;
+        if (available - 2 >= length) {
+            text.assign(buffer_.data() + read_ + 2, length);
+            read_ = static_cast<std::uint16_t>(read_ + 2 + length);
+            if (read_ == write_)
+                reset();
+            return true;
+        }
+        if (length > buffer_.size() - 2) {
+            reset();
+            throw std::logic_error("stream is too big: buffer size should be increased, headerLength: " +
+                                   std::to_string(length));
+        }
+    }
+    // Keep the partial frame at the start so the rest has room to arrive.
+    if (read_ > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + read_, available);
+        read_ = 0;
+        write_ = static_cast<std::uint16_t>(available);
+    }
+    return false;
+}
+
+Client::Client() : logger_(Poco::Logger::get("IPCLogger")), sendBuffer_(kBufferSize) {}
+
+Client::~Client() {
+    // The hooks of a derived class are gone by now: only release the thread.
+    if (socket_) {
+        try {
+            socket_->shutdown();
+        } catch (...) {
+        }
+        joinReceiver();
+    }
+}
+
+void Client::joinReceiver() {
+    if (threadStarted_ && Poco::Thread::current() != &thread_) {
+        thread_.join();
+        threadStarted_ = false;
+    }
+}
+
+void Client::connect(int port) {
+    disconnect();
+    try {
+        auto socket = std::make_shared<Poco::Net::StreamSocket>();
+        socket->connect(Poco::Net::SocketAddress("localhost", static_cast<Poco::UInt16>(port & 0xFFFF)));
+        socket_ = socket;
+        logger_.information("Server listening at port: " + std::to_string(port));
+        onConnected();
+        thread_.start(*this);
+        threadStarted_ = true;
+        send(registrationMessage());
+    } catch (const Poco::Exception& e) {
+        logger_.error("ERROR: Connect failed: " + e.displayText());
+        onConnectFailed();
+    }
+}
+
+void Client::disconnect() {
+    if (!socket_)
+        return;
+    try {
+        socket_->shutdown();
+    } catch (const Poco::Exception&) {
+        // Already reset by the peer: the receiving loop has ended or will end.
+    }
+    joinReceiver();
+    try {
+        socket_->close();
+    } catch (const Poco::Exception&) {
+    }
+    socket_.reset();
+    onDisconnected();
+}
+
+bool Client::send(const std::string& text) {
+    if (!socket_)
+        return false;
+    sendBuffer_.reset();
+    if (!sendBuffer_.pack(text)) {
+        logger_.error("Failed to pack message.");
+        return false;
+    }
+    try {
+        const char* p = sendBuffer_.data();
+        std::size_t left = sendBuffer_.size();
+        while (left > 0) {
+            int n = socket_->sendBytes(p, static_cast<int>(left));
+            if (n <= 0)
+                throw Poco::Net::ConnectionResetException("connection lost while sending");
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+    } catch (const Poco::Exception& e) {
+        logger_.error("ERROR: " + e.displayText());
+        disconnect();
+        return false;
+    }
+    return true;
+}
+
+void Client::onMessage(const std::string&) {}
+void Client::onConnected() {}
+void Client::onConnectFailed() {}
+void Client::onDisconnected() {}
+std::string Client::registrationMessage() { return Patcher::registrationMessage(id_); }
+
+void Client::run() {
+    const std::string id = std::to_string(id_);
+    logger_.information("Client " + id + " thread started");
+    std::shared_ptr<Poco::Net::StreamSocket> socket = socket_;
+    FrameBuffer in(kBufferSize);
+    try {
+        for (;;) {
+            int n = socket->receiveBytes(in.freeSpace(), static_cast<int>(in.freeSize()));
+            // 0: the launcher closed its side, or disconnect() shut the socket down.
+            if (n <= 0)
+                break;
+            in.commit(static_cast<std::size_t>(n));
+            std::string text;
+            while (in.nextFrame(text))
+                onMessage(text);
+        }
+    } catch (const Poco::Exception& e) {
+        if (e.code() != kShutdownCode)
+            logger_.error("Poco::Exception: " + e.displayText());
+    } catch (const std::exception& e) {
+        logger_.error(std::string("std::exception: ") + e.what());
+    }
+    logger_.information("Client " + id + " thread ended");
+}

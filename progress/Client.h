@@ -1,0 +1,98 @@
+#pragma once
+
+#include <Poco/Runnable.h>
+#include <Poco/Thread.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Poco {
+class Logger;
+namespace Net {
+class StreamSocket;
+}
+} // namespace Poco
+
+// Frames of the launcher link and the stage adapter's pipe: a 2-byte
+// little-endian length, then that many bytes of message text. One buffer of a
+// fixed capacity, either for packing frames to send or for cutting received
+// bytes into frames.
+class FrameBuffer {
+public:
+    static constexpr std::size_t kMaxFrameText = 65535;
+
+    explicit FrameBuffer(std::size_t capacity);
+
+    void reset();
+    // Appends one frame of text. Throws std::logic_error for a text longer than
+    // 65535 bytes; false (nothing appended) when the frame does not fit.
+    bool pack(const std::string& text);
+    // The packed bytes not yet taken.
+    const char* data() const { return buffer_.data() + read_; }
+    std::size_t size() const { return write_ - read_; }
+
+    // Receiving: the free tail to receive into, then commit() what arrived.
+    char* freeSpace() { return buffer_.data() + write_; }
+    std::size_t freeSize() const { return buffer_.size() - write_; }
+    // Throws std::logic_error when count does not fit.
+    void commit(std::size_t count);
+    // Takes the next complete frame's text. False while more bytes are needed.
+    // Throws std::logic_error for a frame that can never fit the buffer (and
+    // empties the buffer).
+    bool nextFrame(std::string& text);
+
+private:
+    std::vector<char> buffer_;
+    std::uint16_t read_ = 0;
+    std::uint16_t write_ = 0;
+};
+
+// A TCP client of the launcher on the local machine with its own receiving
+// thread. connect(), disconnect() and send() are called from one thread at a
+// time; the virtual hooks run on the receiving thread (onMessage) or on the
+// caller's thread (the others).
+class Client : private Poco::Runnable {
+public:
+    static constexpr std::size_t kBufferSize = 4096; // BUFF_MAX_SIZE
+
+    Client();
+    // Derived classes disconnect in their own destructors (the hooks are theirs).
+    ~Client() override;
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Connects to localhost:port (low 16 bits), starts the receiving thread and
+    // sends the registration message. A failure is logged and reported through
+    // onConnectFailed(), never thrown.
+    void connect(int port);
+    // Shuts the socket down, joins the receiving thread, then onDisconnected().
+    // Nothing when not connected.
+    void disconnect();
+    // One frame. False when not connected, when the text does not fit a frame
+    // (logged), or when sending fails (logged; the client disconnects). Throws
+    // std::logic_error for a text longer than 65535 bytes.
+    bool send(const std::string& text);
+    void setId(int id) { id_ = id; }
+    int id() const { return id_; }
+    bool isConnected() const { return static_cast<bool>(socket_); }
+
+protected:
+    virtual void onMessage(const std::string& text);
+    virtual void onConnected();
+    virtual void onConnectFailed();
+    virtual void onDisconnected();
+    virtual std::string registrationMessage();
+
+private:
+    void run() override; // the receiving loop
+    void joinReceiver();
+
+    Poco::Logger& logger_; // "IPCLogger"
+    std::shared_ptr<Poco::Net::StreamSocket> socket_; // set and reset by the owner's thread
+    int id_ = 0;
+    FrameBuffer sendBuffer_; // used by the sending thread only
+    Poco::Thread thread_;
+    bool threadStarted_ = false; // owner's thread: a loop that ended by itself is still joined
+};

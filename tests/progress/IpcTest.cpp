@@ -1,0 +1,296 @@
+#include "progress/Client.h"
+#include "progress/IPCModlue.h"
+#include "progress/IpcMessages.h"
+
+#include "app/CmdHandler.h"
+#include "app/Errors.h"
+#include "tests/engine/LogCapture.h"
+
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/Timespan.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+using namespace Patcher;
+
+namespace {
+
+std::string frame(const std::string& text) {
+    std::string out;
+    out += static_cast<char>(text.size() & 0xFF);
+    out += static_cast<char>(text.size() >> 8);
+    return out + text;
+}
+
+// Polls cond for up to ten seconds.
+bool eventually(const std::function<bool()>& cond) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return cond();
+}
+
+// The launcher's end of the link, driven by the test: raw bytes both ways.
+class LauncherStub {
+public:
+    LauncherStub() : server_(Poco::Net::SocketAddress("127.0.0.1", 0)) {}
+    int port() const { return server_.address().port(); }
+
+    void accept() {
+        peer_ = server_.acceptConnection();
+        peer_.setReceiveTimeout(Poco::Timespan(10, 0));
+    }
+    std::string readBytes(std::size_t n) {
+        std::string out(n, '\0');
+        std::size_t got = 0;
+        while (got < n) {
+            int r = peer_.receiveBytes(&out[got], static_cast<int>(n - got));
+            if (r <= 0)
+                throw std::runtime_error("the updater closed the link");
+            got += static_cast<std::size_t>(r);
+        }
+        return out;
+    }
+    std::string readFrame() {
+        std::string head = readBytes(2);
+        std::size_t n = static_cast<unsigned char>(head[0]) | static_cast<unsigned char>(head[1]) << 8;
+        return readBytes(n);
+    }
+    void sendRaw(const std::string& bytes) { peer_.sendBytes(bytes.data(), static_cast<int>(bytes.size())); }
+    void send(const std::string& text) { sendRaw(frame(text)); }
+    void close() { peer_.close(); }
+
+private:
+    Poco::Net::ServerSocket server_;
+    Poco::Net::StreamSocket peer_;
+};
+
+class CountingHandler : public CmdHandler {
+public:
+    void run() override {}
+    void onStop() override { ++stops; }
+    std::atomic<int> stops{0};
+};
+
+} // namespace
+
+TEST(FrameBufferTest, CutsFramesThatArriveTogetherOrInPieces) {
+    FrameBuffer in(Client::kBufferSize);
+    std::string bytes = frame("{\"name\": \"pause\"}") + frame("") + frame("{\"name\": \"resume\"}");
+    std::vector<std::string> got;
+    // Every way of splitting the stream into two receives yields the same frames.
+    for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+        got.clear();
+        std::string text;
+        for (const std::string& part : {bytes.substr(0, cut), bytes.substr(cut)}) {
+            ASSERT_LE(part.size(), in.freeSize());
+            std::copy(part.begin(), part.end(), in.freeSpace());
+            in.commit(part.size());
+            while (in.nextFrame(text))
+                got.push_back(text);
+        }
+        EXPECT_EQ((std::vector<std::string>{"{\"name\": \"pause\"}", "", "{\"name\": \"resume\"}"}), got) << cut;
+        EXPECT_EQ(0u, in.size());
+    }
+}
+
+TEST(FrameBufferTest, SizeLimits) {
+    FrameBuffer out(Client::kBufferSize);
+    EXPECT_TRUE(out.pack(std::string(4094, 'x')));
+    EXPECT_EQ(4096u, out.size());
+    out.reset();
+    EXPECT_FALSE(out.pack(std::string(4095, 'x')));
+    EXPECT_EQ(0u, out.size());
+    EXPECT_THROW(out.pack(std::string(65536, 'x')), std::logic_error);
+
+    FrameBuffer in(Client::kBufferSize);
+    EXPECT_THROW(in.commit(4097), std::logic_error);
+    // A full buffer holding one frame of the largest size still yields it.
+    std::string big = frame(std::string(4094, 'y'));
+    std::copy(big.begin(), big.end(), in.freeSpace());
+    in.commit(big.size());
+    std::string text;
+    EXPECT_TRUE(in.nextFrame(text));
+    EXPECT_EQ(4094u, text.size());
+
+    std::string header = "\xff\x0f" "abc"; // 4095 announced
+    std::copy(header.begin(), header.end(), in.freeSpace());
+    in.commit(header.size());
+    try {
+        in.nextFrame(text);
+        FAIL();
+    } catch (const std::logic_error& e) {
+        EXPECT_EQ(std::string("stream is too big: buffer size should be increased, headerLength: 4095"), e.what());
+    }
+    EXPECT_EQ(0u, in.size());
+}
+
+TEST(IpcMessagesTest, TextsAreByteExact) {
+    EXPECT_EQ("{\"name\": \"exit\", \"code\": 0}", exitMessage(0));
+    EXPECT_EQ(27u, exitMessage(0).size());
+    EXPECT_EQ("{\"registration_id\": 77}", registrationMessage(77));
+    EXPECT_EQ("{\"name\": \"error\", \"type\": \"Patcher::SHA1CheckError\", \"desc\": \"SHA1 check error: a \\\"b\\\"\", "
+              "\"code\": 4}",
+              errorMessage("Patcher::SHA1CheckError", "SHA1 check error: a \"b\"", 4));
+    EXPECT_EQ("{\"name\": \"error\", \"desc\": \"std::exception: x\\\\y\\n\", \"code\": 7}",
+              errorMessage("std::exception: x\\y\n", 7));
+    EXPECT_EQ("{\"name\": \"setup\", \"directory\": \"C:/Games/My Game\", \"exe\": \"\", \"lf_name\": \"/tmp/a.log\"}",
+              setupMessage("C:/Games/My Game", "", "/tmp/a.log"));
+
+    TotalProgressRecord r;
+    r.speed = 97;
+    r.itemDone = 5;
+    r.itemTotal = 6;
+    r.done = 7000000000;
+    r.total = 8000000000;
+    r.eta = 12;
+    r.stage = 2;
+    r.percent = 42.4567;
+    r.item = "pack01";
+    r.name = "Download";
+    r.stages = {{100, 30, 30}, {200, 50, 7}};
+    EXPECT_EQ("{\"name\": \"progress\", \"percent\": \"42.46\", \"stage\": 2, \"proc_vol\": 7000000000, "
+              "\"totl_vol\": 8000000000, \"ci_proc_vol\": 5, \"ci_tot_vol\": 6, \"speed\": 97, \"eta\": 12, "
+              "\"type\": \"Download\", \"item\": \"pack01\", \"stages\": [{\"stageSize\": 100, "
+              "\"updateDownloaded\": 30, \"updateSize\": 30}, {\"stageSize\": 200, \"updateDownloaded\": 7, "
+              "\"updateSize\": 50}]}",
+              progressMessage(r));
+    EXPECT_EQ("{\"name\": \"progress\", \"percent\": \"0.00\", \"stage\": 0, \"proc_vol\": 0, \"totl_vol\": 0, "
+              "\"ci_proc_vol\": 0, \"ci_tot_vol\": 0, \"speed\": 0, \"eta\": 0, \"type\": \"\", \"item\": \"\", "
+              "\"stages\": []}",
+              progressMessage(TotalProgressRecord()));
+}
+
+class IpcModuleTest : public ::testing::Test {
+protected:
+    void connect() {
+        module.connect(launcher.port());
+        launcher.accept();
+        ASSERT_EQ("{\"registration_id\": 77}", launcher.readFrame());
+    }
+
+    testsupport::LogCapture rootLog{""};
+    testsupport::LogCapture ipcLog{"IPCLogger"};
+    LauncherStub launcher;
+    CountingHandler handler;
+    IPCModlue module{&handler, 77};
+};
+
+TEST_F(IpcModuleTest, RegistersThenSendsFramesOfTheReports) {
+    module.connect(launcher.port());
+    launcher.accept();
+    EXPECT_EQ(frame("{\"registration_id\": 77}"), launcher.readBytes(2 + 23));
+    EXPECT_TRUE(ipcLog.contains("Server listening at port: " + std::to_string(launcher.port())));
+    EXPECT_TRUE(rootLog.contains("Connected through IPC with ID: 77"));
+
+    TotalProgressRecord prepare;
+    prepare.stage = 1;
+    prepare.percent = 0.0;
+    prepare.name = "Prepare";
+    module.onTotalProgress(prepare);
+    EXPECT_EQ(progressMessage(prepare), launcher.readFrame());
+    EXPECT_TRUE(module.send(exitMessage(0)));
+    EXPECT_EQ(std::string("\x1b\x00", 2) + "{\"name\": \"exit\", \"code\": 0}", launcher.readBytes(29));
+
+    EXPECT_FALSE(module.send(std::string(5000, 'x')));
+    EXPECT_TRUE(ipcLog.contains("Failed to pack message."));
+    EXPECT_TRUE(module.isConnected()) << "an oversized message is only dropped";
+    EXPECT_EQ(0, handler.stops.load());
+}
+
+TEST_F(IpcModuleTest, PauseResumeAndStopActOnTheCommandHandler) {
+    connect();
+    launcher.send("{\"name\": \"pause\", \"extra\": 1}");
+    ASSERT_TRUE(eventually([&] { return handler.stopState().isPaused(); }));
+
+    std::atomic<bool> released{false};
+    std::thread poller([&] {
+        handler.stopState().check(); // blocks while paused
+        released = true;
+    });
+    launcher.send("{\"name\": \"resume\"}");
+    poller.join(); // bounded by the resume; a lost resume hangs here and times the test out
+    EXPECT_TRUE(released);
+
+    // Two frames in one segment, the second split over two sends.
+    std::string two = frame("{\"name\": \"Stop\"}") + frame("{\"name\": \"stop\"}");
+    launcher.sendRaw(two.substr(0, 20));
+    launcher.sendRaw(two.substr(20));
+    ASSERT_TRUE(eventually([&] { return handler.stopState().isStopped(); }));
+    EXPECT_EQ(1, handler.stops.load());
+    EXPECT_TRUE(rootLog.contains("IGNORING command: Stop"));
+    EXPECT_TRUE(rootLog.contains("MSG RCVD from IPC: {\"name\": \"pause\", \"extra\": 1}"));
+}
+
+TEST_F(IpcModuleTest, BadMessagesAreLoggedAndTheLinkGoesOn) {
+    connect();
+    launcher.send("{\"name\": ");
+    launcher.send("[\"stop\"]");
+    launcher.send("{\"name\": {\"nested\": 1}}");
+    launcher.send("{\"name\": \"stop\"}");
+    ASSERT_TRUE(eventually([&] { return handler.stopState().isStopped(); }));
+    EXPECT_EQ(1, rootLog.count("Message parsing failed."));
+    EXPECT_EQ(1, rootLog.count("IGNORING command: "));
+    EXPECT_EQ(1, handler.stops.load()) << "the array is ignored silently";
+}
+
+TEST_F(IpcModuleTest, AnOversizedFrameEndsReceivingButNotSending) {
+    connect();
+    launcher.sendRaw("\xff\xff" "abc");
+    ASSERT_TRUE(eventually([&] { return ipcLog.contains("Client 77 thread ended"); }));
+    EXPECT_TRUE(ipcLog.contains("std::exception: stream is too big: buffer size should be increased, headerLength: 65535"));
+    EXPECT_TRUE(module.send(exitMessage(70)));
+    EXPECT_EQ(exitMessage(70), launcher.readFrame());
+    EXPECT_EQ(0, handler.stops.load());
+}
+
+TEST_F(IpcModuleTest, ALauncherThatIsNotListeningStopsTheRun) {
+    int port = 0;
+    {
+        Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
+        port = probe.address().port();
+    } // closed: nobody listens there now
+    handler.stopState().setMessage("Patcher::DistrUpdater::run");
+    module.connect(port);
+    EXPECT_FALSE(module.isConnected());
+    EXPECT_TRUE(ipcLog.contains("ERROR: Connect failed: "));
+    EXPECT_TRUE(rootLog.contains("Failed to connect through IPC with ID: 77"));
+    EXPECT_EQ(1, handler.stops.load());
+    EXPECT_THROW(handler.stopState().check(), Interrupted);
+    EXPECT_FALSE(module.send(exitMessage(70)));
+}
+
+TEST_F(IpcModuleTest, ALauncherThatGoesAwayEndsReceivingAndTheNextFailedSendStopsTheRun) {
+    connect();
+    launcher.close();
+    ASSERT_TRUE(eventually([&] { return ipcLog.contains("Client 77 thread ended"); }));
+    EXPECT_EQ(0, handler.stops.load()) << "a closed peer alone does not stop the run";
+    // The first write into a closed connection may still be accepted by the system.
+    bool sent = true;
+    for (int i = 0; i < 100 && sent; ++i)
+        sent = module.send(exitMessage(0));
+    EXPECT_FALSE(sent);
+    EXPECT_FALSE(module.isConnected());
+    EXPECT_TRUE(ipcLog.contains("ERROR: "));
+    EXPECT_TRUE(rootLog.contains("Disconnected from the IPC with ID: 77"));
+    EXPECT_EQ(1, handler.stops.load());
+}
+
+TEST_F(IpcModuleTest, DisconnectingAtTheEndStopsTheHandlerOnce) {
+    connect();
+    module.disconnect();
+    EXPECT_EQ(1, handler.stops.load());
+    module.disconnect(); // not connected: nothing
+    EXPECT_EQ(1, handler.stops.load());
+    EXPECT_THROW(launcher.readFrame(), std::runtime_error) << "the socket was shut down";
+}
