@@ -14,11 +14,14 @@ RunnableEx::~RunnableEx() { stop(); }
 void RunnableEx::start() {
     thread_.setName(name_);
     thread_.start(*this);
+    started_ = true;
 }
 
 void RunnableEx::stop() {
-    if (thread_.isRunning())
+    if (started_) {
         thread_.join();
+        started_ = false;
+    }
 }
 
 void RunnableEx::run() {

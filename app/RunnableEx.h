@@ -29,6 +29,7 @@ private:
 
     const std::string name_;
     Poco::Thread thread_;
+    bool started_ = false; // owner's thread only: a thread that ended by itself still needs its join
 };
 
 } // namespace Patcher
