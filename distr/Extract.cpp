@@ -1,0 +1,47 @@
+#include "distr/Extract.h"
+
+#include "app/Errors.h"
+#include "distr/ControlFile.h"
+#include "distr/DiscGuard.h"
+#include "distr/LocalFile.h"
+#include "distr/SevenZip.h"
+
+#include <Poco/Exception.h>
+
+#include <cerrno>
+#include <fstream>
+
+namespace Patcher {
+
+std::string extractEntry(const std::string& package, std::int64_t offset, const ControlEntry& entry,
+                         const std::string& target, Compression& codec, HDDEventObserver* observer) {
+    if (entry.status == 1) {
+        const std::string unzipped = target + ".unzipped";
+        HDDEventObserver* previous = nullptr;
+        codec.setObserver(observer);
+        try {
+            codec.decompressRange(package, unzipped, offset, entry.storedSize);
+        } catch (...) {
+            codec.setObserver(previous);
+            throw;
+        }
+        codec.setObserver(previous);
+        return unzipped;
+    }
+    if (entry.status != 0)
+        throw InternalError("Expecting a file entry, not a removal record", kInternalErrorCode);
+    std::ifstream in(package, std::ios::binary);
+    if (!in)
+        throw Poco::OpenFileException("Cannot open file", package, errno);
+    in.seekg(offset);
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw Poco::CreateFileException("Cannot create file", target, errno);
+    DiskActivity activity(observer, package, target);
+    const std::int64_t copied = copyRange(in, out, entry.storedSize, kCopyBufferSize, &activity);
+    out.flush();
+    checkCopy(in, out, target, copied, entry.storedSize);
+    return target;
+}
+
+} // namespace Patcher

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Patcher {
+
+class Compression;
+class HDDEventObserver;
+struct ControlEntry;
+
+// Produces the file of a control entry from storedSize bytes of a package
+// starting at offset: status 0 copies them to target, status 1 decodes them to
+// target + ".unzipped". Returns the path written; the caller checks the SHA-1.
+// Copy failures throw as checkCopy, decode failures as Compression.
+std::string extractEntry(const std::string& package, std::int64_t offset, const ControlEntry& entry,
+                         const std::string& target, Compression& codec, HDDEventObserver* observer = nullptr);
+
+} // namespace Patcher

@@ -1,0 +1,102 @@
+#include "distr/Commands.h"
+
+#include "distr/FileOps.h"
+#include "distr/LocalFile.h"
+#include "distr/Metadata.h"
+#include "distr/VersionInfo.h"
+#include "tests/distr/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+#include <Poco/File.h>
+#include <Poco/Logger.h>
+
+#include <gtest/gtest.h>
+
+using namespace Patcher;
+using testsupport::LogCapture;
+using testsupport::TempDir;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+// A destination whose metadata holds version 1.0 with a commands file.
+class CommandsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        meta = dir.file(".kvo.meta.dir/");
+        createFolder(meta);
+        script = "echo \"$1 $(pwd)\" >> calls.txt\nexit ${CMD_EXIT:-0}\n";
+        writeFile(meta + ".kvo.cmd.1.0.control.txt", script);
+        describe(sha1OfFile(meta + ".kvo.cmd.1.0.control.txt"));
+    }
+    void TearDown() override { ::unsetenv("CMD_EXIT"); }
+
+    void describe(const std::string& commandHash) {
+        writeFile(meta + ".kvo.version.1.0.control.txt",
+                  "distribution {1}\nversion=1.0\ntype=full\nenv=\nfiles=f/\ncontrol-hash=a\n"
+                  "deleted-control-hash=b\ncommand-hash=" +
+                      commandHash + "\ncompressed-size=1\nsize=2\n\ndelta {0}\n");
+    }
+    VersionInfo loaded() {
+        VersionInfo info;
+        info.load(meta + ".kvo.version.1.0.control.txt");
+        return info;
+    }
+
+    TempDir dir;
+    std::string meta;
+    std::string script;
+    Poco::Logger& engine = Poco::Logger::get("DistrMngr");
+    LogCapture log{engine};
+    MetadataNames keep;
+};
+
+} // namespace
+
+TEST_F(CommandsTest, RunsTheVerifiedScriptFromATemporaryCopy) {
+    const VersionInfo info = loaded();
+    EXPECT_EQ(0, runCommand(CommandKind::PreUpdate, dir.path(), &info, keep, engine));
+    const std::string root = dir.path().substr(0, dir.path().size() - 1);
+    EXPECT_EQ("pre-update " + root + "\n", readFile(dir.file("calls.txt")));
+    EXPECT_TRUE(log.contains("Command \"pre-update\" from \"" + dir.file(".kvo.cmd.1.0.control.txt.cmd") +
+                             "\" successfully executed"));
+    EXPECT_FALSE(Poco::File(dir.file(".kvo.cmd.1.0.control.txt.cmd")).exists());
+    EXPECT_TRUE(keep.contains(".kvo.version.1.0.control.txt"));
+
+    ::setenv("CMD_EXIT", "3", 1);
+    EXPECT_EQ(3, runCommand(CommandKind::PostUpdate, dir.path(), &info, keep, engine));
+    EXPECT_EQ((std::vector<std::string>{"Command \"post-update\" from \"" +
+                                        dir.file(".kvo.cmd.1.0.control.txt.cmd") + "\" exit with errors"}),
+              log.texts(Poco::Message::PRIO_WARNING));
+    EXPECT_FALSE(Poco::File(dir.file(".kvo.cmd.1.0.control.txt.cmd")).exists());
+}
+
+TEST_F(CommandsTest, InstalledVersionIsUsedWithoutALoadedDescription) {
+    writeInstalledVersion(meta, "1.0");
+    EXPECT_EQ(0, runCommand(CommandKind::Cleanup, dir.path(), nullptr, keep, engine));
+    EXPECT_EQ(0u, readFile(dir.file("calls.txt")).find("cleanup "));
+}
+
+TEST_F(CommandsTest, ChangedMissingOrUncheckableScriptsNeverRun) {
+    const VersionInfo info = loaded();
+    writeFile(meta + ".kvo.cmd.1.0.control.txt", script + " ");
+    EXPECT_EQ(-1, runCommand(CommandKind::PreUpdate, dir.path(), &info, keep, engine));
+    EXPECT_TRUE(log.contains("Commands file external modification is detected!!! Commands will not be executed."));
+
+    describe(""); // a distribution without commands
+    EXPECT_FALSE(verifyCommandsFile(dir.path(), &info, keep, engine).valid);
+
+    Poco::File(meta + ".kvo.version.1.0.control.txt").remove();
+    log.clear();
+    EXPECT_FALSE(verifyCommandsFile(dir.path(), &info, keep, engine).valid);
+    EXPECT_TRUE(log.contains("Unable to perform commands file signature verification."));
+
+    Poco::File(meta + ".kvo.cmd.1.0.control.txt").remove();
+    log.clear();
+    EXPECT_FALSE(verifyCommandsFile(dir.path(), &info, keep, engine).valid);
+    EXPECT_TRUE(log.lines().empty());
+    // No version at all: nothing to check.
+    EXPECT_FALSE(verifyCommandsFile(dir.path(), nullptr, keep, engine).valid);
+    EXPECT_FALSE(Poco::File(dir.file("calls.txt")).exists());
+}

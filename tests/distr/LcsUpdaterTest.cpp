@@ -1,0 +1,152 @@
+#include "distr/LcsUpdater.h"
+
+#include "app/Singleton.h"
+#include "distr/ControlFile.h"
+#include "engine/RootStorage.h"
+#include "progress/IpcMessages.h"
+#include "tests/distr/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+#include <Poco/File.h>
+#include <Poco/Path.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+using namespace Patcher;
+using testsupport::LogCapture;
+using testsupport::TempDir;
+using testsupport::readFile;
+
+namespace {
+
+// A notifier the test can drive.
+class Notifier : public MulticastNotifier<TotalProgressObserver> {
+public:
+    void notify(const TotalProgressRecord& record) {
+        notifyAll([&](TotalProgressObserver* o) { o->onTotalProgress(record); });
+    }
+};
+
+class LcsUpdaterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The adapter as fetched: plain data in the metadata directory.
+        adapter = dir.file("My Game/.kvo.meta.dir/adapter-my-game.exe");
+        testsupport::writeFile(adapter, readFile(testsupport::buildDir() + "tests/distr/fake_adapter"));
+        ::chmod(adapter.c_str(), 0644);
+        ::setenv("FAKE_ADAPTER_LOG", dir.file("adapter.log").c_str(), 1);
+    }
+    void TearDown() override {
+        for (const char* name : {"FAKE_ADAPTER_LOG", "FAKE_ADAPTER_EXIT", "FAKE_ADAPTER_STDERR", "FAKE_ADAPTER_QUIT_EARLY"})
+            ::unsetenv(name);
+    }
+    std::vector<std::string> adapterLog() {
+        std::vector<std::string> lines;
+        std::ifstream in(dir.file("adapter.log"));
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    TempDir dir;
+    std::string adapter;
+    Notifier notifier;
+};
+
+} // namespace
+
+TEST_F(LcsUpdaterTest, StageRangeCoversEveryEntry) {
+    Singleton<RootStorage>::create();
+    auto range = [](const std::string& text) {
+        ControlFile files;
+        files.parse(text);
+        LcsUpdater stages(nullptr, "");
+        stages.assignStageRange(files);
+        return std::make_pair(stages.firstStage(), stages.lastStage());
+    };
+    EXPECT_EQ(std::make_pair(1u, 1u), range("0|a|h||p|0|1|\n0|b|h||p|0|1||\n"));
+    EXPECT_EQ(std::make_pair(1u, 5u), range("0|a|h||p|0|1||1\n0|b|h||p|0|1||2\n0|c|h||p|0|1||5\n"));
+    EXPECT_EQ(std::make_pair(0u, 3u), range("0|a|h||p|0|1||0\n0|b|h||p|0|1||3\n"));
+    Singleton<RootStorage>::destroy();
+}
+
+TEST_F(LcsUpdaterTest, FeedsTheAdapterSetupThenProgressAndReportsItsEnd) {
+    LogCapture log;
+    ::setenv("FAKE_ADAPTER_EXIT", "2", 1);
+    {
+        LcsUpdater updater(&notifier, adapter, dir.path());
+        EXPECT_TRUE(updater.hasAdapter());
+        TotalProgressRecord record;
+        record.name = "Prepare";
+        record.stage = 1;
+        record.percent = 12.5;
+        notifier.notify(record);
+        record.name = "Download";
+        record.done = 1000;
+        record.stages.resize(2);
+        notifier.notify(record);
+        // A text too long for the buffer is dropped, the channel goes on.
+        updater.send(std::string(8191, 'x'));
+        updater.send("{\"after\": 1}");
+        EXPECT_TRUE(updater.errorText().empty());
+    }
+    EXPECT_FALSE(notifier.hasObservers());
+    const std::string directory = dir.file("My Game/");
+    const std::string logName = Poco::Path::temp() + "adapter-my-game.log";
+    TotalProgressRecord first;
+    first.name = "Prepare";
+    first.stage = 1;
+    first.percent = 12.5;
+    TotalProgressRecord second = first;
+    second.name = "Download";
+    second.done = 1000;
+    second.stages.resize(2);
+    EXPECT_EQ((std::vector<std::string>{"cwd " + dir.path().substr(0, dir.path().size() - 1),
+                                        "msg " + setupMessage(directory, "", logName),
+                                        "msg " + progressMessage(first), "msg " + progressMessage(second),
+                                        "msg {\"after\": 1}", "eof"}),
+              adapterLog());
+    EXPECT_EQ((std::vector<std::string>{"Adapter exit code: 2"}), log.texts(Poco::Message::PRIO_ERROR));
+    EXPECT_TRUE(Poco::File(adapter).canExecute());
+}
+
+TEST_F(LcsUpdaterTest, AdapterErrorsAreReportedAtTheEnd) {
+    LogCapture log;
+    ::setenv("FAKE_ADAPTER_STDERR", "cannot open the game window\n", 1);
+    {
+        LcsUpdater updater(&notifier, adapter, dir.path());
+        updater.send(std::string(70000, 'x'));
+        EXPECT_EQ("message size is too big for packing with single call", updater.errorText());
+    }
+    // The first failure wins over the adapter's own text.
+    EXPECT_EQ((std::vector<std::string>{"Error in adapter: message size is too big for packing with single call"}),
+              log.texts(Poco::Message::PRIO_ERROR));
+
+    log.clear();
+    { LcsUpdater updater(&notifier, adapter, dir.path()); }
+    EXPECT_EQ((std::vector<std::string>{"Error in adapter: cannot open the game window"}),
+              log.texts(Poco::Message::PRIO_ERROR));
+}
+
+TEST_F(LcsUpdaterTest, AnAdapterThatQuitsDoesNotStopTheRun) {
+    LogCapture log;
+    ::setenv("FAKE_ADAPTER_QUIT_EARLY", "0", 1);
+    {
+        LcsUpdater updater(&notifier, adapter, dir.path());
+        // Keep sending until the closed pipe shows; the process must survive it.
+        TotalProgressRecord record;
+        for (int i = 0; i < 2000 && updater.errorText().empty(); ++i) {
+            notifier.notify(record);
+            if (i % 100 == 99)
+                std::this_thread::yield();
+        }
+        EXPECT_FALSE(updater.errorText().empty());
+    }
+    ASSERT_EQ(1u, log.texts(Poco::Message::PRIO_ERROR).size());
+    EXPECT_EQ(0u, log.texts(Poco::Message::PRIO_ERROR)[0].find("Error in adapter: "));
+
+    EXPECT_THROW(LcsUpdater(&notifier, dir.file("missing-adapter.exe"), dir.path()), Poco::FileException);
+}

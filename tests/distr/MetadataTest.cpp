@@ -1,0 +1,203 @@
+#include "distr/Metadata.h"
+
+#include "app/Errors.h"
+#include "app/CmdHandler.h"
+#include "app/Singleton.h"
+#include "distr/ControlFile.h"
+#include "distr/Extract.h"
+#include "distr/FileCache.h"
+#include "distr/ForwardEvent.h"
+#include "distr/LocalFile.h"
+#include "distr/SevenZip.h"
+#include "distr/VersionInfo.h"
+#include "engine/RootStorage.h"
+#include "tests/distr/LogCapture.h"
+#include "tests/distr/Samples.h"
+#include "tests/support/TempDir.h"
+
+#include <Poco/File.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace Patcher;
+using testsupport::LogCapture;
+using testsupport::TempDir;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+VersionInfo sampleInfo() {
+    std::istringstream in("distribution {1}\n"
+                          "version=1.0.5\ntype=full\nenv=\nfiles=http://h/files/1.0.5/\ncontrol-hash=c1\n"
+                          "deleted-control-hash=d1\ncommand-hash=\ncompressed-size=1\nsize=2\n\n"
+                          "delta {1}\nversion=1.0.3\nfiles=http://h/delta/1.0.3/\ncompressed-size=1\n"
+                          "control-hash=dc\n\n");
+    VersionInfo info;
+    info.parse(in);
+    return info;
+}
+
+} // namespace
+
+TEST(MetadataTest, NamesOfEveryKind) {
+    const VersionInfo info = sampleInfo();
+    MetadataNames keep;
+    EXPECT_TRUE(keep.contains(".kvo.installed.control.txt"));
+    EXPECT_TRUE(keep.contains(".kvo.cache.txt"));
+
+    MetadataFile files = metadataName(ControlFileType::Files, "1.0.5", info, keep);
+    EXPECT_EQ(".kvo.files.1.0.5.control.txt", files.name);
+    EXPECT_EQ("http://h/files/1.0.5/", files.remoteDirectory);
+    EXPECT_EQ("control.txt", files.remoteName);
+    EXPECT_EQ("c1", files.expectedHash);
+    MetadataFile delta = metadataName(ControlFileType::Delta, "1.0.3", info, keep);
+    EXPECT_EQ(".kvo.delta.1.0.3_1.0.5.control.txt", delta.name);
+    EXPECT_EQ("dc", delta.expectedHash);
+    MetadataFile deleted = metadataName(ControlFileType::Deleted, "1.0.5", info, keep);
+    EXPECT_EQ(".kvo.deleted.control.txt", deleted.name);
+    EXPECT_EQ("delete.txt", deleted.remoteName);
+    EXPECT_EQ("d1", deleted.expectedHash);
+    MetadataFile cmd = metadataName(ControlFileType::Cmd, "1.0.5", info, keep);
+    EXPECT_EQ(".kvo.cmd.1.0.5.control.txt", cmd.name);
+    EXPECT_EQ("", cmd.expectedHash); // no commands file
+    for (const auto& name : {files.name, delta.name, deleted.name, cmd.name})
+        EXPECT_TRUE(keep.contains(name)) << name;
+
+    try {
+        metadataName(static_cast<ControlFileType>(7), "1.0.5", info, keep);
+        ADD_FAILURE();
+    } catch (const InvalidDistr& e) {
+        EXPECT_EQ("Unknown control file type.", e.message());
+        EXPECT_EQ(5, e.code());
+    }
+    EXPECT_THROW(metadataName(ControlFileType::Files, "9.9", info, keep), InvalidDistr);
+
+    EXPECT_EQ("adapter-my-game.exe", adapterName("/games/My Game/"));
+    EXPECT_EQ("adapter-my-game.exe", adapterName("/games/My Game"));
+    EXPECT_EQ(".kvo.version.2.0.control.txt", versionInfoName("2.0"));
+}
+
+TEST(MetadataTest, InstalledVersionRecord) {
+    TempDir dir;
+    LogCapture log;
+    std::string version;
+    EXPECT_FALSE(readInstalledVersion(dir.path(), version));
+    writeInstalledVersion(dir.path(), "1.0.5");
+    EXPECT_EQ("1.0.5", readFile(dir.file(".kvo.installed.control.txt")));
+    EXPECT_TRUE(readInstalledVersion(dir.path(), version));
+    EXPECT_EQ("1.0.5", version);
+    writeFile(dir.file(".kvo.installed.control.txt"), "  \t\r\n");
+    EXPECT_FALSE(readInstalledVersion(dir.path(), version));
+    writeFile(dir.file(".kvo.installed.control.txt"), " 2.0 \r\nignored");
+    EXPECT_TRUE(readInstalledVersion(dir.path(), version));
+    EXPECT_EQ("2.0", version);
+
+    writeInstalledVersion(dir.file("no/such/dir"), "1");
+    EXPECT_TRUE(log.contains("Failed to write installed version info."));
+    // A record that is a directory cannot be read.
+    createFolder(dir.file("odd/.kvo.installed.control.txt"));
+    EXPECT_FALSE(readInstalledVersion(dir.file("odd"), version));
+}
+
+TEST(MetadataTest, CleanupKeepsTheKnownNamesAndTheCache) {
+    TempDir dir;
+    const std::string meta = dir.file(".kvo.meta.dir/");
+    createFolder(meta);
+    FileCache cache(dir.path());
+    cache.put(metadataCachePath(".kvo.files.0.9.control.txt"), "h", 0, 0);
+    cache.put(metadataCachePath(".kvo.files.1.0.control.txt"), "h", 0, 0);
+    cache.save();
+    for (const char* name : {".kvo.cache.txt.tmp", ".kvo.cache.txt.tmp.copy", ".kvo.files.1.0.control.txt",
+                             ".kvo.files.0.9.control.txt", ".kvo.installed.control.txt", "adapter-x.exe"})
+        writeFile(meta + name, "x");
+    MetadataNames keep;
+    keep.add(".kvo.files.1.0.control.txt");
+    LogCapture log;
+    cleanupMetadata(meta, keep, cache);
+    std::vector<std::string> left;
+    for (const auto& e : DirListing(meta).entries())
+        left.push_back(e.name);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ((std::vector<std::string>{".kvo.cache.txt", ".kvo.cache.txt.tmp", ".kvo.cache.txt.tmp.copy",
+                                        ".kvo.files.1.0.control.txt", ".kvo.installed.control.txt"}),
+              left);
+    EXPECT_FALSE(cache.get(metadataCachePath(".kvo.files.0.9.control.txt")));
+    EXPECT_TRUE(cache.get(metadataCachePath(".kvo.files.1.0.control.txt")));
+    EXPECT_TRUE(log.contains("Cleaning up obsolete metadata files"));
+    EXPECT_TRUE(log.contains("Metadata cleanup is completed"));
+}
+
+TEST(MetadataTest, PendingPacksSurviveARunAndForgetDeletedFiles) {
+    TempDir dir;
+    writeFile(dir.file("pack1"), "1");
+    writeFile(dir.file("pack2"), "2");
+    LogCapture log;
+    {
+        PendingPacks packs(dir.path());
+        EXPECT_TRUE(packs.insert(dir.file("pack1")));
+        EXPECT_TRUE(packs.insert(dir.file("pack2")));
+        EXPECT_FALSE(packs.insert(dir.file("pack2")));
+        EXPECT_TRUE(log.contains("Failed to insert package: " + dir.file("pack2")));
+        EXPECT_FALSE(packs.remove(dir.file("nothing")));
+        EXPECT_TRUE(log.contains("Failed to remove package: " + dir.file("nothing")));
+    }
+    EXPECT_EQ(dir.file("pack1") + "\r\n" + dir.file("pack2") + "\r\n", readFile(dir.file(".kvo.pending.packs.txt")));
+    Poco::File(dir.file("pack1")).remove();
+    {
+        PendingPacks packs(dir.path());
+        EXPECT_EQ((std::set<std::string>{dir.file("pack2")}), packs.paths());
+        EXPECT_FALSE(Poco::File(dir.file(".kvo.pending.packs.txt")).exists());
+        EXPECT_TRUE(packs.remove(dir.file("pack2")));
+    }
+    EXPECT_FALSE(Poco::File(dir.file(".kvo.pending.packs.txt")).exists()); // empty: nothing written
+    writeFile(dir.file(".kvo.pending.packs.txt"), std::string("\0\xff\r\n\r\n|||\r\n", 11));
+    PendingPacks garbage(dir.path());
+    EXPECT_TRUE(garbage.paths().empty());
+}
+
+TEST(MetadataTest, ExtractsStoredAndCompressedEntriesWithProgress) {
+    Singleton<RootStorage>::create();
+    TempDir dir;
+    const std::string stored = testsupport::sampleData(20000, 1, false);
+    const std::string packedSource = testsupport::sampleData(50000, 2);
+    writeFile(dir.file("src"), packedSource);
+    SevenZip codec;
+    codec.compressFile(dir.file("src"), dir.file("src.7z"));
+    const std::string packed = readFile(dir.file("src.7z"));
+    writeFile(dir.file("pack"), "HEAD" + stored + packed + "TAIL");
+
+    auto plain = ControlFile::parseLine("0|a|h||pack|4|" + std::to_string(stored.size()) + "|");
+    EXPECT_EQ(dir.file("a"), extractEntry(dir.file("pack"), plain->offset, *plain, dir.file("a"), codec));
+    EXPECT_TRUE(readFile(dir.file("a")) == stored);
+
+    auto compressed = ControlFile::parseLine("1|b|h||pack|" + std::to_string(4 + stored.size()) + "|" +
+                                             std::to_string(packed.size()) + "|" +
+                                             std::to_string(packedSource.size()));
+    StopState stop;
+    struct Counting : TaskUpdater {
+        using TaskUpdater::TaskUpdater;
+        std::int64_t bytes = 0;
+        void onBytes(std::int64_t count) override { bytes += count; }
+    } updater(nullptr, stop);
+    ForwardEvent<HDDObserver> reads(&updater, 0);
+    EXPECT_EQ(dir.file("b.unzipped"),
+              extractEntry(dir.file("pack"), compressed->offset, *compressed, dir.file("b"), codec, &reads));
+    EXPECT_TRUE(readFile(dir.file("b.unzipped")) == packedSource);
+    EXPECT_EQ(static_cast<std::int64_t>(packed.size()), updater.bytes);
+
+    // The writing side of a locking forwarder, which needs the disk locks.
+    Singleton<DiscGuard>::create();
+    Counting writes(nullptr, stop);
+    ForwardEvent<HDDLockingObserver> writeSide(&writes, 1);
+    extractEntry(dir.file("pack"), compressed->offset, *compressed, dir.file("c"), codec, &writeSide);
+    EXPECT_EQ(static_cast<std::int64_t>(packedSource.size()), writes.bytes);
+    Singleton<DiscGuard>::destroy();
+
+    auto tooLong = ControlFile::parseLine("0|d|h||pack|" + std::to_string(4 + stored.size() + packed.size()) +
+                                          "|100|");
+    EXPECT_THROW(extractEntry(dir.file("pack"), tooLong->offset, *tooLong, dir.file("d"), codec), InternalError);
+    Singleton<RootStorage>::destroy();
+}
