@@ -1,0 +1,69 @@
+// Runs one distribution-format workload on a file so that run.sh can time it
+// beside the system tools on the same input:
+//   bench_distr decode  STREAM.lzma   decompressFile into /dev/null
+//   bench_distr encode  FILE OUT      compressFile
+//   bench_distr sha1    FILE          sha1OfFile
+//   bench_distr control FILE          ControlFile::load
+//   bench_distr cache   ROOT          FileCache load of ROOT/.kvo.meta.dir/.kvo.cache.txt
+// Prints the workload's own wall time and a count.
+#include "app/Singleton.h"
+#include "distr/ControlFile.h"
+#include "distr/FileCache.h"
+#include "distr/LocalFile.h"
+#include "distr/SevenZip.h"
+#include "engine/RootStorage.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Logger.h>
+
+#include <chrono>
+#include <iostream>
+#include <string>
+
+using namespace Patcher;
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::cerr << "usage: bench_distr decode|encode|sha1|control|cache PATH [OUT]\n";
+        return 2;
+    }
+    Poco::Logger::root().setLevel(Poco::Message::PRIO_ERROR);
+    const std::string mode = argv[1];
+    const std::string path = argv[2];
+    const auto start = std::chrono::steady_clock::now();
+    std::string result;
+    try {
+        if (mode == "decode") {
+            SevenZip codec;
+            codec.decompressFile(path, "/dev/null");
+            result = std::to_string(codec.unpackedSize()) + " bytes";
+        } else if (mode == "encode" && argc > 3) {
+            SevenZip codec;
+            codec.compressFile(path, argv[3]);
+            result = std::to_string(codec.packedSize()) + " bytes";
+        } else if (mode == "sha1") {
+            result = sha1OfFile(path);
+        } else if (mode == "control") {
+            Singleton<RootStorage>::create();
+            ControlFile file;
+            file.load(path);
+            result = std::to_string(file.count() + file.removals().size()) + " entries";
+        } else if (mode == "cache") {
+            FileCache cache(path);
+            result = std::to_string(cache.count()) + " entries";
+        } else {
+            std::cerr << "unknown mode " << mode << "\n";
+            return 2;
+        }
+    } catch (const Poco::Exception& e) {
+        std::cerr << e.displayText() << "\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << "\n";
+        return 1;
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::cout << mode << ": " << result << " in " << seconds << " s\n";
+    return 0;
+}

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Times the distribution formats beside the system tools on the same inputs, in
+# the same run: LZMA decoding against xz, SHA-1 against openssl and sha1sum,
+# loading a 200 000-entry control file and cache file against sort.
+#   BUILD_DIR  build directory holding bench/distr/bench_distr (default: build)
+#   WORK_DIR   where the inputs go (default: a fresh directory under /tmp)
+#   LZMA_MB    size of the LZMA inputs in MiB (default 256)
+#   SHA_MB     size of the hashed file in MiB (default 1024)
+#   RUNS       repetitions; the best time counts (default 3)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+BUILD_DIR=${BUILD_DIR:-build}
+BENCH="$BUILD_DIR/bench/distr/bench_distr"
+LZMA_MB=${LZMA_MB:-256}
+SHA_MB=${SHA_MB:-1024}
+RUNS=${RUNS:-3}
+[ -x "$BENCH" ] || cmake --build "$BUILD_DIR" --target bench_distr -j2
+WORK_DIR=${WORK_DIR:-$(mktemp -d /tmp/bench-distr-XXXXXX)}
+mkdir -p "$WORK_DIR"
+echo "inputs in $WORK_DIR"
+
+# Best wall time of RUNS runs of a command, in seconds.
+best() {
+  python3 -c '
+import subprocess, sys, time
+runs = int(sys.argv[1]); best = None
+for _ in range(runs):
+    start = time.perf_counter()
+    subprocess.run(sys.argv[2:], stdout=subprocess.DEVNULL, check=True)
+    took = time.perf_counter() - start
+    best = took if best is None else min(best, took)
+print("%.3f" % best)' "$RUNS" "$@"
+}
+
+report() { # name, ours, theirs, their tool, bytes
+  python3 -c '
+import sys
+name, ours, theirs, tool, size = sys.argv[1], float(sys.argv[2]), float(sys.argv[3]), sys.argv[4], int(sys.argv[5])
+print("%-20s ours %7.3f s (%7.1f MiB/s)   %-20s %7.3f s   speed ratio %.2f" % (name, ours, size / 1048576 / ours, tool, theirs, theirs / ours))' "$@"
+}
+
+# Realistic content: the system's libraries, programs and documentation, as tar.
+realistic="$WORK_DIR/realistic.bin"
+if [ ! -f "$realistic" ]; then
+  tar -cf - /usr/lib /usr/share /usr/bin 2>/dev/null | head -c $((LZMA_MB << 20)) > "$realistic" || true
+fi
+random="$WORK_DIR/random.bin"
+[ -f "$random" ] || head -c $((LZMA_MB << 20)) /dev/urandom > "$random"
+[ -f "$realistic.lzma" ] || xz --format=lzma -3 -T1 -c "$realistic" > "$realistic.lzma"
+[ -f "$random.lzma" ] || xz --format=lzma -0 -c "$random" > "$random.lzma"
+
+echo "== LZMA decoding (output to /dev/null)"
+for f in "$realistic" "$random"; do
+  ours=$(best "$BENCH" decode "$f.lzma")
+  theirs=$(best sh -c "xz --format=lzma -d -c '$f.lzma' > /dev/null")
+  report "decode $(basename "$f")" "$ours" "$theirs" "xz --format=lzma -d" "$(stat -c %s "$f")"
+done
+
+echo "== SHA-1 of a cached ${SHA_MB} MiB file"
+big="$WORK_DIR/hash.bin"
+[ -f "$big" ] || head -c $((SHA_MB << 20)) /dev/urandom > "$big"
+cat "$big" > /dev/null
+ours=$(best "$BENCH" sha1 "$big")
+theirs=$(best openssl dgst -sha1 "$big")
+report "sha1OfFile" "$ours" "$theirs" "openssl dgst -sha1" "$(stat -c %s "$big")"
+theirs=$(best sha1sum "$big")
+report "sha1OfFile" "$ours" "$theirs" "sha1sum" "$(stat -c %s "$big")"
+
+echo "== Loading 200 000 entries"
+python3 - "$WORK_DIR" <<'PY'
+import hashlib, os, sys
+work = sys.argv[1]
+os.makedirs(os.path.join(work, "root", ".kvo.meta.dir"), exist_ok=True)
+with open(os.path.join(work, "control.txt"), "w", newline="") as c, \
+     open(os.path.join(work, "root", ".kvo.meta.dir", ".kvo.cache.txt"), "w", newline="") as k:
+    for i in range(200000):
+        h = hashlib.sha1(str(i).encode()).hexdigest()
+        path = "Data/Textures/dir%03d/file_%06d.dds" % (i % 500, i)
+        c.write("1|%s|%s||pack%03d|%d|%d|%d|%s\r\n" % (path, h, i % 100, i * 1000, 500, 900, "" if i % 7 else "2"))
+        k.write("%s|%s|%d|%d\r\n" % (path, h, 900 + i, 1700000000 + i))
+PY
+# The cache is written in path order; sort it the same way so both loads see sorted input.
+LC_ALL=C sort -o "$WORK_DIR/root/.kvo.meta.dir/.kvo.cache.txt" "$WORK_DIR/root/.kvo.meta.dir/.kvo.cache.txt"
+ours=$(best "$BENCH" control "$WORK_DIR/control.txt")
+theirs=$(best sort "$WORK_DIR/control.txt")
+report "ControlFile::load" "$ours" "$theirs" "sort" "$(stat -c %s "$WORK_DIR/control.txt")"
+ours=$(best "$BENCH" cache "$WORK_DIR/root")
+theirs=$(best sort "$WORK_DIR/root/.kvo.meta.dir/.kvo.cache.txt")
+report "FileCache load" "$ours" "$theirs" "sort" "$(stat -c %s "$WORK_DIR/root/.kvo.meta.dir/.kvo.cache.txt")"
+echo "(speed ratio = their time / our time; above 1 means we are faster)"
