@@ -11,6 +11,9 @@
 #include "engine/RootStorage.h"
 #include "engine/TaskWeights.h"
 #include "platform/ExePath.h"
+#include "progress/ConsoleProgress.h"
+#include "progress/IPCModlue.h"
+#include "progress/IpcMessages.h"
 
 #include <Poco/File.h>
 #include <Poco/FileChannel.h>
@@ -32,6 +35,7 @@
 #include <exception>
 #include <iostream>
 #include <optional>
+#include <typeinfo>
 
 #ifndef PATCHER_VERSION
 #define PATCHER_VERSION "0.0.0"
@@ -222,6 +226,27 @@ void BaseApp::logConfiguration() {
     log.notice(".");
 }
 
+void BaseApp::sendToIpc(IPCModlue* ipc, const std::string& message) {
+    if (ipc && !ipc->send(message) && logger().warning())
+        logger().warning("Failed to send message to IPC.");
+}
+
+void BaseApp::loadTaskWeights() {
+    Poco::Path dir(config().getString("application.dir", ""));
+    dir.makeDirectory();
+    dir.pushDirectory("weights");
+    try {
+        createFolder(dir.toString());
+    } catch (const Poco::Exception& e) {
+        // The run goes on with the built-in weights and learns nothing for later.
+        logger().warning("Failed to create the weights directory: " + e.displayText());
+        return;
+    }
+    const std::string name = config().getString("src.name", "");
+    dir.setFileName("weights" + (name.empty() ? std::string() : "-" + name) + ".txt");
+    TaskWeights::instance().load(dir.toString());
+}
+
 int BaseApp::main(const std::vector<std::string>&) {
     Poco::Logger& log = logger();
     if (helpRequested_) {
@@ -233,9 +258,11 @@ int BaseApp::main(const std::vector<std::string>&) {
     log.notice(banner("Application started (v" + applicationVersion() + ")"));
     logConfiguration();
     log.notice("BaseApp::main running");
+    int gameId = 0;
+    int serverPort = 0;
     try {
-        (void)config().getInt("game-id", 0);
-        (void)config().getInt("server-port", 0);
+        gameId = config().getInt("game-id", 0);
+        serverPort = config().getInt("server-port", 0);
     } catch (const Poco::Exception& e) {
         // The framework logs it too, but logging may be off: say it where it is seen.
         std::cerr << e.displayText() << std::endl;
@@ -245,6 +272,7 @@ int BaseApp::main(const std::vector<std::string>&) {
     {
         std::optional<ScopedTimeCalculator> timer(std::in_place, log, "Application working");
         std::shared_ptr<CmdHandler> handler;
+        std::unique_ptr<IPCModlue> ipc;
         try {
             log.notice("Creating cmdHandler");
             handler = createCmdHandler();
@@ -253,29 +281,60 @@ int BaseApp::main(const std::vector<std::string>&) {
                 log.error("Dummy launch.");
                 timer.reset();
             } else {
-                handler->setProgress(nullptr);
+                log.notice("Creating progressHandler");
+                // Lives inside this block: an unwinding failure stops its thread
+                // before the error report goes out on the link it also writes to.
+                std::unique_ptr<TotalProgress> progress =
+                    createProgressHandler(config().getString("app.progress", ""),
+                                          config().getInt("app.progress-update-freq", 1000),
+                                          config().getString("wnd.handle", ""));
+                if (gameId != 0 && serverPort != 0) {
+                    ipc = std::make_unique<IPCModlue>(handler.get(), gameId);
+                    Poco::Logger::get("IPCLogger").setChannel(log.getChannel());
+                    ipc->connect(serverPort);
+                }
+                loadTaskWeights();
+                handler->setProgress(progress.get());
+                if (progress) {
+                    progress->start("Progress monitoring started...");
+                    progress->addObserver(ipc.get());
+                }
                 log.notice("Starting cmdHandler");
                 handler->start();
                 log.notice("cmdHandler ended");
                 rv = kExitOk;
+                handler->setProgress(nullptr);
+                progress.reset();
                 timer.reset();
             }
         } catch (const Interrupted& e) {
             timer.reset();
             log.error("INTERRUPTED: " + e.message());
+            sendToIpc(ipc.get(), errorMessage(demangle(typeid(e).name()), e.displayText(), e.code()));
         } catch (const UpdaterError& e) {
             timer.reset();
             log.error("UpdateError: " + e.displayText() + ", Code: " + std::to_string(e.code()));
+            sendToIpc(ipc.get(), errorMessage(demangle(typeid(e).name()), e.displayText(), e.code()));
         } catch (const Poco::Exception& e) {
             timer.reset();
             log.error("PocoException: " + e.displayText() + ", Code: " + std::to_string(e.code()));
+            sendToIpc(ipc.get(), errorMessage(demangle(typeid(e).name()), e.displayText(), e.code()));
         } catch (const std::exception& e) {
             timer.reset();
-            log.error(std::string("std::exception: ") + e.what());
+            const std::string text = std::string("std::exception: ") + e.what();
+            log.error(text);
+            sendToIpc(ipc.get(), errorMessage(text, kStdExceptionCode));
         } catch (...) {
             timer.reset();
-            log.error("unknown exception at BaseApp::main");
+            const std::string text = "unknown exception at BaseApp::main";
+            log.error(text);
+            sendToIpc(ipc.get(), errorMessage(text, kUnknownExceptionCode));
         }
+        if (handler)
+            handler->setProgress(nullptr);
+        sendToIpc(ipc.get(), exitMessage(rv));
+        // Releasing the module disconnects it, which stops the (finished) handler.
+        ipc.reset();
         handler.reset();
     }
 

@@ -10,6 +10,7 @@
 namespace Patcher {
 
 class CmdHandler;
+class IPCModlue;
 
 // The process from options to exit code: options and configuration layers,
 // process-wide singletons, logging, and one run of the command handler with
@@ -35,6 +36,10 @@ protected:
     void loadUserOverride();
 
 private:
+    // Sends one message on the launcher link when there is one; a failure is
+    // only logged.
+    void sendToIpc(IPCModlue* ipc, const std::string& message);
+    void loadTaskWeights();
     void setupLogging();
     void disableLogging();
     void logConfiguration();

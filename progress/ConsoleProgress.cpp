@@ -216,4 +216,15 @@ void DummyProgress::render(double) {
     label_->setText(prefix_ + item);
 }
 
+std::unique_ptr<TotalProgress> createProgressHandler(const std::string& kind, long updatePeriod,
+                                                     const std::string& windowHandle) {
+    if (kind == "brief")
+        return std::make_unique<BriefProgress>(updatePeriod);
+    if (kind == "detailed")
+        return std::make_unique<DetailedProgress>(updatePeriod);
+    if (kind == "dummy")
+        return std::make_unique<DummyProgress>(updatePeriod, windowHandle);
+    return nullptr;
+}
+
 } // namespace Patcher

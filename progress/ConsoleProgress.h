@@ -74,4 +74,10 @@ private:
     std::string prefix_;                           // the label's text at construction
 };
 
+// The display "app.progress" names: "brief", "detailed" or "dummy" (which takes
+// the window handle text); null for anything else. Throws Poco::SyntaxException
+// for a window handle that is not hexadecimal.
+std::unique_ptr<TotalProgress> createProgressHandler(const std::string& kind, long updatePeriod,
+                                                     const std::string& windowHandle);
+
 } // namespace Patcher

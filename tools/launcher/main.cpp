@@ -4,7 +4,10 @@
 // it stands), and those scheduled with --on-progress.
 //
 //   patcher-launcher [--port N] [--on-progress N=COMMAND]... [--timeout SECONDS]
+//                    [--show-length]
 //
+// --show-length puts each frame's length field, in decimal, and a blank before
+// its text.
 // The chosen port goes to standard error as "listening on port N". The exit
 // code is 0 when the updater sent its exit report before closing the link, 1
 // when it closed without one, 2 for bad arguments, 3 when nobody connected in time.
@@ -29,16 +32,22 @@ namespace {
 struct Options {
     int port = 0;
     int timeoutSeconds = 60;
+    bool showLength = false;
     std::multimap<int, std::string> onProgress; // nth progress message -> command
 };
 
 void usage() {
-    std::cerr << "usage: patcher-launcher [--port N] [--on-progress N=COMMAND]... [--timeout SECONDS]\n";
+    std::cerr << "usage: patcher-launcher [--port N] [--on-progress N=COMMAND]... [--timeout SECONDS]"
+                 " [--show-length]\n";
 }
 
 bool parse(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--show-length") {
+            options.showLength = true;
+            continue;
+        }
         if (i + 1 >= argc)
             return false;
         std::string value = argv[++i];
@@ -149,6 +158,8 @@ int run(const Options& options) {
     bool exitSeen = false;
     std::string text;
     while (link->receive(text)) {
+        if (options.showLength)
+            std::cout << text.size() << ' ';
         std::cout << text << std::endl;
         std::string name = nameOf(text);
         if (name == "exit")

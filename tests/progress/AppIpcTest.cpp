@@ -1,0 +1,209 @@
+// The launcher link end to end: the application shell with a reporting command
+// handler (ipc_app) connected to patcher-launcher, both as child processes.
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+#include <Poco/File.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Pipe.h>
+#include <Poco/PipeStream.h>
+#include <Poco/Process.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+using namespace testsupport;
+
+namespace {
+
+// patcher-launcher with its standard streams in the test's hands.
+class Launcher {
+public:
+    explicit Launcher(std::vector<std::string> args) {
+        args.push_back("--show-length");
+        args.push_back("--timeout");
+        args.push_back("30");
+        handle_ = std::make_unique<Poco::ProcessHandle>(
+            Poco::Process::launch(buildDir() + "tools/launcher/patcher-launcher", args, &in_, &out_, &err_));
+        Poco::PipeInputStream err(err_);
+        std::string line;
+        std::getline(err, line); // "listening on port N"
+        port_ = std::stoi(line.substr(line.rfind(' ') + 1));
+        reader_ = std::thread([this] {
+            Poco::PipeInputStream out(out_);
+            std::string l;
+            while (std::getline(out, l)) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                lines_.push_back(l);
+                changed_.notify_all();
+            }
+        });
+    }
+    ~Launcher() {
+        if (handle_ && Poco::Process::isRunning(*handle_))
+            Poco::Process::kill(*handle_);
+        if (reader_.joinable())
+            reader_.join();
+    }
+
+    int port() const { return port_; }
+    void command(const std::string& line) {
+        Poco::PipeOutputStream in(in_);
+        in << line << std::endl;
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    // Waits up to ten seconds for the received lines to satisfy cond.
+    bool waitFor(const std::function<bool(const std::vector<std::string>&)>& cond) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return cond(lines_); });
+    }
+    int wait() {
+        int code = handle_->wait();
+        reader_.join();
+        return code;
+    }
+
+private:
+    Poco::Pipe in_, out_, err_;
+    std::unique_ptr<Poco::ProcessHandle> handle_;
+    int port_ = 0;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+};
+
+bool has(const std::string& line, const std::string& part) { return line.find(part) != std::string::npos; }
+
+std::size_t countProgress(const std::vector<std::string>& lines) {
+    std::size_t n = 0;
+    for (const std::string& l : lines)
+        n += has(l, "{\"name\": \"progress\"") ? 1 : 0;
+    return n;
+}
+
+// ipc_app installed in a directory of its own (the weights directory goes beside it).
+class IpcAppTest : public ::testing::Test {
+protected:
+    IpcAppTest() {
+        Poco::File(dir.file("bin")).createDirectories();
+        Poco::File(buildDir() + "tests/progress/ipc_app").copyTo(app);
+        writeFile(app + ".properties", readFile(sourceDir() + "app/patcher.properties"));
+    }
+
+    ChildProcess::Options mode(const std::string& m) {
+        ChildProcess::Options o;
+        o.env["PATCHER_TEST_MODE"] = m;
+        return o;
+    }
+    std::vector<std::string> args(int port) {
+        return {"--game-id", "77", "--server-port", std::to_string(port), "--progress", "brief",
+                "--progress-update-freq", "60000", "--log-dir", dir.file("logs"), "--log-file", "run",
+                "--name", "live"};
+    }
+
+    TempDir dir;
+    std::string app = dir.file("bin/ipc_app");
+};
+
+} // namespace
+
+TEST_F(IpcAppTest, ANormalRunRegistersReportsProgressAndEndsWithTheExitReport) {
+    writeFile(dir.file("bin/weights/weights-live.txt"), "Download 40\n");
+    Launcher launcher({});
+    RunResult r = runProgram(app, args(launcher.port()), mode("ok"));
+    EXPECT_EQ(0, r.code) << r.out << r.err;
+    EXPECT_EQ(0, launcher.wait());
+
+    auto lines = launcher.lines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ("23 {\"registration_id\": 77}", lines.front());
+    EXPECT_EQ("27 {\"name\": \"exit\", \"code\": 0}", lines.back());
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i)
+        EXPECT_TRUE(has(lines[i], "{\"name\": \"progress\", \"percent\": \"")) << lines[i];
+    EXPECT_TRUE(has(lines[1], "\"stage\": 1, \"proc_vol\": 0, \"totl_vol\": 0")) << lines[1];
+    EXPECT_TRUE(has(lines[1], "\"type\": \"Prepare\", \"item\": \"\", \"stages\": []}")) << lines[1];
+    bool estimation = false;
+    bool download = false;
+    for (const std::string& l : lines) {
+        estimation |= has(l, "\"proc_vol\": 0, \"totl_vol\": 2000") && has(l, "\"type\": \"CalculationFinished\"");
+        download |= has(l, "\"proc_vol\": 500, \"totl_vol\": 1000, \"ci_proc_vol\": 500, \"ci_tot_vol\": 1000") &&
+                    has(l, "\"type\": \"Download\", \"item\": \"pack01\", \"stages\": [{\"stageSize\": 2000, "
+                           "\"updateDownloaded\": 500, \"updateSize\": 1000}]}");
+    }
+    EXPECT_TRUE(estimation);
+    EXPECT_TRUE(download);
+    EXPECT_TRUE(has(r.out, "Progress monitoring started...")) << r.out;
+    // The weights file of the distribution's name was loaded and written back.
+    EXPECT_EQ("  Download 40.00000\r\n", readFile(dir.file("bin/weights/weights-live.txt")));
+}
+
+TEST_F(IpcAppTest, AFailedRunSendsOneErrorReportBeforeTheExitReport) {
+    Launcher launcher({});
+    RunResult r = runProgram(app, args(launcher.port()), mode("fail"));
+    EXPECT_EQ(70, r.code);
+    EXPECT_TRUE(has(r.out, "UpdateError: SHA1 check error: SHA1 verification failed for the file: pack01, Code: 4"))
+        << r.out;
+    EXPECT_EQ(0, launcher.wait());
+    auto lines = launcher.lines();
+    ASSERT_GE(lines.size(), 3u);
+    std::string error = "{\"name\": \"error\", \"type\": \"Patcher::SHA1CheckError\", \"desc\": \"SHA1 check error: "
+                        "SHA1 verification failed for the file: pack01\", \"code\": 4}";
+    EXPECT_EQ(std::to_string(error.size()) + " " + error, lines[lines.size() - 2]);
+    EXPECT_EQ("28 {\"name\": \"exit\", \"code\": 70}", lines.back());
+    std::size_t errors = 0;
+    for (const std::string& l : lines)
+        errors += has(l, "\"name\": \"error\"") ? 1 : 0;
+    EXPECT_EQ(1u, errors);
+}
+
+TEST_F(IpcAppTest, PauseBlocksTheRunResumeReleasesItAndStopEndsItInterrupted) {
+    Launcher launcher({"--on-progress", "5=pause"});
+    ChildProcess run(app, args(launcher.port()), mode("wait"));
+    ASSERT_TRUE(launcher.waitFor([](const std::vector<std::string>& l) { return countProgress(l) >= 5; }));
+
+    // Paused: the handler sits in its stop check and reports nothing more.
+    std::size_t before = 0;
+    std::size_t after = countProgress(launcher.lines());
+    for (int i = 0; i < 100 && before != after; ++i) {
+        before = after;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        after = countProgress(launcher.lines());
+    }
+    ASSERT_EQ(before, after) << "the run kept reporting while paused";
+    EXPECT_LT(after, 20u);
+
+    launcher.command("resume");
+    ASSERT_TRUE(launcher.waitFor([&](const std::vector<std::string>& l) { return countProgress(l) > after + 3; }));
+
+    launcher.command("stop");
+    EXPECT_EQ(70, run.wait());
+    EXPECT_EQ(0, launcher.wait());
+    EXPECT_TRUE(has(run.out(), "INTERRUPTED: ReportingHandler::wait")) << run.out();
+    auto lines = launcher.lines();
+    ASSERT_GE(lines.size(), 2u);
+    std::string error = "{\"name\": \"error\", \"type\": \"Patcher::Interrupted\", \"desc\": \"Interruption exception: "
+                        "ReportingHandler::wait\", \"code\": 1}";
+    EXPECT_EQ(std::to_string(error.size()) + " " + error, lines[lines.size() - 2]);
+    EXPECT_EQ("28 {\"name\": \"exit\", \"code\": 70}", lines.back());
+}
+
+TEST_F(IpcAppTest, ALauncherThatIsNotListeningEndsTheRunInterrupted) {
+    int port = 0;
+    {
+        Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
+        port = probe.address().port();
+    } // closed: nobody listens there now
+    RunResult r = runProgram(app, args(port), mode("ok"));
+    EXPECT_EQ(70, r.code);
+    EXPECT_TRUE(has(r.out, "ERROR: Connect failed: ")) << r.out;
+    EXPECT_TRUE(has(r.out, "INTERRUPTED: ReportingHandler::run")) << r.out;
+}
