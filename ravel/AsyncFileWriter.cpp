@@ -14,7 +14,7 @@ std::shared_ptr<Metadata> matchingMetadata(const std::string& path, std::int64_t
         return metadata;
     // The record speaks for the file only at the request's length; otherwise the
     // file holds another version (or nothing) and the download starts over. The
-    // emptied record is saved at once so that a crash cannot revive it.
+    // record goes at once so that a crash cannot revive it.
     Poco::File file(path);
     if (!file.exists() || static_cast<std::int64_t>(file.getSize()) != size) {
         metadata->clear();

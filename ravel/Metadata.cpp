@@ -90,8 +90,9 @@ void Metadata::addRange(std::int64_t start, std::int64_t length) {
 void Metadata::save() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     lastSaved_ = clock_();
-    if (removeWhenComplete_ && isComplete()) {
-        // Ranges are kept: a later save must not bring back an empty record.
+    // Nothing stored reads the same as no record. Once complete the ranges are
+    // kept, so that a later save cannot bring back an empty record either.
+    if (ranges_.empty() || (removeWhenComplete_ && isComplete())) {
         Poco::File record(metaPath_);
         if (record.exists())
             record.remove();

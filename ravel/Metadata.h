@@ -37,7 +37,8 @@ public:
     // overlaps or touches; saves when the last save is more than 10 s old.
     void addRange(std::int64_t start, std::int64_t length);
     // Writes the record (to a temporary name, renamed over the old one), or
-    // deletes it once the ranges cover size and removeWhenComplete is set.
+    // deletes it when no range is stored, or once the ranges cover size and
+    // removeWhenComplete is set.
     // Throws Poco::FileException when the record cannot be written.
     void save();
     // Forgets every range (the destination no longer matches the record).

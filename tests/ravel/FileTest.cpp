@@ -1,0 +1,171 @@
+#include "ravel/File.h"
+
+#include "tests/support/TempDir.h"
+
+#include <Poco/Exception.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+using namespace ravel;
+using testsupport::TempDir;
+
+namespace {
+
+constexpr std::int64_t kView = File::kBlockSize;
+
+std::string pattern(std::int64_t n, int seed) {
+    std::string s(static_cast<std::size_t>(n), '\0');
+    for (std::int64_t i = 0; i < n; ++i)
+        s[static_cast<std::size_t>(i)] = static_cast<char>((i * 131 + seed * 7 + i / 4093) & 0xff);
+    return s;
+}
+
+std::int64_t allocatedBytes(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(0, ::stat(path.c_str(), &st));
+    return static_cast<std::int64_t>(st.st_blocks) * 512;
+}
+
+} // namespace
+
+// Writes land at their positions whatever views they span.
+TEST(FileTest, WritesAcrossViewBoundaries) {
+    struct Case {
+        const char* name;
+        std::int64_t position;
+        std::int64_t count;
+    };
+    const std::int64_t size = 3 * kView + 1000; // a short last view
+    const Case cases[] = {
+        {"inside one view", 10, 100},
+        {"crossing a boundary", kView - 300, 600},
+        {"ending exactly at a view's end", kView, kView},
+        {"spanning three views", 100, 2 * kView + 5},
+        {"into the short last view", 3 * kView - 10, 1010},
+        {"the last byte", size - 1, 1},
+        {"nothing", 77, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.file("out.bin");
+        const std::string data = pattern(c.count, 3);
+        {
+            File file(path, size);
+            file.write(data.data(), c.count, c.position);
+        }
+        const std::string content = testsupport::readFile(path);
+        ASSERT_EQ(static_cast<std::size_t>(size), content.size());
+        EXPECT_EQ(data, content.substr(static_cast<std::size_t>(c.position), static_cast<std::size_t>(c.count)));
+        EXPECT_EQ(std::string(static_cast<std::size_t>(c.position), '\0'), content.substr(0, static_cast<std::size_t>(c.position)));
+        const std::size_t end = static_cast<std::size_t>(c.position + c.count);
+        EXPECT_EQ(std::string(content.size() - end, '\0'), content.substr(end));
+    }
+}
+
+TEST(FileTest, RefusesBytesPastTheEndWithoutWritingThem) {
+    TempDir dir;
+    const std::string path = dir.file("out.bin");
+    File file(path, 1000);
+    const std::string data = pattern(200, 1);
+    try {
+        file.write(data.data(), 200, 900);
+        FAIL() << "no exception";
+    } catch (const std::logic_error& e) {
+        EXPECT_STREQ("Invalid offset: 1000/1000", e.what());
+    }
+    EXPECT_THROW(file.write(data.data(), 1, 1000), std::logic_error);
+    EXPECT_THROW(file.write(data.data(), 1, -1), std::logic_error);
+    const std::string content = testsupport::readFile(path);
+    ASSERT_EQ(1000u, content.size());
+    EXPECT_EQ(data.substr(0, 100), content.substr(900)); // the part that fitted
+}
+
+TEST(FileTest, LengthIsKeptSetOrChangedAndContentBelowItStays) {
+    TempDir dir;
+    const std::string path = dir.file("out.bin");
+    const std::string old = pattern(5000, 9);
+    testsupport::writeFile(path, old);
+
+    File kept(path);
+    EXPECT_EQ(5000, kept.size());
+    kept.resize(3000);
+    EXPECT_EQ(old.substr(0, 3000), testsupport::readFile(path));
+    kept.resize(2 * kView);
+    const std::string grown = testsupport::readFile(path);
+    ASSERT_EQ(static_cast<std::size_t>(2 * kView), grown.size());
+    EXPECT_EQ(old.substr(0, 3000), grown.substr(0, 3000));
+    // The whole length is reserved on disk, not left sparse.
+    EXPECT_GE(allocatedBytes(path), 2 * kView);
+    kept.write("xy", 2, 2 * kView - 2);
+    kept.resize(0);
+    EXPECT_EQ("", testsupport::readFile(path));
+    EXPECT_THROW(kept.write("x", 1, 0), std::logic_error);
+}
+
+TEST(FileTest, RefusesBlockSizesOffThePageGrainAndUnopenablePaths) {
+    TempDir dir;
+    try {
+        File file(dir.file("a.bin"), 100, 1000);
+        FAIL() << "no exception";
+    } catch (const std::logic_error& e) {
+        EXPECT_STREQ("Invalid block size", e.what());
+    }
+    try {
+        File file(dir.file("missing/dir/a.bin"), 100);
+        FAIL() << "no exception";
+    } catch (const Poco::FileException& e) {
+        EXPECT_EQ("Failed to create file: " + dir.file("missing/dir/a.bin") + ": No such file or directory", e.message());
+        EXPECT_EQ(ENOENT, e.code());
+    }
+}
+
+TEST(FileTest, SecondWriterOfOneDestinationIsRefused) {
+    TempDir dir;
+    File first(dir.file("a.bin"), 100);
+    EXPECT_THROW(File second(dir.file("a.bin"), 100), Poco::FileException);
+}
+
+// A destination that does not fit is an exception when it is opened, never a
+// SIGBUS later when a page of a sparse file is first written.
+TEST(FileTest, NoRoomIsAnErrorAtOpen) {
+    TempDir dir;
+    {
+        // Beyond the file size limit: the same path as a full disk.
+        struct rlimit saved {};
+        ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &saved));
+        auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit low = saved;
+        low.rlim_cur = 1 << 20;
+        ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &low));
+        try {
+            File file(dir.file("big.bin"), 4 << 20);
+            ADD_FAILURE() << "no exception";
+        } catch (const Poco::FileException& e) {
+            EXPECT_EQ("Failed to allocate file: " + dir.file("big.bin") + ": File too large", e.message());
+            EXPECT_EQ(EFBIG, e.code());
+        }
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+    // A real full file system where we may mount one.
+    const std::string mnt = dir.file("small");
+    ::mkdir(mnt.c_str(), 0700);
+    if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here";
+    try {
+        File file(mnt + "/big.bin", 4 << 20);
+        ADD_FAILURE() << "no exception";
+    } catch (const Poco::FileException& e) {
+        EXPECT_EQ("File access error: Failed to allocate file: " + mnt + "/big.bin: No space left on device",
+                  e.displayText());
+        EXPECT_EQ(ENOSPC, e.code());
+    }
+    ::umount(mnt.c_str());
+}

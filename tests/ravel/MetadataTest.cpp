@@ -1,0 +1,183 @@
+#include "ravel/Metadata.h"
+
+#include "tests/support/TempDir.h"
+
+#include <Poco/File.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace ravel;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+namespace {
+
+bool exists(const std::string& path) { return Poco::File(path).exists(); }
+
+struct FakeClock {
+    std::shared_ptr<std::int64_t> now = std::make_shared<std::int64_t>(1000);
+    Metadata::Clock clock() const {
+        auto n = now;
+        return [n] { return *n; };
+    }
+};
+
+} // namespace
+
+TEST(MetadataTest, AddRangeMergesWhatOverlapsOrTouches) {
+    struct Case {
+        const char* name;
+        std::vector<Range> added;
+        std::vector<Range> expected;
+    };
+    const Case cases[] = {
+        {"touching", {{0, 100}, {100, 50}}, {{0, 150}}},
+        {"apart", {{0, 100}, {200, 50}}, {{0, 100}, {200, 50}}},
+        {"overlapping", {{50, 100}, {0, 80}}, {{0, 150}}},
+        {"contained", {{0, 100}, {10, 5}}, {{0, 100}}},
+        {"bridging two", {{0, 10}, {20, 10}, {10, 10}}, {{0, 30}}},
+        {"touching from below", {{100, 10}, {90, 10}}, {{90, 20}}},
+        {"empty ranges are not kept", {{5, 0}, {50, 0}}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        Metadata meta(dir.file("f"), 1000, true);
+        for (const Range& r : c.added)
+            meta.addRange(r.start, r.length);
+        EXPECT_EQ(c.expected, meta.ranges());
+    }
+}
+
+TEST(MetadataTest, RecordRoundTripsInItsTextFormat) {
+    TempDir dir;
+    const std::string path = dir.file("pack.7z");
+    {
+        Metadata meta(path, 5000, true);
+        meta.addRange(0, 1000);
+        meta.addRange(3000, 20);
+        meta.save();
+        EXPECT_EQ("2\n0 1000\n3000 20\n\n", readFile(path + ".downloading#"));
+        EXPECT_FALSE(exists(path + ".downloading#.tmp"));
+    }
+    // Any whitespace between the numbers.
+    writeFile(path + ".downloading#", "2  0\t1000\r\n\n3000 20");
+    Metadata again(path, 5000, true);
+    EXPECT_EQ((std::vector<Range>{{0, 1000}, {3000, 20}}), again.ranges());
+    EXPECT_EQ(1020, again.stored());
+}
+
+// A record that cannot be trusted yields nothing stored: the download starts over.
+TEST(MetadataTest, UntrustworthyRecordsGiveNoRanges) {
+    struct Case {
+        const char* name;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"count 0", "0\n\n"},
+        {"negative count", "-1\n0 10\n"},
+        {"negative start", "1\n-5 10\n\n"},
+        {"negative length", "2\n0 10\n20 -1\n\n"},
+        {"garbage", "xyz\n"},
+        {"empty", ""},
+        {"fewer pairs than counted", "3\n0 10\n20 5\n\n"},
+        {"half a pair", "1\n0\n"},
+        {"past the expected size", "1\n900 101\n\n"},
+        {"overflowing end", "1\n10 9223372036854775807\n\n"},
+        {"too large a number", "1\n0 99999999999999999999\n\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        writeFile(dir.file("f.downloading#"), c.text);
+        Metadata meta(dir.file("f"), 1000, true);
+        EXPECT_TRUE(meta.ranges().empty());
+    }
+}
+
+TEST(MetadataTest, OverlappingRangesInARecordDoNotAddUpToComplete) {
+    TempDir dir;
+    writeFile(dir.file("f.downloading#"), "3\n0 100\n50 100\n0 100\n\n");
+    {
+        Metadata meta(dir.file("f"), 200, true);
+        EXPECT_EQ((std::vector<Range>{{0, 150}}), meta.ranges());
+        EXPECT_FALSE(meta.isComplete());
+    }
+    EXPECT_EQ("1\n0 150\n\n", readFile(dir.file("f.downloading#")));
+}
+
+TEST(MetadataTest, SavesOnlyWhenMoreThanTenSecondsHavePassed) {
+    TempDir dir;
+    FakeClock clock;
+    const std::string record = dir.file("f.downloading#");
+    auto meta = std::make_unique<Metadata>(dir.file("f"), 1000, true, clock.clock());
+    meta->addRange(0, 10);
+    *clock.now += 10;
+    meta->addRange(10, 10);
+    EXPECT_FALSE(exists(record));
+    *clock.now += 1;
+    meta->addRange(100, 10);
+    EXPECT_EQ("2\n0 20\n100 10\n\n", readFile(record));
+    *clock.now += 5;
+    meta->addRange(200, 10);
+    EXPECT_EQ("2\n0 20\n100 10\n\n", readFile(record)); // the next save is due 10 s after the last
+    *clock.now += 6;
+    meta->addRange(300, 10);
+    EXPECT_EQ("4\n0 20\n100 10\n200 10\n300 10\n\n", readFile(record));
+    meta->addRange(400, 10);
+    meta.reset(); // the last state is saved when the metadata goes away
+    EXPECT_EQ("5\n0 20\n100 10\n200 10\n300 10\n400 10\n\n", readFile(record));
+}
+
+TEST(MetadataTest, RecordDisappearsOnceCompleteAndStaysGone) {
+    TempDir dir;
+    FakeClock clock;
+    const std::string record = dir.file("f.downloading#");
+    {
+        Metadata meta(dir.file("f"), 300, true, clock.clock());
+        meta.addRange(0, 100);
+        meta.addRange(200, 100);
+        meta.save();
+        EXPECT_TRUE(exists(record));
+        *clock.now += 11;
+        meta.addRange(100, 100); // the last missing range: the periodic save removes the record
+        EXPECT_FALSE(exists(record));
+        EXPECT_TRUE(meta.isComplete());
+    }
+    EXPECT_FALSE(exists(record)); // the final save must not write an empty record back
+
+    {
+        Metadata meta(dir.file("g"), 300, false);
+        meta.addRange(0, 300);
+    }
+    EXPECT_EQ("1\n0 300\n\n", readFile(dir.file("g.downloading#"))); // kept when asked to
+
+    {
+        Metadata meta(dir.file("h"), 300, true);
+        meta.addRange(0, 100);
+    }
+    EXPECT_EQ("1\n0 100\n\n", readFile(dir.file("h.downloading#"))); // interrupted: kept
+}
+
+TEST(MetadataTest, NothingStoredMeansNoRecord) {
+    TempDir dir;
+    writeFile(dir.file("f.downloading#"), "1\n0 100\n\n");
+    {
+        Metadata meta(dir.file("f"), 1000, true);
+        ASSERT_EQ(100, meta.stored());
+        meta.clear();
+        meta.save();
+        EXPECT_FALSE(exists(dir.file("f.downloading#")));
+    }
+    EXPECT_FALSE(exists(dir.file("f.downloading#")));
+    {
+        // Nothing to record, so nothing is written, even where nothing could be.
+        Metadata meta(dir.file("missing/f"), 1000, true);
+        meta.save();
+    }
+    EXPECT_FALSE(exists(dir.file("missing")));
+}
