@@ -3,12 +3,14 @@
 #include "app/Errors.h"
 #include "app/Singleton.h"
 #include "distr/FileOps.h"
+#include "distr/LineReader.h"
 #include "distr/Numbers.h"
 #include "engine/RootStorage.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>
 
+#include <memory_resource>
 #include <ostream>
 #include <sstream>
 
@@ -17,6 +19,28 @@ namespace {
 
 constexpr int kMaxFields = 9;
 constexpr int kMaxStage = 65535;
+
+// Entries of one load come from one arena: a few large blocks instead of a heap
+// allocation per line. The arena lives as long as any of its entries.
+using Arena = std::pmr::monotonic_buffer_resource;
+
+template <class T>
+struct ArenaAllocator {
+    using value_type = T;
+    explicit ArenaAllocator(std::shared_ptr<Arena> arena) : arena(std::move(arena)) {}
+    template <class U>
+    ArenaAllocator(const ArenaAllocator<U>& other) : arena(other.arena) {}
+    T* allocate(std::size_t n) { return static_cast<T*>(arena->allocate(n * sizeof(T), alignof(T))); }
+    void deallocate(T*, std::size_t) {}
+    template <class U>
+    bool operator==(const ArenaAllocator<U>& other) const { return arena == other.arena; }
+    template <class U>
+    bool operator!=(const ArenaAllocator<U>& other) const { return arena != other.arena; }
+
+    std::shared_ptr<Arena> arena;
+};
+
+thread_local std::shared_ptr<Arena> tLoadArena; // set while a file loads on this thread
 
 inline bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -104,7 +128,8 @@ ControlEntryPtr ControlFile::parseLine(const char* begin, const char* end) {
     };
     missing(3);
 
-    auto entry = std::make_shared<ControlEntry>();
+    auto entry = tLoadArena ? std::allocate_shared<ControlEntry>(ArenaAllocator<ControlEntry>(tLoadArena))
+                            : std::make_shared<ControlEntry>();
     const std::int64_t status = parseDecimal(fields[0].begin, fields[0].end);
     if (status > 2 || status < 0)
         throw InvalidDistr("Invalid status value: " + fields[0].text(), kInvalidDistrCode);
@@ -177,17 +202,24 @@ void ControlFile::insertParsed(const ControlEntryPtr& entry) {
     if (entry->status == 2)
         addRemoval(entry);
     else
-        entries_.emplace(entry->path, entry); // the first line for a path stays
+        // New paths get rising indexes: appending at the end is the usual case.
+        entries_.emplace_hint(entries_.end(), entry->path, entry); // the first line for a path stays
 }
 
 void ControlFile::load(const std::string& path) {
     clear();
-    const std::string text = readWholeFile(path);
     const auto slash = path.find_last_of("/\\");
     directory_ = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    const std::string directory = directory_;
-    parse(text);
-    directory_ = directory;
+    LineReader reader(path);
+    tLoadArena = std::make_shared<Arena>(std::size_t(1) << 20);
+    struct Reset {
+        ~Reset() { tLoadArena.reset(); }
+    } reset;
+    const char* begin;
+    const char* end;
+    while (reader.next(begin, end))
+        if (ControlEntryPtr entry = parseLine(begin, end))
+            insertParsed(entry);
 }
 
 void ControlFile::parse(const std::string& text) {

@@ -1,5 +1,6 @@
 #include "distr/FileCache.h"
 
+#include "distr/LineReader.h"
 #include "distr/LocalFile.h"
 #include "distr/Numbers.h"
 #include "platform/FileSystem.h"
@@ -79,22 +80,19 @@ void FileCache::load() {
     try {
         entries_.clear();
         total_ = 0;
-        const std::string text = readWholeFile(cacheFile_);
-        const char* p = text.data();
-        const char* end = p + text.size();
-        while (p < end) {
-            const char* eol = p;
-            while (eol < end && *eol != '\n')
-                ++eol;
-            const char* fields[5];
-            const char* stops[5];
+        LineReader reader(cacheFile_);
+        const char* line;
+        const char* eol;
+        while (reader.next(line, eol)) {
+            const char* fields[4];
+            const char* stops[4];
             int count = 0;
-            const char* f = p;
+            const char* f = line;
             for (;;) {
                 const char* bar = f;
                 while (bar < eol && *bar != '|')
                     ++bar;
-                if (count < 5) {
+                if (count < 4) {
                     fields[count] = f;
                     stops[count] = bar;
                 }
@@ -103,20 +101,14 @@ void FileCache::load() {
                     break;
                 f = bar + 1;
             }
-            const std::string first = trimmed(std::string(fields[0], stops[0]));
-            if (count == 1 && first.empty()) {
-                p = eol < end ? eol + 1 : end;
+            std::string path = trimmed(std::string(fields[0], stops[0]));
+            if (count == 1 && path.empty())
                 continue; // a blank line
-            }
             if (count < 4)
                 throw Poco::DataFormatException("Cache file is corrupted.");
-            CacheEntry entry;
-            entry.path = first;
-            entry.sha1 = trimmed(std::string(fields[1], stops[1]));
-            entry.size = parseDecimal(fields[2], stops[2]);
-            entry.modified = parseDecimal(fields[3], stops[3]);
-            putLocked(std::move(entry));
-            p = eol < end ? eol + 1 : end;
+            Record record{trimmed(std::string(fields[1], stops[1])), parseDecimal(fields[2], stops[2]),
+                          parseDecimal(fields[3], stops[3])};
+            putLocked(path, std::move(record));
         }
         dirty_ = false;
     } catch (const Poco::Exception& e) {
@@ -143,12 +135,16 @@ void FileCache::recoverFromCorruption(const std::string& error) {
     tryDeleteFile(cacheFile_);
 }
 
+CacheEntry FileCache::entryOf(const Entries::value_type& item) {
+    return CacheEntry{item.first, item.second.sha1, item.second.size, item.second.modified};
+}
+
 std::optional<CacheEntry> FileCache::get(const std::string& path) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     auto it = entries_.find(path);
     if (it == entries_.end())
         return std::nullopt;
-    return it->second;
+    return entryOf(*it);
 }
 
 bool FileCache::isValid(const std::string& path, const std::string& sha1) const {
@@ -157,27 +153,25 @@ bool FileCache::isValid(const std::string& path, const std::string& sha1) const 
     return it != entries_.end() && it->second.sha1 == sha1;
 }
 
-void FileCache::putLocked(CacheEntry entry) {
+void FileCache::putLocked(const std::string& path, Record record) {
     // The file is written in path order: loading it appends at the end.
-    auto hint = entries_.empty() || entries_.rbegin()->first < entry.path ? entries_.end()
-                                                                          : entries_.lower_bound(entry.path);
-    if (hint != entries_.end() && hint->first == entry.path) {
-        if (hint->second == entry)
+    auto hint = entries_.empty() || entries_.rbegin()->first < path ? entries_.end() : entries_.lower_bound(path);
+    if (hint != entries_.end() && hint->first == path) {
+        if (hint->second == record)
             return;
         total_ -= hint->second.size;
-        total_ += entry.size;
-        hint->second = std::move(entry);
+        total_ += record.size;
+        hint->second = std::move(record);
     } else {
-        total_ += entry.size;
-        std::string key = entry.path;
-        entries_.emplace_hint(hint, std::move(key), std::move(entry));
+        total_ += record.size;
+        entries_.emplace_hint(hint, path, std::move(record));
     }
     dirty_ = true;
 }
 
 void FileCache::put(const std::string& path, const std::string& sha1, std::int64_t size, std::int64_t modified) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    putLocked(CacheEntry{path, sha1, size, modified});
+    putLocked(path, Record{sha1, size, modified});
 }
 
 void FileCache::putFile(const std::string& path, std::int64_t size, std::int64_t modified) {
@@ -249,8 +243,8 @@ bool FileCache::saveNow() {
             std::string buffer;
             std::size_t written = 0;
             for (const auto& item : entries_) {
-                const CacheEntry& e = item.second;
-                buffer += e.path;
+                const Record& e = item.second;
+                buffer += item.first;
                 buffer += '|';
                 buffer += e.sha1;
                 buffer += '|';
@@ -332,7 +326,7 @@ void FileCache::removeAllFiles(std::set<std::string>& directories, CacheObserver
         deleteFile(root_ + path, &policy_);
         auto it = entries_.find(path);
         if (observer)
-            observer->onEntryRemoved(it->second);
+            observer->onEntryRemoved(entryOf(*it));
         total_ -= it->second.size;
         entries_.erase(it);
         dirty_ = true;

@@ -84,7 +84,15 @@ public:
 private:
     void load();
     void recoverFromCorruption(const std::string& error);
-    void putLocked(CacheEntry entry);
+    struct Record {
+        std::string sha1;
+        std::int64_t size;
+        std::int64_t modified;
+        bool operator==(const Record& o) const { return sha1 == o.sha1 && size == o.size && modified == o.modified; }
+    };
+    using Entries = std::map<std::string, Record>; // by path: the path is stored once
+    static CacheEntry entryOf(const Entries::value_type& item);
+    void putLocked(const std::string& path, Record record);
     bool saveNow();
 
     const std::string root_;      // absolute, trailing separator
@@ -93,7 +101,7 @@ private:
     const FileOpPolicy policy_; // the "Cache" logger, quiet
 
     mutable std::recursive_mutex mutex_;
-    std::map<std::string, CacheEntry> entries_; // guarded by mutex_
+    Entries entries_;                           // guarded by mutex_
     std::int64_t total_ = 0;                    // guarded by mutex_
     bool dirty_ = false;                        // guarded by mutex_
     SaveHook saveHook_;                         // guarded by mutex_
