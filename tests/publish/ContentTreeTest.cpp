@@ -1,0 +1,94 @@
+#include "tests/publish/PublishTestSupport.h"
+#include "tools/publish/ContentTree.h"
+#include "tools/publish/PublishOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <sys/stat.h>
+
+using namespace Patcher;
+using testsupport::makeTree;
+using testsupport::TempDir;
+
+namespace {
+
+std::string refusal(const std::map<std::string, std::string>& files) {
+    TempDir dir;
+    makeTree(dir.file("c"), files);
+    try {
+        scanContent(dir.file("c"));
+    } catch (const PublishError& e) {
+        return e.message();
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(ContentTree, ListsFilesInPathOrderFollowingLinksToFiles) {
+    TempDir dir;
+    makeTree(dir.file("c"), {{"b/z.txt", "zz"}, {"a.txt", ""}, {"b/a.bin", "123"}});
+    std::filesystem::create_directories(dir.file("c/empty-dir"));
+    std::filesystem::create_symlink(dir.file("c/a.txt"), dir.file("c/link.txt"));
+    const auto files = scanContent(dir.file("c"));
+    std::vector<std::string> paths;
+    for (const auto& f : files)
+        paths.push_back(f.path);
+    EXPECT_EQ(paths, (std::vector<std::string>{"a.txt", "b/a.bin", "b/z.txt", "link.txt"}));
+    EXPECT_EQ(files[1].size, 3);
+    EXPECT_EQ(files[1].source, dir.file("c/b/a.bin"));
+    EXPECT_EQ(files[0].stage, 1);
+}
+
+TEST(ContentTree, RefusesPathsTheUpdaterCannotInstallFaithfully) {
+    const struct {
+        std::string path;
+        std::string reason;
+    } cases[] = {
+        {"dir/a|b.txt", "field separator"},
+        {"line\nbreak.txt", "line break"},
+        {"cr\r.txt", "line break"},
+        {"back\\slash.txt", "back slash"},
+        {" leading.txt", "blank"},
+        {"dir/trailing.txt ", "blank"},
+        {"bad\xff.bin", "UTF-8"},
+        {".kvo.meta.dir/x", "reserves"},
+        {".KVO.TMP.DIR/x", "reserves"},
+    };
+    for (const auto& c : cases) {
+        const std::string message = refusal({{c.path, "x"}});
+        EXPECT_NE(message.find(c.path), std::string::npos) << message;
+        EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+    }
+    EXPECT_EQ(refusal({{"in side.txt", "x"}, {"Daten/\xC3\xBC.txt", "y"}}), "");
+}
+
+TEST(ContentTree, RefusesPathsThatMeetWhenCaseIsIgnored) {
+    std::string message = refusal({{"Data/Tex.dds", "1"}, {"data/tex.DDS", "2"}});
+    EXPECT_NE(message.find("case"), std::string::npos) << message;
+    message = refusal({{"Maps", "file"}, {"maps/level.dat", "x"}});
+    EXPECT_NE(message.find("a file and a directory"), std::string::npos) << message;
+}
+
+TEST(ContentTree, RefusesEntriesThatAreNotFiles) {
+    TempDir dir;
+    makeTree(dir.file("c"), {{"a.txt", "x"}});
+    ASSERT_EQ(::mkfifo(dir.file("c/pipe").c_str(), 0600), 0);
+    try {
+        scanContent(dir.file("c"));
+        FAIL() << "a fifo was accepted";
+    } catch (const PublishError& e) {
+        EXPECT_NE(e.message().find("not a regular file"), std::string::npos) << e.message();
+    }
+}
+
+TEST(ContentTree, Utf8Validity) {
+    EXPECT_TRUE(isValidUtf8("plain"));
+    EXPECT_TRUE(isValidUtf8("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xAE"));
+    EXPECT_FALSE(isValidUtf8("\xC3"));             // truncated
+    EXPECT_FALSE(isValidUtf8("\xC0\xAF"));         // overlong
+    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));     // surrogate
+    EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80")); // past U+10FFFF
+}

@@ -1,0 +1,124 @@
+#include "tests/publish/PublishTestSupport.h"
+
+#include "app/Singleton.h"
+#include "distr/FileOps.h"
+#include "engine/RootStorage.h"
+
+#include <Poco/Crypto/DigestEngine.h>
+#include <Poco/Path.h>
+#include <Poco/StringTokenizer.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+std::string which(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    Poco::StringTokenizer dirs(path ? path : "/usr/bin:/bin", ":", Poco::StringTokenizer::TOK_IGNORE_EMPTY);
+    for (const auto& dir : dirs) {
+        const std::string candidate = dir + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return {};
+}
+
+std::string publisherPath() { return buildDir() + "tools/publish/patcher-publish"; }
+
+RunResult publish(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
+    ChildProcess::Options options;
+    options.env = env;
+    return runProgram(publisherPath(), args, options, 120000);
+}
+
+std::string sha1Hex(const std::string& bytes) {
+    Poco::Crypto::DigestEngine engine("SHA1");
+    engine.update(bytes.data(), bytes.size());
+    return Poco::DigestEngine::digestToHex(engine.digest());
+}
+
+std::string readRange(const std::string& path, std::int64_t offset, std::int64_t size) {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in.good()) << path;
+    in.seekg(offset);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    in.read(&bytes[0], size);
+    EXPECT_EQ(in.gcount(), size) << path << " at " << offset;
+    return bytes;
+}
+
+std::string xzDecode(const std::string& bytes) {
+    TempDir tmp;
+    writeFile(tmp.file("in.lzma"), bytes);
+    const RunResult r = runProgram(which("xz"), {"--format=lzma", "-d", "-c", tmp.file("in.lzma")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    return r.out;
+}
+
+void makeTree(const std::string& dir, const std::map<std::string, std::string>& files) {
+    for (const auto& [path, content] : files) {
+        const fs::path target = fs::u8path(dir) / fs::u8path(path);
+        fs::create_directories(target.parent_path());
+        writeFile(target.string(), content);
+    }
+}
+
+std::map<std::string, std::string> readTree(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(fs::u8path(dir)))
+        if (e.is_regular_file())
+            files[e.path().lexically_relative(fs::u8path(dir)).generic_u8string()] = readFile(e.path().string());
+    return files;
+}
+
+std::vector<std::string> hiddenEntries(const std::string& root) {
+    std::vector<std::string> names;
+    if (!fs::exists(root))
+        return names;
+    for (const auto& e : fs::directory_iterator(root)) {
+        const std::string name = e.path().filename().string();
+        if (!name.empty() && name[0] == '.')
+            names.push_back(name);
+    }
+    return names;
+}
+
+void ensureRootStorage() {
+    if (!Patcher::Singleton<Patcher::RootStorage>::exists())
+        Patcher::Singleton<Patcher::RootStorage>::create();
+}
+
+void Publication::loadControl(const std::string& packed, const std::string& hash, Patcher::ControlFile& into) {
+    const std::string plain = xzDecode(readFile(packed));
+    ASSERT_EQ(sha1Hex(plain), hash) << packed;
+    TempDir tmp;
+    writeFile(tmp.file("control.txt"), plain);
+    into.load(tmp.file("control.txt"));
+}
+
+void Publication::load(const std::string& descriptionDir, const std::string& base) {
+    ensureRootStorage();
+    dir = descriptionDir;
+    info.load(dir + "version-info.txt");
+    info.rebaseFiles(base);
+    ASSERT_FALSE(info.distrs().empty());
+    distr = info.distrs().back();
+    filesDir = Patcher::asDirectoryLocation(distr->files);
+    loadControl(filesDir + "control.txt.7z", distr->controlHash, files);
+    loadControl(filesDir + "delete.txt.7z", distr->deletedControlHash, deleted);
+}
+
+std::string Publication::content(const Patcher::ControlEntry& entry, const std::string& filesDir) {
+    const std::string stored = readRange(filesDir + entry.package, entry.offset, entry.storedSize);
+    return entry.status == 1 ? xzDecode(stored) : stored;
+}
+
+} // namespace testsupport

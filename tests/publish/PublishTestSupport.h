@@ -1,0 +1,57 @@
+#pragma once
+
+#include "distr/ControlFile.h"
+#include "distr/VersionInfo.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Program on PATH, or empty.
+std::string which(const std::string& name);
+// The built publisher and example generator.
+std::string publisherPath();
+
+// Runs patcher-publish with args; env adds to the environment.
+RunResult publish(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {});
+
+std::string sha1Hex(const std::string& bytes);
+std::string readRange(const std::string& path, std::int64_t offset, std::int64_t size);
+// The real xz --format=lzma -d on the bytes.
+std::string xzDecode(const std::string& bytes);
+
+// Writes every (relative path, content) under dir.
+void makeTree(const std::string& dir, const std::map<std::string, std::string>& files);
+// Every regular file under dir by relative path, with its content.
+std::map<std::string, std::string> readTree(const std::string& dir);
+
+// Staging directories or anything else a run may leave in root besides the
+// versions published.
+std::vector<std::string> hiddenEntries(const std::string& root);
+
+// Makes the process-wide root storage the parsers need.
+void ensureRootStorage();
+
+// A publication read back with the updater's parsers, the control files decoded
+// by the real xz and checked against the hashes of the description.
+struct Publication {
+    std::string dir;          // its description's directory
+    Patcher::VersionInfo info; // rebased on dir
+    Patcher::DistrPtr distr;   // the last record
+    std::string filesDir;
+    Patcher::ControlFile files;
+    Patcher::ControlFile deleted;
+
+    // dir: ROOT/V/ (or ROOT/V/ENV/ with base ROOT/V/ for an environment).
+    void load(const std::string& descriptionDir, const std::string& base);
+    // A control file of the publication decoded with xz; the hash checked.
+    static void loadControl(const std::string& packed, const std::string& hash, Patcher::ControlFile& into);
+    // An entry's bytes: cut from its package by hand, decoded with xz for status 1.
+    static std::string content(const Patcher::ControlEntry& entry, const std::string& filesDir);
+};
+
+} // namespace testsupport

@@ -1,0 +1,555 @@
+#include "tests/publish/PublishTestSupport.h"
+#include "distr/FileOps.h"
+#include "tools/examplegen/ExampleContent.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <sys/stat.h>
+
+using namespace Patcher;
+using namespace testsupport;
+
+namespace {
+
+constexpr std::int64_t kPackageLimit = 256 << 10;
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    for (std::size_t pos; (pos = text.find("\r\n", start)) != std::string::npos; start = pos + 2)
+        result.push_back(text.substr(start, pos - start));
+    EXPECT_EQ(start, text.size()) << "text after the last CR LF";
+    return result;
+}
+
+// The example content published as 1.0, then as 1.1 with a delta from 1.0, with
+// stages, small packages, commands and an adapter. Publishing is the slow part,
+// so one test reads the result from every side.
+struct Releases {
+    TempDir dir;
+    std::string output; // of the second run
+
+    Releases() {
+        ExampleOptions o;
+        o.seed = 11;
+        o.totalBytes = 2 << 20;
+        writeExampleContent(dir.file("c1"), o);
+        o.variant = 2;
+        writeExampleContent(dir.file("c2"), o);
+        writeFile(dir.file("stages.txt"), "2 Maps/**\n3 Data/Music/*\n");
+        writeFile(dir.file("cmds.bat"), "@echo %1\r\n");
+        writeFile(dir.file("adapter.exe"), std::string(5000, 'A'));
+    }
+    void publishBoth() {
+        const std::vector<std::string> common{"--out", root(), "--stages", dir.file("stages.txt"), "--package-size",
+                                              "256K", "--commands", dir.file("cmds.bat"), "--adapter",
+                                              dir.file("adapter.exe"), "--jobs", "2"};
+        auto args = common;
+        args.insert(args.end(), {"--content", dir.file("c1"), "--version", "1.0"});
+        RunResult r = publish(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        args = common;
+        args.insert(args.end(), {"--content", dir.file("c2"), "--version", "1.1", "--previous", "1.0"});
+        r = publish(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        output = r.out;
+    }
+    std::string root() const { return dir.file("R/"); }
+    std::string content(const std::string& version) const { return dir.file(version == "1.0" ? "c1/" : "c2/"); }
+};
+
+} // namespace
+
+void checkEveryEntryDecodesWithXzToItsFileAndTheHashItsLineClaims(const Releases& r) {
+    for (const std::string version : {"1.0", "1.1"}) {
+        Publication p;
+        p.load(r.root() + version + "/", r.root() + version + "/");
+        EXPECT_EQ(p.filesDir, r.root() + version + "/");
+        const auto tree = readTree(r.content(version));
+        ASSERT_EQ(p.files.count(), tree.size());
+        int compressed = 0;
+        for (const auto& [key, e] : p.files.entries()) {
+            SCOPED_TRACE(version + " " + e->pathText());
+            const std::string bytes = Publication::content(*e, p.filesDir);
+            EXPECT_EQ(sha1Hex(bytes), e->sha1);
+            EXPECT_EQ(static_cast<std::int64_t>(bytes.size()), e->size);
+            ASSERT_EQ(tree.count(e->pathText()), 1u);
+            EXPECT_EQ(bytes, tree.at(e->pathText()));
+            if (e->status == 1 && e->size > 0) {
+                EXPECT_LE(e->storedSize * 20, e->size * 19) << "compressed though it saves under 5 %";
+            }
+            if (e->status == 0) {
+                EXPECT_EQ(e->storedSize, e->size);
+            }
+            compressed += e->status;
+        }
+        EXPECT_GT(compressed, 50);
+        EXPECT_LT(compressed, static_cast<int>(tree.size()));
+        // No entry may ask for a byte range of length zero.
+        const auto empty = p.files.find("Data/empty.flag");
+        ASSERT_TRUE(empty);
+        EXPECT_EQ(empty->status, 1);
+        EXPECT_GT(empty->storedSize, 0);
+    }
+}
+
+void checkDescriptionIsInTheCanonicalLayout(const Releases& r) {
+    const std::string text = readFile(r.root() + "1.1/version-info.txt");
+    const auto all = lines(text);
+    std::vector<std::string> headers, keys;
+    for (const auto& line : all) {
+        if (line.empty())
+            continue;
+        if (line[0] != ' ') {
+            headers.push_back(line);
+            continue;
+        }
+        ASSERT_EQ(line.rfind("    ", 0), 0u) << line;
+        ASSERT_NE(line[4], ' ') << line;
+        const auto eq = line.find('=');
+        ASSERT_NE(eq, std::string::npos) << line;
+        EXPECT_NE(line[eq - 1], ' ') << line;
+        keys.push_back(line.substr(4, eq - 4));
+    }
+    EXPECT_EQ(headers, (std::vector<std::string>{"distribution {1}", "delta {1}", "patcher {1}"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{
+                        "version", "type", "env", "files", "control-hash", "deleted-control-hash", "command-hash",
+                        "adapter-hash", "compressed-size", "size", "compressed-size-total", "size-total",
+                        "compressed-stages",                                   // distribution
+                        "version", "files", "compressed-size", "control-hash", // delta
+                        "version", "date-created", "date-modified", "running-time-sec"}));
+    // Every record is followed by one empty line.
+    EXPECT_EQ(std::count(all.begin(), all.end(), std::string()), 3);
+
+    VersionInfo info;
+    info.load(r.root() + "1.1/version-info.txt");
+    std::ostringstream rewritten;
+    info.write(rewritten);
+    EXPECT_EQ(rewritten.str(), text);
+    const DistrPtr d = info.latestDistr();
+    EXPECT_EQ(d->version, "1.1");
+    EXPECT_EQ(d->type, DistrType::Full);
+    EXPECT_EQ(d->files, "./");
+    EXPECT_EQ(info.patcher().version, "0.1.0");
+    EXPECT_FALSE(info.patcher().dateCreated.empty());
+}
+
+void checkTheAnalysisFindsThePreviousVersionAndItsDeltaWhereItLooks(const Releases& r) {
+    // The installed version's publication: the new version string replaced in the source.
+    std::string source = r.root() + "1.1/";
+    source.replace(source.find("1.1"), 3, "1.0");
+    VersionInfo old;
+    old.load(source + "version-info.txt");
+    EXPECT_EQ(old.latestVersion(), "1.0");
+    // The delta block is read from the description at the distribution's files location.
+    Publication p;
+    p.load(r.root() + "1.1/", r.root() + "1.1/");
+    VersionInfo atFiles;
+    atFiles.load(p.filesDir + "version-info.txt");
+    atFiles.rebaseFiles(p.filesDir);
+    const DeltaPtr delta = atFiles.findDelta("1.0");
+    ASSERT_TRUE(delta);
+    EXPECT_EQ(delta->files, r.root() + "1.1/deltas/1.0/");
+    EXPECT_FALSE(atFiles.findDelta("1.1"));
+}
+
+void checkDeltasReproduceTheNewFilesWithTheRealXdelta3(const Releases& r) {
+    const std::string xdelta3 = which("xdelta3");
+    ASSERT_FALSE(xdelta3.empty());
+    Publication p;
+    p.load(r.root() + "1.1/", r.root() + "1.1/");
+    VersionInfo info;
+    info.load(p.filesDir + "version-info.txt");
+    info.rebaseFiles(p.filesDir);
+    const DeltaPtr delta = info.findDelta("1.0");
+    ASSERT_TRUE(delta);
+    const std::string deltaDir = asDirectoryLocation(delta->files);
+    ControlFile deltas;
+    Publication::loadControl(deltaDir + "control.txt.7z", delta->controlHash, deltas);
+
+    const auto before = readTree(r.content("1.0")), after = readTree(r.content("1.1"));
+    int changed = 0;
+    for (const auto& [path, bytes] : after)
+        changed += before.count(path) && before.at(path) != bytes;
+    EXPECT_GT(static_cast<int>(deltas.count()), changed / 2);
+    EXPECT_LE(static_cast<int>(deltas.count()), changed);
+
+    TempDir work;
+    std::int64_t stored = 0;
+    for (const auto& [key, d] : deltas.entries()) {
+        const std::string path = d->pathText();
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(before.count(path) && after.count(path));
+        EXPECT_EQ(d->name, sha1Hex(before.at(path)));
+        const std::string data = Publication::content(*d, deltaDir);
+        EXPECT_EQ(sha1Hex(data), d->sha1);
+        writeFile(work.file("old"), before.at(path));
+        writeFile(work.file("delta"), data);
+        const RunResult run =
+            runProgram(xdelta3, {"-f", "-d", "-s", work.file("old"), work.file("delta"), work.file("new")});
+        ASSERT_EQ(run.code, 0) << run.err;
+        EXPECT_EQ(readFile(work.file("new")), after.at(path));
+        const auto entry = p.files.find(path);
+        ASSERT_TRUE(entry);
+        EXPECT_LT(d->storedSize * 2, entry->storedSize) << "a delta must cost under half the file";
+        EXPECT_EQ(d->stage, entry->stage);
+        stored += d->storedSize;
+    }
+    EXPECT_EQ(delta->compressedSize, stored);
+    // The large incompressible file changed in three places: its delta must be tiny.
+    const auto movie = deltas.find("Data/Movies/intro.bik");
+    ASSERT_TRUE(movie);
+    EXPECT_LT(movie->storedSize, 4096);
+}
+
+void checkDeleteListNamesTheRemovedFilesWithTheirOldHashes(const Releases& r) {
+    Publication p;
+    p.load(r.root() + "1.1/", r.root() + "1.1/");
+    const auto before = readTree(r.content("1.0")), after = readTree(r.content("1.1"));
+    std::set<std::pair<std::string, std::string>> expected, listed;
+    for (const auto& [path, bytes] : before)
+        if (!after.count(path))
+            expected.emplace(path, sha1Hex(bytes));
+    for (const auto& [key, e] : p.deleted.removals()) {
+        EXPECT_EQ(e->status, 2);
+        listed.emplace(e->pathText(), e->sha1);
+    }
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(p.deleted.count(), 0u);
+
+    Publication first;
+    first.load(r.root() + "1.0/", r.root() + "1.0/");
+    EXPECT_TRUE(first.deleted.removals().empty());
+}
+
+void checkPackagesHoldOneStageAndStayWithinTheLimit(const Releases& r) {
+    Publication p;
+    p.load(r.root() + "1.1/", r.root() + "1.1/");
+    std::map<std::string, std::vector<ControlEntryPtr>> packages;
+    std::vector<std::int64_t> stages;
+    for (const auto& [key, e] : p.files.entries()) {
+        packages[e->package].push_back(e);
+        const std::string path = e->pathText();
+        const int expected = path.rfind("Maps/", 0) == 0 ? 2 : path.rfind("Data/Music/", 0) == 0 ? 3 : 1;
+        EXPECT_EQ(e->stage, expected) << path;
+        if (static_cast<int>(stages.size()) < e->stage)
+            stages.resize(static_cast<std::size_t>(e->stage));
+        stages[static_cast<std::size_t>(e->stage - 1)] += e->storedSize;
+    }
+    EXPECT_GT(packages.size(), 3u);
+    std::int64_t total = 0;
+    for (auto& [name, entries] : packages) {
+        SCOPED_TRACE(name);
+        std::sort(entries.begin(), entries.end(),
+                  [](const ControlEntryPtr& a, const ControlEntryPtr& b) { return a->offset < b->offset; });
+        std::int64_t offset = 0;
+        for (const auto& e : entries) {
+            EXPECT_EQ(e->stage, entries.front()->stage);
+            EXPECT_EQ(e->offset, offset) << "entries must lie back to back";
+            offset += e->storedSize;
+        }
+        EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(p.filesDir + name)), offset);
+        if (entries.size() > 1) {
+            EXPECT_LE(offset, kPackageLimit);
+        }
+        total += offset;
+    }
+    EXPECT_EQ(p.distr->compressedSize, total);
+    EXPECT_EQ(p.distr->compressedStages, stages);
+    std::int64_t size = 0;
+    for (const auto& [path, bytes] : readTree(r.content("1.1")))
+        size += static_cast<std::int64_t>(bytes.size());
+    EXPECT_EQ(p.distr->size, size);
+    EXPECT_GT(p.distr->compressedSizeTotal, p.distr->compressedSize);
+    EXPECT_GT(p.distr->sizeTotal, p.distr->size);
+}
+
+void checkCommandsAndAdapterArePublishedWithTheirHashes(const Releases& r) {
+    Publication p;
+    p.load(r.root() + "1.1/", r.root() + "1.1/");
+    const std::string commands = xzDecode(readFile(p.filesDir + "cmds.bat.7z"));
+    EXPECT_EQ(commands, readFile(r.dir.file("cmds.bat")));
+    EXPECT_EQ(p.distr->commandHash, sha1Hex(commands));
+    const std::string adapter = xzDecode(readFile(p.filesDir + "adapter.exe.7z"));
+    EXPECT_EQ(adapter, readFile(r.dir.file("adapter.exe")));
+    EXPECT_EQ(p.distr->adapterHash, sha1Hex(adapter));
+    EXPECT_NE(r.output.find("delta from 1.0:"), std::string::npos) << r.output;
+    EXPECT_TRUE(hiddenEntries(r.root()).empty());
+}
+
+namespace {
+
+TEST(PublishExample, ReleasesRoundTripThroughTheUpdatersParsersAndTheRealTools) {
+    ensureRootStorage();
+    Releases r;
+    r.publishBoth();
+    if (HasFatalFailure())
+        return;
+    const struct {
+        const char* name;
+        void (*check)(const Releases&);
+    } checks[] = {
+        {"every entry", checkEveryEntryDecodesWithXzToItsFileAndTheHashItsLineClaims},
+        {"canonical layout", checkDescriptionIsInTheCanonicalLayout},
+        {"previous version found", checkTheAnalysisFindsThePreviousVersionAndItsDeltaWhereItLooks},
+        {"deltas", checkDeltasReproduceTheNewFilesWithTheRealXdelta3},
+        {"removals", checkDeleteListNamesTheRemovedFilesWithTheirOldHashes},
+        {"packages", checkPackagesHoldOneStageAndStayWithinTheLimit},
+        {"commands and adapter", checkCommandsAndAdapterArePublishedWithTheirHashes},
+    };
+    for (const auto& c : checks) {
+        SCOPED_TRACE(c.name);
+        c.check(r);
+    }
+}
+
+class PublishRuns : public ::testing::Test {
+protected:
+    void SetUp() override { ensureRootStorage(); }
+    std::string root() const { return dir_.file("R/"); }
+    // Publishes files as version over root; asserts success.
+    void publishTree(const std::string& version, const std::map<std::string, std::string>& files,
+                     std::vector<std::string> extra = {}, const std::map<std::string, std::string>& env = {}) {
+        const std::string content = dir_.file("content-" + version + "-" + std::to_string(serial_++));
+        makeTree(content, files);
+        std::vector<std::string> args{"--content", content, "--version", version, "--out", root()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        if (!env.empty()) {
+            makeTree(content + "-env", env);
+            args.insert(args.end(), {"--env", "steam", "--env-content", content + "-env"});
+        }
+        const RunResult r = publish(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+    }
+    std::set<std::string> removals(const std::string& version) {
+        Publication p;
+        p.load(root() + version + "/", root() + version + "/");
+        std::set<std::string> paths;
+        for (const auto& [key, e] : p.deleted.removals())
+            paths.insert(e->pathText() + "@" + e->sha1);
+        return paths;
+    }
+
+    TempDir dir_;
+    int serial_ = 0;
+};
+
+} // namespace
+
+TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
+    publishTree("1.0", {{"a.txt", "one"}});
+    const std::string before = readFile(root() + "1.0/version-info.txt");
+    makeTree(dir_.file("good"), {{"a.txt", "two"}});
+    makeTree(dir_.file("pipe"), {{"dir/a|b.txt", "x"}});
+    makeTree(dir_.file("newline"), {{"a\nb.txt", "x"}});
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::string message;
+        std::string version; // must stay unpublished (or unchanged for 1.0)
+    } cases[] = {
+        {{"--content", dir_.file("missing"), "--version", "2.0"}, 1, "content directory does not exist", "2.0"},
+        {{"--content", dir_.file("good"), "--version", "1.0"}, 1, "version 1.0 is already published", "1.0"},
+        {{"--content", dir_.file("pipe"), "--version", "2.0"}, 1, "dir/a|b.txt", "2.0"},
+        {{"--content", dir_.file("newline"), "--version", "2.0"}, 1, "line break", "2.0"},
+        {{"--content", dir_.file("good"), "--version", "2.0", "--previous", "0.9"},
+         1,
+         "previous version 0.9 is not published",
+         "2.0"},
+        {{"--content", dir_.file("good"), "--version", "../2.0"}, 1, "invalid version", "2.0"},
+        {{"--content", dir_.file("good"), "--version", "2.0", "--env", "x"}, 2, "--env and --env-content", "2.0"},
+        {{"--content", dir_.file("good"), "--version", "2.0", "--bogus"}, 2, "unknown option: --bogus", "2.0"},
+        {{"--content", dir_.file("good"), "--version", "2.0", "--package-size", "0"}, 2, "invalid size", "2.0"},
+    };
+    for (const auto& c : cases) {
+        auto args = c.args;
+        args.insert(args.end(), {"--out", root()});
+        const RunResult r = publish(args);
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        if (c.version == "1.0") {
+            EXPECT_EQ(readFile(root() + "1.0/version-info.txt"), before);
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(root() + c.version));
+        }
+        EXPECT_TRUE(hiddenEntries(root()).empty());
+    }
+}
+
+TEST_F(PublishRuns, ForceReplacesAPublishedVersionKeepingItsCreationDate) {
+    publishTree("1.0", {{"a.txt", "one"}});
+    VersionInfo first;
+    first.load(root() + "1.0/version-info.txt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100)); // the dates have whole seconds
+    publishTree("1.0", {{"b.txt", "two"}}, {"--force"});
+    Publication p;
+    p.load(root() + "1.0/", root() + "1.0/");
+    ASSERT_EQ(p.files.count(), 1u);
+    EXPECT_EQ(p.files.entries().begin()->second->pathText(), "b.txt");
+    EXPECT_FALSE(std::filesystem::exists(root() + "1.0/stage1-0002.pak"));
+    EXPECT_EQ(p.info.patcher().dateCreated, first.patcher().dateCreated);
+    EXPECT_NE(p.info.patcher().dateModified, first.patcher().dateModified);
+    EXPECT_TRUE(hiddenEntries(root()).empty());
+}
+
+TEST_F(PublishRuns, RemovalsCarryOverWhenPlayersSkipVersionsAndCaseChangesAreNoRemoval) {
+    publishTree("1.0", {{"keep.txt", "k"}, {"Data/Old.txt", "o"}, {"gone-in-1.1.txt", "g1"}, {"gone-in-1.2.txt", "g2"}});
+    publishTree("1.1", {{"keep.txt", "k"}, {"data/old.TXT", "o"}, {"gone-in-1.2.txt", "g2"}}, {"--previous", "1.0"});
+    publishTree("1.2", {{"keep.txt", "k2"}, {"data/old.TXT", "o"}}, {"--previous", "1.1"});
+
+    EXPECT_EQ(removals("1.1"), (std::set<std::string>{"gone-in-1.1.txt@" + sha1Hex("g1")}));
+    EXPECT_EQ(removals("1.2"),
+              (std::set<std::string>{"gone-in-1.1.txt@" + sha1Hex("g1"), "gone-in-1.2.txt@" + sha1Hex("g2")}));
+    // The new spelling is published, not the one an earlier version used.
+    Publication p;
+    p.load(root() + "1.1/", root() + "1.1/");
+    ASSERT_TRUE(p.files.find("data/old.TXT"));
+    EXPECT_EQ(p.files.find("data/old.TXT")->pathText(), "data/old.TXT");
+    const std::string control = xzDecode(readFile(root() + "1.1/control.txt.7z"));
+    EXPECT_NE(control.find("|data/old.TXT|"), std::string::npos) << control;
+}
+
+TEST_F(PublishRuns, EnvironmentIsFoundThroughTheRedirectAndCarriesItsOwnDeltas) {
+    // Large and alike enough for deltas to pay.
+    std::string base;
+    for (int i = 0; i < 4000; ++i)
+        base += "line " + std::to_string(i * 7919 % 10007) + " of the shared configuration\n";
+    const std::string mainNew = base + "main addition\n";
+    std::string envNew = base;
+    envNew.replace(100, 5, "ENV!!");
+    writeFile(dir_.file("cmds.bat"), "echo %1");
+
+    publishTree("1.0", {{"shared.cfg", base}, {"main-only.txt", "m"}}, {}, {{"steam.cfg", "s1"}});
+    // In 1.1 the environment starts to override shared.cfg: an environment player
+    // has the main 1.0 file, which the main delta also starts from.
+    publishTree("1.1", {{"shared.cfg", mainNew}, {"main-only.txt", "m"}},
+                {"--previous", "1.0", "--commands", dir_.file("cmds.bat")},
+                {{"steam.cfg", "s2"}, {"shared.cfg", envNew}});
+
+    // The player's source is ROOT/1.1/steam/: a single env record there.
+    const std::string source = root() + "1.1/steam/";
+    VersionInfo redirect;
+    redirect.load(source + "version-info.txt");
+    ASSERT_TRUE(redirect.isLastEnv());
+    ASSERT_EQ(redirect.distrs().size(), 1u);
+    const DistrPtr env = redirect.latestDistr();
+    EXPECT_EQ(env->env, "steam");
+    EXPECT_EQ(env->version, "1.1");
+    // The redirect drops the environment's directory and reads the main description.
+    const std::string shortened = source.substr(0, source.size() - env->env.size() - 1);
+    EXPECT_EQ(shortened, root() + "1.1/");
+    VersionInfo main;
+    main.load(shortened + "version-info.txt");
+    EXPECT_EQ(main.latestVersion(), "1.1");
+    EXPECT_FALSE(main.isLastEnv());
+    EXPECT_EQ(env->commandHash, main.latestDistr()->commandHash);
+    EXPECT_FALSE(env->commandHash.empty());
+
+    Publication e;
+    e.load(source, shortened);
+    EXPECT_EQ(e.filesDir, source);
+    ASSERT_EQ(e.files.count(), 2u);
+    EXPECT_EQ(Publication::content(*e.files.find("shared.cfg"), e.filesDir), envNew);
+    EXPECT_EQ(Publication::content(*e.files.find("steam.cfg"), e.filesDir), "s2");
+
+    // Deltas as the analysis finds them: per distribution, in the description at
+    // its files location; the environment's replace the main ones by path.
+    auto deltaFor = [&](const std::string& filesDir, const std::string& path) -> std::pair<ControlEntryPtr, std::string> {
+        VersionInfo atFiles;
+        atFiles.load(filesDir + "version-info.txt");
+        atFiles.rebaseFiles(filesDir);
+        const DeltaPtr d = atFiles.findDelta("1.0");
+        EXPECT_TRUE(d);
+        if (!d)
+            return {};
+        const std::string dir = asDirectoryLocation(d->files);
+        auto control = std::make_shared<ControlFile>();
+        Publication::loadControl(dir + "control.txt.7z", d->controlHash, *control);
+        return {control->find(path), dir};
+    };
+    const auto [mainDelta, mainDir] = deltaFor(root() + "1.1/", "shared.cfg");
+    const auto [envDelta, envDir] = deltaFor(source, "shared.cfg");
+    ASSERT_TRUE(mainDelta);
+    ASSERT_TRUE(envDelta);
+    EXPECT_EQ(mainDelta->name, sha1Hex(base));
+    EXPECT_EQ(envDelta->name, sha1Hex(base));
+    TempDir work;
+    writeFile(work.file("old"), base);
+    writeFile(work.file("delta"), Publication::content(*envDelta, envDir));
+    const RunResult r =
+        runProgram(which("xdelta3"), {"-f", "-d", "-s", work.file("old"), work.file("delta"), work.file("new")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(readFile(work.file("new")), envNew);
+}
+
+TEST_F(PublishRuns, DeltasThatDoNotReproduceTheNewFileAreNotPublished) {
+    std::string text;
+    for (int i = 0; i < 3000; ++i)
+        text += "entry " + std::to_string(i) + "\n";
+    publishTree("1.0", {{"a.txt", text}});
+    // An encoder that encodes the old file against itself: the delta decodes fine
+    // but gives back the old content.
+    const std::string fake = dir_.file("bin/xdelta3");
+    makeTree(dir_.file("bin"), {{"xdelta3", "#!/bin/bash\n"
+                                            "args=(\"$@\")\n"
+                                            "if [ \"$1\" = -e ]; then\n"
+                                            "  for ((i=0; i<${#args[@]}; i++)); do\n"
+                                            "    [ \"${args[i]}\" = -s ] && old=${args[i+1]}\n"
+                                            "  done\n"
+                                            "  args[${#args[@]}-2]=$old\n"
+                                            "fi\n"
+                                            "exec " + which("xdelta3") + " \"${args[@]}\"\n"}});
+    ASSERT_EQ(::chmod(fake.c_str(), 0755), 0);
+    makeTree(dir_.file("c2"), {{"a.txt", text + "more\n"}});
+    const char* path = std::getenv("PATH");
+    const RunResult r = publish({"--content", dir_.file("c2"), "--version", "1.1", "--out", root(), "--previous", "1.0"},
+                                {{"PATH", dir_.file("bin") + ":" + (path ? path : "/usr/bin:/bin")}});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("no delta for a.txt: decoding it does not reproduce the new file"), std::string::npos)
+        << r.err;
+    VersionInfo info;
+    info.load(root() + "1.1/version-info.txt");
+    ControlFile deltas;
+    Publication::loadControl(root() + "1.1/deltas/1.0/control.txt.7z", info.findDelta("1.0")->controlHash, deltas);
+    EXPECT_EQ(deltas.count(), 0u);
+}
+
+TEST_F(PublishRuns, AStopLeavesNothingBehind) {
+    publishTree("1.0", {{"a.txt", std::string(10000, 'a')}});
+    makeTree(dir_.file("c2"), {{"a.txt", std::string(10000, 'b')}});
+    // An xdelta3 that holds the run in its delta step until the test lets it go.
+    const std::string fake = dir_.file("bin/xdelta3");
+    makeTree(dir_.file("bin"), {{"xdelta3", "#!/bin/bash\n"
+                                            "[ \"$1\" = -V ] && exit 0\n"
+                                            "touch " + dir_.file("entered") + "\n"
+                                            "for i in $(seq 600); do [ -e " + dir_.file("release") +
+                                                " ] && exit 1; sleep 0.05; done\n"
+                                            "exit 1\n"}});
+    ASSERT_EQ(::chmod(fake.c_str(), 0755), 0);
+    const char* path = std::getenv("PATH");
+    ChildProcess::Options options;
+    options.env = {{"PATH", dir_.file("bin") + ":" + (path ? path : "/usr/bin:/bin")}};
+    ChildProcess child(publisherPath(),
+                       {"--content", dir_.file("c2"), "--version", "1.1", "--out", root(), "--previous", "1.0"},
+                       options);
+    for (int i = 0; i < 600 && !std::filesystem::exists(dir_.file("entered")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(std::filesystem::exists(dir_.file("entered"))) << child.err();
+    child.signal(SIGINT);
+    // The stop is seen once the running tool returns.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    writeFile(dir_.file("release"), "");
+    EXPECT_EQ(child.wait(), 130) << child.err();
+    EXPECT_NE(child.err().find("interrupted"), std::string::npos) << child.err();
+    EXPECT_FALSE(std::filesystem::exists(root() + "1.1"));
+    EXPECT_TRUE(hiddenEntries(root()).empty());
+}
