@@ -19,7 +19,7 @@ constexpr int kIdlePolls = 100; // of 100 ms: an idle connection is closed after
 bool bodyOnly(FaultServer::Fault fault) {
     using F = FaultServer::Fault;
     return fault == F::DropAfterBytes || fault == F::RangeAsFull || fault == F::WrongLength || fault == F::Stall ||
-           fault == F::LongBody;
+           fault == F::LongBody || fault == F::PauseAfterBytes;
 }
 
 std::string headerValue(const std::string& head, const std::string& lowerName) {
@@ -122,6 +122,7 @@ bool FaultServer::takeFault(Fault& fault, std::int64_t& param, bool head) {
 void FaultServer::stall() {
     std::unique_lock<std::mutex> lock(mutex_);
     stopped_.wait_for(lock, std::chrono::milliseconds(stallMs_.load()), [this] { return stopping_; });
+    ++stallsEnded_;
 }
 
 bool FaultServer::sendAll(Poco::Net::StreamSocket& socket, const std::string& data) {
@@ -217,6 +218,7 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
         Fault fault = Fault::None;
         std::int64_t param = 0;
         request.faulted = takeFault(fault, param, head);
+        request.stallsEndedBefore = stallsEnded_;
         std::string lastModified;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -323,6 +325,14 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
         }
         if (fault == Fault::DropAfterBytes)
             body = body.substr(0, static_cast<std::size_t>(std::min<std::int64_t>(param, body.size())));
+        if (fault == Fault::PauseAfterBytes) {
+            const std::size_t first = static_cast<std::size_t>(std::min<std::int64_t>(param, body.size()));
+            if (!sendAll(socket, body.substr(0, first)))
+                return;
+            bodyBytes_ += static_cast<std::int64_t>(first);
+            stall();
+            body.erase(0, first);
+        }
         if (fault == Fault::LongBody)
             body += std::string(static_cast<std::size_t>(param), 'L');
         if (!sendAll(socket, body))

@@ -36,6 +36,7 @@ public:
         NoContentLength, // no Content-Length (HEAD and GET); the body ends with the connection
         Garbage,         // bytes that are not a status line, then close
         Stall,           // headers, then nothing for stallMs
+        PauseAfterBytes, // `param` body bytes, a pause of stallMs, then the rest
         StallHeaders,    // nothing at all for stallMs
         Status500,
         Status503,
@@ -52,6 +53,7 @@ public:
         std::string target;
         std::string range;  // the Range header's value
         bool faulted = false;
+        int stallsEndedBefore = 0; // stalls that had ended when it arrived
     };
 
     explicit FaultServer(std::string content);
@@ -90,6 +92,7 @@ private:
     std::atomic<int> stallMs_{3000};
     std::atomic<int> connections_{0};
     std::atomic<std::int64_t> bodyBytes_{0};
+    std::atomic<int> stallsEnded_{0};
 
     mutable std::mutex mutex_;
     Fault fault_ = Fault::None;         // guarded by mutex_

@@ -1,0 +1,100 @@
+#include "ravel/DlEventObserver.h"
+#include "ravel/Exceptions.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+class Recorder : public DlEventObserver {
+public:
+    void onSuccess(int, const DlRequestInfo&) override { ++successes; }
+    void onProgress(int, const DlProgress&) override { ++progress; }
+    void onError(int, const DlError& error, const DlRequestInfo&) override {
+        ++errors;
+        if (throwOnError)
+            throw std::runtime_error("observer failed");
+        lastCode = error.code();
+    }
+    int successes = 0;
+    int progress = 0;
+    int errors = 0;
+    int lastCode = 0;
+    bool throwOnError = false;
+};
+
+} // namespace
+
+TEST(DlEventObserverTest, ExceptionFamilyKeepsNamesAndTypesThroughClones) {
+    struct Case {
+        std::unique_ptr<Poco::Exception> exc;
+        const char* name;
+        const char* className;
+    };
+    Case cases[] = {
+        {std::make_unique<ravel::ravelException>("m", 1), "RAVEL library error", "ravel::ravelException"},
+        {std::make_unique<ravel::ProtocolException>("m", 2), "Protocol error", "ravel::ProtocolException"},
+        {std::make_unique<ravel::DownloadInterruptedException>("m", 3), "Download interrupted",
+         "ravel::DownloadInterruptedException"},
+        {std::make_unique<ravel::DownloadInterruptedLocallyException>("m", 4), "Download interrupted loccally",
+         "ravel::DownloadInterruptedLocallyException"},
+        {std::make_unique<ravel::DownloadInterruptedRemotelyException>("m", 5), "Download interrupted remotely",
+         "ravel::DownloadInterruptedRemotelyException"},
+        {std::make_unique<DlError>("m", 70003), "Download error", "DlError"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<Poco::Exception> copy(c.exc->clone());
+        EXPECT_STREQ(c.name, copy->name());
+        EXPECT_STREQ(c.className, copy->className());
+        EXPECT_EQ(c.exc->code(), copy->code());
+        EXPECT_EQ(std::string(c.name) + ": m", copy->displayText());
+        try {
+            copy->rethrow();
+        } catch (const Poco::Exception& thrown) {
+            EXPECT_STREQ(c.className, thrown.className());
+        }
+    }
+    // The recoverable layer tells "bytes delivered" apart by the base class.
+    EXPECT_THROW(ravel::DownloadInterruptedRemotelyException(0).rethrow(), ravel::DownloadInterruptedException);
+    EXPECT_EQ("Protocol error: HTTP: bad", ravel::ProtocolException("HTTP", "bad").displayText());
+}
+
+TEST(DlEventObserverTest, SpyKeepsTheFirstErrorAndForwardsEverything) {
+    Recorder forward;
+    DlSpy spy(&forward);
+    DlRequestInfo info;
+    DlProgress progress;
+    progress.total = 1234;
+    spy.onProgress(1, progress);
+    EXPECT_EQ(1234, spy.total());
+    spy.onError(1, DlError("first", 500), info);
+    spy.onError(1, DlError("second", 70001), info);
+    EXPECT_EQ(2, forward.errors);
+    EXPECT_EQ(1, forward.progress);
+    try {
+        spy.rethrow();
+        FAIL() << "no error kept";
+    } catch (const DlError& error) {
+        EXPECT_EQ("first", error.message());
+        EXPECT_EQ(500, error.code());
+    }
+    EXPECT_NO_THROW(spy.rethrow()); // taken out by the first rethrow
+}
+
+TEST(DlEventObserverTest, SpyRecordsTheOutcomeEvenWhenTheForwardedObserverThrows) {
+    Recorder forward;
+    forward.throwOnError = true;
+    DlSpy spy(&forward);
+    DlRequestInfo info;
+    EXPECT_THROW(spy.onError(3, DlError("failed", 7), info), std::runtime_error);
+    EXPECT_THROW(spy.rethrow(), DlError);
+
+    DlSpy alone;
+    info.lastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
+    alone.onSuccess(4, info);
+    EXPECT_EQ(info.lastModified, alone.lastModified());
+    EXPECT_NO_THROW(alone.rethrow());
+}

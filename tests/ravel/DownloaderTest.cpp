@@ -1,0 +1,190 @@
+#include "ravel/AsyncFileWriter.h"
+#include "ravel/Downloader.h"
+#include "ravel/FileActiveCache.h"
+#include "ravel/HTTPSession.h"
+#include "ravel/SessionPool.h"
+#include "tests/ravel/RavelTestUtil.h"
+#include "tests/support/FaultServer.h"
+#include "tests/support/TempDir.h"
+
+#include <Poco/File.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <set>
+
+using namespace ravel;
+using testsupport::FaultServer;
+using Fault = FaultServer::Fault;
+
+namespace {
+
+// Records what the segments report; an optional hook runs for each block.
+class Collector : public DownloaderObserver {
+public:
+    void onData(Downloader& downloader, const BlockNotification& block) override {
+        std::function<void(Downloader&, const BlockNotification&)> hook;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            blocks_.push_back(block);
+            hook = hook_;
+        }
+        changed_.notify_all();
+        if (hook)
+            hook(downloader, block);
+    }
+    void onError(Downloader&, const std::string& message, int code) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        errors_.emplace_back(message, code);
+    }
+    void setHook(std::function<void(Downloader&, const BlockNotification&)> hook) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hook_ = std::move(hook);
+    }
+    bool waitForBlocks(std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return blocks_.size() >= count; });
+    }
+    std::vector<BlockNotification> blocks() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return blocks_;
+    }
+    std::vector<std::pair<std::string, int>> errors() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return errors_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<BlockNotification> blocks_;
+    std::vector<std::pair<std::string, int>> errors_;
+    std::function<void(Downloader&, const BlockNotification&)> hook_;
+};
+
+class DownloaderTest : public ::testing::Test {
+protected:
+    explicit DownloaderTest(std::size_t size = 12000)
+        : server_(raveltest::pattern(size)),
+          factory_(std::make_shared<PooledSessionFactory>(std::make_shared<SessionPool>(
+              std::make_shared<HTTPSessionFactory>(BasicHTTPSession::Headers{}, 0, Poco::Timespan(10, 0))))),
+          path_(dir_.file("out.bin")) {}
+
+    // A downloader of the whole resource in segments of segmentSize bytes.
+    std::shared_ptr<Downloader> build(std::int64_t segmentSize) {
+        const auto size = static_cast<std::int64_t>(server_.content().size());
+        DownloaderBuilder builder;
+        builder.sessionFactory(factory_).uri(Poco::URI(server_.url())).observer(&collector_).writer(
+            std::make_shared<AsyncFileWriter>(path_, size, cache_));
+        for (std::int64_t rel = 0; rel < size; rel += segmentSize)
+            builder.addSegment(rel, rel, std::min(segmentSize, size - rel));
+        return builder.build();
+    }
+
+    std::set<std::string> requestedRanges() {
+        std::set<std::string> ranges;
+        for (const auto& request : server_.requests())
+            ranges.insert(request.range);
+        return ranges;
+    }
+
+    testsupport::TempDir dir_;
+    FaultServer server_;
+    std::shared_ptr<PooledSessionFactory> factory_;
+    FileActiveCache cache_;
+    Collector collector_;
+    const std::string path_;
+};
+
+} // namespace
+
+TEST_F(DownloaderTest, SegmentsResumeAfterTheStoredRangeAtTheirStart) {
+    // Stored: [0, 1500) and [5500, 10000). The second starts after segment 2's
+    // first byte (4000), so only segment 3 (8000) resumes from it.
+    std::string file(12000, 'x');
+    file.replace(0, 1500, server_.content(), 0, 1500);
+    file.replace(5500, 4500, server_.content(), 5500, 4500);
+    testsupport::writeFile(path_, file);
+    testsupport::writeFile(path_ + ".downloading#", "2\n0 1500\n5500 4500\n\n");
+
+    auto downloader = build(4000);
+    auto segments = downloader->segments();
+    ASSERT_EQ(3u, segments.size());
+    EXPECT_EQ(1500, segments[0]->done());
+    EXPECT_EQ(0, segments[1]->done());
+    EXPECT_EQ(2000, segments[2]->done());
+    EXPECT_EQ(12000, downloader->total());
+    EXPECT_EQ(3500, downloader->done());
+
+    downloader->start();
+    downloader->joinAll();
+    EXPECT_TRUE(downloader->isComplete());
+    EXPECT_TRUE(collector_.errors().empty());
+    EXPECT_EQ((std::set<std::string>{"bytes=1500-3999", "bytes=4000-7999", "bytes=10000-11999"}), requestedRanges());
+    downloader.reset(); // the writer goes: every block is in the file
+    EXPECT_EQ(server_.content(), testsupport::readFile(path_));
+    EXPECT_FALSE(Poco::File(path_ + ".downloading#").exists());
+}
+
+TEST_F(DownloaderTest, FinishedSegmentAsksForNothingAndReportsAnEmptyBlock) {
+    testsupport::writeFile(path_, server_.content().substr(0, 4000) + std::string(8000, 'x'));
+    testsupport::writeFile(path_ + ".downloading#", "1\n0 4000\n\n");
+    auto downloader = build(4000);
+    downloader->start();
+    downloader->joinAll();
+    auto blocks = collector_.blocks();
+    auto empty = std::find_if(blocks.begin(), blocks.end(), [](const BlockNotification& b) { return b.count == 0; });
+    ASSERT_NE(blocks.end(), empty);
+    EXPECT_EQ(4000, empty->requestPosition);
+    EXPECT_EQ((std::set<std::string>{"bytes=4000-7999", "bytes=8000-11999"}), requestedRanges());
+    downloader.reset();
+    EXPECT_EQ(server_.content(), testsupport::readFile(path_));
+}
+
+TEST_F(DownloaderTest, SegmentFailuresReachTheObserver) {
+    server_.setFault(Fault::Status503);
+    auto downloader = build(6000);
+    downloader->start();
+    downloader->joinAll();
+    auto errors = collector_.errors();
+    ASSERT_EQ(2u, errors.size());
+    EXPECT_EQ("Protocol error: Service Unavailable", errors[0].first);
+    EXPECT_EQ(503, errors[0].second);
+    EXPECT_FALSE(downloader->isComplete());
+    for (const auto& segment : downloader->segments())
+        EXPECT_EQ(Segment::Idle, segment->state());
+}
+
+namespace {
+
+class AbortTest : public DownloaderTest {
+protected:
+    AbortTest() : DownloaderTest(3 * 524288) {}
+};
+
+} // namespace
+
+TEST_F(AbortTest, AbortWhileWaitingForDataStopsAtTheNextBlock) {
+    // The first block arrives, then the server pauses: the abort lands while the
+    // segment waits in its read, and takes effect with the second block.
+    server_.setStallMs(1000);
+    server_.setFault(Fault::PauseAfterBytes, 1, 524288 + 1000);
+    auto downloader = build(3 * 524288);
+    downloader->start();
+    ASSERT_TRUE(collector_.waitForBlocks(1));
+    downloader->abortAll();
+    EXPECT_EQ(Segment::AbortRequested, downloader->segments()[0]->state());
+    downloader->joinAll();
+    EXPECT_EQ(2u, collector_.blocks().size());
+    EXPECT_EQ(2 * 524288, downloader->done());
+    // The abort travels back through the body reader, which reports it as an
+    // interruption after delivered bytes.
+    auto errors = collector_.errors();
+    ASSERT_EQ(1u, errors.size());
+    EXPECT_EQ("Download interrupted remotely", errors[0].first);
+}

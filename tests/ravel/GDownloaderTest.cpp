@@ -1,0 +1,314 @@
+#include "app/CmdHandler.h"
+#include "ravel/GDownloader.h"
+#include "ravel/Metadata.h"
+#include "tests/ravel/RavelTestUtil.h"
+#include "tests/support/FaultServer.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/TempDir.h"
+
+#include <Poco/File.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using testsupport::FaultServer;
+using Fault = FaultServer::Fault;
+
+namespace {
+
+// Sums what a request reports.
+class Progress : public DlEventObserver {
+public:
+    void onSuccess(int, const DlRequestInfo&) override { ++successes; }
+    void onError(int, const DlError&, const DlRequestInfo&) override { ++errors; }
+    void onProgress(int, const DlProgress& progress) override {
+        if (progress.first) {
+            ++firsts;
+            resumed = progress.received;
+            total = progress.total;
+        } else {
+            chunks += progress.chunk;
+        }
+        if (hook)
+            hook(progress);
+    }
+    std::atomic<int> successes{0};
+    std::atomic<int> errors{0};
+    std::atomic<int> firsts{0};
+    std::atomic<std::int64_t> resumed{0};
+    std::atomic<std::int64_t> total{0};
+    std::atomic<std::int64_t> chunks{0};
+    std::function<void(const DlProgress&)> hook;
+};
+
+DlServiceOptions quickOptions(int timeoutMs = 2000) {
+    DlServiceOptions options;
+    options.timeout = Poco::Timespan(0, timeoutMs * 1000);
+    return options;
+}
+
+class GDownloaderTest : public ::testing::Test {
+protected:
+    explicit GDownloaderTest(std::size_t size = 200000, int timeoutMs = 2000)
+        : server_(raveltest::pattern(size)), downloader_(quickOptions(timeoutMs)), path_(dir_.file("out.bin")) {}
+
+    std::multiset<std::string> gets() {
+        std::multiset<std::string> ranges;
+        for (const auto& request : server_.requests())
+            if (request.method == "GET")
+                ranges.insert(request.range);
+        return ranges;
+    }
+    std::string content(std::int64_t offset = 0, std::int64_t size = -1) const {
+        return server_.content().substr(offset, size < 0 ? std::string::npos : static_cast<std::size_t>(size));
+    }
+    std::string file() const { return testsupport::readFile(path_); }
+
+    // The DlError of a failed range download.
+    DlError failure(std::int64_t offset, std::int64_t size, const std::string& url = {}, std::string path = {}) {
+        try {
+            downloader_.download(url.empty() ? server_.url() : url, path.empty() ? path_ : path, offset, size);
+        } catch (const DlError& error) {
+            return error;
+        }
+        ADD_FAILURE() << "download succeeded";
+        return DlError("none", 0);
+    }
+
+    testsupport::TempDir dir_;
+    FaultServer server_;
+    GDownloader downloader_;
+    const std::string path_;
+};
+
+} // namespace
+
+TEST_F(GDownloaderTest, SplitsRequestsIntoSegmentsOfAtLeastTheMinimum) {
+    struct Case {
+        std::int64_t offset, size;
+        int connections, minSegment;
+        std::multiset<std::string> ranges;
+    };
+    const Case cases[] = {
+        {0, 10, 4, 4096, {"bytes=0-9"}},
+        {0, 10000, 4, 4096, {"bytes=0-4095", "bytes=4096-8191", "bytes=8192-9999"}},
+        {0, 16384, 4, 4096, {"bytes=0-4095", "bytes=4096-8191", "bytes=8192-12287", "bytes=12288-16383"}},
+        {1000, 5000, 2, 1000, {"bytes=1000-3499", "bytes=3500-5999"}},
+        {500, 3, 1, 4096, {"bytes=500-502"}},
+        {700, 0, 4, 4096, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        const std::size_t before = server_.requests().size();
+        DlSettings settings;
+        settings.connectionsPerFile = c.connections;
+        settings.minSegmentSize = c.minSegment;
+        downloader_.download(server_.url(), path_, c.offset, c.size, nullptr, &settings);
+        std::multiset<std::string> ranges;
+        auto requests = server_.requests();
+        for (std::size_t i = before; i < requests.size(); ++i)
+            ranges.insert(requests[i].range);
+        EXPECT_EQ(c.ranges, ranges);
+        EXPECT_EQ(content(c.offset, c.size), file());
+        EXPECT_FALSE(Poco::File(path_ + ".downloading#").exists());
+    }
+}
+
+TEST_F(GDownloaderTest, WholeDownloadAsksForTheLengthAndReportsProgress) {
+    Progress progress;
+    downloader_.setConnections(3);
+    EXPECT_EQ(200000, downloader_.download(server_.url(), path_, &progress));
+    EXPECT_EQ(content(), file());
+    EXPECT_EQ(1, progress.firsts);
+    EXPECT_EQ(200000, progress.total);
+    EXPECT_EQ(200000, progress.chunks);
+    EXPECT_EQ(1, progress.successes);
+    EXPECT_EQ("HEAD", server_.requests().front().method);
+    EXPECT_EQ(3u, gets().size());
+
+    // One redirect is followed, absolute or relative; a second is refused.
+    EXPECT_EQ(200000, downloader_.download(server_.url("/moved"), dir_.file("a"), &progress));
+    EXPECT_EQ(200000, downloader_.download(server_.url("/moved-relative"), dir_.file("b"), &progress));
+    EXPECT_EQ(content(), testsupport::readFile(dir_.file("b")));
+    try {
+        downloader_.download(server_.url("/moved-twice"), dir_.file("c"));
+        FAIL();
+    } catch (const DlError& error) {
+        EXPECT_EQ("Protocol error: Too many redirects: " + server_.url("/moved") + " -> " + server_.url("/file"),
+                  error.message());
+    }
+}
+
+TEST_F(GDownloaderTest, ConditionalDownloadSkipsAnUnmodifiedResource) {
+    std::string lastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
+    downloader_.downloadIfModified(server_.url(), path_, lastModified);
+    EXPECT_EQ("Wed, 21 Oct 2015 07:28:00 GMT", lastModified);
+    EXPECT_TRUE(gets().empty());
+    EXPECT_FALSE(Poco::File(path_).exists());
+
+    server_.setLastModified("Thu, 22 Oct 2015 07:28:00 GMT");
+    downloader_.downloadIfModified(server_.url(), path_, lastModified);
+    EXPECT_EQ("Thu, 22 Oct 2015 07:28:00 GMT", lastModified);
+    EXPECT_EQ(content(), file());
+}
+
+TEST_F(GDownloaderTest, ConnectionCountBelowOneIsRefused) {
+    downloader_.setConnections(2);
+    try {
+        downloader_.setConnections(0);
+        FAIL();
+    } catch (const std::invalid_argument& exc) {
+        EXPECT_STREQ("Connection count should be greater then 0", exc.what());
+    }
+    EXPECT_EQ(2, downloader_.settings().connectionsPerFile);
+}
+
+TEST_F(GDownloaderTest, TenthFailureGivesItsOwnMessage) {
+    server_.setFault(Fault::Status503);
+    DlError error = failure(0, 1000);
+    EXPECT_EQ("Download error: Protocol error: Service Unavailable", error.displayText());
+    EXPECT_EQ(503, error.code());
+    // Ten attempts, each tried twice by the recoverable connection.
+    EXPECT_EQ(20u, gets().size());
+}
+
+TEST_F(GDownloaderTest, ResumesFromTheRecordOfAnEarlierRun) {
+    testsupport::writeFile(path_, content(0, 150000) + std::string(50000, 'x'));
+    testsupport::writeFile(path_ + ".downloading#", "1\n0 150000\n\n");
+    Progress progress;
+    downloader_.setConnections(1);
+    downloader_.download(server_.url(), path_, 0, 200000, &progress);
+    EXPECT_EQ((std::multiset<std::string>{"bytes=150000-199999"}), gets());
+    EXPECT_EQ(150000, progress.resumed);
+    EXPECT_EQ(50000, progress.chunks);
+    EXPECT_EQ(content(), file());
+    EXPECT_FALSE(Poco::File(path_ + ".downloading#").exists());
+}
+
+TEST_F(GDownloaderTest, RecordOfAnotherLengthStartsOver) {
+    testsupport::writeFile(path_, std::string(1000, 'x'));
+    testsupport::writeFile(path_ + ".downloading#", "1\n0 1000\n\n");
+    downloader_.setConnections(1);
+    downloader_.download(server_.url(), path_, 0, 200000);
+    EXPECT_EQ((std::multiset<std::string>{"bytes=0-199999"}), gets());
+    EXPECT_EQ(content(), file());
+}
+
+TEST_F(GDownloaderTest, DropMidSegmentResumesAfterTheDeliveredBytes) {
+    GDownloader downloader; // 512 KiB blocks
+    FaultServer server(raveltest::pattern(3 * 524288));
+    server.setFault(Fault::DropAfterBytes, 1, 524288 + 1000);
+    downloader.setConnections(1);
+    downloader.download(server.url(), path_, 0, 3 * 524288);
+    std::vector<std::string> ranges;
+    for (const auto& request : server.requests())
+        ranges.push_back(request.range);
+    EXPECT_EQ((std::vector<std::string>{"bytes=0-1572863", "bytes=524288-1572863"}), ranges);
+    EXPECT_EQ(server.content(), file());
+}
+
+TEST_F(GDownloaderTest, UnwritableDestinationFailsWithTheFileError) {
+    DlError error = failure(0, 100, server_.url(), dir_.file("missing/dir/out.bin"));
+    EXPECT_EQ("File access error: Failed to create file: " + dir_.file("missing/dir/out.bin") +
+                  ": No such file or directory",
+              error.message());
+    EXPECT_TRUE(gets().empty());
+}
+
+TEST(ImplDetailTest, RequestAfterShutdownFailsAtOnceAndIsNeverStarted) {
+    FaultServer server(raveltest::pattern(100));
+    testsupport::TempDir dir;
+    ImplDetail service;
+    service.shutdown();
+    DlSpy spy;
+    service.download(server.url(), dir.file("x"), 0, 100, 1, &spy, DlSettings());
+    try {
+        spy.rethrow();
+        FAIL();
+    } catch (const DlError& error) {
+        EXPECT_EQ("Downloader shut down has been requested", error.message());
+        EXPECT_EQ(70001, error.code());
+    }
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(0, service.liveRequests());
+}
+
+namespace {
+
+class QueueTest : public GDownloaderTest {
+protected:
+    QueueTest() : GDownloaderTest(200000, 5000) {}
+};
+
+} // namespace
+
+TEST_F(QueueTest, FifthRequestWaitsUntilOneOfFourRunningEnds) {
+    // The first four transfers stall; a fifth may start only once one of them
+    // is over, so its request reaches the server after a stall has ended.
+    server_.setStallMs(300);
+    server_.setFault(Fault::Stall, 4);
+    downloader_.setConnections(1);
+    std::vector<std::thread> callers;
+    std::atomic<int> failures{0};
+    for (int i = 0; i < 5; ++i) {
+        callers.emplace_back([&, i] {
+            try {
+                downloader_.download(server_.url(), dir_.file("f" + std::to_string(i)), i * 1000, 1000);
+            } catch (const DlError&) {
+                ++failures;
+            }
+        });
+        if (i < 4) {
+            // Let the first four arrive before the fifth is queued.
+            while (server_.requests().size() < static_cast<std::size_t>(i + 1))
+                std::this_thread::yield();
+        }
+    }
+    for (auto& caller : callers)
+        caller.join();
+    EXPECT_EQ(0, failures);
+    auto requests = server_.requests();
+    int stalled = 0;
+    for (const auto& request : requests) {
+        if (request.faulted) {
+            ++stalled;
+            EXPECT_EQ(0, request.stallsEndedBefore);
+        }
+        if (request.range == "bytes=4000-4999") {
+            EXPECT_GE(request.stallsEndedBefore, 1);
+        }
+    }
+    EXPECT_EQ(4, stalled);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(content(i * 1000, 1000), testsupport::readFile(dir_.file("f" + std::to_string(i))));
+}
+
+TEST_F(GDownloaderTest, StopOfTheRunEndsTheRequestWith70001) {
+    GDownloader downloader;
+    FaultServer server(raveltest::pattern(4 * 524288));
+    Patcher::StopState stop;
+    stop.setMessage("Patcher::Test::download");
+    downloader.setStopState(&stop);
+    downloader.setConnections(1);
+    Progress progress;
+    progress.hook = [&](const DlProgress& p) {
+        if (!p.first)
+            stop.stop();
+    };
+    try {
+        downloader.download(server.url(), path_, 0, 4 * 524288, &progress);
+        FAIL();
+    } catch (const DlError& error) {
+        EXPECT_EQ("Downloader shut down has been requested", error.message());
+        EXPECT_EQ(70001, error.code());
+    }
+    EXPECT_EQ(1, progress.errors);
+    EXPECT_EQ(524288, progress.chunks); // stopped at the next block
+    // The record keeps what arrived, for the next run.
+    EXPECT_TRUE(Poco::File(path_ + ".downloading#").exists());
+}
