@@ -66,6 +66,19 @@ bool parseContentRange(const std::string& value, Poco::Int64& first, Poco::Int64
            Poco::NumberParser::tryParse64(Poco::trim(rest.substr(dash + 1, slash - dash - 1)), last);
 }
 
+// The socket library names no address in a failed connect; the log and the
+// caller should see which server refused.
+void connectSocket(Poco::Net::StreamSocket& socket, const Poco::Net::SocketAddress& address,
+                   const Poco::Timespan& timeout, const std::string& peer) {
+    try {
+        socket.connect(address, timeout);
+    } catch (const Poco::Net::ConnectionRefusedException& exc) {
+        throw Poco::Net::ConnectionRefusedException(peer, exc.code());
+    } catch (const Poco::TimeoutException& exc) {
+        throw Poco::TimeoutException("Connecting to " + peer, exc.code());
+    }
+}
+
 std::mutex gContextMutex;
 
 // The socket library's default client context. An application configures it
@@ -92,8 +105,22 @@ Poco::Net::Context::Ptr defaultClientContext() {
 
 // ---- SocketChannel
 
-SocketChannel::SocketChannel(const Poco::Net::StreamSocket& socket)
-    : socket_(socket), buffer_(kLineBufferSize) {}
+SocketChannel::SocketChannel(const Poco::Net::StreamSocket& socket, const std::string& peer,
+                             const Poco::Timespan& timeout)
+    : socket_(socket), peer_(peer), timeout_(timeout), buffer_(kLineBufferSize) {}
+
+int SocketChannel::receive(char* data, std::size_t count) {
+    int n = 0;
+    try {
+        n = socket_.receiveBytes(data, static_cast<int>(std::min<std::size_t>(count, INT_MAX)));
+    } catch (const Poco::TimeoutException&) {
+        throw Poco::TimeoutException(Poco::format("No data from %s for %.1f seconds", peer_,
+                                                  static_cast<double>(timeout_.totalMilliseconds()) / 1000.0));
+    }
+    if (n <= 0)
+        throw Poco::Net::NetException("Connection closed by the server", peer_);
+    return n;
+}
 
 void SocketChannel::send(const std::string& data) {
     const char* p = data.data();
@@ -115,10 +142,7 @@ void SocketChannel::fill() {
         end_ -= begin_;
         begin_ = 0;
     }
-    const int n = socket_.receiveBytes(buffer_.data() + end_, static_cast<int>(buffer_.size() - end_));
-    if (n <= 0)
-        throw Poco::Net::NetException("Connection closed by the server");
-    end_ += static_cast<std::size_t>(n);
+    end_ += static_cast<std::size_t>(receive(buffer_.data() + end_, buffer_.size() - end_));
 }
 
 bool SocketChannel::readLine(std::string& line, std::size_t maxLength) {
@@ -149,9 +173,7 @@ void SocketChannel::read(char* data, std::size_t count) {
     count -= buffered;
     // Straight from the socket: never read past the bytes asked for.
     while (count > 0) {
-        const int n = socket_.receiveBytes(data, static_cast<int>(std::min<std::size_t>(count, INT_MAX)));
-        if (n <= 0)
-            throw Poco::Net::NetException("Connection closed by the server");
+        const int n = receive(data, count);
         data += n;
         count -= static_cast<std::size_t>(n);
     }
@@ -190,7 +212,7 @@ std::unique_ptr<SocketChannel> BasicHTTPSession::openChannel(Poco::Net::StreamSo
     socket.setSendTimeout(timeout_);
     socket.setNoDelay(true);
     reusable_ = true; // a fresh connection holds nothing unread
-    return std::make_unique<SocketChannel>(socket);
+    return std::make_unique<SocketChannel>(socket, key_.host + ":" + std::to_string(key_.port), timeout_);
 }
 
 void BasicHTTPSession::closeChannel(std::unique_ptr<SocketChannel>& channel) {
@@ -460,7 +482,7 @@ void HTTPSession::connect() {
     if (channel_)
         closeChannel(channel_);
     Poco::Net::StreamSocket socket;
-    socket.connect(address(), timeout());
+    connectSocket(socket, address(), timeout(), key().host + ":" + std::to_string(key().port));
     socket_ = socket;
     channel_ = openChannel(socket_);
 }
@@ -489,7 +511,8 @@ void SecureHTTPSession::connect() {
         closeChannel(channel_);
     Poco::Net::SecureStreamSocket socket(defaultClientContext());
     socket.setPeerHostName(key().host);
-    socket.connect(address(), timeout()); // the handshake is bounded by the same timeout
+    // The handshake is bounded by the same timeout.
+    connectSocket(socket, address(), timeout(), key().host + ":" + std::to_string(key().port));
     socket_ = socket;
     channel_ = openChannel(socket_);
 }

@@ -23,7 +23,9 @@ class SocketChannel {
 public:
     static constexpr std::size_t kLineBufferSize = 16384;
 
-    explicit SocketChannel(const Poco::Net::StreamSocket& socket);
+    // peer names the server in failure texts; timeout is the socket's receive
+    // timeout, quoted when it expires.
+    SocketChannel(const Poco::Net::StreamSocket& socket, const std::string& peer, const Poco::Timespan& timeout);
     SocketChannel(const SocketChannel&) = delete;
     SocketChannel& operator=(const SocketChannel&) = delete;
 
@@ -39,8 +41,11 @@ public:
 
 private:
     void fill();
+    int receive(char* data, std::size_t count);
 
     Poco::Net::StreamSocket socket_;
+    const std::string peer_;
+    const Poco::Timespan timeout_;
     std::vector<char> buffer_;
     std::size_t begin_ = 0; // unread bytes are [begin_, end_)
     std::size_t end_ = 0;

@@ -17,6 +17,7 @@
 #include <functional>
 #include <mutex>
 #include <set>
+#include <thread>
 
 using namespace ravel;
 using testsupport::FaultServer;
@@ -177,6 +178,13 @@ TEST_F(AbortTest, AbortWhileWaitingForDataStopsAtTheNextBlock) {
     auto downloader = build(3 * 524288);
     downloader->start();
     ASSERT_TRUE(collector_.waitForBlocks(1));
+    // The segment counts the block just before it looks for an abort and goes
+    // back to its read.
+    auto segment = downloader->segments()[0];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (segment->done() < 524288 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_EQ(524288, segment->done());
     downloader->abortAll();
     EXPECT_EQ(Segment::AbortRequested, downloader->segments()[0]->state());
     downloader->joinAll();

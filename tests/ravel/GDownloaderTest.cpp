@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -265,7 +266,9 @@ TEST_F(QueueTest, FifthRequestWaitsUntilOneOfFourRunningEnds) {
         });
         if (i < 4) {
             // Let the first four arrive before the fifth is queued.
-            while (server_.requests().size() < static_cast<std::size_t>(i + 1))
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (server_.requests().size() < static_cast<std::size_t>(i + 1) &&
+                   std::chrono::steady_clock::now() < deadline)
                 std::this_thread::yield();
         }
     }
