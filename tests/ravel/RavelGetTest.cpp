@@ -1,0 +1,61 @@
+#include "tests/ravel/RavelTestUtil.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/FaultServer.h"
+#include "tests/support/TempDir.h"
+
+#include <Poco/File.h>
+
+#include <gtest/gtest.h>
+
+using testsupport::FaultServer;
+using testsupport::RunResult;
+
+namespace {
+
+RunResult ravelGet(const std::vector<std::string>& args) {
+    return testsupport::runProgram(testsupport::buildDir() + "tools/ravel-get/ravel-get", args, {}, 60000);
+}
+
+} // namespace
+
+TEST(RavelGetTest, DownloadsWholeFilesAndRanges) {
+    FaultServer server(raveltest::pattern(150000));
+    testsupport::TempDir dir;
+    RunResult whole = ravelGet({server.url(), dir.file("whole"), "--connections", "3"});
+    ASSERT_EQ(0, whole.code) << whole.err;
+    EXPECT_EQ(server.content(), testsupport::readFile(dir.file("whole")));
+    EXPECT_NE(std::string::npos, whole.out.find("done: 150000 bytes (0 resumed)")) << whole.out;
+
+    RunResult range = ravelGet({server.url(), dir.file("range"), "--offset", "1000", "--size", "5000"});
+    ASSERT_EQ(0, range.code) << range.err;
+    EXPECT_EQ(server.content().substr(1000, 5000), testsupport::readFile(dir.file("range")));
+}
+
+TEST(RavelGetTest, FailureExitsNonZeroWithTheErrorText) {
+    FaultServer server(raveltest::pattern(1000));
+    server.setFault(FaultServer::Fault::Status503);
+    testsupport::TempDir dir;
+    RunResult failed = ravelGet({server.url(), dir.file("out")});
+    EXPECT_EQ(1, failed.code);
+    EXPECT_NE(std::string::npos, failed.err.find("Download error: Protocol error: Service Unavailable (code 503)"))
+        << failed.err;
+
+    RunResult refused = ravelGet({"ftp://127.0.0.1/x", dir.file("out")});
+    EXPECT_EQ(1, refused.code);
+    EXPECT_NE(std::string::npos, refused.err.find("Unsupported protocol: ftp")) << refused.err;
+}
+
+TEST(RavelGetTest, UsageErrorsExitWithTwo) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {},
+             {"http://127.0.0.1/x"},
+             {"http://127.0.0.1/x", "out", "--offset", "10"},
+             {"http://127.0.0.1/x", "out", "--connections", "0"},
+             {"http://127.0.0.1/x", "out", "--connections", "many"},
+             {"http://127.0.0.1/x", "out", "--bogus"},
+         }) {
+        RunResult r = ravelGet(args);
+        EXPECT_EQ(2, r.code) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("usage: ravel-get")) << r.err;
+    }
+}
