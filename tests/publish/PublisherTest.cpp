@@ -383,6 +383,19 @@ TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
         }
         EXPECT_TRUE(hiddenEntries(root()).empty());
     }
+    const RunResult inside =
+        publish({"--content", dir_.file("good"), "--version", "2.0", "--out", dir_.file("good/dist")});
+    EXPECT_EQ(inside.code, 1);
+    EXPECT_NE(inside.err.find("lies inside the content directory"), std::string::npos) << inside.err;
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("good/dist")));
+}
+
+TEST_F(PublishRuns, TheStagingLeftByAKilledRunIsRemovedByTheNextOne) {
+    // No process has this id (above the kernel's largest).
+    const std::string stale = root() + ".publish.99999999.1.0/pub";
+    std::filesystem::create_directories(stale);
+    publishTree("1.0", {{"a.txt", "one"}});
+    EXPECT_TRUE(hiddenEntries(root()).empty());
 }
 
 TEST_F(PublishRuns, ForceReplacesAPublishedVersionKeepingItsCreationDate) {

@@ -24,9 +24,9 @@ struct StoredForm {
 // keeps its own encoder, whose buffers are reused from file to file.
 class Packer {
 public:
-    static constexpr std::int64_t kWholeTrialLimit = 256 << 10;
-    static constexpr int kSamplePieces = 8;
-    static constexpr std::int64_t kSamplePiece = 32 << 10;
+    static constexpr std::int64_t kWholeTrialLimit = 128 << 10;
+    static constexpr int kSamplePieces = 16;
+    static constexpr std::int64_t kSamplePiece = 4 << 10;
     static constexpr int kSampleSaving = 4;
 
     // stats gets the bytes read while compressing and the time spent; stop (may

@@ -7,6 +7,8 @@
 #include <Poco/Path.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <thread>
 #include <typeinfo>
 
@@ -33,6 +35,17 @@ bool isFile(const std::string& path) {
     } catch (const Poco::Exception&) {
         return false;
     }
+}
+
+// Whether path is dir itself or lies below it, symbolic links resolved.
+bool isWithin(const std::string& path, const std::string& dir) {
+    std::error_code ec;
+    const auto p = std::filesystem::weakly_canonical(std::filesystem::u8path(path), ec);
+    const auto d = std::filesystem::weakly_canonical(std::filesystem::u8path(dir), ec);
+    if (ec)
+        return false;
+    const auto rel = p.lexically_relative(d);
+    return !rel.empty() && *rel.begin() != "..";
 }
 
 } // namespace
@@ -162,6 +175,12 @@ PublishOptions parsePublishOptions(const std::vector<std::string>& args) {
 void validatePublishOptions(const PublishOptions& o) {
     if (!isDirectory(o.content))
         throw PublishError("content directory does not exist: " + o.content);
+    // The publication would be published into itself.
+    if (isWithin(o.out, o.content))
+        throw PublishError("the output directory " + o.out + " lies inside the content directory " + o.content);
+    if (!o.envContent.empty() && isWithin(o.out, o.envContent))
+        throw PublishError("the output directory " + o.out + " lies inside the environment content directory " +
+                           o.envContent);
     if (!isSafeName(o.version))
         throw PublishError("invalid version '" + o.version +
                            "': use letters, digits and . - _ + (not starting with .), at most 64 characters");

@@ -234,6 +234,12 @@ PublishSummary Publisher::State::run() {
         throw PublishError("cannot create the output directory " + root + ": " + e.displayText());
     }
     removeStaleStaging();
+    // The updater finds an earlier version by replacing the first occurrence of the
+    // new version's string in its source.
+    if (root.find(options.version) != std::string::npos)
+        reporter.warn("the version string \"" + options.version + "\" also occurs in " + root +
+                      ": an updater looks for earlier versions by replacing its first occurrence in the source"
+                      " location, so make sure the published URL holds it only once");
     staging = root + ".publish." + std::to_string(Poco::Process::id()) + "." + options.version + "/";
     pub = staging + "pub/";
     workDir = staging + "work/";
