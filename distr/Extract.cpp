@@ -3,6 +3,7 @@
 #include "app/Errors.h"
 #include "distr/ControlFile.h"
 #include "distr/DiscGuard.h"
+#include "distr/FileOps.h"
 #include "distr/LocalFile.h"
 #include "distr/SevenZip.h"
 
@@ -37,10 +38,18 @@ std::string extractEntry(const std::string& package, std::int64_t offset, const 
     std::ofstream out(target, std::ios::binary | std::ios::trunc);
     if (!out)
         throw Poco::CreateFileException("Cannot create file", target, errno);
-    DiskActivity activity(observer, package, target);
-    const std::int64_t copied = copyRange(in, out, entry.storedSize, kCopyBufferSize, &activity);
-    out.flush();
-    checkCopy(in, out, target, copied, entry.storedSize);
+    try {
+        DiskActivity activity(observer, package, target);
+        const std::int64_t copied = copyRange(in, out, entry.storedSize, kCopyBufferSize, &activity);
+        out.flush();
+        checkCopy(in, out, target, copied, entry.storedSize);
+    } catch (...) {
+        // A short file must not stay behind looking like a finished one.
+        out.close();
+        FileOpPolicy silent(nullptr);
+        tryDeleteFile(target, &silent);
+        throw;
+    }
     return target;
 }
 

@@ -12,8 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <thread>
+
+#include <sys/stat.h>
 
 using namespace Patcher;
 using testsupport::LogCapture;

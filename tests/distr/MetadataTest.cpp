@@ -199,5 +199,6 @@ TEST(MetadataTest, ExtractsStoredAndCompressedEntriesWithProgress) {
     auto tooLong = ControlFile::parseLine("0|d|h||pack|" + std::to_string(4 + stored.size() + packed.size()) +
                                           "|100|");
     EXPECT_THROW(extractEntry(dir.file("pack"), tooLong->offset, *tooLong, dir.file("d"), codec), InternalError);
+    EXPECT_FALSE(Poco::File(dir.file("d")).exists());
     Singleton<RootStorage>::destroy();
 }
