@@ -44,6 +44,9 @@ public:
 
     // Alignment that map() offsets must keep.
     static std::size_t allocationGranularity();
+    // Length of view to map for writing a file through: a multiple of
+    // allocationGranularity() at which stores into fresh pages stay cheap.
+    static std::size_t preferredViewSize();
 
 private:
     std::string path_;

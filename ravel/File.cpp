@@ -10,6 +10,10 @@
 
 namespace ravel {
 
+std::uint32_t File::defaultBlockSize() {
+    return static_cast<std::uint32_t>(platform::MappedFile::preferredViewSize());
+}
+
 File::File(const std::string& path, std::int64_t size, std::uint32_t blockSize)
     : path_(path), blockSize_(blockSize), size_(size) {
     open();

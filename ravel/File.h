@@ -14,7 +14,8 @@ namespace ravel {
 // One thread at a time (the write cache's).
 class File {
 public:
-    static constexpr std::uint32_t kBlockSize = 0x80000; // bytes per mapped view
+    // Bytes per mapped view unless the constructor is given another size.
+    static std::uint32_t defaultBlockSize();
 
     // The currently mapped view of a File.
     class FileBlock {
@@ -43,7 +44,7 @@ public:
     // length it has on disk, any other size becomes its length. blockSize must be
     // a multiple of the system's allocation granularity (std::logic_error
     // "Invalid block size" otherwise).
-    explicit File(const std::string& path, std::int64_t size = 0, std::uint32_t blockSize = kBlockSize);
+    explicit File(const std::string& path, std::int64_t size = 0, std::uint32_t blockSize = defaultBlockSize());
     ~File(); // unmaps and closes; reports failures on stderr, never throws
     File(const File&) = delete;
     File& operator=(const File&) = delete;

@@ -95,7 +95,7 @@ bool eventually(F condition, int timeoutMs = 10000) {
 TEST(FileActiveCacheTest, ConcurrentWritersProduceTheExactFile) {
     TempDir dir;
     const std::string path = dir.file("out.bin");
-    const std::int64_t size = 5 * File::kBlockSize + 12345;
+    const std::int64_t size = 5 * std::int64_t{File::defaultBlockSize()} + 12345;
     const std::string data = pattern(size, 1);
     FileActiveCache cache(256 * 1024); // small: writers must wait for the thread
     {
@@ -127,7 +127,7 @@ TEST(FileActiveCacheTest, ConcurrentWritersProduceTheExactFile) {
 TEST(FileActiveCacheTest, InterruptedDownloadLeavesARecordOfWhatWasWrittenAndResumes) {
     TempDir dir;
     const std::string path = dir.file("out.bin");
-    const std::int64_t size = 2 * File::kBlockSize;
+    const std::int64_t size = 2 * std::int64_t{File::defaultBlockSize()};
     const std::string data = pattern(size, 2);
     FileActiveCache cache;
     {

@@ -17,7 +17,7 @@ using testsupport::TempDir;
 
 namespace {
 
-constexpr std::int64_t kView = File::kBlockSize;
+constexpr std::int64_t kView = 0x80000; // views in the tests that pick their own size
 
 std::string pattern(std::int64_t n, int seed) {
     std::string s(static_cast<std::size_t>(n), '\0');
@@ -35,12 +35,15 @@ std::int64_t allocatedBytes(const std::string& path) {
 } // namespace
 
 // Writes land at their positions whatever views they span.
-TEST(FileTest, WritesAcrossViewBoundaries) {
+class FileViewTest : public ::testing::TestWithParam<std::int64_t> {};
+
+TEST_P(FileViewTest, WritesAcrossViewBoundaries) {
     struct Case {
         const char* name;
         std::int64_t position;
         std::int64_t count;
     };
+    const std::int64_t kView = GetParam();
     const std::int64_t size = 3 * kView + 1000; // a short last view
     const Case cases[] = {
         {"inside one view", 10, 100},
@@ -57,7 +60,7 @@ TEST(FileTest, WritesAcrossViewBoundaries) {
         const std::string path = dir.file("out.bin");
         const std::string data = pattern(c.count, 3);
         {
-            File file(path, size);
+            File file(path, size, static_cast<std::uint32_t>(kView));
             file.write(data.data(), c.count, c.position);
         }
         const std::string content = testsupport::readFile(path);
@@ -68,6 +71,9 @@ TEST(FileTest, WritesAcrossViewBoundaries) {
         EXPECT_EQ(std::string(content.size() - end, '\0'), content.substr(end));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(ViewSizes, FileViewTest,
+                         ::testing::Values(std::int64_t{0x80000}, std::int64_t{File::defaultBlockSize()}));
 
 TEST(FileTest, RefusesBytesPastTheEndWithoutWritingThem) {
     TempDir dir;
@@ -93,7 +99,7 @@ TEST(FileTest, LengthIsKeptSetOrChangedAndContentBelowItStays) {
     const std::string old = pattern(5000, 9);
     testsupport::writeFile(path, old);
 
-    File kept(path);
+    File kept(path, 0, kView);
     EXPECT_EQ(5000, kept.size());
     kept.resize(3000);
     EXPECT_EQ(old.substr(0, 3000), testsupport::readFile(path));
