@@ -9,7 +9,6 @@
 #include "ravel/Metadata.h"
 
 #include <Poco/Format.h>
-#include <Poco/ThreadPool.h>
 #include <Poco/URI.h>
 
 #include <algorithm>
@@ -79,14 +78,13 @@ const std::string& ImplDetail::errorText(int code) { return errorTexts().at(code
 
 ImplDetail::ImplDetail(Patcher::StopState* stopState, const Options& options)
     : log_(Poco::Logger::get("ravel.Main")),
-      stopState_(stopState),
-      activity_(this, &ImplDetail::backgroundActivity) {
+      stopState_(stopState) {
     auto sessions = std::make_shared<ravel::HTTPSessionFactory>(
         ravel::BasicHTTPSession::Headers{{"User-Agent", kUserAgent}}, kReadBufferSize, options.timeout);
     pool_ = std::make_shared<ravel::SessionPool>(sessions, options.idleLimit, options.clock);
     factory_ = std::make_shared<ravel::PooledSessionFactory>(pool_);
     cache_ = std::make_unique<ravel::FileActiveCache>(options.cacheCapacity);
-    activity_.start(Poco::ThreadPool::defaultPool());
+    activity_ = std::thread([this] { backgroundActivity(); });
 }
 
 ImplDetail::~ImplDetail() {
@@ -98,10 +96,12 @@ ImplDetail::~ImplDetail() {
 void ImplDetail::shutdown() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        activity_.stop();
+        stopRequested_ = true;
         work_.set();
     }
-    activity_.wait();
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    if (activity_.joinable())
+        activity_.join();
 }
 
 void ImplDetail::requestEnded(int id, bool waitable) {
@@ -169,7 +169,7 @@ void ImplDetail::setError(DlRequest& request, const std::string& message, int co
 
 void ImplDetail::backgroundActivity() {
     try {
-        while (!activity_.isStopped()) {
+        while (!stopRequested_) {
             if (!handleRequest())
                 work_.wait();
             processRetries();

@@ -4,7 +4,6 @@
 #include "ravel/Downloader.h"
 #include "ravel/SessionPool.h"
 
-#include <Poco/Activity.h>
 #include <Poco/Event.h>
 #include <Poco/Logger.h>
 #include <Poco/Timespan.h>
@@ -19,6 +18,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace Patcher {
 class StopState;
@@ -150,5 +150,9 @@ private:
     std::condition_variable done_;                              // finished_ gained an id
 
     Poco::Event work_{Poco::Event::EVENT_AUTORESET};            // wakes the activity
-    Poco::Activity<ImplDetail> activity_;                       // last: runs over the fields above
+    std::atomic<bool> stopRequested_{false};                    // asks the activity to leave its loop
+    std::mutex threadMutex_;                                    // serialises joining the activity
+    // Last: runs over the fields above. A joined thread rather than an
+    // activity object, whose wait may return while its thread still signals.
+    std::thread activity_;
 };

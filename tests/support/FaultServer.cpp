@@ -77,6 +77,8 @@ FaultServer::~FaultServer() {
     }
     for (auto& worker : workers)
         worker.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    sockets_.clear();
     server_->close();
 }
 
@@ -160,6 +162,9 @@ void FaultServer::acceptLoop() {
                     socket.close();
                     continue;
                 }
+                // The server keeps a handle until it stops, so that the worker
+                // closes the connection and frees it, on its own thread.
+                sockets_.push_back(socket);
                 workers_.emplace_back([this, socket] { serve(socket); });
             }
         } catch (const Poco::Exception&) {
@@ -173,6 +178,10 @@ void FaultServer::serve(Poco::Net::StreamSocket socket) {
         serveRequests(socket);
     } catch (const Poco::Exception&) {
         // the client went away
+    }
+    try {
+        socket.close();
+    } catch (const Poco::Exception&) {
     }
 }
 

@@ -9,10 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include <Poco/Net/StreamSocket.h>
+
 namespace Poco {
 namespace Net {
 class ServerSocket;
-class StreamSocket;
 } // namespace Net
 } // namespace Poco
 
@@ -101,6 +102,7 @@ private:
     std::string lastModified_ = "Wed, 21 Oct 2015 07:28:00 GMT"; // guarded by mutex_
     std::vector<Request> requests_;     // guarded by mutex_
     std::vector<std::thread> workers_;  // guarded by mutex_
+    std::vector<Poco::Net::StreamSocket> sockets_; // guarded by mutex_; one per worker
     bool stopping_ = false;             // guarded by mutex_
     std::condition_variable stopped_;   // stopping_ became true
 
