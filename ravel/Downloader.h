@@ -111,7 +111,9 @@ public:
 
     std::int64_t total() const;
     std::int64_t done() const { return done_; }
-    bool isComplete() const { return done() == total(); }
+    // A block counted and then refused by the observer is fetched again, so
+    // done may pass total.
+    bool isComplete() const { return done() >= total(); }
     const std::shared_ptr<Writer>& writer() const { return writer_; }
     std::vector<std::shared_ptr<Segment>> segments() const;
 

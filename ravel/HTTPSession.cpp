@@ -454,6 +454,9 @@ void BasicHTTPSession::obtain_headers(const std::string& uri, std::string& lastM
     const Response response = readResponse();
     if (response.status == 301 || response.status == 302 || response.status == 303) {
         location = response.header("location");
+        // Without a location the length would be the redirect page's.
+        if (location.empty())
+            throw ProtocolException("Redirect without a location", std::to_string(response.status), response.status);
         length = response.contentLength;
     } else if (response.status == 200) {
         requireIdentityFraming(response.headers);

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -314,4 +315,34 @@ TEST_F(GDownloaderTest, StopOfTheRunEndsTheRequestWith70001) {
     EXPECT_EQ(524288, progress.chunks); // stopped at the next block
     // The record keeps what arrived, for the next run.
     EXPECT_TRUE(Poco::File(path_ + ".downloading#").exists());
+}
+
+TEST_F(GDownloaderTest, PausedRunHoldsTheSegmentsUntilResumed) {
+    GDownloader downloader;
+    FaultServer server(raveltest::pattern(4 * 524288));
+    Patcher::StopState state;
+    downloader.setStopState(&state);
+    downloader.setConnections(2);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool paused = false;
+    Progress progress;
+    progress.hook = [&](const DlProgress& p) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!p.first && !paused) {
+            state.pause();
+            paused = true;
+            changed.notify_all();
+        }
+    };
+    std::thread resumer([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return paused; });
+        state.resume();
+    });
+    downloader.download(server.url(), path_, 0, 4 * 524288, &progress);
+    resumer.join();
+    EXPECT_TRUE(paused);
+    EXPECT_EQ(4 * 524288, progress.chunks);
+    EXPECT_EQ(server.content(), file());
 }
