@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 using testsupport::FaultServer;
 using testsupport::RunResult;
 
@@ -58,4 +60,29 @@ TEST(RavelGetTest, UsageErrorsExitWithTwo) {
         EXPECT_EQ(2, r.code) << r.err;
         EXPECT_NE(std::string::npos, r.err.find("usage: ravel-get")) << r.err;
     }
+}
+
+TEST(RavelGetTest, InterruptSavesTheRecordAndTheNextRunResumes) {
+    FaultServer server(raveltest::pattern(3 * 524288));
+    server.setStallMs(1500);
+    server.setFault(FaultServer::Fault::PauseAfterBytes, 1, 524288 + 1000);
+    testsupport::TempDir dir;
+    const std::string out = dir.file("out");
+    {
+        testsupport::ChildProcess child(testsupport::buildDir() + "tools/ravel-get/ravel-get",
+                                        {server.url(), out, "--connections", "1"});
+        ASSERT_TRUE(child.waitForOutput("received 524288 of 1572864 bytes"));
+        child.signal(SIGINT);
+        EXPECT_EQ(1, child.wait());
+        EXPECT_NE(std::string::npos, child.err().find("Downloader shut down has been requested (code 70001)"))
+            << child.err();
+    }
+    ASSERT_TRUE(Poco::File(out + ".downloading#").exists());
+
+    RunResult second = ravelGet({server.url(), out, "--connections", "1"});
+    ASSERT_EQ(0, second.code) << second.err;
+    EXPECT_EQ(server.content(), testsupport::readFile(out));
+    const std::string range = server.requests().back().range;
+    EXPECT_TRUE(range == "bytes=524288-1572863" || range == "bytes=1048576-1572863") << range;
+    EXPECT_FALSE(Poco::File(out + ".downloading#").exists());
 }

@@ -1,8 +1,11 @@
 // ravel-get URL OUT [--connections N] [--offset O --size S] [--min-segment B] [--verbose]
 // Downloads URL (whole, or S bytes from O) into OUT through the download
 // service. Exit 0 on success, 1 with the error on stderr when the download
-// fails, 2 for a usage error. While it runs, a progress line goes to stdout at
-// most every 100 ms.
+// fails or is interrupted (Ctrl+C, SIGTERM: the resume record is saved first),
+// 2 for a usage error. While it runs, a progress line goes to stdout at most
+// every 100 ms.
+#include "app/CmdHandler.h"
+#include "platform/ConsoleControl.h"
 #include "ravel/GDownloader.h"
 
 #include <Poco/AutoPtr.h>
@@ -21,7 +24,17 @@
 namespace {
 
 const char* const kUsage =
-    "usage: ravel-get URL OUT [--connections N] [--offset O --size S] [--min-segment B] [--verbose]\n";
+    "usage: ravel-get URL OUT [--connections N] [--offset O --size S] [--min-segment B] [--verbose]\n"
+    "  --connections N  connections per file (default 4)\n"
+    "  --offset, --size the byte range to fetch (default: the whole resource)\n"
+    "  --min-segment B  shortest segment in bytes (default 4096)\n";
+
+Patcher::StopState gStop;
+
+bool onConsoleControl(int) {
+    gStop.stop();
+    return true;
+}
 
 class ProgressPrinter : public DlEventObserver {
 public:
@@ -33,7 +46,9 @@ public:
             resumed_ = progress.received;
         received_ = progress.received;
         total_ = progress.total;
-        if (progress.first || lastPrint_.isElapsed(100000) || progress.received == progress.total) {
+        const bool firstData = !progress.first && !sawData_;
+        sawData_ = sawData_ || !progress.first;
+        if (progress.first || firstData || lastPrint_.isElapsed(100000) || progress.received == progress.total) {
             lastPrint_.update();
             std::printf("received %lld of %lld bytes\n", static_cast<long long>(progress.received),
                         static_cast<long long>(progress.total));
@@ -45,6 +60,7 @@ public:
 private:
     std::mutex mutex_;
     Poco::Timestamp lastPrint_;
+    bool sawData_ = false;
     std::int64_t resumed_ = 0;
     std::int64_t received_ = 0;
     std::int64_t total_ = 0;
@@ -62,7 +78,7 @@ bool parseNumber(const std::string& text, std::int64_t& value) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> positional;
-    std::int64_t connections = 1;
+    std::int64_t connections = 4;
     std::int64_t offset = -1;
     std::int64_t size = -1;
     std::int64_t minSegment = -1;
@@ -121,6 +137,8 @@ int main(int argc, char** argv) {
     std::int64_t total = size;
     try {
         GDownloader downloader;
+        downloader.setStopState(&gStop);
+        platform::setConsoleControlHandler(onConsoleControl);
         downloader.setConnections(static_cast<int>(connections));
         if (minSegment >= 0)
             downloader.setMinSegmentSize(static_cast<int>(minSegment));
