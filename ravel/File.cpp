@@ -25,6 +25,8 @@ File::~File() {
     try {
         block_->unmap();
         file_.close();
+    } catch (const Poco::Exception& e) {
+        std::cerr << "ravel::File::~File: " << e.displayText() << std::endl;
     } catch (const std::exception& e) {
         std::cerr << "ravel::File::~File: " << e.what() << std::endl;
     }
@@ -51,8 +53,8 @@ void File::resize(std::int64_t size) {
 File::FileBlock::~FileBlock() {
     try {
         unmap();
-    } catch (const std::exception& e) {
-        std::cerr << "ravel::File::FileBlock::~FileBlock: " << e.what() << std::endl;
+    } catch (const Poco::Exception& e) {
+        std::cerr << "ravel::File::FileBlock::~FileBlock: " << e.displayText() << std::endl;
     }
 }
 
