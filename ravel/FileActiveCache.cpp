@@ -67,9 +67,11 @@ void FileActiveCache::put(ActiveCacheObserver* observer, const char* data, std::
             throw Poco::Exception(it->second.error);
         if (count <= 0)
             return;
+        // The most recently emptied chunk: still in the CPU cache, and a writer
+        // that keeps up touches no more memory than its queue needs.
         if (!spare_.empty()) {
-            chunk = std::move(spare_.front());
-            spare_.pop_front();
+            chunk = std::move(spare_.back());
+            spare_.pop_back();
         } else {
             chunk = std::make_unique<FileChunk>();
         }
