@@ -42,8 +42,8 @@ TEST(Packer, ChoosesPerKindAndTheCompressedStreamDecodesWithXz) {
     } cases[] = {
         {ContentKind::Text, 100 << 10, 1, false},
         {ContentKind::Random, 100 << 10, 0, false},
-        {ContentKind::Text, 2 << 20, 1, false},
-        {ContentKind::Records, 1 << 20, 1, false},
+        {ContentKind::Text, 600 << 10, 1, false},
+        {ContentKind::Records, 300 << 10, 1, false},
         {ContentKind::Random, 3 << 20, 0, true},
         {ContentKind::Packed, 2 << 20, 0, true},
     };

@@ -36,7 +36,8 @@ std::string publisherPath() { return buildDir() + "tools/publish/patcher-publish
 RunResult publish(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
     ChildProcess::Options options;
     options.env = env;
-    return runProgram(publisherPath(), args, options, 120000);
+    // Sanitizer builds run the encoder several times slower.
+    return runProgram(publisherPath(), args, options, 600000);
 }
 
 std::string sha1Hex(const std::string& bytes) {

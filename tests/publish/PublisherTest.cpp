@@ -18,7 +18,7 @@ using namespace testsupport;
 
 namespace {
 
-constexpr std::int64_t kPackageLimit = 256 << 10;
+constexpr std::int64_t kPackageLimit = 128 << 10;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
@@ -39,7 +39,7 @@ struct Releases {
     Releases() {
         ExampleOptions o;
         o.seed = 11;
-        o.totalBytes = 2 << 20;
+        o.totalBytes = 1 << 20;
         writeExampleContent(dir.file("c1"), o);
         o.variant = 2;
         writeExampleContent(dir.file("c2"), o);
@@ -49,7 +49,7 @@ struct Releases {
     }
     void publishBoth() {
         const std::vector<std::string> common{"--out", root(), "--stages", dir.file("stages.txt"), "--package-size",
-                                              "256K", "--commands", dir.file("cmds.bat"), "--adapter",
+                                              "128K", "--commands", dir.file("cmds.bat"), "--adapter",
                                               dir.file("adapter.exe"), "--jobs", "2"};
         auto args = common;
         args.insert(args.end(), {"--content", dir.file("c1"), "--version", "1.0"});

@@ -56,7 +56,7 @@ private:
 void extractEntry(const ControlEntry& entry, const std::string& packagePath, const std::string& target);
 
 // SHA-1 of an entry's content read straight from its package (decoded for status
-// 1) without writing it anywhere; the byte count read goes to bytesDone.
+// 1) without writing it anywhere; size (optional) gets the content's size.
 std::string sha1OfEntry(const ControlEntry& entry, const std::string& packagePath, std::int64_t* size = nullptr);
 
 } // namespace Patcher

@@ -155,7 +155,6 @@ struct Publisher::State {
     std::string staging; // root + ".publish.<pid>.<version>/"
     std::string pub;     // staging + "pub/": becomes target
     std::string workDir; // staging + "work/"
-    bool committed = false;
 
     std::vector<PreviousPublication> previous;
     std::vector<Unit> units; // main first
@@ -298,13 +297,11 @@ void Publisher::State::scan() {
             // The new paths are interned first, so that a path whose case changed
             // since an earlier version is written as the new content spells it.
             Singleton<RootStorage>::instance().index(f.path);
-            unit.byFolded.emplace(asciiLower(f.path), unit.files.size());
             unit.files.push_back(NewFile{std::move(f), {}, {}, {}, {}, 0});
         }
         std::stable_sort(unit.files.begin(), unit.files.end(), [](const NewFile& a, const NewFile& b) {
             return a.content.stage < b.content.stage;
         });
-        unit.byFolded.clear();
         for (std::size_t i = 0; i < unit.files.size(); ++i)
             unit.byFolded.emplace(asciiLower(unit.files[i].content.path), i);
         return unit;
@@ -972,7 +969,6 @@ void Publisher::State::commit() {
     } catch (const Poco::Exception& e) {
         throw PublishError("cannot move the publication into place at " + target + ": " + e.displayText());
     }
-    committed = true;
     discard();
 }
 

@@ -31,7 +31,8 @@ public:
     PublishCommand(const PublishOptions& options, PublishStats& stats, ProgressReporter& reporter)
         : options_(options), stats_(stats), reporter_(reporter) {}
     void run() override { summary = Publisher(options_, stats_, reporter_, &stopState()).run(); }
-    void onStop() override { reporter_.warn("stopping"); }
+    // Runs on the console control thread, which may outlive main: touches nothing.
+    void onStop() override {}
 
     PublishSummary summary;
 
@@ -82,11 +83,13 @@ int main(int argc, char** argv) {
     int code = 0;
     {
         ProgressReporter reporter(stats, std::make_unique<platform::Terminal>(2));
-        PublishCommand command(options, stats, reporter);
+        // Never destroyed: a console control event may still be stopping it while
+        // main returns (the handler slot gives no way to wait for that).
+        static PublishCommand* const command = new PublishCommand(options, stats, reporter);
         try {
-            command.start();
+            command->start();
             reporter.finish();
-            printSummary(options, command.summary, stats,
+            printSummary(options, command->summary, stats,
                          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
         } catch (const Interrupted&) {
             reporter.finish();
