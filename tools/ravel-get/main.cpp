@@ -29,7 +29,9 @@ const char* const kUsage =
     "  --offset, --size the byte range to fetch (default: the whole resource)\n"
     "  --min-segment B  shortest segment in bytes (default 4096)\n";
 
-Patcher::StopState gStop;
+// Never destroyed: the console control thread may still be inside stop() while
+// the process exits.
+Patcher::StopState& gStop = *new Patcher::StopState;
 
 bool onConsoleControl(int) {
     gStop.stop();
