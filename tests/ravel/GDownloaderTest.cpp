@@ -7,6 +7,9 @@
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
+#include <Poco/Net/Context.h>
+#include <Poco/Net/RejectCertificateHandler.h>
+#include <Poco/Net/SSLManager.h>
 
 #include <gtest/gtest.h>
 
@@ -345,4 +348,36 @@ TEST_F(GDownloaderTest, PausedRunHoldsTheSegmentsUntilResumed) {
     EXPECT_TRUE(paused);
     EXPECT_EQ(4 * 524288, progress.chunks);
     EXPECT_EQ(server.content(), file());
+}
+
+TEST(NginxDownloadTest, WholeFilesOverHttpAndHttpsFollowRedirectsAndReuseConnections) {
+    if (!testsupport::NginxServer::available())
+        GTEST_SKIP() << "nginx or openssl is not installed";
+    testsupport::TempDir root;
+    const std::string content = raveltest::pattern(1500000);
+    testsupport::writeFile(root.file("data.bin"), content);
+    testsupport::NginxServer nginx(root.path());
+    Poco::Net::initializeSSL();
+    Poco::Net::SSLManager::InvalidCertificateHandlerPtr reject(new Poco::Net::RejectCertificateHandler(false));
+    Poco::Net::SSLManager::instance().initializeClient(
+        nullptr, reject,
+        new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", "", nginx.certificateFile(),
+                               Poco::Net::Context::VERIFY_RELAXED, 9, false));
+
+    GDownloader downloader;
+    testsupport::TempDir out;
+    for (const std::string& url : {nginx.url("data.bin"), nginx.httpsUrl("data.bin"), nginx.url("r301/data.bin"),
+                                   nginx.url("r302/data.bin"), nginx.url("data.bin")}) {
+        SCOPED_TRACE(url);
+        const std::string path = out.file("f");
+        EXPECT_EQ(1500000, downloader.download(url, path));
+        EXPECT_EQ(content, testsupport::readFile(path));
+    }
+    downloader.download(nginx.httpsUrl("data.bin"), out.file("range"), 123456, 654321);
+    EXPECT_EQ(content.substr(123456, 654321), testsupport::readFile(out.file("range")));
+    // Later downloads borrow the connections that earlier ones gave back.
+    int reused = 0;
+    for (const auto& request : nginx.requests())
+        reused += request.connectionRequests > 1 ? 1 : 0;
+    EXPECT_GT(reused, 0);
 }
