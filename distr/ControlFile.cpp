@@ -88,19 +88,20 @@ bool isContainedPath(const std::string& path) {
     if (path.size() >= 2 && path[1] == ':')
         return false; // a drive
     int depth = 0;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t stop = path.find_first_of("/\\", start);
-        if (stop == std::string::npos)
-            stop = path.size();
-        const std::string segment = path.substr(start, stop - start);
-        if (segment == "..") {
+    const char* p = path.data();
+    const char* const end = p + path.size();
+    while (p <= end) {
+        const char* stop = p;
+        while (stop < end && *stop != '/' && *stop != '\\')
+            ++stop;
+        const std::size_t length = static_cast<std::size_t>(stop - p);
+        if (length == 2 && p[0] == '.' && p[1] == '.') {
             if (--depth < 0)
                 return false;
-        } else if (!segment.empty() && segment != ".") {
+        } else if (length > 0 && !(length == 1 && p[0] == '.')) {
             ++depth;
         }
-        start = stop + 1;
+        p = stop + 1;
     }
     return true;
 }

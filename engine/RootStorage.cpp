@@ -17,13 +17,11 @@ int RootStorage::index(const std::string& text, bool announce) {
     int result;
     {
         Poco::FastMutex::ScopedLock lock(mutex_);
-        auto it = byKey_.find(key);
-        if (it != byKey_.end())
-            return it->second->index;
-        result = static_cast<int>(byIndex_.size());
-        auto entry = std::make_shared<RootEntry>(RootEntry{key, text, result});
-        byKey_.emplace(std::move(key), entry);
-        byIndex_.push_back(std::move(entry));
+        auto inserted = byKey_.try_emplace(std::move(key), static_cast<int>(texts_.size()));
+        if (!inserted.second)
+            return inserted.first->second;
+        result = inserted.first->second;
+        texts_.push_back(text);
     }
     if (announce) {
         Poco::Logger& root = Poco::Logger::root();
@@ -39,19 +37,19 @@ std::pair<int, bool> RootStorage::find(const std::string& text) const {
     auto it = byKey_.find(key);
     if (it == byKey_.end())
         return {-1, false};
-    return {it->second->index, true};
+    return {it->second, true};
 }
 
 std::string RootStorage::text(int index) const {
     Poco::FastMutex::ScopedLock lock(mutex_);
-    if (index < 0 || static_cast<std::size_t>(index) >= byIndex_.size())
+    if (index < 0 || static_cast<std::size_t>(index) >= texts_.size())
         throw Poco::RangeException("RootStorage index", std::to_string(index));
-    return byIndex_[static_cast<std::size_t>(index)]->text;
+    return texts_[static_cast<std::size_t>(index)];
 }
 
 std::size_t RootStorage::size() const {
     Poco::FastMutex::ScopedLock lock(mutex_);
-    return byIndex_.size();
+    return texts_.size();
 }
 
 } // namespace Patcher

@@ -2,8 +2,7 @@
 
 #include <Poco/Mutex.h>
 
-#include <map>
-#include <memory>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,12 +14,6 @@ namespace Patcher {
 // One process-wide instance (Singleton<RootStorage>); every call is thread-safe.
 class RootStorage {
 public:
-    struct RootEntry {
-        std::string key;  // ASCII lower case
-        std::string text; // as first seen
-        int index;
-    };
-
     // announce: log "mapped {i} -> text" (information, root logger) on creation.
     int index(const std::string& text, bool announce = false);
     // (-1, false) when absent.
@@ -30,9 +23,11 @@ public:
     std::size_t size() const;
 
 private:
+    // Control files intern every path they hold, so this is on the hot path of
+    // loading a distribution: one hash lookup and no shared entries.
     mutable Poco::FastMutex mutex_;
-    std::map<std::string, std::shared_ptr<RootEntry>> byKey_; // guarded by mutex_
-    std::vector<std::shared_ptr<RootEntry>> byIndex_;         // guarded by mutex_
+    std::unordered_map<std::string, int> byKey_; // ASCII lower case -> index; guarded by mutex_
+    std::vector<std::string> texts_;             // first-seen text by index; guarded by mutex_
 };
 
 std::string asciiLower(std::string text);
