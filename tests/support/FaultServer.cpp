@@ -40,15 +40,15 @@ std::string headerValue(const std::string& head, const std::string& lowerName) {
 bool parseRange(const std::string& value, std::int64_t size, std::int64_t& first, std::int64_t& last) {
     if (value.compare(0, 6, "bytes=") != 0)
         return false;
-    const std::string spec = value.substr(6);
-    const auto dash = spec.find('-');
-    if (dash == std::string::npos || spec.find(',') != std::string::npos)
+    const std::string bounds = value.substr(6);
+    const auto dash = bounds.find('-');
+    if (dash == std::string::npos || bounds.find(',') != std::string::npos)
         return false;
     Poco::Int64 a = 0;
     Poco::Int64 b = size - 1;
-    if (!Poco::NumberParser::tryParse64(spec.substr(0, dash), a))
+    if (!Poco::NumberParser::tryParse64(bounds.substr(0, dash), a))
         return false;
-    if (dash + 1 < spec.size() && !Poco::NumberParser::tryParse64(spec.substr(dash + 1), b))
+    if (dash + 1 < bounds.size() && !Poco::NumberParser::tryParse64(bounds.substr(dash + 1), b))
         return false;
     first = a;
     last = std::min<std::int64_t>(b, size - 1);
