@@ -366,6 +366,10 @@ TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
          "2.0"},
         {{"--content", dir_.file("good"), "--version", "../2.0"}, 1, "invalid version", "2.0"},
         {{"--content", dir_.file("good"), "--version", "2.0", "--env", "x"}, 2, "--env and --env-content", "2.0"},
+        {{"--content", dir_.file("good"), "--version", "2.0", "--env", "deltas", "--env-content", dir_.file("good")},
+         1,
+         "invalid environment name",
+         "2.0"},
         {{"--content", dir_.file("good"), "--version", "2.0", "--bogus"}, 2, "unknown option: --bogus", "2.0"},
         {{"--content", dir_.file("good"), "--version", "2.0", "--package-size", "0"}, 2, "invalid size", "2.0"},
     };

@@ -3,7 +3,6 @@
 #include "engine/RootStorage.h"
 
 #include <cstdio>
-#include <regex>
 
 namespace Patcher {
 
@@ -31,10 +30,12 @@ std::string PublicationLayout::deltaPackageName(int number) {
 }
 
 bool PublicationLayout::isReservedName(const std::string& name) {
-    static const std::regex packages("(stage[0-9]+|delta)-[0-9]+\\.pak", std::regex::icase);
     const std::string lower = asciiLower(name);
-    const bool compressed = lower.size() > 3 && lower.compare(lower.size() - 3, 3, ".7z") == 0;
-    return lower == kVersionInfoName || lower == "deltas" || compressed || std::regex_match(lower, packages);
+    auto endsWith = [&](const std::string& tail) {
+        return lower.size() >= tail.size() && lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    // Package names are "stage<S>-<N>.pak" and "delta-<N>.pak": any ".pak" is kept clear.
+    return lower == kVersionInfoName || lower == "deltas" || endsWith(".7z") || endsWith(".pak");
 }
 
 } // namespace Patcher
