@@ -53,7 +53,7 @@ bool isWithin(const std::string& path, const std::string& dir) {
 std::string publishUsage() {
     return "usage: patcher-publish --content DIR --version V --out ROOT [options]\n"
            "Publishes the tree DIR as version V under ROOT/V/ (the updater's source is .../ROOT/V/).\n"
-           "  --previous V_OLD       make deltas from V_OLD, published under ROOT (repeatable)\n"
+           "  --previous V_OLD ...   make deltas from each V_OLD, published under ROOT\n"
            "  --commands FILE        commands script run by the updater (cmds.bat)\n"
            "  --stages FILE          stage patterns: lines \"STAGE PATTERN\", first match wins;\n"
            "                         * and ? stay within a directory, ** crosses directories,\n"
@@ -134,7 +134,10 @@ PublishOptions parsePublishOptions(const std::vector<std::string>& args) {
         } else if (name == "--out") {
             takeOnce(o.out);
         } else if (name == "--previous") {
+            // "--previous 1.0 1.1" as well as "--previous 1.0 --previous 1.1".
             o.previous.push_back(take());
+            while (!hasValue && i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0)
+                o.previous.push_back(args[++i]);
         } else if (name == "--commands") {
             takeOnce(o.commands);
         } else if (name == "--stages") {
