@@ -1,7 +1,8 @@
 #pragma once
 
+#include "app/ExceptionDelegator.h"
+
 #include <Poco/Exception.h>
-#include <Poco/Mutex.h>
 #include <Poco/RunnableAdapter.h>
 #include <Poco/Thread.h>
 
@@ -38,26 +39,6 @@ public:
     bool isNeeded() override { return true; }
     void download() override { throw StopException(); }
     void handle() override { throw StopException(); }
-};
-
-// Keeps the first exception reported from any thread, to be raised later on the
-// caller's thread. Thread-safe.
-class ExceptionDelegator {
-public:
-    // Stores a clone when nothing is stored yet; logs the display text at error
-    // level when a logger is given.
-    void keep(const Poco::Exception& e, Poco::Logger* logger);
-    void keep(const std::exception& e, Poco::Logger* logger);
-    // Stores an exception "unknown exception at: " + context.
-    void keepUnknown(const std::string& context);
-    bool hasException() const;
-    // Takes the stored exception out and raises it (its own type); nothing when
-    // none is stored.
-    void rethrow();
-
-private:
-    mutable Poco::FastMutex mutex_;
-    std::exception_ptr stored_; // guarded by mutex_
 };
 
 // Overlaps downloading with local work: a downloader thread runs download() of

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ExceptionDelegator.h"
 #include "ravel/Exceptions.h"
 
 #include <Poco/Exception.h>
@@ -7,12 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-
-namespace Poco {
-class Logger;
-}
 
 // The part of a request that observers see.
 struct DlRequestInfo {
@@ -44,33 +40,9 @@ public:
     virtual void onError(int id, const DlError& error, const DlRequestInfo& request) = 0;
 };
 
-namespace ravel {
-
-// Keeps the first exception reported from other threads for the thread that
-// waits on them. Thread-safe.
-class ExceptionDelegator {
-public:
-    ExceptionDelegator() = default;
-    ExceptionDelegator(const ExceptionDelegator&) = delete;
-    ExceptionDelegator& operator=(const ExceptionDelegator&) = delete;
-
-    // Stores a clone when nothing is stored yet; logs the display text at error
-    // level when a logger is given.
-    void keep(const Poco::Exception& exc, Poco::Logger* logger = nullptr);
-    // Throws the stored exception (taking it out) when there is one.
-    void rethrow();
-    bool hasException() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::shared_ptr<Poco::Exception> kept_; // guarded by mutex_
-};
-
-} // namespace ravel
-
 // Carries a request's outcome back to the synchronous caller and forwards every
 // notification to the caller's observer (which may be null).
-class DlSpy : public DlEventObserver, public ravel::ExceptionDelegator {
+class DlSpy : public DlEventObserver, public Patcher::ExceptionDelegator {
 public:
     explicit DlSpy(DlEventObserver* forward = nullptr) : forward_(forward) {}
 
