@@ -2,8 +2,9 @@
 # Publishing a generated mixed tree, timed against single-threaded
 # "xz --format=lzma -6" compressing the same files one by one, in the same run.
 # Then the tree's next version is published with a delta from the first, to
-# show what delta encoding costs. Prints both times, their ratio and how the
-# publisher's thread time splits between hashing, compressing and deltas.
+# show what delta encoding costs. Prints wall and CPU times, their ratios, the
+# load average around each step (other work on the machine skews wall times) and
+# how the publisher's thread time splits between hashing, compressing and deltas.
 #   BUILD_DIR  build directory with patcher-publish (default: build)
 #   SIZE_MIB   size of the generated tree (default: 1024)
 #   JOBS       publisher jobs (default: nproc)
@@ -24,29 +25,34 @@ if [ -z "${WORK:-}" ]; then
   trap 'rm -rf "$WORK"' EXIT
 fi
 
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
+load() { cut -d' ' -f1 /proc/loadavg; }
+# measure TAG TITLE COMMAND...: runs it with its output in $WORK/TAG.out and
+# leaves "wall cpu" (seconds) in $WORK/TAG.time.
+measure() {
+  local tag=$1 title=$2 before
+  shift 2
+  before=$(load)
+  /usr/bin/time -f "%e %U %S" -o "$WORK/$tag.raw" "$@" >"$WORK/$tag.out"
+  awk '{ printf "%.1f %.1f\n", $1, $2 + $3 }' "$WORK/$tag.raw" >"$WORK/$tag.time"
+  read -r wall cpu <"$WORK/$tag.time"
+  echo "$title: wall ${wall} s, cpu ${cpu} s (load average ${before} before, $(load) after)"
+  sed 's/^/    /' "$WORK/$tag.out"
+}
 
 "$GEN" --out "$WORK/v1" --size-mib "$SIZE_MIB" --seed 1 >/dev/null
 "$GEN" --out "$WORK/v2" --size-mib "$SIZE_MIB" --seed 1 --variant 2 >/dev/null
-files=$(find "$WORK/v1" -type f | wc -l)
-echo "tree: $SIZE_MIB MiB in $files files (seed 1); publisher jobs: $JOBS"
+echo "tree: $SIZE_MIB MiB in $(find "$WORK/v1" -type f | wc -l) files (seed 1); publisher jobs: $JOBS; $(nproc) cores"
 
-start=$(now)
-find "$WORK/v1" -type f -print0 | sort -z |
-  xargs -0 -n1 sh -c 'xz --format=lzma -6 -T1 -c -- "$1" >/dev/null' xz
-xz_time=$(elapsed "$start" "$(now)")
-echo "xz --format=lzma -6, one file after another: ${xz_time} s"
+measure xz "xz --format=lzma -6, one file after another" sh -c \
+  'find "$1" -type f -print0 | sort -z | xargs -0 -n1 sh -c '\''xz --format=lzma -6 -T1 -c -- "$1" >/dev/null'\'' xz' \
+  sh "$WORK/v1"
+measure pub10 "patcher-publish 1.0" "$PUB" --content "$WORK/v1" --version 1.0 --out "$WORK/out" --jobs "$JOBS"
+read -r xz_wall xz_cpu <"$WORK/xz.time"
+read -r pub_wall pub_cpu <"$WORK/pub10.time"
+awk -v p="$pub_wall" -v x="$xz_wall" -v pc="$pub_cpu" -v xc="$xz_cpu" -v n="$(nproc)" 'BEGIN {
+  printf "ratio publish / xz, wall time: %.2f (goal: at most 0.60)\n", p / x
+  printf "ratio publish / xz, cpu time spread over %d cores: %.2f\n", n, pc / n / xc }'
 
-start=$(now)
-"$PUB" --content "$WORK/v1" --version 1.0 --out "$WORK/out" --jobs "$JOBS" >"$WORK/publish-1.0.txt"
-pub_time=$(elapsed "$start" "$(now)")
-echo "patcher-publish 1.0: ${pub_time} s"
-sed 's/^/    /' "$WORK/publish-1.0.txt"
-awk -v p="$pub_time" -v x="$xz_time" 'BEGIN { printf "ratio publish / xz: %.2f (goal: at most 0.60)\n", p / x }'
-
-start=$(now)
-"$PUB" --content "$WORK/v2" --version 1.1 --out "$WORK/out" --previous 1.0 --jobs "$JOBS" >"$WORK/publish-1.1.txt"
-echo "patcher-publish 1.1 with a delta from 1.0: $(elapsed "$start" "$(now)") s"
-sed 's/^/    /' "$WORK/publish-1.1.txt"
+measure pub11 "patcher-publish 1.1 with a delta from 1.0" "$PUB" --content "$WORK/v2" --version 1.1 \
+  --out "$WORK/out" --previous 1.0 --jobs "$JOBS"
 du -sh "$WORK/out/1.0" "$WORK/out/1.1" "$WORK/out/1.1/deltas/1.0" | sed 's/^/    /'

@@ -45,6 +45,7 @@ constexpr const char* kDeleteName = "delete.txt";
 constexpr const char* kCommandsName = "cmds.bat";
 constexpr const char* kAdapterName = "adapter.exe";
 constexpr const char* kPacked = ".7z";
+constexpr std::int64_t kSmallestDeltaTarget = 64;
 
 const FileOpPolicy& silent() {
     static const FileOpPolicy policy(nullptr);
@@ -478,7 +479,8 @@ void Publisher::State::packFile(WorkPool& pool, NewFile& file) {
     }
     ++stats.filesDone;
     for (const auto& work : file.deltaWork) {
-        if (work->oldSha1 == file.sha1)
+        // A delta has a header of its own: below this it can never cost under half.
+        if (work->oldSha1 == file.sha1 || file.form.storedSize < kSmallestDeltaTarget)
             continue;
         ++stats.deltasTotal;
         stats.bytesTotal += work->oldEntry->size;
@@ -530,6 +532,7 @@ void Publisher::State::makeDelta(const NewFile& file, DeltaWork& work) {
     }
     stats.bytesDone += work.oldEntry->size - work.oldEntry->size / 2;
     ++stats.deltasDone;
+    check();
     if (!ok) {
         removeQuietly(data);
         reporter.warn("no delta for " + work.path + ": decoding it does not reproduce the new file" +
@@ -631,6 +634,7 @@ WrittenControl Publisher::State::writeControl(const ControlFile& control, const 
 }
 
 void Publisher::State::writePackages(Unit& unit, PublishSummary& summary) {
+    PublishStats::Timer timer(stats, PublishStats::Write);
     std::vector<std::pair<int, std::int64_t>> sizes;
     for (const auto& f : unit.files)
         sizes.emplace_back(f.content.stage, f.form.storedSize);
@@ -672,6 +676,7 @@ void Publisher::State::writePackages(Unit& unit, PublishSummary& summary) {
 
 std::int64_t Publisher::State::writeDelta(Unit& unit, const std::string& from,
                                           const std::vector<SelectedDelta>& chosen, std::string& controlHash) {
+    PublishStats::Timer timer(stats, PublishStats::Write);
     const std::string dir = unit.dir + PublicationLayout::deltaDir(from);
     createFolder(dir, &silent());
     std::vector<std::pair<int, std::int64_t>> sizes;
