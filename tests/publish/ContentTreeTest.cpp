@@ -27,16 +27,18 @@ std::string refusal(const std::map<std::string, std::string>& files) {
 
 } // namespace
 
-TEST(ContentTree, ListsFilesInPathOrderFollowingLinksToFiles) {
+TEST(ContentTree, ListsFilesInPathOrderFollowingLinks) {
     TempDir dir;
     makeTree(dir.file("c"), {{"b/z.txt", "zz"}, {"a.txt", ""}, {"b/a.bin", "123"}});
+    makeTree(dir.file("shared"), {{"s.txt", "s"}});
     std::filesystem::create_directories(dir.file("c/empty-dir"));
     std::filesystem::create_symlink(dir.file("c/a.txt"), dir.file("c/link.txt"));
+    std::filesystem::create_directory_symlink(dir.file("shared"), dir.file("c/linked"));
     const auto files = scanContent(dir.file("c"));
     std::vector<std::string> paths;
     for (const auto& f : files)
         paths.push_back(f.path);
-    EXPECT_EQ(paths, (std::vector<std::string>{"a.txt", "b/a.bin", "b/z.txt", "link.txt"}));
+    EXPECT_EQ(paths, (std::vector<std::string>{"a.txt", "b/a.bin", "b/z.txt", "link.txt", "linked/s.txt"}));
     EXPECT_EQ(files[1].size, 3);
     EXPECT_EQ(files[1].source, dir.file("c/b/a.bin"));
     EXPECT_EQ(files[0].stage, 1);
@@ -70,6 +72,18 @@ TEST(ContentTree, RefusesPathsThatMeetWhenCaseIsIgnored) {
     EXPECT_NE(message.find("case"), std::string::npos) << message;
     message = refusal({{"Maps", "file"}, {"maps/level.dat", "x"}});
     EXPECT_NE(message.find("a file and a directory"), std::string::npos) << message;
+}
+
+TEST(ContentTree, RefusesLinksThatLoop) {
+    TempDir dir;
+    makeTree(dir.file("c"), {{"a/b/x.txt", "x"}});
+    std::filesystem::create_directory_symlink(dir.file("c/a"), dir.file("c/a/b/up"));
+    try {
+        scanContent(dir.file("c"));
+        FAIL() << "a loop was accepted";
+    } catch (const PublishError& e) {
+        EXPECT_NE(e.message().find("symbolic link loop: " + dir.file("c/a/b/up")), std::string::npos) << e.message();
+    }
 }
 
 TEST(ContentTree, RefusesEntriesThatAreNotFiles) {

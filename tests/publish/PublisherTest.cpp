@@ -541,8 +541,11 @@ TEST_F(PublishRuns, DeltasThatDoNotReproduceTheNewFileAreNotPublished) {
 }
 
 TEST_F(PublishRuns, AStopLeavesNothingBehind) {
-    publishTree("1.0", {{"a.txt", std::string(10000, 'a')}});
-    makeTree(dir_.file("c2"), {{"a.txt", std::string(10000, 'b')}});
+    std::string noise;
+    for (std::uint32_t x = 1; noise.size() < 10000;)
+        noise += static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+    publishTree("1.0", {{"a.bin", noise}});
+    makeTree(dir_.file("c2"), {{"a.bin", noise + "more"}});
     // An xdelta3 that holds the run in its delta step until the test lets it go.
     const std::string fake = dir_.file("bin/xdelta3");
     makeTree(dir_.file("bin"), {{"xdelta3", "#!/bin/bash\n"

@@ -71,7 +71,7 @@ std::vector<ContentFile> scanContent(const std::string& dir) {
     const fs::path root = fs::u8path(dir);
     std::vector<ContentFile> files;
     std::error_code ec;
-    fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
+    fs::recursive_directory_iterator it(root, fs::directory_options::follow_directory_symlink, ec), end;
     if (ec)
         throw PublishError("cannot list " + dir + ": " + ec.message());
     for (; it != end; it.increment(ec)) {
@@ -80,8 +80,20 @@ std::vector<ContentFile> scanContent(const std::string& dir) {
         const fs::directory_entry& entry = *it;
         const std::string rel = entry.path().lexically_relative(root).generic_u8string();
         const fs::file_status st = entry.status(ec); // follows symbolic links
-        if (ec || fs::is_directory(st))
+        if (ec)
+            throw PublishError("cannot read " + entry.path().u8string() + ": " + ec.message());
+        if (fs::is_directory(st)) {
+            // A linked directory is published as if it were there; one that leads
+            // back to its own ancestors would never end.
+            if (entry.is_symlink()) {
+                const fs::path target = fs::canonical(entry.path(), ec);
+                const fs::path parent = fs::canonical(entry.path().parent_path(), ec);
+                const auto rel = parent.lexically_relative(target);
+                if (ec || (!rel.empty() && *rel.begin() != ".."))
+                    throw PublishError("symbolic link loop: " + entry.path().u8string());
+            }
             continue;
+        }
         if (!fs::is_regular_file(st))
             throw PublishError("not a regular file or directory: " + entry.path().u8string());
         const std::string why = checkControlPath(rel);

@@ -14,13 +14,14 @@ struct ContentFile {
     int stage = 1;
 };
 
-// The regular files below dir (symbolic links followed to files), sorted by path
+// The regular files below dir (symbolic links followed), sorted by path
 // byte-wise. Throws PublishError naming the path for anything the updater could
 // not install faithfully: "|" or a line break (a control line cannot hold it), a
 // back slash, blanks at either end (control fields are trimmed), invalid UTF-8,
 // the updater's own metadata directories, two paths that differ only in ASCII
 // case or a file where another path needs a directory (the updater compares paths
-// without regard to case), and entries that are neither files nor directories.
+// without regard to case), entries that are neither files nor directories, and
+// links that loop.
 std::vector<ContentFile> scanContent(const std::string& dir);
 
 // Why path cannot be published as a control-line path, or empty when it can.
