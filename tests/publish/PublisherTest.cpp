@@ -158,6 +158,15 @@ void checkTheAnalysisFindsThePreviousVersionAndItsDeltaWhereItLooks(const Releas
     ASSERT_TRUE(delta);
     EXPECT_EQ(delta->files, r.root() + "1.1/deltas/1.0/");
     EXPECT_FALSE(atFiles.findDelta("1.1"));
+
+    // The same description served over HTTP resolves inside the version's URL.
+    const std::string url = "http://127.0.0.1:8080/game/1.1/";
+    VersionInfo served;
+    served.load(r.root() + "1.1/version-info.txt");
+    served.rebaseFiles(url);
+    EXPECT_EQ(served.latestDistr()->files, url);
+    ASSERT_TRUE(served.findDelta("1.0"));
+    EXPECT_EQ(served.findDelta("1.0")->files, url + "deltas/1.0/");
 }
 
 void checkDeltasReproduceTheNewFilesWithTheRealXdelta3(const Releases& r) {
