@@ -335,6 +335,8 @@ int BaseApp::main(const std::vector<std::string>&) {
         sendToIpc(ipc.get(), exitMessage(rv));
         // Releasing the module disconnects it, which stops the (finished) handler.
         ipc.reset();
+        if (handler)
+            handler->detach();
         handler.reset();
     }
 

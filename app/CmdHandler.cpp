@@ -3,7 +3,7 @@
 #include "app/Errors.h"
 #include "platform/ConsoleControl.h"
 
-#include <atomic>
+#include <mutex>
 
 namespace Patcher {
 
@@ -47,14 +47,21 @@ void StopState::check() {
 }
 
 namespace {
-std::atomic<CmdHandler*> gHandler{nullptr};
+std::mutex gSlotMutex;
+CmdHandler* gHandler = nullptr; // guarded by gSlotMutex
+} // namespace
+
+CmdHandler::CmdHandler() {
+    std::lock_guard<std::mutex> lock(gSlotMutex);
+    gHandler = this;
 }
 
-CmdHandler::CmdHandler() { gHandler = this; }
+CmdHandler::~CmdHandler() { detach(); }
 
-CmdHandler::~CmdHandler() {
-    CmdHandler* self = this;
-    gHandler.compare_exchange_strong(self, nullptr);
+void CmdHandler::detach() {
+    std::lock_guard<std::mutex> lock(gSlotMutex);
+    if (gHandler == this)
+        gHandler = nullptr;
 }
 
 void CmdHandler::stop() {
@@ -74,16 +81,21 @@ void CmdHandler::start() {
     run();
 }
 
-CmdHandler* CmdHandler::current() { return gHandler; }
+CmdHandler* CmdHandler::current() {
+    std::lock_guard<std::mutex> lock(gSlotMutex);
+    return gHandler;
+}
 
 bool CmdHandler::onConsoleControl(int type) {
     if (type < 0 || type > 2)
         return false;
-    CmdHandler* handler = gHandler;
-    if (!handler)
+    // Held across the calls: the handler must not be detached and destroyed
+    // while it is being stopped.
+    std::lock_guard<std::mutex> lock(gSlotMutex);
+    if (!gHandler)
         return false;
-    handler->onStop();
-    handler->stopState().stop();
+    gHandler->onStop();
+    gHandler->stopState().stop();
     return true;
 }
 

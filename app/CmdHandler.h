@@ -61,6 +61,11 @@ public:
     // Registers the console control handler, then run() on the calling thread.
     void start();
 
+    // Leaves the process-wide slot, so console control events no longer reach
+    // this handler. Call before destroying a handler that another thread may
+    // stop: by the time ~CmdHandler runs, the derived part is already gone.
+    void detach();
+
     // The handler in the process-wide slot, or null.
     static CmdHandler* current();
 

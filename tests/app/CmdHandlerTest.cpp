@@ -47,8 +47,9 @@ TEST(StopStateTest, PauseBlocksUntilResumeOrStop) {
             state.resume();
         poller.join();
         EXPECT_EQ(stopInstead, interrupted.load());
-        if (!stopInstead)
+        if (!stopInstead) {
             EXPECT_EQ(1, returned.load());
+        }
     }
 }
 
