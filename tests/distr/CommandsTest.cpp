@@ -4,7 +4,7 @@
 #include "distr/LocalFile.h"
 #include "distr/Metadata.h"
 #include "distr/VersionInfo.h"
-#include "tests/distr/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>

@@ -3,7 +3,7 @@
 #include "app/Errors.h"
 #include "app/Singleton.h"
 #include "engine/RootStorage.h"
-#include "tests/distr/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include "distr/LocalFile.h"
 #include "platform/FileSystem.h"
-#include "tests/distr/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>

@@ -2,7 +2,7 @@
 #include "distr/FileOps.h"
 
 #include "app/Singleton.h"
-#include "tests/distr/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>

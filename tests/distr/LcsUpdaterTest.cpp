@@ -4,7 +4,7 @@
 #include "distr/ControlFile.h"
 #include "engine/RootStorage.h"
 #include "progress/IpcMessages.h"
-#include "tests/distr/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>

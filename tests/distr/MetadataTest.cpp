@@ -11,7 +11,7 @@
 #include "distr/SevenZip.h"
 #include "distr/VersionInfo.h"
 #include "engine/RootStorage.h"
-#include "tests/distr/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/distr/Samples.h"
 #include "tests/support/TempDir.h"
 

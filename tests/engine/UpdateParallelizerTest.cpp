@@ -2,7 +2,7 @@
 
 #include "app/CmdHandler.h"
 #include "app/Errors.h"
-#include "tests/engine/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <Poco/Thread.h>
 
@@ -207,7 +207,7 @@ TEST(ExceptionDelegatorTest, KeepsOnlyTheFirstAndLogsEach) {
     keeper.keep(InvalidDistr("first", kInvalidDistrCode), &Poco::Logger::get("UpdPrlzr"));
     keeper.keep(std::logic_error("second"), &Poco::Logger::get("UpdPrlzr"));
     keeper.keepUnknown("third");
-    EXPECT_EQ((std::vector<std::string>{"Invalid distribution error: first", "second"}), log.lines());
+    EXPECT_EQ((std::vector<std::string>{"Invalid distribution error: first", "second"}), log.texts());
     EXPECT_THROW(keeper.rethrow(), InvalidDistr);
     EXPECT_FALSE(keeper.hasException());
 }

@@ -6,7 +6,8 @@
 #include "engine/Task.h"
 #include "platform/Terminal.h"
 #include "platform/WindowLabel.h"
-#include "tests/engine/LogCapture.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/Exception.h>
@@ -15,12 +16,8 @@
 
 #include <cmath>
 
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
-
 using namespace Patcher;
+using testsupport::Pty;
 
 namespace {
 
@@ -31,39 +28,6 @@ public:
     explicit ConsoleOn(int fd) { Singleton<ConsoleOutput>::create(std::make_unique<platform::Terminal>(fd)); }
     ~ConsoleOn() { Singleton<ConsoleOutput>::destroy(); }
     void flush() { Singleton<ConsoleOutput>::destroy(); }
-};
-
-// A pseudo-terminal 80 columns wide without output post-processing.
-class Pty {
-public:
-    Pty() {
-        struct winsize ws {};
-        ws.ws_col = 80;
-        ws.ws_row = 24;
-        EXPECT_EQ(0, ::openpty(&master_, &slave_, nullptr, nullptr, &ws));
-        struct termios tio {};
-        ::tcgetattr(slave_, &tio);
-        tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-        ::tcsetattr(slave_, TCSANOW, &tio);
-        ::fcntl(master_, F_SETFL, O_NONBLOCK);
-    }
-    ~Pty() {
-        ::close(master_);
-        ::close(slave_);
-    }
-    int slave() const { return slave_; }
-    std::string drain() {
-        std::string all;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(master_, buffer, sizeof(buffer))) > 0)
-            all.append(buffer, static_cast<std::size_t>(n));
-        return all;
-    }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
 };
 
 // Displays whose render() a test may call directly (no progress thread runs).
@@ -272,7 +236,7 @@ TEST(DummyProgressTest, APlatformWithoutLabelsSaysSoOnce) {
     Drawn<DummyProgress> display(1000, "10");
     display.render(0.0);
     display.render(0.0);
-    auto lines = log.lines();
+    auto lines = log.texts();
     ASSERT_EQ(1u, lines.size());
     EXPECT_NE(std::string::npos, lines[0].find("not available")) << lines[0];
 }
@@ -290,8 +254,8 @@ TEST(BriefProgressTest, AnInvalidPercentEndsTheProgressThreadOnly) {
     for (int i = 0; i < 2000 && !log.contains("Invalid percent"); ++i)
         Poco::Thread::sleep(5);
     Poco::Thread::sleep(50); // a thread still alive would fail again within this
-    EXPECT_EQ(1u, log.lines().size());
-    EXPECT_EQ("Internal error: Invalid percent: -59.999", log.lines().at(0));
+    EXPECT_EQ(1u, log.texts().size());
+    EXPECT_EQ("Internal error: Invalid percent: -59.999", log.texts().at(0));
     t.update(10); // the work itself goes on
     EXPECT_EQ(-50, t.done());
     display.stop();

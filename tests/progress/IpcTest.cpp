@@ -4,7 +4,7 @@
 
 #include "app/CmdHandler.h"
 #include "app/Errors.h"
-#include "tests/engine/LogCapture.h"
+#include "tests/support/LogCapture.h"
 
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>

@@ -21,6 +21,7 @@ public:
         std::string text;
     };
 
+    explicit LogCapture(const std::string& loggerName) : LogCapture(Poco::Logger::get(loggerName)) {}
     explicit LogCapture(Poco::Logger& logger = Poco::Logger::root())
         : logger_(logger), oldChannel_(logger.getChannel()), oldLevel_(logger.getLevel()) {
         channel_ = new Recorder(this);
@@ -38,6 +39,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return lines_;
     }
+    std::vector<std::string> texts() const {
+        std::vector<std::string> out;
+        for (const auto& line : lines())
+            out.push_back(line.text);
+        return out;
+    }
     std::vector<std::string> texts(Poco::Message::Priority priority) const {
         std::vector<std::string> out;
         for (const auto& line : lines())
@@ -50,6 +57,10 @@ public:
             if (line.text.find(fragment) != std::string::npos)
                 return true;
         return false;
+    }
+    int count(const std::string& text) const {
+        auto all = texts();
+        return static_cast<int>(std::count(all.begin(), all.end(), text));
     }
     void clear() {
         std::lock_guard<std::mutex> lock(mutex_);
