@@ -70,7 +70,7 @@ std::int64_t nonNegative(const Field& field, const char* what) {
 
 } // namespace
 
-void ControlEntry::setPath(const std::string& text) {
+void ControlEntry::setPath(std::string_view text) {
     path = Singleton<RootStorage>::instance().index(text);
 }
 
@@ -82,7 +82,7 @@ std::string ControlEntry::packageKey() const {
     return "{" + std::to_string(packageRoot) + "}" + package;
 }
 
-bool isContainedPath(const std::string& path) {
+bool isContainedPath(std::string_view path) {
     if (path.empty() || path[0] == '/' || path[0] == '\\')
         return false;
     if (path.size() >= 2 && path[1] == ':')
@@ -136,11 +136,11 @@ ControlEntryPtr ControlFile::parseLine(const char* begin, const char* end) {
         throw InvalidDistr("Invalid status value: " + fields[0].text(), kInvalidDistrCode);
     entry->status = static_cast<int>(status);
 
-    const std::string path = fields[1].text();
+    const std::string_view path(fields[1].begin, static_cast<std::size_t>(fields[1].end - fields[1].begin));
     // Every path is joined to the destination later: one that leaves it would
     // write or delete files anywhere on the machine.
     if (!isContainedPath(path))
-        throw InvalidDistr("Unsafe path in control file: " + path, kInvalidDistrCode);
+        throw InvalidDistr("Unsafe path in control file: " + fields[1].text(), kInvalidDistrCode);
     entry->setPath(path);
     entry->sha1.assign(fields[2].begin, fields[2].end);
     if (entry->status == 2)

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace Patcher {
@@ -24,7 +25,7 @@ struct ControlEntry {
     int packageRoot = -1; // RootStorage index of the package's location, set by the engine
 
     // Interns the text through Singleton<RootStorage>.
-    void setPath(const std::string& text);
+    void setPath(std::string_view text);
     // The path as first interned.
     std::string pathText() const;
     // "{" + packageRoot + "}" + package.
@@ -88,6 +89,6 @@ private:
 
 // A path that stays inside the directory it is relative to: not absolute, no
 // drive, and no ".." that climbs above its start.
-bool isContainedPath(const std::string& path);
+bool isContainedPath(std::string_view path);
 
 } // namespace Patcher

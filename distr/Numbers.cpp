@@ -30,13 +30,15 @@ std::int64_t parseDecimal(const char* begin, const char* end) {
     // Accumulate as a negative number so that INT64_MIN fits.
     std::int64_t value = 0;
     constexpr std::int64_t kMin = INT64_MIN;
+    constexpr std::int64_t kLimit = kMin / 10;       // -922337203685477580
+    constexpr int kLastDigit = -static_cast<int>(kMin % 10); // 8
     for (; p < last; ++p) {
         if (*p == ',')
             continue;
         if (*p < '0' || *p > '9')
             notAnInteger(begin, end);
         const int digit = *p - '0';
-        if (value < (kMin + digit) / 10)
+        if (value < kLimit || (value == kLimit && digit > kLastDigit))
             notAnInteger(begin, end);
         value = value * 10 - digit;
     }

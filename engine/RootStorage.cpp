@@ -3,48 +3,111 @@
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
 namespace Patcher {
+namespace {
+
+constexpr std::size_t kBlockSize = 256 * 1024;
+
+inline char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The lower-cased key of a text, in a per-thread buffer that keeps its capacity.
+std::string_view lowerKey(std::string_view text) {
+    thread_local std::string buffer;
+    buffer.resize(text.size());
+    std::transform(text.begin(), text.end(), buffer.begin(), lowerAscii);
+    return buffer;
+}
+
+} // namespace
 
 std::string asciiLower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+    std::transform(text.begin(), text.end(), text.begin(), lowerAscii);
     return text;
 }
 
-int RootStorage::index(const std::string& text, bool announce) {
-    std::string key = asciiLower(text);
+std::string_view RootStorage::keep(std::string_view bytes) {
+    if (blocks_.empty() || bytes.size() > blockSize_ - blockUsed_) {
+        blockSize_ = std::max(kBlockSize, bytes.size());
+        blocks_.emplace_back(new char[blockSize_]);
+        blockUsed_ = 0;
+    }
+    char* at = blocks_.back().get() + blockUsed_;
+    std::memcpy(at, bytes.data(), bytes.size());
+    blockUsed_ += bytes.size();
+    return std::string_view(at, bytes.size());
+}
+
+std::size_t RootStorage::probe(std::string_view key, std::size_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+        const Slot& slot = slots_[at];
+        if (slot.index < 0 || (slot.hash == hash && keys_[static_cast<std::size_t>(slot.index)] == key))
+            return at;
+    }
+}
+
+void RootStorage::grow() {
+    std::vector<Slot> old(slots_.empty() ? 1024 : slots_.size() * 2);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.index < 0)
+            continue;
+        std::size_t at = slot.hash & mask;
+        while (slots_[at].index >= 0)
+            at = (at + 1) & mask;
+        slots_[at] = slot;
+    }
+}
+
+int RootStorage::index(std::string_view text, bool announce) {
+    const std::string_view key = lowerKey(text);
+    const std::size_t hash = std::hash<std::string_view>()(key);
     int result;
     {
         Poco::FastMutex::ScopedLock lock(mutex_);
-        auto inserted = byKey_.try_emplace(std::move(key), static_cast<int>(texts_.size()));
-        if (!inserted.second)
-            return inserted.first->second;
-        result = inserted.first->second;
-        texts_.push_back(text);
+        if (2 * (texts_.size() + 1) > slots_.size())
+            grow();
+        Slot& slot = slots_[probe(key, hash)];
+        if (slot.index >= 0)
+            return slot.index;
+        result = static_cast<int>(texts_.size());
+        const std::string_view keptText = keep(text);
+        // A text already in lower case serves as its own key.
+        keys_.push_back(key == text ? keptText : keep(key));
+        texts_.push_back(keptText);
+        slot.hash = hash;
+        slot.index = result;
     }
     if (announce) {
         Poco::Logger& root = Poco::Logger::root();
         if (root.information())
-            root.information("mapped {" + std::to_string(result) + "} -> " + text);
+            root.information("mapped {" + std::to_string(result) + "} -> " + std::string(text));
     }
     return result;
 }
 
-std::pair<int, bool> RootStorage::find(const std::string& text) const {
-    std::string key = asciiLower(text);
+std::pair<int, bool> RootStorage::find(std::string_view text) const {
+    const std::string_view key = lowerKey(text);
+    const std::size_t hash = std::hash<std::string_view>()(key);
     Poco::FastMutex::ScopedLock lock(mutex_);
-    auto it = byKey_.find(key);
-    if (it == byKey_.end())
+    if (slots_.empty())
         return {-1, false};
-    return {it->second, true};
+    const Slot& slot = slots_[probe(key, hash)];
+    if (slot.index < 0)
+        return {-1, false};
+    return {slot.index, true};
 }
 
 std::string RootStorage::text(int index) const {
     Poco::FastMutex::ScopedLock lock(mutex_);
     if (index < 0 || static_cast<std::size_t>(index) >= texts_.size())
         throw Poco::RangeException("RootStorage index", std::to_string(index));
-    return texts_[static_cast<std::size_t>(index)];
+    return std::string(texts_[static_cast<std::size_t>(index)]);
 }
 
 std::size_t RootStorage::size() const {
