@@ -189,14 +189,16 @@ void ImplDetail::backgroundActivity() {
 // the references taken here go away.
 void ImplDetail::sweep() {
     std::map<ravel::Downloader*, RequestPtr> active;
+    std::deque<RequestPtr> pending;
     std::deque<RequestPtr> queued;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         shutdown_ = true;
         active.swap(active_);
-        for (auto& request : pending_)
+        // Released after unlocking: a request that ends takes this lock.
+        pending.swap(pending_);
+        for (auto& request : pending)
             setError(*request, errorText(kShutdown), kShutdown);
-        pending_.clear();
         // Requests that came back from an attempt after the last processRetries
         // would otherwise stay queued past the service.
         queued.swap(retry_);

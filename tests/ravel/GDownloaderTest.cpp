@@ -16,6 +16,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -293,6 +295,57 @@ TEST_F(QueueTest, FifthRequestWaitsUntilOneOfFourRunningEnds) {
     EXPECT_EQ(4, stalled);
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(content(i * 1000, 1000), testsupport::readFile(dir_.file("f" + std::to_string(i))));
+}
+
+TEST_F(QueueTest, ShutdownFailsRunningAndQueuedRequestsWith70001) {
+    // Four transfers stall; the fifth request sits in the queue, held by it
+    // alone, when the service shuts down.
+    server_.setStallMs(1500);
+    server_.setFault(Fault::Stall, 4);
+    auto service = std::make_shared<ImplDetail>(nullptr, quickOptions(5000));
+    std::vector<std::thread> callers;
+    std::vector<int> codes(5, 0);
+    for (int i = 0; i < 5; ++i) {
+        callers.emplace_back([&, i] {
+            DlSpy spy;
+            DlSettings settings;
+            settings.connectionsPerFile = 1;
+            service->download(server_.url(), dir_.file("f" + std::to_string(i)), i * 1000, 1000, i + 1, &spy,
+                              settings);
+            try {
+                spy.rethrow();
+            } catch (const DlError& error) {
+                codes[static_cast<std::size_t>(i)] = error.code();
+            }
+        });
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((server_.requests().size() < 4 || service->liveRequests() < 5) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_EQ(4u, server_.requests().size());
+    // A hang here cannot be bounded from inside the process: give up loudly.
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!done) {
+            std::fprintf(stderr, "the service's shutdown hangs\n");
+            std::abort();
+        }
+    });
+    service->shutdown();
+    for (auto& caller : callers)
+        caller.join();
+    done = true;
+    watchdog.join();
+    EXPECT_EQ(std::vector<int>(5, 70001), codes);
+    std::set<std::string> started;
+    for (const auto& request : server_.requests())
+        started.insert(request.range);
+    EXPECT_EQ(4u, started.size()) << "the queued request was started";
+    EXPECT_EQ(0, service->liveRequests());
 }
 
 TEST_F(GDownloaderTest, StopOfTheRunEndsTheRequestWith70001) {
