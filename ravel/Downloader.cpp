@@ -137,6 +137,7 @@ void Segment::onBlock(Downloader& downloader, const std::string& sessionName, co
         throw;
     }
     done_ += count;
+    downloader.advance(count);
     if (state_ == AbortRequested)
         throw DownloadInterruptedLocallyException(0);
 }
@@ -187,7 +188,6 @@ void Downloader::write(const char* data, std::int64_t count, std::int64_t positi
     std::lock_guard<std::mutex> lock(writeMutex_);
     if (count > 0)
         writer_->write(data, count, position);
-    done_ += count;
 }
 
 void Downloader::notify(const BlockNotification& block) {

@@ -102,17 +102,18 @@ public:
     void abortAll();
     void joinAll();
 
-    // Segment threads.
+    // Segment threads. write() hands a block to the writer; advance() counts it
+    // once the observer has taken it (a refused block is fetched again).
     void write(const char* data, std::int64_t count, std::int64_t position);
+    void advance(std::int64_t count) { done_ += count; }
     void notify(const BlockNotification& block);
     void fail(const std::string& message, int code);
     void beginBlock();
     void endBlock();
 
     std::int64_t total() const;
+    // Bytes the segments hold: resumed ones and blocks the observer took.
     std::int64_t done() const { return done_; }
-    // A block counted and then refused by the observer is fetched again, so
-    // done may pass total.
     bool isComplete() const { return done() >= total(); }
     const std::shared_ptr<Writer>& writer() const { return writer_; }
     std::vector<std::shared_ptr<Segment>> segments() const;
@@ -126,7 +127,7 @@ private:
     std::int64_t total_ = 0;                          // guarded by listMutex_
 
     std::mutex writeMutex_;            // serialises writer_->write
-    std::atomic<std::int64_t> done_{0}; // advanced under writeMutex_
+    std::atomic<std::int64_t> done_{0};
 };
 
 // Collects what a downloader is made of, then builds it.

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -159,6 +160,29 @@ TEST_F(DownloaderTest, SegmentFailuresReachTheObserver) {
     EXPECT_FALSE(downloader->isComplete());
     for (const auto& segment : downloader->segments())
         EXPECT_EQ(Segment::Idle, segment->state());
+}
+
+TEST_F(DownloaderTest, BlockRefusedByTheObserverIsCountedOnceWhenFetchedAgain) {
+    // The observer refuses the first block (the request went away): it is in
+    // the file, yet the segment fetches it again on the next start.
+    std::atomic<bool> refused{false};
+    collector_.setHook([&](Downloader&, const BlockNotification& block) {
+        if (block.count > 0 && !refused.exchange(true))
+            throw Poco::Exception("Request ended");
+    });
+    auto downloader = build(6000);
+    downloader->start();
+    downloader->joinAll();
+    ASSERT_TRUE(refused);
+    // A failure now must not be taken for the end of a complete download.
+    EXPECT_FALSE(downloader->isComplete());
+    EXPECT_EQ(6000, downloader->done());
+    downloader->start();
+    downloader->joinAll();
+    EXPECT_TRUE(downloader->isComplete());
+    EXPECT_EQ(12000, downloader->done());
+    downloader.reset();
+    EXPECT_EQ(server_.content(), testsupport::readFile(path_));
 }
 
 namespace {
