@@ -5,8 +5,24 @@
 #include "progress/ConsoleProgress.h"
 
 #include <cmath>
+#include <limits>
 
 namespace Patcher {
+namespace {
+
+constexpr int kMaxSeconds = std::numeric_limits<int>::max();
+
+// A stalled transfer's measured speed decays towards zero, and a sum over many
+// tasks grows: keep seconds within an int rather than wrap into a negative ETA.
+int clampSeconds(double seconds) {
+    if (!(seconds < kMaxSeconds)) // also NaN
+        return kMaxSeconds;
+    return seconds > 0 ? static_cast<int>(seconds) : 0;
+}
+
+int clampSeconds(std::int64_t seconds) { return seconds < kMaxSeconds ? static_cast<int>(seconds) : kMaxSeconds; }
+
+} // namespace
 
 TotalProgress::TotalProgress(long updatePeriod)
     : RunnableEx("Progress Thread"), updatePeriod_(updatePeriod), stopEvent_(Poco::Event::EVENT_MANUALRESET) {}
@@ -34,7 +50,7 @@ void TotalProgress::onTaskProgress(const Task& task) {
     r.id = static_cast<int>(task.id());
     std::int64_t left = task.total() - task.done();
     double leftMs = task.speed() > 0 ? left / task.speed() : left / 100000.0 * task.weight();
-    r.remaining = static_cast<int>(leftMs / 1000);
+    r.remaining = clampSeconds(leftMs / 1000);
     r.elapsed = static_cast<int>(task.elapsedMs() / 1000);
     r.done = task.done();
     if (r.total == 0)
@@ -152,17 +168,17 @@ int TotalProgress::eta() const {
 }
 
 int TotalProgress::elapsedLocked() const {
-    int sum = 0;
+    std::int64_t sum = 0;
     for (const auto& entry : tasks_)
         sum += entry.second.elapsed;
-    return sum;
+    return clampSeconds(sum);
 }
 
 int TotalProgress::etaLocked() const {
-    int sum = 0;
+    std::int64_t sum = 0;
     for (const auto& entry : tasks_)
         sum += entry.second.remaining;
-    return sum;
+    return clampSeconds(sum);
 }
 
 void TotalProgress::body() {
@@ -198,7 +214,9 @@ void TotalProgress::notify(double p) {
         current_.percent = p;
         current_.name = "Prepare";
     } else {
-        current_.speed = static_cast<int>(r->speed * 1000 * (1.0 / 1024));
+        // 64 bits: gigabytes counted within a millisecond or two of running time
+        // (a file found already complete) exceed an int of KB/s.
+        current_.speed = static_cast<std::int64_t>(r->speed * 1000 * (1.0 / 1024));
         current_.percent = p;
         current_.eta = etaLocked();
         current_.itemDone = r->itemDone;

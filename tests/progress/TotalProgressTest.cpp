@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <limits>
 #include <mutex>
 #include <vector>
 
@@ -58,6 +59,9 @@ private:
     std::mutex mutex_;
     std::vector<TotalProgressRecord> records_;
 };
+
+std::int64_t gNowMs = 0;
+std::int64_t fakeClock() { return gNowMs; }
 
 std::vector<std::int64_t> downloaded(const TotalProgressRecord& r) {
     std::vector<std::int64_t> out;
@@ -168,6 +172,48 @@ TEST(TotalProgressTest, SpeedIsReportedInKilobytesPerSecond) {
     model.setStage(1);
     // The expected speed of weight 1, 100000 bytes per millisecond.
     EXPECT_EQ(static_cast<int>(100000.0 * 1000 / 1024), observer.last().speed);
+}
+
+TEST(TotalProgressTest, ExtremeSpeedsStayWithinTheRecordsRange) {
+    const int kMax = std::numeric_limits<int>::max();
+    {
+        // 4 GiB counted within one millisecond of running time.
+        RecordingProgress model;
+        RecordingObserver observer;
+        model.addObserver(&observer);
+        gNowMs = 0;
+        Task fast(TaskType::Download, nullptr, 0, &fakeClock);
+        model.registerTask(fast);
+        fast.start(4LL << 30, 0, "x");
+        fast.update(1);
+        gNowMs = 1;
+        fast.update((4LL << 30) - 1);
+        model.setStage(1);
+        EXPECT_EQ(4194304000, observer.last().speed);
+    }
+    {
+        // Two stalled transfers trickling a byte per 5 s: the measured speed
+        // halves each time, and the seconds left outgrow an int.
+        RecordingProgress model;
+        RecordingObserver observer;
+        model.addObserver(&observer);
+        gNowMs = 0;
+        Task download(TaskType::Download, nullptr, 0, &fakeClock);
+        Task extract(TaskType::Extract, nullptr, 0, &fakeClock);
+        model.registerTask(download);
+        model.registerTask(extract);
+        download.start(10000000000000, 0, "x");
+        extract.start(10000000000000, 0, "y");
+        for (int i = 0; i < 17; ++i, gNowMs += 5000) {
+            download.update(1);
+            extract.update(1);
+        }
+        ASSERT_LT(download.speed(), 4.0);
+        ASSERT_GT(download.speed(), 0.001);
+        model.setStage(1);
+        EXPECT_EQ(kMax, model.eta());
+        EXPECT_EQ(kMax, observer.last().eta);
+    }
 }
 
 TEST(TotalProgressTest, WithoutObserversTheEstimationIsNotKept) {
