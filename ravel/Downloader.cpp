@@ -45,7 +45,14 @@ void Segment::start(Downloader& downloader) {
     state_ = Starting;
     if (thread_.joinable())
         thread_.join(); // an earlier attempt's thread, already at its end
-    thread_ = std::thread([this, &downloader] { run(downloader); });
+    try {
+        thread_ = std::thread([this, &downloader] { run(downloader); });
+    } catch (...) {
+        // Left in starting, the segment could never be started again and its
+        // request would wait for it for ever.
+        state_ = Idle;
+        throw;
+    }
     for (int i = 0; i < kStartPolls && state_ == Starting; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     if (state_ == Starting)
