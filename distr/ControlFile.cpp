@@ -103,7 +103,7 @@ bool isContainedPath(std::string_view path) {
         }
         p = stop + 1;
     }
-    return true;
+    return depth > 0; // "." or "a/.." would name the destination itself
 }
 
 ControlEntryPtr ControlFile::parseLine(const char* begin, const char* end) {
@@ -149,6 +149,10 @@ ControlEntryPtr ControlFile::parseLine(const char* begin, const char* end) {
     missing(7);
     entry->name.assign(fields[3].begin, fields[3].end);
     entry->package.assign(fields[4].begin, fields[4].end);
+    // A whole package is stored, and later deleted, under the temporary
+    // directory by its name.
+    if (!entry->package.empty() && !isContainedPath(entry->package))
+        throw InvalidDistr("Unsafe package name in control file: " + entry->package, kInvalidDistrCode);
     entry->offset = nonNegative(fields[5], "offset");
     entry->storedSize = nonNegative(fields[6], "size");
     if (entry->status == 1) {

@@ -43,8 +43,9 @@ public:
     using Removals = std::map<std::pair<std::string, std::string>, ControlEntryPtr>;
 
     // Replaces the content with the file's. Throws InvalidDistr (5) for a status
-    // above 2 ("Invalid status value: ") and for a path that is absolute or
-    // climbs out of the destination ("Unsafe path in control file: "); a
+    // above 2 ("Invalid status value: "), for a path that is absolute or does
+    // not name something below the destination ("Unsafe path in control file: ")
+    // and for such a package name ("Unsafe package name in control file: "); a
     // malformed number or a missing field throws Poco::SyntaxException.
     // A later line for a path already present is dropped.
     void load(const std::string& path);
@@ -87,8 +88,8 @@ private:
     std::string directory_;
 };
 
-// A path that stays inside the directory it is relative to: not absolute, no
-// drive, and no ".." that climbs above its start.
+// A path that names something below the directory it is relative to: not
+// absolute, no drive, no ".." that climbs above its start, not the start itself.
 bool isContainedPath(std::string_view path);
 
 } // namespace Patcher

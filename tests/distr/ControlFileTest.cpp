@@ -70,9 +70,14 @@ TEST_F(ControlFileTest, RefusesMalformedAndUnsafeLines) {
     expectInvalid("3|a|" + kHash + "||p|0|1|1", "Invalid status value: 3");
     expectInvalid("-1|a|" + kHash + "||p|0|1|1", "Invalid status value: -1");
     for (const std::string path : {"../evil.dll", "/etc/passwd", "Data/../../evil", "C:\\Windows\\x.dll",
-                                   "\\\\server\\share\\x", "a\\..\\..\\b", ""})
+                                   "\\\\server\\share\\x", "a\\..\\..\\b", "", ".", "Data/.."})
         expectInvalid("0|" + path + "|" + kHash + "||p|0|1|", "Unsafe path in control file: " + path);
     expectInvalid("2|../../x|" + kHash, "Unsafe path in control file: ../../x");
+    // A whole package is stored and deleted under the temporary directory by its name.
+    for (const std::string package : {"../../home/user/.profile", "/etc/passwd", "x/../../y", ".."})
+        expectInvalid("1|a|" + kHash + "||" + package + "|0|1|1",
+                      "Unsafe package name in control file: " + package);
+    EXPECT_EQ("packs/p01", ControlFile::parseLine("0|a|" + kHash + "||packs/p01|0|1|")->package);
     expectInvalid("0|a|" + kHash + "||p|-5|1|", "Invalid offset value: -5");
     expectInvalid("0|a|" + kHash + "||p|0|1||-1", "Invalid stage value: -1");
 
