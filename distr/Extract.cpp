@@ -18,7 +18,8 @@ std::string extractEntry(const std::string& package, std::int64_t offset, const 
                          const std::string& target, Compression& codec, HDDEventObserver* observer) {
     if (entry.status == 1) {
         const std::string unzipped = target + ".unzipped";
-        HDDEventObserver* previous = nullptr;
+        // The codec is the caller's: its own observer comes back after this run.
+        HDDEventObserver* const previous = codec.observer();
         codec.setObserver(observer);
         try {
             codec.decompressRange(package, unzipped, offset, entry.storedSize);

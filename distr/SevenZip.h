@@ -46,6 +46,7 @@ public:
     void setUnpackedSize(std::uint64_t size) { unpackedSize_ = size; }
     void setPackedSize(std::uint64_t size) { packedSize_ = size; }
     void setObserver(HDDEventObserver* observer) { observer_ = observer; }
+    HDDEventObserver* observer() const { return observer_; }
 
 protected:
     // Stream callbacks: reads of at most 8192 bytes and writes, bracketed on the

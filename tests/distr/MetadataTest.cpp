@@ -164,8 +164,14 @@ TEST(MetadataTest, ExtractsStoredAndCompressedEntriesWithProgress) {
     const std::string stored = testsupport::sampleData(20000, 1, false);
     const std::string packedSource = testsupport::sampleData(50000, 2);
     writeFile(dir.file("src"), packedSource);
+    struct Idle : HDDEventObserver {
+        void read(int, std::int64_t, const char*) override {}
+        void write(int, std::int64_t, const char*) override {}
+        void start(const std::string&, const std::string&, int) override {}
+    } codecOwn;
     SevenZip codec;
     codec.compressFile(dir.file("src"), dir.file("src.7z"));
+    codec.setObserver(&codecOwn);
     const std::string packed = readFile(dir.file("src.7z"));
     writeFile(dir.file("pack"), "HEAD" + stored + packed + "TAIL");
 
@@ -187,6 +193,7 @@ TEST(MetadataTest, ExtractsStoredAndCompressedEntriesWithProgress) {
               extractEntry(dir.file("pack"), compressed->offset, *compressed, dir.file("b"), codec, &reads));
     EXPECT_TRUE(readFile(dir.file("b.unzipped")) == packedSource);
     EXPECT_EQ(static_cast<std::int64_t>(packed.size()), updater.bytes);
+    EXPECT_EQ(&codecOwn, codec.observer()); // the run's observer was only lent
 
     // The writing side of a locking forwarder, which needs the disk locks.
     Singleton<DiscGuard>::create();
