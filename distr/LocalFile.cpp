@@ -8,6 +8,7 @@
 #include <Poco/File.h>
 #include <Poco/Path.h>
 
+#include <boost/filesystem/operations.hpp>
 #include <openssl/evp.h>
 
 #include <cerrno>
@@ -104,6 +105,11 @@ void LocalFile::placeAt(const std::string& destination) {
         temporary_ = false;
         return;
     }
+    // The destination is deleted before the copy: were it this very file, the
+    // file would be lost.
+    boost::system::error_code ec;
+    if (boost::filesystem::equivalent(path_, destination, ec))
+        return;
     deleteFile(destination);
     std::ifstream in(path_, std::ios::binary);
     if (!in)
@@ -111,11 +117,19 @@ void LocalFile::placeAt(const std::string& destination) {
     std::ofstream out(destination, std::ios::binary | std::ios::trunc);
     if (!out)
         throw Poco::OpenFileException("Cannot create file", destination, errno);
-    const std::int64_t expected = static_cast<std::int64_t>(Poco::File(path_).getSize());
-    DiskActivity activity(nullptr, path_, destination);
-    const std::int64_t copied = copyStream(in, out, &activity);
-    out.flush();
-    checkCopy(in, out, destination, copied, expected);
+    try {
+        const std::int64_t expected = static_cast<std::int64_t>(Poco::File(path_).getSize());
+        DiskActivity activity(nullptr, path_, destination);
+        const std::int64_t copied = copyStream(in, out, &activity);
+        out.flush();
+        checkCopy(in, out, destination, copied, expected);
+    } catch (...) {
+        // A short copy must not stay in place looking like the file.
+        out.close();
+        FileOpPolicy silent(nullptr);
+        tryDeleteFile(destination, &silent);
+        throw;
+    }
 }
 
 std::string sha1OfFile(const std::string& path, HDDEventObserver* observer, std::int64_t* bytesRead) {

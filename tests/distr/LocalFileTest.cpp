@@ -64,6 +64,22 @@ TEST(LocalFileTest, TemporaryFilesGoUnlessPlaced) {
     }
     EXPECT_EQ("three", testsupport::readFile(dir.file("new/dir/copy")));
     EXPECT_EQ("three", testsupport::readFile(dir.file("kept")));
+
+    // Placed onto itself, under another spelling: the file stays.
+    {
+        LocalFile file(dir.file("kept"), false);
+        file.placeAt(dir.file("new/../kept"));
+    }
+    EXPECT_EQ("three", testsupport::readFile(dir.file("kept")));
+
+    // A copy that fails half-way leaves no destination (a directory cannot be read).
+    Poco::File(dir.file("unreadable")).createDirectories();
+    testsupport::writeFile(dir.file("placed"), "old");
+    {
+        LocalFile file(dir.file("unreadable"), false);
+        EXPECT_THROW(file.placeAt(dir.file("placed")), InternalError);
+    }
+    EXPECT_FALSE(Poco::File(dir.file("placed")).exists());
 }
 
 TEST(LocalFileTest, Sha1MatchesKnownDigestsAndTheSystemTool) {
