@@ -1,5 +1,6 @@
 #include "distr/FileCache.h"
 
+#include "distr/ControlFile.h"
 #include "distr/LineReader.h"
 #include "distr/LocalFile.h"
 #include "distr/Numbers.h"
@@ -319,11 +320,17 @@ void FileCache::removeAllFiles(std::set<std::string>& directories, CacheObserver
         paths.push_back(item.first);
     directories.clear();
     for (const std::string& path : paths) {
-        const std::string parent = parentOf(path);
-        // The root itself is not a directory of the installation's own.
-        if (!parent.empty())
-            directories.insert(parent);
-        deleteFile(root_ + path, &policy_);
+        // A damaged cache line must not make the uninstall delete a file, or
+        // collect a directory for recursive removal, outside the root.
+        if (isContainedPath(path)) {
+            const std::string parent = parentOf(path);
+            // The root itself is not a directory of the installation's own.
+            if (!parent.empty())
+                directories.insert(parent);
+            deleteFile(root_ + path, &policy_);
+        } else {
+            logger_.warning("Cache entry outside the destination is not deleted: " + path);
+        }
         auto it = entries_.find(path);
         if (observer)
             observer->onEntryRemoved(entryOf(*it));

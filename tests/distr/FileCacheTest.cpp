@@ -7,6 +7,7 @@
 
 #include <Poco/File.h>
 #include <Poco/Logger.h>
+#include <Poco/Path.h>
 
 #include <gtest/gtest.h>
 
@@ -141,7 +142,14 @@ TEST_F(FileCacheTest, RemoveAllFilesDeletesWhatTheCacheKnows) {
     writeFile(dir.file("a/two.bin"), "22");
     writeFile(dir.file("top.bin"), "333");
     writeFile(dir.file("a/b/foreign.txt"), "not ours");
+    // Files beside the destination, named by damaged cache lines.
+    TempDir outside;
+    writeFile(outside.file("victim/precious.txt"), "keep me");
+    const Poco::Path outsidePath(outside.path());
+    const std::string escape = "../" + outsidePath[outsidePath.depth() - 1] + "/victim/precious.txt";
     FileCache cache(dir.path());
+    cache.put(escape, kA, 5, 0);
+    cache.put(outside.file("victim/precious.txt"), kA, 6, 0);
     cache.put("a/b/one.bin", kA, 1, 0);
     cache.put("a/two.bin", kA, 2, 0);
     cache.put("top.bin", kA, 3, 0);
@@ -153,7 +161,10 @@ TEST_F(FileCacheTest, RemoveAllFilesDeletesWhatTheCacheKnows) {
     std::set<std::string> directories{"stale/"};
     cache.removeAllFiles(directories, &observer);
     EXPECT_EQ((std::set<std::string>{"a/", "a/b/"}), directories);
-    EXPECT_EQ((std::vector<std::string>{"a/b/one.bin", "a/two.bin", "missing.bin", "top.bin"}), observer.removed);
+    EXPECT_EQ((std::vector<std::string>{escape, outside.file("victim/precious.txt"), "a/b/one.bin", "a/two.bin",
+                                        "missing.bin", "top.bin"}),
+              observer.removed);
+    EXPECT_EQ("keep me", readFile(outside.file("victim/precious.txt")));
     EXPECT_EQ(0u, cache.count());
     EXPECT_EQ(0, cache.totalSize());
     EXPECT_FALSE(Poco::File(dir.file("a/b/one.bin")).exists());
