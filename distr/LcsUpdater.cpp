@@ -71,7 +71,7 @@ void LcsUpdater::start(const std::string& adapterPath, const std::string& workDi
     adapter->process = std::make_unique<Poco::ProcessHandle>(Poco::Process::launch(
         adapterPath, Poco::Process::Args(), dir, &adapter->input, &adapter->output, &adapter->errors));
     Adapter* raw = adapter.get();
-    adapter->outputReader = std::thread([raw] { drain(raw->output, nullptr); });
+    adapter->outputReader = std::thread([raw] { drain(raw->output, &raw->standardOutput); });
     adapter->errorReader = std::thread([raw] { drain(raw->errors, &raw->errorOutput); });
     adapter_ = std::move(adapter);
 
@@ -88,7 +88,11 @@ void LcsUpdater::stop() {
     adapter_->outputReader.join();
     adapter_->errorReader.join();
     const int code = adapter_->process->wait();
-    const std::string output = trimmedText(adapter_->errorOutput);
+    // What the adapter writes is its error text; its error stream stands in
+    // when it writes nothing else.
+    std::string output = trimmedText(adapter_->standardOutput);
+    if (output.empty())
+        output = trimmedText(adapter_->errorOutput);
     std::string error;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -62,6 +62,7 @@ private:
         Poco::Pipe input, output, errors;
         std::unique_ptr<Poco::ProcessHandle> process;
         std::thread outputReader, errorReader;
+        std::string standardOutput; // written by outputReader, read after its join
         std::string errorOutput; // written by errorReader, read after its join
     };
 

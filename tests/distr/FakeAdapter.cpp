@@ -1,7 +1,7 @@
 // A stand-in stage adapter: records the framed messages it receives on its
 // standard input (one per line) and its working directory into the file named
-// by FAKE_ADAPTER_LOG, writes FAKE_ADAPTER_STDERR to its standard error, and
-// exits with FAKE_ADAPTER_EXIT (0 by default).
+// by FAKE_ADAPTER_LOG, writes FAKE_ADAPTER_STDOUT and FAKE_ADAPTER_STDERR to its
+// standard output and error, and exits with FAKE_ADAPTER_EXIT (0 by default).
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -31,6 +31,8 @@ int main() {
     log << "eof\n";
     if (const char* error = std::getenv("FAKE_ADAPTER_STDERR"))
         std::fputs(error, stderr);
+    if (const char* output = std::getenv("FAKE_ADAPTER_STDOUT"))
+        std::fputs(output, stdout);
     const char* code = std::getenv("FAKE_ADAPTER_EXIT");
     return code ? std::atoi(code) : 0;
 }

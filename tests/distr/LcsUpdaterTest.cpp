@@ -43,7 +43,8 @@ protected:
         ::setenv("FAKE_ADAPTER_LOG", dir.file("adapter.log").c_str(), 1);
     }
     void TearDown() override {
-        for (const char* name : {"FAKE_ADAPTER_LOG", "FAKE_ADAPTER_EXIT", "FAKE_ADAPTER_STDERR", "FAKE_ADAPTER_QUIT_EARLY"})
+        for (const char* name : {"FAKE_ADAPTER_LOG", "FAKE_ADAPTER_EXIT", "FAKE_ADAPTER_STDERR", "FAKE_ADAPTER_STDOUT",
+                                 "FAKE_ADAPTER_QUIT_EARLY"})
             ::unsetenv(name);
     }
     std::vector<std::string> adapterLog() {
@@ -131,6 +132,13 @@ TEST_F(LcsUpdaterTest, AdapterErrorsAreReportedAtTheEnd) {
     log.clear();
     { LcsUpdater updater(&notifier, adapter, dir.path()); }
     EXPECT_EQ((std::vector<std::string>{"Error in adapter: cannot open the game window"}),
+              log.texts(Poco::Message::PRIO_ERROR));
+
+    // What it writes on its standard output is its error text.
+    log.clear();
+    ::setenv("FAKE_ADAPTER_STDOUT", "stage 2 files are missing\n", 1);
+    { LcsUpdater updater(&notifier, adapter, dir.path()); }
+    EXPECT_EQ((std::vector<std::string>{"Error in adapter: stage 2 files are missing"}),
               log.texts(Poco::Message::PRIO_ERROR));
 }
 
