@@ -227,7 +227,15 @@ void BaseApp::logConfiguration() {
 }
 
 void BaseApp::sendToIpc(IPCModlue* ipc, const std::string& message) {
-    if (ipc && !ipc->send(message) && logger().warning())
+    if (!ipc)
+        return;
+    bool sent = false;
+    try {
+        sent = ipc->send(message);
+    } catch (const std::exception&) {
+        // A text too long for one frame; the run's own outcome must still be reported.
+    }
+    if (!sent && logger().warning())
         logger().warning("Failed to send message to IPC.");
 }
 

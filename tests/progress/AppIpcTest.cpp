@@ -165,6 +165,17 @@ TEST_F(IpcAppTest, AFailedRunSendsOneErrorReportBeforeTheExitReport) {
     EXPECT_EQ(1u, errors);
 }
 
+TEST_F(IpcAppTest, AnErrorTooLongForOneFrameStillEndsWithTheExitReport) {
+    Launcher launcher({});
+    RunResult r = runProgram(app, args(launcher.port()), mode("huge"));
+    EXPECT_EQ(70, r.code);
+    EXPECT_TRUE(has(r.out, "Failed to send message to IPC.")) << r.out.substr(0, 2000);
+    EXPECT_EQ(0, launcher.wait());
+    auto lines = launcher.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("28 {\"name\": \"exit\", \"code\": 70}", lines.back());
+}
+
 TEST_F(IpcAppTest, PauseBlocksTheRunResumeReleasesItAndStopEndsItInterrupted) {
     Launcher launcher({"--on-progress", "5=pause"});
     ChildProcess run(app, args(launcher.port()), mode("wait"));

@@ -1,7 +1,7 @@
 // The application shell with a command handler that stands in for the engine:
 // it registers tasks with the progress model, reports progress, and then
 // returns, fails or waits for a stop, as PATCHER_TEST_MODE says ("ok", "fail",
-// "wait").
+// "huge" (fails with a text too long for one frame), "wait").
 #include "app/BaseApp.h"
 #include "app/CmdHandler.h"
 #include "app/Errors.h"
@@ -59,6 +59,8 @@ public:
         }
         if (mode_ == "fail")
             throw SHA1CheckError("SHA1 verification failed for the file: pack01", kSHA1CheckErrorCode);
+        if (mode_ == "huge")
+            throw std::runtime_error(std::string(70000, 'x'));
         sha.update(1000);
     }
 
