@@ -53,6 +53,13 @@ TEST(ContentTree, RefusesPathsTheUpdaterCannotInstallFaithfully) {
         {"line\nbreak.txt", "line break"},
         {"cr\r.txt", "line break"},
         {"back\\slash.txt", "back slash"},
+        {"drive:c.txt", "Windows"},
+        {"a:b.txt", "Windows"},
+        {"what?.txt", "Windows"},
+        {"tab\there.txt", "Windows"},
+        {"dir./x.txt", "dot"},
+        {"dir /x.txt", "blank"},
+        {"name.", "dot"},
         {" leading.txt", "blank"},
         {"dir/trailing.txt ", "blank"},
         {"bad\xff.bin", "UTF-8"},
@@ -64,7 +71,7 @@ TEST(ContentTree, RefusesPathsTheUpdaterCannotInstallFaithfully) {
         EXPECT_NE(message.find(c.path), std::string::npos) << message;
         EXPECT_NE(message.find(c.reason), std::string::npos) << message;
     }
-    EXPECT_EQ(refusal({{"in side.txt", "x"}, {"Daten/\xC3\xBC.txt", "y"}}), "");
+    EXPECT_EQ(refusal({{"in side.txt", "x"}, {"Daten/\xC3\xBC.txt", "y"}, {".config/v1..2.ini", "z"}}), "");
 }
 
 TEST(ContentTree, RefusesPathsThatMeetWhenCaseIsIgnored) {

@@ -1,6 +1,7 @@
 #include "tests/publish/PublishTestSupport.h"
 #include "distr/FileOps.h"
 #include "tools/examplegen/ExampleContent.h"
+#include "tools/publish/Publisher.h"
 
 #include <gtest/gtest.h>
 
@@ -295,6 +296,18 @@ void checkCommandsAndAdapterArePublishedWithTheirHashes(const Releases& r) {
 }
 
 namespace {
+
+TEST(PublishPackages, FillPackagesUpToTheLimitExactlyAndNeverMixStages) {
+    using Sizes = std::vector<std::pair<int, std::int64_t>>;
+    using Starts = std::vector<std::size_t>;
+    EXPECT_EQ(Publisher::packageStarts({}, 100), Starts{});
+    // 60 + 40 fill one package exactly; the next byte opens another.
+    EXPECT_EQ(Publisher::packageStarts(Sizes{{1, 60}, {1, 40}, {1, 1}}, 100), (Starts{0, 2}));
+    // An entry above the limit has a package of its own, before and after.
+    EXPECT_EQ(Publisher::packageStarts(Sizes{{1, 10}, {1, 250}, {1, 10}}, 100), (Starts{0, 1, 2}));
+    // A new stage opens a package even with room left.
+    EXPECT_EQ(Publisher::packageStarts(Sizes{{1, 10}, {2, 10}, {2, 10}, {3, 10}}, 100), (Starts{0, 1, 3}));
+}
 
 TEST(PublishExample, ReleasesRoundTripThroughTheUpdatersParsersAndTheRealTools) {
     ensureRootStorage();

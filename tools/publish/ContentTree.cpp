@@ -1,9 +1,11 @@
 #include "tools/publish/ContentTree.h"
 
+#include "distr/ControlFile.h"
 #include "engine/RootStorage.h"
 #include "tools/publish/PublishOptions.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -56,9 +58,20 @@ std::string checkControlPath(const std::string& path) {
             return "contains a line break";
     if (path.find('\\') != std::string::npos)
         return "contains a back slash, a directory separator for the updater";
+    // The updater installs on Windows: a name it cannot create breaks the install.
+    for (char c : path)
+        if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"?*", c))
+            return "contains a control character or one of < > : \" ? *, which Windows file names cannot hold";
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; };
     if (path.empty() || blank(path.front()) || blank(path.back()))
         return "begins or ends with a blank, which a control line drops";
+    for (auto end = path.find('/'); end != std::string::npos; end = path.find('/', end + 1))
+        if (end == 0 || path[end - 1] == '.' || path[end - 1] == ' ')
+            return "has a directory name ending in a dot or a blank, which Windows drops";
+    if (path.back() == '.')
+        return "ends with a dot, which Windows drops";
+    if (!isContainedPath(path))
+        return "does not name a file below the destination";
     if (!isValidUtf8(path))
         return "is not valid UTF-8";
     const std::string first = asciiLower(path.substr(0, path.find('/')));

@@ -17,7 +17,9 @@ struct ContentFile {
 // The regular files below dir (symbolic links followed), sorted by path
 // byte-wise. Throws PublishError naming the path for anything the updater could
 // not install faithfully: "|" or a line break (a control line cannot hold it), a
-// back slash, blanks at either end (control fields are trimmed), invalid UTF-8,
+// back slash, what Windows file names cannot hold (control characters, < > : " ?
+// *, a name ending in a dot or a blank), blanks at either end (control fields are
+// trimmed), invalid UTF-8,
 // the updater's own metadata directories, two paths that differ only in ASCII
 // case or a file where another path needs a directory (the updater compares paths
 // without regard to case), entries that are neither files nor directories, and
