@@ -200,6 +200,10 @@ void checkDeltasReproduceTheNewFilesWithTheRealXdelta3(const Releases& r) {
         EXPECT_EQ(d->name, sha1Hex(before.at(path)));
         const std::string data = Publication::content(*d, deltaDir);
         EXPECT_EQ(sha1Hex(data), d->sha1);
+        // Plain VCDIFF: no secondary compressor, code table or application header.
+        ASSERT_GT(data.size(), 4u);
+        EXPECT_EQ(data.substr(0, 4), std::string("\xD6\xC3\xC4\x00", 4));
+        EXPECT_EQ(data[4] & 0x07, 0);
         writeFile(work.file("old"), before.at(path));
         writeFile(work.file("delta"), data);
         const RunResult run =

@@ -21,8 +21,8 @@ int XDelta3::run(const std::vector<std::string>& args, std::string& error) const
 
 bool XDelta3::encode(const std::string& oldFile, const std::string& newFile, const std::string& delta,
                      std::int64_t oldSize, std::string& error) const {
-    const int code = run({"-e", "-f", "-D", "-A", "-B", std::to_string(sourceWindow(oldSize)), "-s", oldFile, newFile,
-                          delta},
+    const int code = run({"-e", "-f", "-D", "-A", "-S", "none", "-B", std::to_string(sourceWindow(oldSize)), "-s",
+                          oldFile, newFile, delta},
                          error);
     if (code != 0 && error.empty())
         error = "exit code " + std::to_string(code);

@@ -21,9 +21,12 @@ public:
     // default window (64 MiB) makes deltas of larger files nearly full size.
     static std::int64_t sourceWindow(std::int64_t oldSize);
 
-    // xdelta3 -e with the window: external decompression and the application
-    // header are off (a delta must not depend on gzip being installed, nor carry
-    // our temporary names). false with the tool's own words in error.
+    // xdelta3 -e with the window: external decompression, secondary compression
+    // and the application header are off. A delta must decode with any VCDIFF
+    // decoder (secondary compressors are an xdelta3 extension, present only in
+    // some builds; the package's own LZMA covers it), must not depend on gzip
+    // being installed, nor carry our temporary names. false with the tool's own
+    // words in error.
     bool encode(const std::string& oldFile, const std::string& newFile, const std::string& delta,
                 std::int64_t oldSize, std::string& error) const;
     // Decoding with exactly the updater's arguments: -f -d -s old delta new.
