@@ -65,13 +65,17 @@ TEST(ContentTree, RefusesPathsTheUpdaterCannotInstallFaithfully) {
         {"bad\xff.bin", "UTF-8"},
         {".kvo.meta.dir/x", "reserves"},
         {".KVO.TMP.DIR/x", "reserves"},
+        {"Aux.txt", "device"},
+        {"sub/con", "device"},
+        {"lpt1/x.bin", "device"},
+        {"COM9.tar.gz", "device"},
     };
     for (const auto& c : cases) {
         const std::string message = refusal({{c.path, "x"}});
         EXPECT_NE(message.find(c.path), std::string::npos) << message;
         EXPECT_NE(message.find(c.reason), std::string::npos) << message;
     }
-    EXPECT_EQ(refusal({{"in side.txt", "x"}, {"Daten/\xC3\xBC.txt", "y"}, {".config/v1..2.ini", "z"}}), "");
+    EXPECT_EQ(refusal({{"in side.txt", "x"}, {"Daten/\xC3\xBC.txt", "y"}, {".config/v1..2.ini", "z"}, {"console.txt", "c"}, {"com10.txt", "d"}, {"lpt/x", "e"}}), "");
 }
 
 TEST(ContentTree, RefusesPathsThatMeetWhenCaseIsIgnored) {

@@ -50,6 +50,19 @@ bool isValidUtf8(const std::string& text) {
     return true;
 }
 
+namespace {
+
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices on Windows, with any extension.
+bool isWindowsDeviceName(const std::string& component) {
+    const std::string stem = asciiLower(component.substr(0, component.find('.')));
+    if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul")
+        return true;
+    return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+           stem[3] >= '1' && stem[3] <= '9';
+}
+
+} // namespace
+
 std::string checkControlPath(const std::string& path) {
     if (path.find('|') != std::string::npos)
         return "contains \"|\", the control-line field separator";
@@ -70,6 +83,12 @@ std::string checkControlPath(const std::string& path) {
             return "has a directory name ending in a dot or a blank, which Windows drops";
     if (path.back() == '.')
         return "ends with a dot, which Windows drops";
+    for (std::size_t begin = 0; begin <= path.size();) {
+        const std::size_t end = std::min(path.find('/', begin), path.size());
+        if (isWindowsDeviceName(path.substr(begin, end - begin)))
+            return "names a device on Windows (CON, PRN, AUX, NUL, COM1-9, LPT1-9)";
+        begin = end + 1;
+    }
     if (!isContainedPath(path))
         return "does not name a file below the destination";
     if (!isValidUtf8(path))
