@@ -428,6 +428,20 @@ TEST_F(PublishRuns, TheStagingLeftByAKilledRunIsRemovedByTheNextOne) {
     EXPECT_TRUE(hiddenEntries(root()).empty());
 }
 
+TEST_F(PublishRuns, APublicationMovedAsideByAKilledForcedRunIsRestored) {
+    publishTree("1.0", {{"a.txt", "one"}});
+    // What a forced run killed between its two renames leaves: 1.0 moved aside.
+    const std::string staging = root() + ".publish.99999999.1.0/";
+    std::filesystem::create_directories(staging);
+    std::filesystem::rename(root() + "1.0", staging + "replaced");
+    publishTree("1.1", {{"a.txt", "two"}}, {"--previous", "1.0"});
+    Publication p;
+    p.load(root() + "1.0/", root() + "1.0/");
+    ASSERT_EQ(p.files.count(), 1u);
+    EXPECT_EQ(p.files.entries().begin()->second->pathText(), "a.txt");
+    EXPECT_TRUE(hiddenEntries(root()).empty());
+}
+
 TEST_F(PublishRuns, ForceReplacesAPublishedVersionKeepingItsCreationDate) {
     publishTree("1.0", {{"a.txt", "one"}});
     VersionInfo first;

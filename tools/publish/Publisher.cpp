@@ -225,15 +225,18 @@ std::vector<std::size_t> Publisher::packageStarts(const std::vector<std::pair<in
 }
 
 PublishSummary Publisher::State::run() {
-    validatePublishOptions(options);
     root = absoluteDir(options.out);
     target = root + options.version + "/";
+    // Before the checks, which look for published versions that an interrupted
+    // run may have moved aside.
+    if (Poco::File rootDir(root); rootDir.exists() && rootDir.isDirectory())
+        removeStaleStaging();
+    validatePublishOptions(options);
     try {
         createFolder(root, &silent());
     } catch (const Poco::Exception& e) {
         throw PublishError("cannot create the output directory " + root + ": " + e.displayText());
     }
-    removeStaleStaging();
     // The updater finds an earlier version by replacing the first occurrence of the
     // new version's string in its source.
     if (root.find(options.version) != std::string::npos)
@@ -279,6 +282,16 @@ void Publisher::State::removeStaleStaging() {
         if (dot == std::string::npos || !Poco::NumberParser::tryParse(rest.substr(0, dot), pid) || pid <= 0)
             continue;
         if (pid != Poco::Process::id() && !Poco::Process::isRunning(pid)) {
+            // Killed between the two renames of a forced commit: the publication
+            // it moved aside is the only copy of that version.
+            Poco::Path dir(entry.path);
+            dir.makeDirectory();
+            const std::string replaced = Poco::Path(dir, "replaced").toString();
+            const std::string version = root + rest.substr(dot + 1);
+            if (Poco::File(replaced).exists() && !Poco::File(version).exists()) {
+                reporter.warn("restoring " + version + " from " + replaced + ", moved aside by an interrupted run");
+                Poco::File(replaced).renameTo(version);
+            }
             reporter.warn("removing " + entry.path + ", left behind by an interrupted run");
             tryDeleteFolder(entry.path, &silent());
         }
