@@ -32,6 +32,7 @@
 #include <Poco/Util/OptionSet.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <iostream>
 #include <optional>
@@ -47,6 +48,39 @@ using Poco::Util::Option;
 using Poco::Util::OptionSet;
 
 std::string applicationVersion() { return PATCHER_VERSION; }
+
+namespace {
+
+// The file logger as the splitter sees it. A log file that stops taking writes
+// (a full disk) throws from every log call, which would end the run, or abort it
+// from inside a catch clause: say so once and go on without the file.
+class FileLogGuard : public Poco::Channel {
+public:
+    explicit FileLogGuard(Poco::Logger& file) : file_(&file, true) {}
+
+    void log(const Poco::Message& msg) override {
+        if (failed_.load(std::memory_order_relaxed))
+            return;
+        try {
+            file_->log(msg);
+        } catch (const Poco::Exception& e) {
+            fail(e.displayText());
+        } catch (const std::exception& e) {
+            fail(e.what());
+        }
+    }
+
+private:
+    void fail(const std::string& details) {
+        if (!failed_.exchange(true))
+            std::cerr << "Failed to write the log file. File logging disabled. Details: " << details << std::endl;
+    }
+
+    Poco::AutoPtr<Poco::Logger> file_;
+    std::atomic<bool> failed_{false};
+};
+
+} // namespace
 
 std::string banner(const std::string& text, char fill, std::size_t width) {
     if (width <= text.size() + 2)
@@ -101,8 +135,12 @@ void BaseApp::loadUserOverride() {
     Poco::Path exe(platform::executablePath());
     Poco::Path path(exe.parent(), exe.getBaseName() + "." + "user.properties");
     std::string text = path.toString();
-    if (!Poco::File(text).exists())
+    Poco::File file(text);
+    if (!file.exists())
         return;
+    // The framework's parser never ends on a directory.
+    if (!file.isFile())
+        throw Poco::OpenFileException("Not a file", text);
     if (logger().information())
         logger().information("Loading user override: " + text);
     loadConfiguration(text, PRIO_DEFAULT);
@@ -171,15 +209,16 @@ void BaseApp::setupLogging() {
         Poco::AutoPtr<Poco::SplitterChannel> splitter(new Poco::SplitterChannel);
         Poco::Logger& console = Poco::Logger::get("ConsoleLogger");
         Poco::Logger& file = Poco::Logger::get("FileLogger");
-        splitter->addChannel(&file);
-        Poco::Channel* fileChannel = file.getChannel();
+        splitter->addChannel(Poco::Channel::Ptr(new FileLogGuard(file)));
+        Poco::Channel::Ptr fileChannel = file.getChannel();
         if (fileChannel) {
             fileChannel->setProperty(Poco::FileChannel::PROP_PATH, normalised);
             // Opening now turns an unwritable path into the set-up failure below
             // instead of an exception out of the first log call.
             fileChannel->open();
         }
-        splitter->addChannel(&console);
+        // The splitter releases what it holds: it must hold a reference of its own.
+        splitter->addChannel(Poco::Channel::Ptr(&console, true));
         const int level = std::max(console.getLevel(), file.getLevel());
         Poco::Logger::root().setChannel(splitter);
         Poco::Logger::root().setLevel(level);
@@ -243,13 +282,9 @@ void BaseApp::loadTaskWeights() {
     Poco::Path dir(config().getString("application.dir", ""));
     dir.makeDirectory();
     dir.pushDirectory("weights");
-    try {
-        createFolder(dir.toString());
-    } catch (const Poco::Exception& e) {
-        // The run goes on with the built-in weights and learns nothing for later.
-        logger().warning("Failed to create the weights directory: " + e.displayText());
+    // Without the directory the run goes on with the built-in weights.
+    if (!tryCreateFolder(dir.toString()))
         return;
-    }
     const std::string name = config().getString("src.name", "");
     dir.setFileName("weights" + (name.empty() ? std::string() : "-" + name) + ".txt");
     TaskWeights::instance().load(dir.toString());

@@ -184,3 +184,43 @@ TEST(AppRunTest, BadNumbersAndBadLogPathsAreReportedWithoutCrashing) {
     EXPECT_EQ(70, r.code);
     EXPECT_EQ(0u, r.err.find("Logging will be disabled. Details: ")) << r.err;
 }
+
+TEST(AppRunTest, UninstallAndFullWriteTheirKeysWhateverTheirArgument) {
+    TempDir dir;
+    ChildProcess::Options env{dir.path(), {{"PATCHER_TEST_MODE", "keys"}}};
+    RunResult r = runProgram(fakeBinary(), {"--url=a", "--dest=b"}, env);
+    EXPECT_NE(std::string::npos, r.out.find("dest.dir=b\ndest.uninstall=<none>\ndest.full-update=<none>")) << r.out;
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--uninstall=0", "--full=0"}, {"-U", "-f"}, {"-U0", "--full"}}) {
+        args.insert(args.end(), {"-u", "a", "-d", "b"});
+        r = runProgram(fakeBinary(), args, env);
+        EXPECT_EQ(0, r.code) << r.err;
+        EXPECT_NE(std::string::npos, r.out.find("dest.uninstall=1\ndest.full-update=1")) << args[0] << "\n" << r.out;
+    }
+}
+
+TEST(AppRunTest, UserOverrideThatIsNotAFileEndsTheStartWithAnError) {
+    TempDir dir;
+    Installed app(dir, patcherBinary(), shippedProperties());
+    Poco::File(dir.file("bin/patcher.user.properties")).createDirectories();
+    RunResult r = runProgram(app.path(), {"-u", "x", "-d", "y"}, {dir.path(), {}}, 10000);
+    EXPECT_EQ(78, r.code);
+    EXPECT_NE(std::string::npos, r.err.find("Not a file: " + dir.file("bin/patcher.user.properties"))) << r.err;
+    EXPECT_EQ("", r.out);
+}
+
+TEST(AppRunTest, LogFileThatStopsTakingWritesIsDroppedAndTheRunGoesOn) {
+    if (!Poco::File("/dev/full").exists())
+        GTEST_SKIP() << "no /dev/full";
+    TempDir dir;
+    // Every write to /dev/full fails as on a full disk.
+    Installed app(dir, patcherBinary(), "log.file = x\napp.log-file = /dev/full\n" +
+                                            shippedProperties().substr(shippedProperties().find("# --- Loggers")));
+    RunResult r = runProgram(app.path(), {"-u", "x", "-d", "y"}, {dir.path(), {}});
+    EXPECT_EQ(70, r.code) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Dummy launch.\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("= Application ended =")) << "the console keeps its log lines";
+    const std::string warning = "Failed to write the log file. File logging disabled. Details: ";
+    EXPECT_EQ(0u, r.err.find(warning)) << r.err;
+    EXPECT_EQ(r.err.rfind(warning), r.err.find(warning)) << "said once: " << r.err;
+}

@@ -32,7 +32,8 @@ public:
         if (mode_ == "int")
             throw 42;
         if (mode_ == "keys") {
-            for (const char* key : {"app.min-segment-size", "logic.pack-download-by-missing", "src.url"})
+            for (const char* key : {"app.min-segment-size", "logic.pack-download-by-missing", "src.url", "dest.dir",
+                                    "dest.uninstall", "dest.full-update"})
                 std::cout << key << "=" << config_.getString(key, "<none>") << std::endl;
             return;
         }
