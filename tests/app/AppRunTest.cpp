@@ -152,7 +152,7 @@ TEST(AppRunTest, FailuresMapToTheirLogLinesAndExitCodes) {
 }
 
 TEST(AppRunTest, ConsoleSignalsStopTheRunAsInterrupted) {
-    for (int sig : {SIGINT, SIGTERM}) {
+    for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
         TempDir dir;
         ChildProcess::Options env{dir.path(), {{"PATCHER_TEST_MODE", "loop"}}};
         ChildProcess child(fakeBinary(), {"-u", "x", "-d", "y", "-l", dir.file("logs"), "-r", "run"}, env);
