@@ -187,7 +187,9 @@ void BaseApp::setupLogging() {
 
         bool dirFailed = false;
         const std::string parent = Poco::Path(path).parent().toString();
-        if (!parent.empty()) {
+        // Without a log file there is no directory to make: a run from a read-only
+        // install would otherwise wait out the retries and report a failure.
+        if (!logFile.empty() && !parent.empty()) {
             try {
                 createFolder(parent);
             } catch (const Poco::Exception& e) {

@@ -104,6 +104,13 @@ TEST(AppRunTest, WithoutLogFileNothingIsLogged) {
     EXPECT_EQ(70, r.code);
     EXPECT_EQ("Dummy launch.\n", r.out);
     EXPECT_EQ("", r.err);
+    EXPECT_FALSE(Poco::File(dir.file("logs")).exists()) << "no log file, no log directory";
+
+    // Nor a failure to report when the log directory could not be made.
+    writeFile(dir.file("plain-file"), "x");
+    r = runProgram(patcherBinary(), {"-u", "x", "-d", "y", "-l", dir.file("plain-file/logs")});
+    EXPECT_EQ(70, r.code);
+    EXPECT_EQ("", r.err);
 }
 
 TEST(AppRunTest, UserOverrideFillsKeysTheApplicationFileLacksAndOptionsWin) {
