@@ -1,6 +1,7 @@
 #include "platform/Spawn.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include <fcntl.h>
@@ -31,8 +32,22 @@ int spawnAndWait(const std::string& program, const std::vector<std::string>& arg
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
+    // The child starts with no signal blocked and SIGPIPE at its default: the
+    // caller may be a worker thread that blocks signals, in a process that
+    // ignores SIGPIPE, and exec would hand both on.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
     pid_t pid = 0;
-    const int started = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int started = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
     if (started != 0) {
