@@ -132,10 +132,17 @@ def main():
         results = {label: [] for label, _ in tools}
         try:
             for r in range(args.runs):
-                for label, cmd in tools:  # interleaved, so that drifts hit every tool alike
+                # Interleaved, so that drifts hit every tool alike, and rotated,
+                # so that no tool always follows the same one.
+                for label, cmd in tools[r % len(tools):] + tools[:r % len(tools)]:
                     for leftover in os.listdir(out):
                         os.unlink(os.path.join(out, leftover))
+                    # The previous tool's gigabyte of dirty pages would otherwise
+                    # throttle the writes of whichever tool comes next.
+                    os.sync()
                     results[label].append(run(cmd))
+                    if os.environ.get("BENCH_VERBOSE"):
+                        print("  %-16s %.3f s wall %.3f s CPU" % ((label,) + results[label][-1][:2]), flush=True)
                     if sha1(target) != expected:
                         raise SystemExit("%s produced wrong bytes" % label)
         finally:
