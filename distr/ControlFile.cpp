@@ -6,6 +6,7 @@
 #include "distr/LineReader.h"
 #include "distr/Numbers.h"
 #include "engine/RootStorage.h"
+#include "platform/LargeMemory.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>
@@ -216,7 +217,7 @@ void ControlFile::load(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
     directory_ = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     LineReader reader(path);
-    tLoadArena = std::make_shared<Arena>(std::size_t(1) << 20);
+    tLoadArena = std::make_shared<Arena>(platform::largePageSize(), platform::largeBlocks());
     struct Reset {
         ~Reset() { tLoadArena.reset(); }
     } reset;

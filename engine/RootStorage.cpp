@@ -1,5 +1,7 @@
 #include "engine/RootStorage.h"
 
+#include "platform/LargeMemory.h"
+
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>
 
@@ -10,7 +12,6 @@
 namespace Patcher {
 namespace {
 
-constexpr std::size_t kBlockSize = 256 * 1024;
 
 inline char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -29,13 +30,18 @@ std::string asciiLower(std::string text) {
     return text;
 }
 
+RootStorage::~RootStorage() {
+    for (const auto& block : blocks_)
+        platform::releaseLarge(block.first, block.second);
+}
+
 std::string_view RootStorage::keep(std::string_view bytes) {
     if (blocks_.empty() || bytes.size() > blockSize_ - blockUsed_) {
-        blockSize_ = std::max(kBlockSize, bytes.size());
-        blocks_.emplace_back(new char[blockSize_]);
+        blockSize_ = std::max(platform::largePageSize(), bytes.size());
+        blocks_.emplace_back(static_cast<char*>(platform::allocateLarge(blockSize_)), blockSize_);
         blockUsed_ = 0;
     }
-    char* at = blocks_.back().get() + blockUsed_;
+    char* at = blocks_.back().first + blockUsed_;
     std::memcpy(at, bytes.data(), bytes.size());
     blockUsed_ += bytes.size();
     return std::string_view(at, bytes.size());

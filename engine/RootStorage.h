@@ -2,7 +2,6 @@
 
 #include <Poco/Mutex.h>
 
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,6 +15,7 @@ namespace Patcher {
 class RootStorage {
 public:
     RootStorage() = default;
+    ~RootStorage();
     RootStorage(const RootStorage&) = delete;
     RootStorage& operator=(const RootStorage&) = delete;
 
@@ -46,7 +46,7 @@ private:
     std::vector<Slot> slots_;                         // power-of-two size, at most half full; guarded by mutex_
     std::vector<std::string_view> keys_;              // ASCII lower case by index; guarded by mutex_
     std::vector<std::string_view> texts_;             // first-seen text by index; guarded by mutex_
-    std::vector<std::unique_ptr<char[]>> blocks_;     // backing of every view; guarded by mutex_
+    std::vector<std::pair<char*, std::size_t>> blocks_; // backing of every view (large memory); guarded by mutex_
     std::size_t blockSize_ = 0;                       // of the last block; guarded by mutex_
     std::size_t blockUsed_ = 0;                       // of the last block; guarded by mutex_
 };
