@@ -91,22 +91,3 @@ TEST(FaultScenarioTest, EveryScenarioEndsByteExactOrWithTheLastAttemptsError) {
         EXPECT_LE(server.requests().size(), 4u * 10 * 2 + 10 * 4);
     }
 }
-
-TEST(FaultScenarioTest, ServerThatClosesEveryConnectionFailsAfterTenAttempts) {
-    DlServiceOptions options;
-    options.timeout = Poco::Timespan(0, 500000);
-    GDownloader downloader(options);
-    downloader.setConnections(1);
-    testsupport::TempDir dir;
-    FaultServer server(raveltest::pattern(1000));
-    server.setFault(Fault::CloseOnAccept);
-    try {
-        downloader.download(server.url(), dir.file("out"), 0, 1000);
-        FAIL();
-    } catch (const DlError& error) {
-        // Reset or closed, depending on when the client notices.
-        EXPECT_NE(std::string::npos, error.message().find("onnection")) << error.message();
-        EXPECT_NE(70003, error.code());
-    }
-    EXPECT_EQ(20, server.connections());
-}

@@ -1,5 +1,5 @@
 #include "ravel/File.h"
-
+#include "tests/ravel/RavelTestUtil.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/Exception.h>
@@ -13,18 +13,12 @@
 #include <sys/stat.h>
 
 using namespace ravel;
+using raveltest::pattern;
 using testsupport::TempDir;
 
 namespace {
 
 constexpr std::int64_t kView = 0x80000; // views in the tests that pick their own size
-
-std::string pattern(std::int64_t n, int seed) {
-    std::string s(static_cast<std::size_t>(n), '\0');
-    for (std::int64_t i = 0; i < n; ++i)
-        s[static_cast<std::size_t>(i)] = static_cast<char>((i * 131 + seed * 7 + i / 4093) & 0xff);
-    return s;
-}
 
 std::int64_t allocatedBytes(const std::string& path) {
     struct stat st {};
@@ -58,7 +52,7 @@ TEST_P(FileViewTest, WritesAcrossViewBoundaries) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         const std::string path = dir.file("out.bin");
-        const std::string data = pattern(c.count, 3);
+        const std::string data = pattern(static_cast<std::size_t>(c.count));
         {
             File file(path, size, static_cast<std::uint32_t>(kView));
             file.write(data.data(), c.count, c.position);
@@ -79,7 +73,7 @@ TEST(FileTest, RefusesBytesPastTheEndWithoutWritingThem) {
     TempDir dir;
     const std::string path = dir.file("out.bin");
     File file(path, 1000);
-    const std::string data = pattern(200, 1);
+    const std::string data = pattern(200);
     try {
         file.write(data.data(), 200, 900);
         FAIL() << "no exception";
@@ -96,7 +90,7 @@ TEST(FileTest, RefusesBytesPastTheEndWithoutWritingThem) {
 TEST(FileTest, LengthIsKeptSetOrChangedAndContentBelowItStays) {
     TempDir dir;
     const std::string path = dir.file("out.bin");
-    const std::string old = pattern(5000, 9);
+    const std::string old = pattern(5000);
     testsupport::writeFile(path, old);
 
     File kept(path, 0, kView);

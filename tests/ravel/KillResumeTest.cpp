@@ -1,36 +1,23 @@
+#include "tests/ravel/RavelTestUtil.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/TempDir.h"
 
-#include <Poco/File.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <csignal>
-#include <random>
 #include <sstream>
 #include <thread>
 
 using namespace testsupport;
+using raveltest::exists;
 
 // ravel-get run as a child process against nginx: what a killed download leaves
 // behind must let the next run fetch exactly the bytes not yet claimed.
 namespace {
 
 std::string ravelGet() { return buildDir() + "tools/ravel-get/ravel-get"; }
-
-bool exists(const std::string& path) { return Poco::File(path).exists(); }
-
-std::string randomContent(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    std::mt19937_64 gen(seed);
-    for (std::size_t i = 0; i + 8 <= size; i += 8) {
-        const std::uint64_t v = gen();
-        std::memcpy(&s[i], &v, 8);
-    }
-    return s;
-}
 
 // Sum of the ranges a record claims; -1 when it does not parse.
 std::int64_t claimedBytes(const std::string& record) {
@@ -62,7 +49,7 @@ protected:
 
 TEST_F(KillResumeTest, SecondRunFetchesOnlyWhatTheRecordDidNotClaim) {
     const std::size_t size = 24 << 20;
-    const std::string content = randomContent(size, 7);
+    const std::string content = raveltest::randomBytes(size, 7);
     writeFile(www_.file("big.bin"), content);
     NginxServer::Options options;
     options.root = www_.path();
@@ -93,37 +80,4 @@ TEST_F(KillResumeTest, SecondRunFetchesOnlyWhatTheRecordDidNotClaim) {
     EXPECT_EQ(static_cast<std::int64_t>(size) - claimed, nginx.bodyBytesSince(before));
     EXPECT_TRUE(readFile(target) == content) << "resumed file differs from the source";
     EXPECT_FALSE(exists(record));
-}
-
-// A record that cannot be trusted, or that belongs to a file of another
-// length, is dropped and the whole resource fetched again.
-TEST_F(KillResumeTest, UntrustedRecordStartsTheDownloadOver) {
-    const std::size_t size = 3 << 20;
-    const std::string content = randomContent(size, 11);
-    writeFile(www_.file("file.bin"), content);
-    NginxServer nginx(www_.path());
-    struct Case {
-        const char* name;
-        const char* record;
-        std::size_t lengthOnDisk;
-    };
-    const Case cases[] = {
-        {"negative start", "1\n-5 1000000\n\n", size},
-        {"negative length", "1\n0 -1000000\n\n", size},
-        {"garbage", "ranges: all of them\n", size},
-        {"past the end", "1\n0 4000000\n\n", size},
-        {"file of another length", "1\n0 1000000\n\n", size / 2},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string target = out_.file(std::string("f-") + std::to_string(&c - cases) + ".bin");
-        writeFile(target, std::string(c.lengthOnDisk, 'x'));
-        writeFile(target + ".downloading#", c.record);
-        const std::size_t before = nginx.requests().size();
-        RunResult run = runProgram(ravelGet(), {nginx.url("file.bin"), target, "--connections", "2"}, {}, 60000);
-        ASSERT_EQ(0, run.code) << run.err;
-        EXPECT_EQ(static_cast<std::int64_t>(size), nginx.bodyBytesSince(before));
-        EXPECT_TRUE(readFile(target) == content);
-        EXPECT_FALSE(exists(target + ".downloading#"));
-    }
 }

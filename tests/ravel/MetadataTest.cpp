@@ -1,8 +1,7 @@
 #include "ravel/Metadata.h"
-
+#include "tests/ravel/RavelTestUtil.h"
 #include "tests/support/TempDir.h"
 
-#include <Poco/File.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -10,13 +9,12 @@
 #include <vector>
 
 using namespace ravel;
+using raveltest::exists;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
 namespace {
-
-bool exists(const std::string& path) { return Poco::File(path).exists(); }
 
 struct FakeClock {
     std::shared_ptr<std::int64_t> now = std::make_shared<std::int64_t>(1000);
@@ -155,12 +153,6 @@ TEST(MetadataTest, RecordDisappearsOnceCompleteAndStaysGone) {
         meta.addRange(0, 300);
     }
     EXPECT_EQ("1\n0 300\n\n", readFile(dir.file("g.downloading#"))); // kept when asked to
-
-    {
-        Metadata meta(dir.file("h"), 300, true);
-        meta.addRange(0, 100);
-    }
-    EXPECT_EQ("1\n0 100\n\n", readFile(dir.file("h.downloading#"))); // interrupted: kept
 }
 
 TEST(MetadataTest, NothingStoredMeansNoRecord) {
