@@ -183,26 +183,36 @@ TEST_F(GDownloaderTest, TenthFailureGivesItsOwnMessage) {
     EXPECT_EQ(20u, gets().size());
 }
 
-TEST_F(GDownloaderTest, ResumesFromTheRecordOfAnEarlierRun) {
-    testsupport::writeFile(path_, content(0, 150000) + std::string(50000, 'x'));
-    testsupport::writeFile(path_ + ".downloading#", "1\n0 150000\n\n");
-    Progress progress;
+// A record resumes only the file of the request's length it was written beside.
+TEST_F(GDownloaderTest, ResumesFromTheRecordOfAnEarlierRunOfTheSameLength) {
+    struct Case {
+        const char* name;
+        std::string file;
+        const char* record;
+        const char* range;
+        std::int64_t resumed;
+    };
+    const Case cases[] = {
+        {"same length", content(0, 150000) + std::string(50000, 'x'), "1\n0 150000\n\n", "bytes=150000-199999",
+         150000},
+        {"another length", std::string(1000, 'x'), "1\n0 1000\n\n", "bytes=0-199999", 0},
+    };
     downloader_.setConnections(1);
-    downloader_.download(server_.url(), path_, 0, 200000, &progress);
-    EXPECT_EQ((std::multiset<std::string>{"bytes=150000-199999"}), gets());
-    EXPECT_EQ(150000, progress.resumed);
-    EXPECT_EQ(50000, progress.chunks);
-    EXPECT_EQ(content(), file());
-    EXPECT_FALSE(Poco::File(path_ + ".downloading#").exists());
-}
-
-TEST_F(GDownloaderTest, RecordOfAnotherLengthStartsOver) {
-    testsupport::writeFile(path_, std::string(1000, 'x'));
-    testsupport::writeFile(path_ + ".downloading#", "1\n0 1000\n\n");
-    downloader_.setConnections(1);
-    downloader_.download(server_.url(), path_, 0, 200000);
-    EXPECT_EQ((std::multiset<std::string>{"bytes=0-199999"}), gets());
-    EXPECT_EQ(content(), file());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::writeFile(path_, c.file);
+        testsupport::writeFile(path_ + ".downloading#", c.record);
+        const std::size_t before = server_.requests().size();
+        Progress progress;
+        downloader_.download(server_.url(), path_, 0, 200000, &progress);
+        auto requests = server_.requests();
+        ASSERT_EQ(before + 1, requests.size());
+        EXPECT_EQ(c.range, requests.back().range);
+        EXPECT_EQ(c.resumed, progress.resumed);
+        EXPECT_EQ(200000 - c.resumed, progress.chunks);
+        EXPECT_EQ(content(), file());
+        EXPECT_FALSE(Poco::File(path_ + ".downloading#").exists());
+    }
 }
 
 TEST_F(GDownloaderTest, DropMidSegmentResumesAfterTheDeliveredBytes) {

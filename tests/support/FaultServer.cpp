@@ -243,9 +243,6 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
         case Fault::Garbage:
             sendAll(socket, std::string("\x01\x02garbage-instead-of-a-status-line\r\n\r\n", 39));
             return;
-        case Fault::StallHeaders:
-            stall();
-            return;
         case Fault::Status500:
             if (!simple("500 Internal Server Error", ""))
                 return;
@@ -338,7 +335,6 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
             const std::size_t first = static_cast<std::size_t>(std::min<std::int64_t>(param, body.size()));
             if (!sendAll(socket, body.substr(0, first)))
                 return;
-            bodyBytes_ += static_cast<std::int64_t>(first);
             stall();
             body.erase(0, first);
         }
@@ -346,7 +342,6 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
             body += std::string(static_cast<std::size_t>(param), 'L');
         if (!sendAll(socket, body))
             return;
-        bodyBytes_ += static_cast<std::int64_t>(body.size());
         if (!keepOpen) {
             socket.shutdownSend();
             return;

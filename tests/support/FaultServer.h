@@ -38,7 +38,6 @@ public:
         Garbage,         // bytes that are not a status line, then close
         Stall,           // headers, then nothing for stallMs
         PauseAfterBytes, // `param` body bytes, a pause of stallMs, then the rest
-        StallHeaders,    // nothing at all for stallMs
         Status500,
         Status503,
         RedirectToFailing, // 302 to a port where nobody listens
@@ -74,7 +73,6 @@ public:
 
     std::vector<Request> requests() const;
     int connections() const { return connections_; }
-    std::int64_t bodyBytesSent() const { return bodyBytes_; }
 
     // A URL on loopback where nothing listens.
     static std::string deadUrl();
@@ -92,7 +90,6 @@ private:
     std::uint16_t port_ = 0;
     std::atomic<int> stallMs_{3000};
     std::atomic<int> connections_{0};
-    std::atomic<std::int64_t> bodyBytes_{0};
     std::atomic<int> stallsEnded_{0};
 
     mutable std::mutex mutex_;
