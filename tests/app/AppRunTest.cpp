@@ -91,7 +91,6 @@ TEST(AppRunTest, DummyLaunchWritesTheBannersAndReturnValueToTheLog) {
     EXPECT_EQ(70, r.code) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("Dummy launch.\n"));
     std::string log = onlyLogIn(dir.file("logs"));
-    expectInOrder(log, {std::string(30, '=') + " Application ended " + std::string(31, '=')});
     expectInOrder(log, {" Application started (v", "application.path", " = " + patcherBinary(), "system.",
                         "BaseApp::main running", "Creating cmdHandler", "Dummy launch.",
                         "Application working time: 0 seconds.", "CPU usage: userTime ", " seconds, kernelTime ",

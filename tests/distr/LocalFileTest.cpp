@@ -13,29 +13,8 @@
 #include <sstream>
 
 using namespace Patcher;
+using testsupport::CountingObserver;
 using testsupport::TempDir;
-
-namespace {
-
-// Counts what a run reports, and checks begin/end pairs.
-struct CountingObserver : HDDObserver {
-    std::int64_t readBytes = 0, writeBytes = 0;
-    int open = 0, brackets = 0;
-    void read(int op, std::int64_t n, const char*) override {
-        EXPECT_EQ(operation(), op);
-        readBytes += n;
-    }
-    void write(int op, std::int64_t n, const char*) override {
-        EXPECT_EQ(operation(), op);
-        writeBytes += n;
-    }
-    void beginRead(unsigned char d) override { EXPECT_NE(0, d); ++open; ++brackets; }
-    void endRead(unsigned char) override { --open; }
-    void beginWrite(unsigned char) override { ++open; ++brackets; }
-    void endWrite(unsigned char) override { --open; }
-};
-
-} // namespace
 
 TEST(LocalFileTest, TemporaryFilesGoUnlessPlaced) {
     TempDir dir;

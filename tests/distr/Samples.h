@@ -1,5 +1,10 @@
 #pragma once
 
+#include "distr/DiscGuard.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <random>
@@ -37,5 +42,26 @@ inline bool runTool(const std::string& command) {
 inline bool haveTool(const std::string& name) {
     return runTool("command -v " + name + " >/dev/null 2>&1");
 }
+
+// Counts what a disk run reports; every block must belong to the started
+// operation and every begin must have its end (open back at 0).
+struct CountingObserver : Patcher::HDDObserver {
+    std::int64_t readBytes = 0, writeBytes = 0;
+    int open = 0;
+    std::size_t largestRead = 0;
+    void read(int op, std::int64_t n, const char*) override {
+        EXPECT_EQ(operation(), op);
+        readBytes += n;
+        largestRead = std::max(largestRead, static_cast<std::size_t>(n));
+    }
+    void write(int op, std::int64_t n, const char*) override {
+        EXPECT_EQ(operation(), op);
+        writeBytes += n;
+    }
+    void beginRead(unsigned char d) override { EXPECT_NE(0, d); ++open; }
+    void endRead(unsigned char) override { --open; }
+    void beginWrite(unsigned char) override { ++open; }
+    void endWrite(unsigned char) override { --open; }
+};
 
 } // namespace testsupport

@@ -13,28 +13,13 @@
 #include <sstream>
 
 using namespace Patcher;
+using testsupport::CountingObserver;
 using testsupport::TempDir;
 using testsupport::readFile;
 using testsupport::runTool;
 using testsupport::writeFile;
 
 namespace {
-
-struct CountingObserver : HDDObserver {
-    std::int64_t readBytes = 0, writeBytes = 0;
-    int reads = 0, open = 0;
-    std::size_t largestRead = 0;
-    void read(int, std::int64_t n, const char*) override {
-        readBytes += n;
-        ++reads;
-        largestRead = std::max(largestRead, static_cast<std::size_t>(n));
-    }
-    void write(int, std::int64_t n, const char*) override { writeBytes += n; }
-    void beginRead(unsigned char) override { ++open; }
-    void endRead(unsigned char) override { --open; }
-    void beginWrite(unsigned char) override { ++open; }
-    void endWrite(unsigned char) override { --open; }
-};
 
 std::string decodeError(SevenZip& codec, const std::string& source, const std::string& target) {
     try {

@@ -3,7 +3,6 @@
 
 #include "app/CmdHandler.h"
 #include "app/Errors.h"
-#include "app/Singleton.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
@@ -332,16 +331,4 @@ TEST_F(TaskWeightsTest, OnlyObservedTasksThatRanLongerThanFiveSecondsTeach) {
     EXPECT_DOUBLE_EQ(1.2, w.weight(TaskType::Extract));
     run(8000, true);
     EXPECT_DOUBLE_EQ(100000.0 / (1000000.0 / 8000.0), w.weight(TaskType::Extract));
-}
-
-TEST(TaskWeightsSingletonTest, InstanceBeforeCreationNamesTheClass) {
-    try {
-        TaskWeights::instance();
-        FAIL();
-    } catch (const std::logic_error& e) {
-        EXPECT_EQ(std::string("Singleton object 'Patcher::TaskWeights' does not created yet."), e.what());
-    }
-    Singleton<TaskWeights>::create();
-    EXPECT_DOUBLE_EQ(32.0, TaskWeights::instance().weight(TaskType::Download));
-    Singleton<TaskWeights>::destroy();
 }

@@ -136,9 +136,6 @@ TEST(FrameBufferTest, SizeLimits) {
 }
 
 TEST(IpcMessagesTest, TextsAreByteExact) {
-    EXPECT_EQ("{\"name\": \"exit\", \"code\": 0}", exitMessage(0));
-    EXPECT_EQ(27u, exitMessage(0).size());
-    EXPECT_EQ("{\"registration_id\": 77}", registrationMessage(77));
     EXPECT_EQ("{\"name\": \"error\", \"type\": \"Patcher::SHA1CheckError\", \"desc\": \"SHA1 check error: a \\\"b\\\"\", "
               "\"code\": 4}",
               errorMessage("Patcher::SHA1CheckError", "SHA1 check error: a \"b\"", 4));

@@ -9,7 +9,6 @@
 #include <csignal>
 #include <filesystem>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include <sys/stat.h>
@@ -72,6 +71,7 @@ void checkEveryEntryDecodesWithXzToItsFileAndTheHashItsLineClaims(const Releases
     for (const std::string version : {"1.0", "1.1"}) {
         Publication p;
         p.load(r.root() + version + "/", r.root() + version + "/");
+        EXPECT_EQ(p.distr->version, version);
         EXPECT_EQ(p.filesDir, r.root() + version + "/");
         const auto tree = readTree(r.content(version));
         ASSERT_EQ(p.files.count(), tree.size());
@@ -131,43 +131,12 @@ void checkDescriptionIsInTheCanonicalLayout(const Releases& r) {
 
     VersionInfo info;
     info.load(r.root() + "1.1/version-info.txt");
-    std::ostringstream rewritten;
-    info.write(rewritten);
-    EXPECT_EQ(rewritten.str(), text);
     const DistrPtr d = info.latestDistr();
     EXPECT_EQ(d->version, "1.1");
     EXPECT_EQ(d->type, DistrType::Full);
     EXPECT_EQ(d->files, "./");
     EXPECT_EQ(info.patcher().version, "0.1.0");
     EXPECT_FALSE(info.patcher().dateCreated.empty());
-}
-
-void checkTheAnalysisFindsThePreviousVersionAndItsDeltaWhereItLooks(const Releases& r) {
-    // The installed version's publication: the new version string replaced in the source.
-    std::string source = r.root() + "1.1/";
-    source.replace(source.find("1.1"), 3, "1.0");
-    VersionInfo old;
-    old.load(source + "version-info.txt");
-    EXPECT_EQ(old.latestVersion(), "1.0");
-    // The delta block is read from the description at the distribution's files location.
-    Publication p;
-    p.load(r.root() + "1.1/", r.root() + "1.1/");
-    VersionInfo atFiles;
-    atFiles.load(p.filesDir + "version-info.txt");
-    atFiles.rebaseFiles(p.filesDir);
-    const DeltaPtr delta = atFiles.findDelta("1.0");
-    ASSERT_TRUE(delta);
-    EXPECT_EQ(delta->files, r.root() + "1.1/deltas/1.0/");
-    EXPECT_FALSE(atFiles.findDelta("1.1"));
-
-    // The same description served over HTTP resolves inside the version's URL.
-    const std::string url = "http://127.0.0.1:8080/game/1.1/";
-    VersionInfo served;
-    served.load(r.root() + "1.1/version-info.txt");
-    served.rebaseFiles(url);
-    EXPECT_EQ(served.latestDistr()->files, url);
-    ASSERT_TRUE(served.findDelta("1.0"));
-    EXPECT_EQ(served.findDelta("1.0")->files, url + "deltas/1.0/");
 }
 
 void checkDeltasReproduceTheNewFilesWithTheRealXdelta3(const Releases& r) {
@@ -178,8 +147,11 @@ void checkDeltasReproduceTheNewFilesWithTheRealXdelta3(const Releases& r) {
     VersionInfo info;
     info.load(p.filesDir + "version-info.txt");
     info.rebaseFiles(p.filesDir);
+    // The delta block is read from the description at the distribution's files location.
     const DeltaPtr delta = info.findDelta("1.0");
     ASSERT_TRUE(delta);
+    EXPECT_EQ(delta->files, r.root() + "1.1/deltas/1.0/");
+    EXPECT_FALSE(info.findDelta("1.1"));
     const std::string deltaDir = asDirectoryLocation(delta->files);
     ControlFile deltas;
     Publication::loadControl(deltaDir + "control.txt.7z", delta->controlHash, deltas);
@@ -325,7 +297,6 @@ TEST(PublishExample, ReleasesRoundTripThroughTheUpdatersParsersAndTheRealTools) 
     } checks[] = {
         {"every entry", checkEveryEntryDecodesWithXzToItsFileAndTheHashItsLineClaims},
         {"canonical layout", checkDescriptionIsInTheCanonicalLayout},
-        {"previous version found", checkTheAnalysisFindsThePreviousVersionAndItsDeltaWhereItLooks},
         {"deltas", checkDeltasReproduceTheNewFilesWithTheRealXdelta3},
         {"removals", checkDeleteListNamesTheRemovedFilesWithTheirOldHashes},
         {"packages", checkPackagesHoldOneStageAndStayWithinTheLimit},
@@ -375,7 +346,6 @@ TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
     const std::string before = readFile(root() + "1.0/version-info.txt");
     makeTree(dir_.file("good"), {{"a.txt", "two"}});
     makeTree(dir_.file("pipe"), {{"dir/a|b.txt", "x"}});
-    makeTree(dir_.file("newline"), {{"a\nb.txt", "x"}});
     const struct {
         std::vector<std::string> args;
         int code;
@@ -385,7 +355,6 @@ TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
         {{"--content", dir_.file("missing"), "--version", "2.0"}, 1, "content directory does not exist", "2.0"},
         {{"--content", dir_.file("good"), "--version", "1.0"}, 1, "version 1.0 is already published", "1.0"},
         {{"--content", dir_.file("pipe"), "--version", "2.0"}, 1, "dir/a|b.txt", "2.0"},
-        {{"--content", dir_.file("newline"), "--version", "2.0"}, 1, "line break", "2.0"},
         {{"--content", dir_.file("good"), "--version", "2.0", "--previous", "0.9"},
          1,
          "previous version 0.9 is not published",
@@ -396,8 +365,6 @@ TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
          1,
          "invalid environment name",
          "2.0"},
-        {{"--content", dir_.file("good"), "--version", "2.0", "--bogus"}, 2, "unknown option: --bogus", "2.0"},
-        {{"--content", dir_.file("good"), "--version", "2.0", "--package-size", "0"}, 2, "invalid size", "2.0"},
     };
     for (const auto& c : cases) {
         auto args = c.args;
