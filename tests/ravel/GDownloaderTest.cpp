@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -233,6 +234,7 @@ TEST_F(GDownloaderTest, UnwritableDestinationFailsWithTheFileError) {
     EXPECT_EQ("File access error: Failed to create file: " + dir_.file("missing/dir/out.bin") +
                   ": No such file or directory",
               error.message());
+    EXPECT_EQ(ENOENT, error.code());
     EXPECT_TRUE(gets().empty());
 }
 
