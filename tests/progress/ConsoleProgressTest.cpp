@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 using namespace Patcher;
 using testsupport::Pty;
@@ -36,6 +37,20 @@ struct Drawn : Display {
     using Display::Display;
     using Display::render;
 };
+
+// What the console writer puts into a file (the console redirected) while draw runs.
+std::string drawnIntoFile(const std::function<void()>& draw) {
+    testsupport::TempDir dir;
+    const int fd = ::open(dir.file("out.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    EXPECT_GE(fd, 0);
+    {
+        ConsoleOn console(fd);
+        draw();
+        console.flush();
+    }
+    ::close(fd);
+    return testsupport::readFile(dir.file("out.txt"));
+}
 
 std::size_t countOf(const std::string& text, const std::string& part) {
     std::size_t n = 0;
@@ -121,22 +136,14 @@ TEST(BriefProgressTest, RedrawsInPlaceOnATerminal) {
 }
 
 TEST(BriefProgressTest, AppendsPlainBlocksWhenRedirected) {
-    testsupport::TempDir dir;
-    std::string path = dir.file("out.txt");
-    int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    {
-        ConsoleOn console(fd);
+    std::string out = drawnIntoFile([] {
         Drawn<BriefProgress> display(1000);
         Task download(TaskType::Download, nullptr, 0);
         display.registerTask(download);
         download.start(3 << 20, 1 << 20, "http://host/");
         display.render(33.3);
         display.render(33.3);
-        console.flush();
-    }
-    ::close(fd);
-    std::string out = testsupport::readFile(path);
+    });
     EXPECT_EQ(std::string::npos, out.find('\x1b'));
     std::string block = std::string(79, ' ') + "\n" + progressBar(33.3, 80) + "\n" +
                         fitLine("TOTAL  : ETA: 0s,  elapsed: 0s,  [1.00 MB/3.00 MB]", 80) + "\n";
@@ -144,33 +151,24 @@ TEST(BriefProgressTest, AppendsPlainBlocksWhenRedirected) {
 }
 
 TEST(DetailedProgressTest, DrawsABlockPerTaskThenTheTotals) {
-    testsupport::TempDir dir;
-    std::string path = dir.file("out.txt");
-    int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
     unsigned shaId = 0;
     unsigned downloadId = 0;
-    {
-        ConsoleOn console(fd);
-        {
-            Drawn<DetailedProgress> display(1000);
-            Task sha(TaskType::SHA1, nullptr, 0);
-            Task download(TaskType::Download, nullptr, 0);
-            shaId = sha.id();
-            downloadId = download.id();
-            display.registerTask(sha);
-            display.registerTask(download);
-            sha.start(100, 0, "/games/demo");
-            download.start(2 << 20, 0, "http://host/distr/");
-            download.setCurrentItem(
-                "data/very/long/path/to/a/package/file/that/does/not/fit/in/one/line/pack01.pak", 1 << 20);
-            download.update(1 << 19);
-            display.render(25.0);
-        } // the display's destruction adds the blank lines after the block
-        console.flush();
-    }
-    ::close(fd);
-    std::string out = testsupport::readFile(path);
+    // The display's destruction, as the drawing ends, adds the blank lines after the block.
+    std::string out = drawnIntoFile([&] {
+        Drawn<DetailedProgress> display(1000);
+        Task sha(TaskType::SHA1, nullptr, 0);
+        Task download(TaskType::Download, nullptr, 0);
+        shaId = sha.id();
+        downloadId = download.id();
+        display.registerTask(sha);
+        display.registerTask(download);
+        sha.start(100, 0, "/games/demo");
+        download.start(2 << 20, 0, "http://host/distr/");
+        download.setCurrentItem(
+            "data/very/long/path/to/a/package/file/that/does/not/fit/in/one/line/pack01.pak", 1 << 20);
+        download.update(1 << 19);
+        display.render(25.0);
+    });
 
     std::string item = "data/very/long/path/to/a/package/file/that/does/not/fit/in/one/line/pack01.pak";
     std::string expected =
@@ -242,23 +240,20 @@ TEST(DummyProgressTest, APlatformWithoutLabelsSaysSoOnce) {
 }
 
 TEST(BriefProgressTest, AnInvalidPercentEndsTheProgressThreadOnly) {
-    testsupport::TempDir dir;
-    int fd = ::open(dir.file("out.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    ConsoleOn console(fd);
-    testsupport::LogCapture log("");
-    BriefProgress display(1);
-    Task t(TaskType::Extract, nullptr, 0);
-    display.registerTask(t);
-    t.start(100, -60, "x"); // -60 % of the volume: a broken report
-    display.start("");
-    for (int i = 0; i < 2000 && !log.contains("Invalid percent"); ++i)
-        Poco::Thread::sleep(5);
-    Poco::Thread::sleep(50); // a thread still alive would fail again within this
-    EXPECT_EQ(1u, log.texts().size());
-    EXPECT_EQ("Internal error: Invalid percent: -59.999", log.texts().at(0));
-    t.update(10); // the work itself goes on
-    EXPECT_EQ(-50, t.done());
-    display.stop();
-    console.flush();
-    ::close(fd);
+    drawnIntoFile([] {
+        testsupport::LogCapture log("");
+        BriefProgress display(1);
+        Task t(TaskType::Extract, nullptr, 0);
+        display.registerTask(t);
+        t.start(100, -60, "x"); // -60 % of the volume: a broken report
+        display.start("");
+        for (int i = 0; i < 2000 && !log.contains("Invalid percent"); ++i)
+            Poco::Thread::sleep(5);
+        Poco::Thread::sleep(50); // a thread still alive would fail again within this
+        EXPECT_EQ(1u, log.texts().size());
+        EXPECT_EQ("Internal error: Invalid percent: -59.999", log.texts().at(0));
+        t.update(10); // the work itself goes on
+        EXPECT_EQ(-50, t.done());
+        display.stop();
+    });
 }

@@ -14,15 +14,20 @@ using testsupport::TempDir;
 
 namespace {
 
-std::string refusal(const std::map<std::string, std::string>& files) {
-    TempDir dir;
-    makeTree(dir.file("c"), files);
+// Why scanning content is refused, or empty when it is not.
+std::string refusal(const std::string& content) {
     try {
-        scanContent(dir.file("c"));
+        scanContent(content);
     } catch (const PublishError& e) {
         return e.message();
     }
     return {};
+}
+
+std::string refusal(const std::map<std::string, std::string>& files) {
+    TempDir dir;
+    makeTree(dir.file("c"), files);
+    return refusal(dir.file("c"));
 }
 
 } // namespace
@@ -89,24 +94,16 @@ TEST(ContentTree, RefusesLinksThatLoop) {
     TempDir dir;
     makeTree(dir.file("c"), {{"a/b/x.txt", "x"}});
     std::filesystem::create_directory_symlink(dir.file("c/a"), dir.file("c/a/b/up"));
-    try {
-        scanContent(dir.file("c"));
-        FAIL() << "a loop was accepted";
-    } catch (const PublishError& e) {
-        EXPECT_NE(e.message().find("symbolic link loop: " + dir.file("c/a/b/up")), std::string::npos) << e.message();
-    }
+    const std::string message = refusal(dir.file("c"));
+    EXPECT_NE(message.find("symbolic link loop: " + dir.file("c/a/b/up")), std::string::npos) << message;
 }
 
 TEST(ContentTree, RefusesEntriesThatAreNotFiles) {
     TempDir dir;
     makeTree(dir.file("c"), {{"a.txt", "x"}});
     ASSERT_EQ(::mkfifo(dir.file("c/pipe").c_str(), 0600), 0);
-    try {
-        scanContent(dir.file("c"));
-        FAIL() << "a fifo was accepted";
-    } catch (const PublishError& e) {
-        EXPECT_NE(e.message().find("not a regular file"), std::string::npos) << e.message();
-    }
+    const std::string message = refusal(dir.file("c"));
+    EXPECT_NE(message.find("not a regular file"), std::string::npos) << message;
 }
 
 TEST(ContentTree, Utf8Validity) {
