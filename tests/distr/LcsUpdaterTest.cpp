@@ -80,26 +80,6 @@ TEST_F(LcsUpdaterTest, StageRangeCoversEveryEntry) {
 TEST_F(LcsUpdaterTest, FeedsTheAdapterSetupThenProgressAndReportsItsEnd) {
     LogCapture log;
     ::setenv("FAKE_ADAPTER_EXIT", "2", 1);
-    {
-        LcsUpdater updater(&notifier, adapter, dir.path());
-        EXPECT_TRUE(updater.hasAdapter());
-        TotalProgressRecord record;
-        record.name = "Prepare";
-        record.stage = 1;
-        record.percent = 12.5;
-        notifier.notify(record);
-        record.name = "Download";
-        record.done = 1000;
-        record.stages.resize(2);
-        notifier.notify(record);
-        // A text too long for the buffer is dropped, the channel goes on.
-        updater.send(std::string(8191, 'x'));
-        updater.send("{\"after\": 1}");
-        EXPECT_TRUE(updater.errorText().empty());
-    }
-    EXPECT_FALSE(notifier.hasObservers());
-    const std::string directory = dir.file("My Game/");
-    const std::string logName = Poco::Path::temp() + "adapter-my-game.log";
     TotalProgressRecord first;
     first.name = "Prepare";
     first.stage = 1;
@@ -108,6 +88,19 @@ TEST_F(LcsUpdaterTest, FeedsTheAdapterSetupThenProgressAndReportsItsEnd) {
     second.name = "Download";
     second.done = 1000;
     second.stages.resize(2);
+    {
+        LcsUpdater updater(&notifier, adapter, dir.path());
+        EXPECT_TRUE(updater.hasAdapter());
+        notifier.notify(first);
+        notifier.notify(second);
+        // A text too long for the buffer is dropped, the channel goes on.
+        updater.send(std::string(8191, 'x'));
+        updater.send("{\"after\": 1}");
+        EXPECT_TRUE(updater.errorText().empty());
+    }
+    EXPECT_FALSE(notifier.hasObservers());
+    const std::string directory = dir.file("My Game/");
+    const std::string logName = Poco::Path::temp() + "adapter-my-game.log";
     EXPECT_EQ((std::vector<std::string>{"cwd " + dir.path().substr(0, dir.path().size() - 1),
                                         "msg " + setupMessage(directory, "", logName),
                                         "msg " + progressMessage(first), "msg " + progressMessage(second),

@@ -184,9 +184,7 @@ protected:
 };
 
 TEST_F(IpcModuleTest, RegistersThenSendsFramesOfTheReports) {
-    module.connect(launcher.port());
-    launcher.accept();
-    EXPECT_EQ(frame("{\"registration_id\": 77}"), launcher.readBytes(2 + 23));
+    connect();
     EXPECT_TRUE(ipcLog.contains("Server listening at port: " + std::to_string(launcher.port())));
     EXPECT_TRUE(rootLog.contains("Connected through IPC with ID: 77"));
 
