@@ -49,6 +49,8 @@ using Poco::Util::OptionSet;
 
 std::string applicationVersion() { return PATCHER_VERSION; }
 
+constexpr int kBannerWidth = 80;
+
 namespace {
 
 // The file logger as the splitter sees it. A log file that stops taking writes
@@ -81,17 +83,6 @@ private:
 };
 
 } // namespace
-
-std::string banner(const std::string& text, char fill, std::size_t width) {
-    if (width <= text.size() + 2)
-        return text;
-    std::string line(width, fill);
-    std::size_t p = (width - text.size()) / 2;
-    line.replace(p, text.size(), text);
-    line[p - 1] = ' ';
-    line[p + text.size()] = ' ';
-    return line;
-}
 
 BaseApp::BaseApp() { setUnixOptions(true); }
 
@@ -300,7 +291,7 @@ int BaseApp::main(const std::vector<std::string>&) {
     }
     int rv = kExitFailure;
 
-    log.notice(banner("Application started (v" + applicationVersion() + ")"));
+    log.notice(centredBanner("Application started (v" + applicationVersion() + ")", '=', kBannerWidth));
     logConfiguration();
     log.notice("BaseApp::main running");
     int gameId = 0;
@@ -391,7 +382,7 @@ int BaseApp::main(const std::vector<std::string>&) {
     log.information("CPU usage: userTime " + std::to_string(userTime) + " seconds, kernelTime " +
                     std::to_string(kernelTime) + " seconds.");
     log.information("Return value: " + std::to_string(rv));
-    log.notice(banner("Application ended"));
+    log.notice(centredBanner("Application ended", '=', kBannerWidth));
     log.setLevel(Poco::Message::PRIO_WARNING);
     return rv;
 }

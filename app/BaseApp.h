@@ -50,10 +50,6 @@ private:
 // The entry: options, then the run. Returns the process exit code.
 int runApplication(Poco::AutoPtr<BaseApp> app, int argc, char** argv);
 
-// T centred in a line of fill characters, one blank on each side of it; T alone
-// when it does not fit.
-std::string banner(const std::string& text, char fill = '=', std::size_t width = 80);
-
 // Version compiled into the executable ("major.minor.patch").
 std::string applicationVersion();
 

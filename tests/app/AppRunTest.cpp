@@ -94,7 +94,7 @@ TEST(AppRunTest, DummyLaunchWritesTheBannersAndReturnValueToTheLog) {
     expectInOrder(log, {" Application started (v", "application.path", " = " + patcherBinary(), "system.",
                         "BaseApp::main running", "Creating cmdHandler", "Dummy launch.",
                         "Application working time: 0 seconds.", "CPU usage: userTime ", " seconds, kernelTime ",
-                        "Return value: 70", "= Application ended ="});
+                        "Return value: 70", std::string(30, '=') + " Application ended " + std::string(31, '=')});
 }
 
 TEST(AppRunTest, WithoutLogFileNothingIsLogged) {

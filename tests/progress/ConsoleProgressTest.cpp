@@ -110,6 +110,9 @@ TEST(FormattingTest, SizesDurationsAndLines) {
     EXPECT_EQ(std::string(30, '=') + " Application ended " + std::string(31, '='),
               centredBanner("Application ended", '=', 80));
     EXPECT_EQ("too long", centredBanner("too long", '=', 10));
+    EXPECT_EQ(std::string(39, '=') + "  " + std::string(39, '='), centredBanner("", '=', 80));
+    EXPECT_EQ(std::string(78, 'x'), centredBanner(std::string(78, 'x'), '=', 80)) << "no room for the blanks";
+    EXPECT_EQ(" " + std::string(77, 'x') + " =", centredBanner(std::string(77, 'x'), '=', 80));
 }
 
 TEST(BriefProgressTest, RedrawsInPlaceOnATerminal) {
