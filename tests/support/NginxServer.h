@@ -16,7 +16,6 @@ class ChildProcess;
 // and keep-alive. Besides the files at "/name" it answers:
 //   /r301/name, /r302/name   a redirect to /name with that status
 //   /slow/name               /name sent at Options::slowRate per connection
-//   /status/NNN              an empty answer with status NNN
 // Stopped by its pid when the object goes away. Construction throws
 // std::runtime_error when nginx cannot be started.
 class NginxServer {
@@ -25,8 +24,6 @@ public:
         std::string root;              // directory served at "/"
         bool https = true;             // also listen with TLS
         std::string slowRate = "256k"; // nginx limit_rate for /slow/
-        int workers = 1;
-        std::string extraConfig;       // more directives inside the server block
     };
 
     // One line of the access log, written when nginx has finished a request.

@@ -21,7 +21,6 @@ public:
     int stageOf(const std::string& path);
     // "origin:line: PATTERN" of every rule that matched nothing so far.
     std::vector<std::string> unusedRules() const;
-    bool empty() const { return rules_.empty(); }
 
     static constexpr int kMaxStage = 1000;
 

@@ -32,7 +32,6 @@ public:
     // Drops the jobs not yet started. Any thread.
     void cancel();
 
-    int threads() const { return static_cast<int>(workers_.size()); }
 
 private:
     struct Item {
