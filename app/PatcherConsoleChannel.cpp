@@ -1,7 +1,7 @@
 #include "app/PatcherConsoleChannel.h"
 
-#include "app/ConsoleOutput.h"
-#include "app/Singleton.h"
+#include "base/ConsoleOutput.h"
+#include "base/Singleton.h"
 
 #include <Poco/Message.h>
 

@@ -1,6 +1,6 @@
 #include "app/UpdaterApp.h"
 
-#include "app/CmdHandler.h"
+#include "base/CmdHandler.h"
 
 #include <Poco/Net/SSLManager.h>
 #include <Poco/Util/Option.h>

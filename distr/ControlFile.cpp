@@ -1,11 +1,11 @@
 #include "distr/ControlFile.h"
 
-#include "app/Errors.h"
-#include "app/Singleton.h"
+#include "base/Errors.h"
+#include "base/Singleton.h"
 #include "distr/FileOps.h"
 #include "distr/LineReader.h"
 #include "distr/Numbers.h"
-#include "engine/RootStorage.h"
+#include "base/RootStorage.h"
 #include "platform/LargeMemory.h"
 
 #include <Poco/Exception.h>

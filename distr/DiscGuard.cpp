@@ -1,6 +1,6 @@
 #include "distr/DiscGuard.h"
 
-#include "app/Singleton.h"
+#include "base/Singleton.h"
 #include "distr/FileOps.h"
 
 #include <stdexcept>

@@ -1,6 +1,6 @@
 #include "distr/Extract.h"
 
-#include "app/Errors.h"
+#include "base/Errors.h"
 #include "distr/ControlFile.h"
 #include "distr/DiscGuard.h"
 #include "distr/FileOps.h"

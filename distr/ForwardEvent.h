@@ -1,7 +1,7 @@
 #pragma once
 
 #include "distr/DiscGuard.h"
-#include "engine/Task.h"
+#include "base/Task.h"
 
 namespace Patcher {
 

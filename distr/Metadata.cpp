@@ -1,6 +1,6 @@
 #include "distr/Metadata.h"
 
-#include "app/Errors.h"
+#include "base/Errors.h"
 #include "distr/FileCache.h"
 #include "distr/Numbers.h"
 #include "distr/VersionInfo.h"

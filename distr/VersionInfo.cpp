@@ -1,6 +1,6 @@
 #include "distr/VersionInfo.h"
 
-#include "app/Errors.h"
+#include "base/Errors.h"
 #include "distr/FileOps.h"
 #include "distr/Numbers.h"
 

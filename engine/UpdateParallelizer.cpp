@@ -1,6 +1,6 @@
 #include "engine/UpdateParallelizer.h"
 
-#include "app/CmdHandler.h"
+#include "base/CmdHandler.h"
 
 #include <Poco/Logger.h>
 

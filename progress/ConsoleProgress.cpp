@@ -1,8 +1,8 @@
 #include "progress/ConsoleProgress.h"
 
-#include "app/ConsoleOutput.h"
-#include "app/Errors.h"
-#include "app/Singleton.h"
+#include "base/ConsoleOutput.h"
+#include "base/Errors.h"
+#include "base/Singleton.h"
 #include "platform/WindowLabel.h"
 
 #include <Poco/Logger.h>

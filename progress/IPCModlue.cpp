@@ -1,6 +1,6 @@
 #include "progress/IPCModlue.h"
 
-#include "app/CmdHandler.h"
+#include "base/CmdHandler.h"
 #include "progress/IpcMessages.h"
 
 #include <Poco/Logger.h>

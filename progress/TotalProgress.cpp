@@ -1,7 +1,7 @@
 #include "progress/TotalProgress.h"
 
-#include "app/ConsoleOutput.h"
-#include "app/Singleton.h"
+#include "base/ConsoleOutput.h"
+#include "base/Singleton.h"
 #include "progress/ConsoleProgress.h"
 
 #include <cmath>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/RunnableEx.h"
-#include "engine/Task.h"
+#include "base/RunnableEx.h"
+#include "base/Task.h"
 
 #include <Poco/Event.h>
 #include <Poco/Mutex.h>

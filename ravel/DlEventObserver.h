@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ExceptionDelegator.h"
+#include "base/ExceptionDelegator.h"
 #include "ravel/Exceptions.h"
 
 #include <Poco/Exception.h>

@@ -1,7 +1,7 @@
 #include "ravel/ImplDetail.h"
 
-#include "app/CmdHandler.h"
-#include "app/Errors.h"
+#include "base/CmdHandler.h"
+#include "base/Errors.h"
 #include "ravel/AsyncFileWriter.h"
 #include "ravel/Exceptions.h"
 #include "ravel/FileActiveCache.h"

@@ -6,12 +6,12 @@
 //   bench_distr control FILE          ControlFile::load
 //   bench_distr cache   ROOT          FileCache load of ROOT/.kvo.meta.dir/.kvo.cache.txt
 // Prints the workload's own wall time and a count.
-#include "app/Singleton.h"
+#include "base/Singleton.h"
 #include "distr/ControlFile.h"
 #include "distr/FileCache.h"
 #include "distr/LocalFile.h"
 #include "distr/SevenZip.h"
-#include "engine/RootStorage.h"
+#include "base/RootStorage.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>

@@ -5,8 +5,8 @@
 //   bench_progress pipeline ITEMS    ITEMS empty wraps through one pipeline batch
 //   bench_progress batches  COUNT    COUNT batches of one wrap each
 // Prints the workload's wall time and the cost per unit.
-#include "app/CmdHandler.h"
-#include "engine/Task.h"
+#include "base/CmdHandler.h"
+#include "base/Task.h"
 #include "engine/UpdateParallelizer.h"
 #include "progress/ConsoleProgress.h"
 

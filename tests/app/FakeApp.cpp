@@ -1,8 +1,8 @@
 // The updater's application shell with a test double for its command handler,
 // so that the run's exit codes, log lines and signal handling can be checked
 // end to end. PATCHER_TEST_MODE chooses what the handler does.
-#include "app/CmdHandler.h"
-#include "app/Errors.h"
+#include "base/CmdHandler.h"
+#include "base/Errors.h"
 #include "app/UpdaterApp.h"
 
 #include <Poco/Environment.h>

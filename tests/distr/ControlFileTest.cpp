@@ -1,8 +1,8 @@
 #include "distr/ControlFile.h"
 
-#include "app/Errors.h"
-#include "app/Singleton.h"
-#include "engine/RootStorage.h"
+#include "base/Errors.h"
+#include "base/Singleton.h"
+#include "base/RootStorage.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 

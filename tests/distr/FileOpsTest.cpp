@@ -1,7 +1,7 @@
 #include "distr/DiscGuard.h"
 #include "distr/FileOps.h"
 
-#include "app/Singleton.h"
+#include "base/Singleton.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 

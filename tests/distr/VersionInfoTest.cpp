@@ -1,6 +1,6 @@
 #include "distr/VersionInfo.h"
 
-#include "app/Errors.h"
+#include "base/Errors.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "engine/UpdateParallelizer.h"
 
-#include "app/CmdHandler.h"
-#include "app/Errors.h"
+#include "base/CmdHandler.h"
+#include "base/Errors.h"
 #include "tests/support/LogCapture.h"
 
 #include <Poco/Thread.h>

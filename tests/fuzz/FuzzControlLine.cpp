@@ -1,8 +1,8 @@
 // Control file lines on arbitrary text; a parsed file must survive its own
 // canonical layout.
-#include "app/Singleton.h"
+#include "base/Singleton.h"
 #include "distr/ControlFile.h"
-#include "engine/RootStorage.h"
+#include "base/RootStorage.h"
 
 #include <Poco/Exception.h>
 

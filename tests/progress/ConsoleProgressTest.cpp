@@ -1,9 +1,9 @@
 #include "progress/ConsoleProgress.h"
 
-#include "app/ConsoleOutput.h"
-#include "app/Errors.h"
-#include "app/Singleton.h"
-#include "engine/Task.h"
+#include "base/ConsoleOutput.h"
+#include "base/Errors.h"
+#include "base/Singleton.h"
+#include "base/Task.h"
 #include "platform/Terminal.h"
 #include "platform/WindowLabel.h"
 #include "tests/support/LogCapture.h"

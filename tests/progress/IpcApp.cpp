@@ -3,10 +3,10 @@
 // returns, fails or waits for a stop, as PATCHER_TEST_MODE says ("ok", "fail",
 // "huge" (fails with a text too long for one frame), "wait").
 #include "app/BaseApp.h"
-#include "app/CmdHandler.h"
-#include "app/Errors.h"
-#include "engine/Task.h"
-#include "engine/TaskWeights.h"
+#include "base/CmdHandler.h"
+#include "base/Errors.h"
+#include "base/Task.h"
+#include "base/TaskWeights.h"
 #include "progress/TotalProgress.h"
 
 #include <Poco/Environment.h>

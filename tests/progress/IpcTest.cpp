@@ -2,8 +2,8 @@
 #include "progress/IPCModlue.h"
 #include "progress/IpcMessages.h"
 
-#include "app/CmdHandler.h"
-#include "app/Errors.h"
+#include "base/CmdHandler.h"
+#include "base/Errors.h"
 #include "tests/support/LogCapture.h"
 
 #include <Poco/Net/ServerSocket.h>

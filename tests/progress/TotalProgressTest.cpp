@@ -1,7 +1,7 @@
 #include "progress/TotalProgress.h"
 
-#include "engine/Task.h"
-#include "engine/TaskWeights.h"
+#include "base/Task.h"
+#include "base/TaskWeights.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #include "tests/publish/PublishTestSupport.h"
 
-#include "app/Singleton.h"
+#include "base/Singleton.h"
 #include "distr/FileOps.h"
-#include "engine/RootStorage.h"
+#include "base/RootStorage.h"
 
 #include <Poco/Crypto/DigestEngine.h>
 #include <Poco/Path.h>

@@ -1,4 +1,4 @@
-#include "app/CmdHandler.h"
+#include "base/CmdHandler.h"
 #include "ravel/GDownloader.h"
 #include "ravel/Metadata.h"
 #include "tests/ravel/RavelTestUtil.h"

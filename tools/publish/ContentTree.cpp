@@ -1,7 +1,7 @@
 #include "tools/publish/ContentTree.h"
 
 #include "distr/ControlFile.h"
-#include "engine/RootStorage.h"
+#include "base/RootStorage.h"
 #include "tools/publish/PublishOptions.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "tools/publish/Packer.h"
 
-#include "app/CmdHandler.h"
+#include "base/CmdHandler.h"
 #include "distr/ControlFile.h"
 #include "distr/DiscGuard.h"
 #include "distr/FileOps.h"

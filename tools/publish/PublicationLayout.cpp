@@ -1,6 +1,6 @@
 #include "tools/publish/PublicationLayout.h"
 
-#include "engine/RootStorage.h"
+#include "base/RootStorage.h"
 
 #include <cstdio>
 

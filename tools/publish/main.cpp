@@ -1,9 +1,9 @@
 // patcher-publish: publishes a game's file tree as a distribution the updater
 // installs and patches (see publishUsage()).
-#include "app/CmdHandler.h"
-#include "app/Errors.h"
-#include "app/Singleton.h"
-#include "engine/RootStorage.h"
+#include "base/CmdHandler.h"
+#include "base/Errors.h"
+#include "base/Singleton.h"
+#include "base/RootStorage.h"
 #include "platform/Terminal.h"
 #include "tools/publish/Progress.h"
 #include "tools/publish/PublishOptions.h"

@@ -4,7 +4,7 @@
 // fails or is interrupted (Ctrl+C, SIGTERM: the resume record is saved first),
 // 2 for a usage error. While it runs, a progress line goes to stdout at most
 // every 100 ms.
-#include "app/CmdHandler.h"
+#include "base/CmdHandler.h"
 #include "platform/ConsoleControl.h"
 #include "ravel/GDownloader.h"
 

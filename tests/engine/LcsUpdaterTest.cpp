@@ -1,8 +1,8 @@
-#include "distr/LcsUpdater.h"
+#include "engine/LcsUpdater.h"
 
-#include "app/Singleton.h"
+#include "base/Singleton.h"
 #include "distr/ControlFile.h"
-#include "engine/RootStorage.h"
+#include "base/RootStorage.h"
 #include "progress/IpcMessages.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
@@ -38,7 +38,7 @@ protected:
     void SetUp() override {
         // The adapter as fetched: plain data in the metadata directory.
         adapter = dir.file("My Game/.kvo.meta.dir/adapter-my-game.exe");
-        testsupport::writeFile(adapter, readFile(testsupport::buildDir() + "tests/distr/fake_adapter"));
+        testsupport::writeFile(adapter, readFile(testsupport::buildDir() + "tests/engine/fake_adapter"));
         ::chmod(adapter.c_str(), 0644);
         ::setenv("FAKE_ADAPTER_LOG", dir.file("adapter.log").c_str(), 1);
     }

@@ -1,4 +1,4 @@
-#include "distr/LcsUpdater.h"
+#include "engine/LcsUpdater.h"
 
 #include "distr/ControlFile.h"
 #include "platform/ExePath.h"

@@ -1,4 +1,4 @@
-#include "engine/RootStorage.h"
+#include "base/RootStorage.h"
 
 #include "platform/LargeMemory.h"
 

@@ -1,4 +1,4 @@
-#include "app/ExceptionDelegator.h"
+#include "base/ExceptionDelegator.h"
 
 #include <Poco/Logger.h>
 

@@ -1,4 +1,4 @@
-#include "app/ConsoleOutput.h"
+#include "base/ConsoleOutput.h"
 
 #include "platform/Terminal.h"
 

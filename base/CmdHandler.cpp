@@ -1,6 +1,6 @@
-#include "app/CmdHandler.h"
+#include "base/CmdHandler.h"
 
-#include "app/Errors.h"
+#include "base/Errors.h"
 #include "platform/ConsoleControl.h"
 
 #include <mutex>

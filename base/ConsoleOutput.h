@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/RunnableEx.h"
+#include "base/RunnableEx.h"
 
 #include <Poco/Event.h>
 #include <Poco/Mutex.h>

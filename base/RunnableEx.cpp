@@ -1,4 +1,4 @@
-#include "app/RunnableEx.h"
+#include "base/RunnableEx.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>

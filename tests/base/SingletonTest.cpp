@@ -1,4 +1,4 @@
-#include "app/Singleton.h"
+#include "base/Singleton.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "engine/Task.h"
+#include "base/Task.h"
 
-#include "app/CmdHandler.h"
-#include "app/Errors.h"
-#include "engine/TaskWeights.h"
+#include "base/CmdHandler.h"
+#include "base/Errors.h"
+#include "base/TaskWeights.h"
 
 #include <Poco/Clock.h>
 

@@ -1,5 +1,5 @@
-#include "app/CmdHandler.h"
-#include "app/Errors.h"
+#include "base/CmdHandler.h"
+#include "base/Errors.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "engine/Task.h"
-#include "engine/TaskWeights.h"
+#include "base/Task.h"
+#include "base/TaskWeights.h"
 
-#include "app/CmdHandler.h"
-#include "app/Errors.h"
+#include "base/CmdHandler.h"
+#include "base/Errors.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/Task.h"
+#include "base/Task.h"
 
 #include <map>
 #include <mutex>

@@ -1,7 +1,7 @@
-#include "engine/TaskWeights.h"
+#include "base/TaskWeights.h"
 
-#include "app/Errors.h"
-#include "app/Singleton.h"
+#include "base/Errors.h"
+#include "base/Singleton.h"
 
 #include <Poco/File.h>
 #include <Poco/FileStream.h>
