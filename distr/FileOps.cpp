@@ -1,5 +1,6 @@
 #include "distr/FileOps.h"
 
+#include "distr/LocalFile.h"
 #include "platform/FileSystem.h"
 
 #include <Poco/File.h>
@@ -64,7 +65,7 @@ bool isDirectory(const std::string& path) {
 
 // Copy then delete, for the move across file systems that rename refuses.
 void copyAcross(const std::string& source, const std::string& target) {
-    writeWholeFile(target + ".part", readWholeFile(source));
+    copyWholeFile(source, target + ".part");
     platform::renameFile(target + ".part", target);
     platform::removeFile(source);
 }
