@@ -77,6 +77,7 @@ Client::~Client() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         socket = socket_;
+        closing_ = true;
     }
     if (socket) {
         try {
@@ -109,6 +110,7 @@ void Client::connect(int port) {
             socket_ = socket;
             lost_ = false;
             reported_ = false;
+            closing_ = false;
         }
         logger_.information("Server listening at port: " + std::to_string(port));
         onConnected();
@@ -126,6 +128,7 @@ void Client::disconnect() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         socket = socket_;
+        closing_ = true;
     }
     if (!socket)
         return;
@@ -191,6 +194,7 @@ void Client::onMessage(const std::string&) {}
 void Client::onConnected() {}
 void Client::onConnectFailed() {}
 void Client::onDisconnected() {}
+void Client::onReceiveEnded() {}
 std::string Client::registrationMessage() { return Patcher::registrationMessage(id_); }
 
 void Client::run() {
@@ -220,4 +224,11 @@ void Client::run() {
         logger_.error(std::string("std::exception: ") + e.what());
     }
     logger_.information("Client " + id + " thread ended");
+    bool byItself = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        byItself = !closing_ && !reported_;
+    }
+    if (byItself)
+        onReceiveEnded();
 }

@@ -88,6 +88,10 @@ protected:
     virtual void onConnectFailed();
     virtual void onDisconnected();
     virtual std::string registrationMessage();
+    // On the receiving thread, when its loop ended by itself (the peer closed its
+    // side, a receive failed, a frame was too large), not through disconnect()
+    // or a failed send: no command can arrive any more. The link may still send.
+    virtual void onReceiveEnded();
 
 private:
     void run() override; // the receiving loop
@@ -99,6 +103,7 @@ private:
     std::shared_ptr<Poco::Net::StreamSocket> socket_;
     bool lost_ = false;     // guarded by mutex_: a send failed on this connection
     bool reported_ = false; // guarded by mutex_: onDisconnected() ran for it
+    bool closing_ = false;  // guarded by mutex_: the owner is shutting the connection down
     int id_ = 0;
     FrameBuffer sendBuffer_; // guarded by mutex_
     Poco::Thread thread_;
