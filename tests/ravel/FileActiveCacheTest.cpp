@@ -103,27 +103,6 @@ TEST(FileActiveCacheTest, ConcurrentWritersProduceTheExactFile) {
     EXPECT_EQ(cache.capacity(), cache.freeBytes());
 }
 
-TEST(FileActiveCacheTest, InterruptedDownloadLeavesARecordOfWhatWasWrittenAndResumes) {
-    TempDir dir;
-    const std::string path = dir.file("out.bin");
-    const std::int64_t size = 2 * std::int64_t{File::defaultBlockSize()};
-    const std::string data = raveltest::randomBytes(static_cast<std::size_t>(size), 2);
-    FileActiveCache cache;
-    {
-        AsyncFileWriter writer(path, size, cache);
-        writer.write(data.data(), 1000, 0);
-        writer.write(data.data() + 1000, 5000, 1000);
-        writer.write(data.data() + 600000, 100, 600000);
-    }
-    EXPECT_EQ("2\n0 6000\n600000 100\n\n", readFile(path + ".downloading#"));
-    const std::string partial = readFile(path);
-    EXPECT_EQ(data.substr(0, 6000), partial.substr(0, 6000));
-
-    AsyncFileWriter resumed(path, size, cache);
-    EXPECT_EQ((std::vector<Range>{{0, 6000}, {600000, 100}}), resumed.storedRanges());
-    EXPECT_EQ(data.substr(600000, 100), readFile(path).substr(600000, 100));
-}
-
 // A record only describes the file it was written beside, at the request's length.
 TEST(FileActiveCacheTest, RecordOfAnotherFileStartsOver) {
     struct Case {
