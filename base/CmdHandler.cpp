@@ -42,13 +42,22 @@ std::string StopState::message() const {
     return message_;
 }
 
-void StopState::check() {
+void StopState::check() { check([] { return false; }); }
+
+bool StopState::check(const std::function<bool()>& cancelled) {
     if (!stopped_ && !paused_)
-        return;
+        return true;
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [this] { return stopped_ || !paused_; });
+    wake_.wait(lock, [&] { return stopped_ || !paused_ || cancelled(); });
     if (stopped_)
         throw Interrupted(message_, kInterruptedCode);
+    return !paused_;
+}
+
+void StopState::wakeWaiters() {
+    // Taking the lock orders this after a waiter's test of cancelled().
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    wake_.notify_all();
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -30,12 +31,17 @@ public:
     // stopped, also when the stop arrives while it waits; blocks while paused.
     // Any thread may call it.
     void check();
+    // check() for a waiter that something else may release: while paused, it
+    // also returns, with false, once cancelled() holds. cancelled() is read
+    // under the state's lock; whoever makes it true calls wakeWaiters() after.
+    bool check(const std::function<bool()>& cancelled);
+    void wakeWaiters();
 
 private:
     // The flags change only under mutex_, so a waiter cannot miss a stop
     // between its test and its wait; they are atomic for the lock-free getters.
     mutable std::mutex mutex_;
-    std::condition_variable wake_; // notified on stop and resume
+    std::condition_variable wake_; // notified on stop, resume and wakeWaiters()
     std::atomic<bool> paused_{false};
     std::atomic<bool> stopped_{false};
     std::string message_; // guarded by mutex_
