@@ -12,22 +12,22 @@ StopState::StopState() = default;
 void StopState::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        paused_ = false;
-        stopped_ = true;
+        state_ = kStopped;
     }
     wake_.notify_all();
 }
 
 void StopState::pause() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!stopped_)
-        paused_ = true;
+    if (state_ != kStopped)
+        state_ = kPaused;
 }
 
 void StopState::resume() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        paused_ = false;
+        if (state_ != kStopped)
+            state_ = 0;
     }
     wake_.notify_all();
 }
@@ -45,13 +45,13 @@ std::string StopState::message() const {
 void StopState::check() { check([] { return false; }); }
 
 bool StopState::check(const std::function<bool()>& cancelled) {
-    if (!stopped_ && !paused_)
+    if (state_ == 0)
         return true;
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [&] { return stopped_ || !paused_ || cancelled(); });
-    if (stopped_)
+    wake_.wait(lock, [&] { return state_ != kPaused || cancelled(); });
+    if (state_ == kStopped)
         throw Interrupted(message_, kInterruptedCode);
-    return !paused_;
+    return state_ == 0;
 }
 
 void StopState::wakeWaiters() {
