@@ -325,9 +325,9 @@ TEST_F(QueueTest, ShutdownFailsRunningAndQueuedRequestsWith70001) {
 }
 
 TEST_F(GDownloaderTest, StopOfTheRunEndsTheRequestWith70001) {
+    Patcher::StopState stop; // outlives the service, whose shutdown wakes its waiters
     GDownloader downloader;
     FaultServer server(raveltest::pattern(4 * 524288));
-    Patcher::StopState stop;
     stop.setMessage("Patcher::Test::download");
     downloader.setStopState(&stop);
     downloader.setConnections(1);
@@ -350,9 +350,9 @@ TEST_F(GDownloaderTest, StopOfTheRunEndsTheRequestWith70001) {
 }
 
 TEST_F(GDownloaderTest, PausedRunHoldsTheSegmentsUntilResumed) {
+    Patcher::StopState state;
     GDownloader downloader;
     FaultServer server(raveltest::pattern(4 * 524288));
-    Patcher::StopState state;
     downloader.setStopState(&state);
     downloader.setConnections(2);
     std::mutex mutex;
