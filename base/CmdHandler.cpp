@@ -12,22 +12,22 @@ StopState::StopState() = default;
 void StopState::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        paused_ = false;
-        stopped_ = true;
+        state_ = kStopped;
     }
     wake_.notify_all();
 }
 
 void StopState::pause() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!stopped_)
-        paused_ = true;
+    if (state_ != kStopped)
+        state_ = kPaused;
 }
 
 void StopState::resume() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        paused_ = false;
+        if (state_ != kStopped)
+            state_ = 0;
     }
     wake_.notify_all();
 }
@@ -42,13 +42,22 @@ std::string StopState::message() const {
     return message_;
 }
 
-void StopState::check() {
-    if (!stopped_ && !paused_)
-        return;
+void StopState::check() { check([] { return false; }); }
+
+bool StopState::check(const std::function<bool()>& cancelled) {
+    if (state_ == 0)
+        return true;
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [this] { return stopped_ || !paused_; });
-    if (stopped_)
+    wake_.wait(lock, [&] { return state_ != kPaused || cancelled(); });
+    if (state_ == kStopped)
         throw Interrupted(message_, kInterruptedCode);
+    return state_ == 0;
+}
+
+void StopState::wakeWaiters() {
+    // Taking the lock orders this after a waiter's test of cancelled().
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    wake_.notify_all();
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -23,21 +24,27 @@ public:
     void resume();
     void setMessage(const std::string& text);
     std::string message() const;
-    bool isStopped() const { return stopped_; }
-    bool isPaused() const { return paused_; }
+    bool isStopped() const { return (state_ & kStopped) != 0; }
+    bool isPaused() const { return (state_ & kPaused) != 0; }
 
     // The poll point: throws Interrupted (code 1, the current message) once
     // stopped, also when the stop arrives while it waits; blocks while paused.
     // Any thread may call it.
     void check();
+    // check() for a waiter that something else may release: while paused, it
+    // also returns, with false, once cancelled() holds. cancelled() is read
+    // under the state's lock; whoever makes it true calls wakeWaiters() after.
+    bool check(const std::function<bool()>& cancelled);
+    void wakeWaiters();
 
 private:
-    // The flags change only under mutex_, so a waiter cannot miss a stop
-    // between its test and its wait; they are atomic for the lock-free getters.
+    enum : unsigned { kPaused = 1, kStopped = 2 };
+    // Changes only under mutex_, so a waiter cannot miss a stop between its
+    // test and its wait. One word, so that the lock-free test in check() never
+    // sees the pause already cleared by a stop but the stop not yet set.
+    std::atomic<unsigned> state_{0};
     mutable std::mutex mutex_;
-    std::condition_variable wake_; // notified on stop and resume
-    std::atomic<bool> paused_{false};
-    std::atomic<bool> stopped_{false};
+    std::condition_variable wake_; // notified on stop, resume and wakeWaiters()
     std::string message_; // guarded by mutex_
 };
 

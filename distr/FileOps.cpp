@@ -6,6 +6,7 @@
 #include <Poco/File.h>
 #include <Poco/Logger.h>
 #include <Poco/Path.h>
+#include <Poco/String.h>
 #include <Poco/Thread.h>
 #include <Poco/URI.h>
 
@@ -78,14 +79,12 @@ std::string withSlashes(std::string text) {
     return text;
 }
 
-// An absolute http or https URL; "httpdocs/a" is a relative name.
+// An http or https URL, known by its scheme alone: "httpdocs/a" is a relative
+// name, and a URL that does not parse must fail as a URL, not become a path.
 bool isUrl(const std::string& text) {
-    try {
-        const std::string scheme = Poco::URI(withSlashes(text)).getScheme();
-        return scheme == "http" || scheme == "https";
-    } catch (const Poco::SyntaxException&) {
-        return false;
-    }
+    const std::string slashed = withSlashes(text);
+    return Poco::icompare(slashed, 0, 7, std::string("http://")) == 0 ||
+           Poco::icompare(slashed, 0, 8, std::string("https://")) == 0;
 }
 
 } // namespace
@@ -256,9 +255,11 @@ DirListing::Filter DirListing::nameMatches(const std::string& pattern) {
 
 std::string asDirectoryLocation(const std::string& location) {
     if (isUrl(location)) {
+        // The directory is the path's: a query or fragment stays behind it.
         std::string url = withSlashes(location);
-        if (url.back() != '/')
-            url += '/';
+        const auto pathEnd = std::min(url.find_first_of("?#", url.find("//") + 2), url.size());
+        if (url[pathEnd - 1] != '/')
+            url.insert(pathEnd, "/");
         return url;
     }
     Poco::Path path(location);

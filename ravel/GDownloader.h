@@ -28,7 +28,8 @@ public:
     // std::invalid_argument below 1 (the old value stays).
     void setConnections(int count) { settings_.setConnectionsPerFile(count); }
     void setMinSegmentSize(int size) { settings_.minSegmentSize = size; }
-    // Polled by every received block; null for none.
+    // Polled by every received block; null for none. It must outlive the
+    // service: the shutdown wakes the segments waiting in its check().
     void setStopState(Patcher::StopState* stopState);
 
     // size bytes of the resource from offset into the file at path (size -1:

@@ -123,6 +123,8 @@ void ImplDetail::shutdown() {
         stopRequested_ = true;
         work_.set();
     }
+    if (Patcher::StopState* stop = stopState_)
+        stop->wakeWaiters(); // a paused segment would hold the sweep's joins
     std::lock_guard<std::mutex> lock(threadMutex_);
     if (activity_.joinable())
         activity_.join();
@@ -353,9 +355,11 @@ void ImplDetail::startRequest(DlRequest& request) {
 }
 
 void ImplDetail::onData(ravel::Downloader& downloader, const ravel::BlockNotification& block) {
-    // Polled before taking the lock: a pause holds this segment only.
+    // Polled before taking the lock: a pause holds this segment only, and
+    // only until the service shuts down, whose end joins this thread.
     if (Patcher::StopState* stop = stopState_)
-        stop->check();
+        if (!stop->check([this] { return stopRequested_.load(); }))
+            throw Patcher::Interrupted(errorText(kShutdown), Patcher::kInterruptedCode);
     DlRequest* request = nullptr;
     std::int64_t remaining = 0;
     {

@@ -142,7 +142,7 @@ private:
     std::shared_ptr<ravel::SessionPool> pool_;                  // constant after construction
     std::shared_ptr<ravel::PooledSessionFactory> factory_;      // constant after construction
     std::unique_ptr<ravel::FileActiveCache> cache_;             // has its own lock
-    std::atomic<Patcher::StopState*> stopState_;                // not owned; may be null
+    std::atomic<Patcher::StopState*> stopState_;                // not owned; may be null; outlives this
 
     std::mutex mutex_;
     std::set<int> finished_;                                    // guarded by mutex_

@@ -32,8 +32,12 @@ TEST(StopStateRaceTest, StopThenPauseWakesAWaitingCheckEveryTime) {
         });
         while (!started)
             std::this_thread::yield();
+        // Vary where the stop meets the poller: at the entry of check(), or
+        // in its wait.
+        for (volatile int spin = 0; spin < i % 97 * 8; spin = spin + 1) {
+        }
         if (i % 2)
-            std::this_thread::yield(); // vary whether the poller is already waiting
+            std::this_thread::yield();
         state.stop();
         state.pause();
         if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {

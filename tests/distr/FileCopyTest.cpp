@@ -33,6 +33,10 @@ TEST(FileCopyTest, Sha1OfStreamAndFileAgree) {
     EXPECT_EQ(fromFile, whole.hex());
     EXPECT_EQ(static_cast<std::int64_t>(content.size()), read);
     EXPECT_EQ(read, bytewise.count);
+    // Agreement alone would pass a digest wrong everywhere: one known answer.
+    Sha1Buf abc;
+    abc.update("abc", 3);
+    EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", abc.hex());
 }
 
 // rename() refuses to cross file systems; the move then copies. /dev/shm is

@@ -1,5 +1,7 @@
 #include "distr/FileOps.h"
 
+#include <Poco/Exception.h>
+
 #include <gtest/gtest.h>
 
 using namespace Patcher;
@@ -25,4 +27,15 @@ TEST(ResolveLocationTest, UrlsResolveLikeABrowser) {
     EXPECT_EQ("http://host:8080/a/f.7z?v=1#top", resolveLocation("f.7z?v=1#top", "http://host:8080/a/"));
     EXPECT_EQ("https://host/Games/v2/", resolveLocation("../v2/", "https://host/Games/v1/"));
     EXPECT_EQ("http://host/files/1.0/", resolveLocation("..\\files\\1.0\\", "http://host\\distr\\"));
+}
+
+// Whether a text is a URL is a matter of its scheme, not of whether the rest
+// parses: a malformed URL must fail as a URL rather than become a local path.
+TEST(ResolveLocationTest, AUrlIsKnownByItsSchemeAndKeepsItsQuery) {
+    EXPECT_EQ("http://host/100%/", asDirectoryLocation("http://host/100%"));
+    EXPECT_THROW(resolveLocation("files/1.0", "http://host/100%/"), Poco::SyntaxException);
+    EXPECT_EQ("http://host/v1/?token=a", asDirectoryLocation("http://host/v1?token=a"));
+    EXPECT_EQ("http://host/v1/#top", asDirectoryLocation("http://host/v1#top"));
+    EXPECT_EQ("http://host/my games/", asDirectoryLocation("http://host/my games"));
+    EXPECT_EQ("http://host/my%20games/v1/files/a%20b", resolveLocation("files/a b", "http://host/my games/v1/"));
 }

@@ -209,7 +209,9 @@ TEST_F(IpcAppTest, ALauncherThatIsNotListeningEndsTheRunInterrupted) {
 TEST_F(IpcAppTest, ALauncherThatGoesAwayEndsTheRunInterrupted) {
     Launcher launcher({});
     ChildProcess run(app, args(launcher.port()), mode("quiet"));
-    ASSERT_TRUE(launcher.waitFor([](const std::vector<std::string>& l) { return countProgress(l) >= 1; }));
+    // Progress comes before the handler is in its wait: a stop then would name
+    // another operation.
+    ASSERT_TRUE(run.waitForOutput("Waiting for a stop", 10000)) << run.out();
     launcher.kill();
     EXPECT_EQ(70, run.wait());
     EXPECT_TRUE(has(run.out(), "INTERRUPTED: ReportingHandler::quiet")) << run.out();

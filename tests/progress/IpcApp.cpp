@@ -45,6 +45,7 @@ public:
         if (mode_ == "wait" || mode_ == "quiet") {
             stopState().setMessage("ReportingHandler::" + mode_);
             download.setCurrentItem("pack01", 1000000);
+            Poco::Util::Application::instance().logger().notice("Waiting for a stop");
             bool toldPaused = false;
             for (unsigned stage = 1; stage < 3000; ++stage) {
                 if (stopState().isPaused() && !toldPaused) {

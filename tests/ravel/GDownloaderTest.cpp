@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -33,7 +34,10 @@ namespace {
 class Progress : public DlEventObserver {
 public:
     void onSuccess(int, const DlRequestInfo&) override { ++successes; }
-    void onError(int, const DlError&, const DlRequestInfo&) override { ++errors; }
+    void onError(int, const DlError& error, const DlRequestInfo&) override {
+        lastErrorCode = error.code();
+        ++errors;
+    }
     void onProgress(int, const DlProgress& progress) override {
         if (progress.first) {
             ++firsts;
@@ -46,6 +50,7 @@ public:
     }
     std::atomic<int> successes{0};
     std::atomic<int> errors{0};
+    std::atomic<int> lastErrorCode{0};
     std::atomic<int> firsts{0};
     std::atomic<std::int64_t> total{0};
     std::atomic<std::int64_t> chunks{0};
@@ -320,9 +325,9 @@ TEST_F(QueueTest, ShutdownFailsRunningAndQueuedRequestsWith70001) {
 }
 
 TEST_F(GDownloaderTest, StopOfTheRunEndsTheRequestWith70001) {
+    Patcher::StopState stop; // outlives the service, whose shutdown wakes its waiters
     GDownloader downloader;
     FaultServer server(raveltest::pattern(4 * 524288));
-    Patcher::StopState stop;
     stop.setMessage("Patcher::Test::download");
     downloader.setStopState(&stop);
     downloader.setConnections(1);
@@ -345,9 +350,9 @@ TEST_F(GDownloaderTest, StopOfTheRunEndsTheRequestWith70001) {
 }
 
 TEST_F(GDownloaderTest, PausedRunHoldsTheSegmentsUntilResumed) {
+    Patcher::StopState state;
     GDownloader downloader;
     FaultServer server(raveltest::pattern(4 * 524288));
-    Patcher::StopState state;
     downloader.setStopState(&state);
     downloader.setConnections(2);
     std::mutex mutex;
@@ -372,6 +377,39 @@ TEST_F(GDownloaderTest, PausedRunHoldsTheSegmentsUntilResumed) {
     EXPECT_TRUE(paused);
     EXPECT_EQ(4 * 524288, progress.chunks);
     EXPECT_EQ(server.content(), file());
+}
+
+// The service may go away while the run is paused (the engine ends on another
+// failure): the paused segment must not hold its shutdown until a resume.
+TEST_F(GDownloaderTest, ShutdownWhilePausedEndsTheRequestWith70001) {
+    FaultServer server(raveltest::pattern(4 * 524288));
+    Patcher::StopState state;
+    auto service = std::make_shared<ImplDetail>(&state, quickOptions());
+    std::atomic<bool> paused{false};
+    Progress progress;
+    progress.hook = [&](const DlProgress& p) {
+        if (!p.first && !paused) {
+            state.pause();
+            paused = true;
+        }
+    };
+    std::thread caller([&] {
+        DlSettings settings;
+        settings.connectionsPerFile = 1;
+        service->download(server.url(), path_, 0, 4 * 524288, 1, &progress, settings);
+    });
+    ASSERT_TRUE(raveltest::eventually([&] { return paused.load(); }));
+    auto shutdown = std::async(std::launch::async, [&] { service->shutdown(); });
+    const bool ended = shutdown.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!ended)
+        state.resume(); // release the segment so the test can end
+    shutdown.get();
+    caller.join();
+    EXPECT_TRUE(ended) << "the shutdown waited for the paused segment";
+    EXPECT_EQ(1, progress.errors);
+    EXPECT_EQ(70001, progress.lastErrorCode);
+    EXPECT_EQ(524288, progress.chunks); // nothing after the pause was counted
+    EXPECT_EQ(0, service->liveRequests());
 }
 
 TEST(NginxDownloadTest, WholeFilesOverHttpAndHttpsFollowRedirectsAndReuseConnections) {

@@ -2,6 +2,8 @@
 #include "ravel/HTTPSession.h"
 #include "tests/ravel/RavelTestUtil.h"
 #include "tests/support/FaultServer.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -114,4 +116,58 @@ TEST_F(HttpFramingTest, ARangeWhoseLastByteOverflowsIsRefusedWithoutARequest) {
               failureOf([&] { session->download_partially("/file", max - 9, 10, sink); }));
     ASSERT_EQ(1u, server_.requests().size());
     EXPECT_EQ("bytes=" + std::to_string(max - 9) + "-" + std::to_string(max), server_.requests()[0].range);
+}
+
+// The refusals above must not catch a real server's answers: every operation
+// against nginx, one after another on one kept-alive connection.
+TEST(HttpFramingNginxTest, EveryOperationReadsNginxAnswersOnOneConnection) {
+    if (!testsupport::NginxServer::available())
+        GTEST_SKIP() << "nginx or openssl is not installed";
+    testsupport::TempDir root;
+    const std::string content = raveltest::pattern(300000);
+    testsupport::writeFile(root.file("data.bin"), content);
+    testsupport::NginxServer nginx(root.path());
+    auto session = std::make_shared<HTTPSession>(SessionKey{"http", "127.0.0.1", static_cast<std::uint16_t>(nginx.port())});
+    session->setTimeout(Poco::Timespan(5, 0));
+    session->connect();
+    std::string got;
+    auto sink = [&](const char* data, std::int64_t n) { got.append(data, static_cast<std::size_t>(n)); };
+    auto step = [&](const char* what, const std::function<void()>& op) {
+        SCOPED_TRACE(what);
+        got.clear();
+        op();
+        EXPECT_TRUE(session->reusable());
+    };
+
+    step("HEAD", [&] { EXPECT_EQ(300000, session->detect_length("/data.bin")); });
+    std::string lastModified;
+    std::int64_t length = 0;
+    std::string location;
+    step("HEAD 200", [&] { session->obtain_headers("/data.bin", lastModified, length, location); });
+    EXPECT_EQ(300000, length);
+    EXPECT_FALSE(lastModified.empty());
+    step("HEAD 301", [&] { session->obtain_headers("/r301/data.bin", lastModified, length, location); });
+    EXPECT_EQ(nginx.url("data.bin"), location);
+    step("GET 200", [&] { session->download("/data.bin", sink); });
+    EXPECT_EQ(content, got);
+    step("GET 206", [&] { session->download_partially("/data.bin", 123457, 100000, sink); });
+    EXPECT_EQ(content.substr(123457, 100000), got);
+    step("GET 206 at the end", [&] { session->download_partially("/data.bin", 299999, 1, sink); });
+    EXPECT_EQ(content.substr(299999), got);
+    std::string known = lastModified;
+    step("GET 304", [&] { session->download_if_modified("/data.bin", known, sink); });
+    EXPECT_EQ("", got);
+    EXPECT_EQ(lastModified, known);
+    std::string stale = "Thu, 01 Jan 1970 00:00:00 GMT";
+    step("GET 200 if modified", [&] { session->download_if_modified("/data.bin", stale, sink); });
+    EXPECT_EQ(content, got);
+    EXPECT_EQ(lastModified, stale);
+
+    // nginx logs a request after it has answered it.
+    ASSERT_TRUE(raveltest::eventually([&] { return nginx.requests().size() >= 8; }));
+    const auto log = nginx.requests();
+    ASSERT_EQ(8u, log.size());
+    for (const auto& request : log)
+        EXPECT_EQ(log.front().connection, request.connection) << request.method << " " << request.uri;
+    EXPECT_EQ(304, log[6].status);
 }

@@ -10,8 +10,6 @@
 
 #include <Poco/Exception.h>
 
-#include <openssl/evp.h>
-
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -57,51 +55,6 @@ protected:
         count += n;
         return n;
     }
-};
-
-// An output stream into a SHA-1 digest (OpenSSL's, as sha1OfFile uses; POCO's
-// wrapper initialises OpenSSL per object, which races between threads).
-class DigestBuf : public std::streambuf {
-public:
-    DigestBuf() : ctx_(EVP_MD_CTX_new()) {
-        if (!ctx_ || EVP_DigestInit_ex(ctx_, EVP_sha1(), nullptr) != 1)
-            throw Poco::SystemException("SHA-1 digest is not available");
-    }
-    ~DigestBuf() override { EVP_MD_CTX_free(ctx_); }
-    DigestBuf(const DigestBuf&) = delete;
-    DigestBuf& operator=(const DigestBuf&) = delete;
-
-    std::string hex() {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(ctx_, digest, &length);
-        static const char kHex[] = "0123456789abcdef";
-        std::string text;
-        for (unsigned int i = 0; i < length; ++i) {
-            text += kHex[digest[i] >> 4];
-            text += kHex[digest[i] & 15];
-        }
-        return text;
-    }
-    std::int64_t count = 0;
-
-protected:
-    int_type overflow(int_type c) override {
-        if (c != traits_type::eof()) {
-            const char byte = static_cast<char>(c);
-            EVP_DigestUpdate(ctx_, &byte, 1);
-            ++count;
-        }
-        return traits_type::not_eof(c);
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        EVP_DigestUpdate(ctx_, s, static_cast<std::size_t>(n));
-        count += n;
-        return n;
-    }
-
-private:
-    EVP_MD_CTX* ctx_;
 };
 
 } // namespace

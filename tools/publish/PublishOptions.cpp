@@ -14,8 +14,8 @@
 
 namespace Patcher {
 
-POCO_IMPLEMENT_EXCEPTION(PublishError, Poco::Exception, "Publish error")
-POCO_IMPLEMENT_EXCEPTION(UsageError, PublishError, "Usage error")
+PATCHER_IMPLEMENT_EXCEPTION(PublishError, Poco::Exception, "Publish error")
+PATCHER_IMPLEMENT_EXCEPTION(UsageError, PublishError, "Usage error")
 
 namespace {
 

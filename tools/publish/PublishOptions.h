@@ -1,6 +1,6 @@
 #pragma once
 
-#include <Poco/Exception.h>
+#include "base/Errors.h"
 
 #include <cstdint>
 #include <string>
@@ -10,9 +10,9 @@ namespace Patcher {
 
 // Refusals of the publisher: bad options, bad content, a failing tool. The message
 // is meant for the person running it and names the offending path or value.
-POCO_DECLARE_EXCEPTION(, PublishError, Poco::Exception)
+PATCHER_DECLARE_EXCEPTION(PublishError, Poco::Exception)
 // The command line itself is malformed (unknown option, missing value).
-POCO_DECLARE_EXCEPTION(, UsageError, PublishError)
+PATCHER_DECLARE_EXCEPTION(UsageError, PublishError)
 
 struct PublishOptions {
     std::string content;                // directory tree of the new version
