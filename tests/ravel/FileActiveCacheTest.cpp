@@ -124,16 +124,6 @@ TEST(FileActiveCacheTest, RecordOfAnotherFileStartsOver) {
     }
 }
 
-TEST(FileActiveCacheTest, RegistrationMistakesAreLogicErrors) {
-    FileActiveCache cache;
-    RecordingObserver observer;
-    EXPECT_THROW(cache.put(&observer, "x", 1, 0), std::logic_error);
-    EXPECT_THROW(cache.unregisterObserver(&observer), std::logic_error);
-    cache.registerObserver(&observer);
-    EXPECT_THROW(cache.registerObserver(&observer), std::logic_error);
-    cache.unregisterObserver(&observer);
-}
-
 // A failing write marks its writer failed: the next put tells the segment why,
 // its queued chunks are dropped, other writers go on.
 TEST(FileActiveCacheTest, FailedObserverGetsItsErrorOnTheNextPut) {
