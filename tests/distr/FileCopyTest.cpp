@@ -1,39 +1,15 @@
 #include "distr/FileOps.h"
-#include "distr/LocalFile.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Patcher;
 using testsupport::TempDir;
-
-// The packer hashes through the stream; the updater hashes files.
-TEST(FileCopyTest, Sha1OfStreamAndFileAgree) {
-    TempDir dir;
-    std::string content;
-    for (int i = 0; i < 100000; ++i)
-        content += static_cast<char>(i * 7 + i / 256);
-    testsupport::writeFile(dir.file("f"), content);
-
-    Sha1Buf bytewise;
-    std::ostream out(&bytewise);
-    for (char c : content)
-        out.put(c);
-    Sha1Buf whole;
-    whole.update(content.data(), content.size());
-    std::int64_t read = 0;
-    const std::string fromFile = sha1OfFile(dir.file("f"), nullptr, &read);
-    EXPECT_EQ(fromFile, bytewise.hex());
-    EXPECT_EQ(fromFile, whole.hex());
-    EXPECT_EQ(static_cast<std::int64_t>(content.size()), read);
-    EXPECT_EQ(read, bytewise.count);
-}
 
 // rename() refuses to cross file systems; the move then copies. /dev/shm is
 // a file system of its own where it exists.
