@@ -1,7 +1,6 @@
 // Runs one distribution-format workload on a file so that run.sh can time it
 // beside the system tools on the same input:
 //   bench_distr decode  STREAM.lzma   decompressFile into /dev/null
-//   bench_distr encode  FILE OUT      compressFile
 //   bench_distr sha1    FILE          sha1OfFile
 //   bench_distr copy    FILE OUT      copyWholeFile
 //   bench_distr control FILE          ControlFile::load
@@ -25,7 +24,7 @@ using namespace Patcher;
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::cerr << "usage: bench_distr decode|encode|sha1|copy|control|cache PATH [OUT]\n";
+        std::cerr << "usage: bench_distr decode|sha1|copy|control|cache PATH [OUT]\n";
         return 2;
     }
     Poco::Logger::root().setLevel(Poco::Message::PRIO_ERROR);
@@ -38,10 +37,6 @@ int main(int argc, char** argv) {
             SevenZip codec;
             codec.decompressFile(path, "/dev/null");
             result = std::to_string(codec.unpackedSize()) + " bytes";
-        } else if (mode == "encode" && argc > 3) {
-            SevenZip codec;
-            codec.compressFile(path, argv[3]);
-            result = std::to_string(codec.packedSize()) + " bytes";
         } else if (mode == "sha1") {
             result = sha1OfFile(path);
         } else if (mode == "copy" && argc > 3) {

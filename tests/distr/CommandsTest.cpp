@@ -54,24 +54,6 @@ protected:
 
 } // namespace
 
-TEST_F(CommandsTest, RunsTheVerifiedScriptFromATemporaryCopy) {
-    const VersionInfo info = loaded();
-    EXPECT_EQ(0, runCommand(CommandKind::PreUpdate, dir.path(), &info, keep, engine));
-    const std::string root = dir.path().substr(0, dir.path().size() - 1);
-    EXPECT_EQ("pre-update " + root + "\n", readFile(dir.file("calls.txt")));
-    EXPECT_TRUE(log.contains("Command \"pre-update\" from \"" + dir.file(".kvo.cmd.1.0.control.txt.cmd") +
-                             "\" successfully executed"));
-    EXPECT_FALSE(Poco::File(dir.file(".kvo.cmd.1.0.control.txt.cmd")).exists());
-    EXPECT_TRUE(keep.contains(".kvo.version.1.0.control.txt"));
-
-    ::setenv("CMD_EXIT", "3", 1);
-    EXPECT_EQ(3, runCommand(CommandKind::PostUpdate, dir.path(), &info, keep, engine));
-    EXPECT_EQ((std::vector<std::string>{"Command \"post-update\" from \"" +
-                                        dir.file(".kvo.cmd.1.0.control.txt.cmd") + "\" exit with errors"}),
-              log.texts(Poco::Message::PRIO_WARNING));
-    EXPECT_FALSE(Poco::File(dir.file(".kvo.cmd.1.0.control.txt.cmd")).exists());
-}
-
 TEST_F(CommandsTest, InstalledVersionIsUsedWithoutALoadedDescription) {
     writeInstalledVersion(meta, "1.0");
     EXPECT_EQ(0, runCommand(CommandKind::Cleanup, dir.path(), nullptr, keep, engine));

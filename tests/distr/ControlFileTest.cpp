@@ -27,19 +27,9 @@ protected:
 } // namespace
 
 TEST_F(ControlFileTest, ParsesTheFieldsOfEachStatus) {
-    auto e = ControlFile::parseLine("1|Data/a.bin|" + kHash + "||pack01|1024|300|900|2");
-    ASSERT_TRUE(e);
-    EXPECT_EQ(1, e->status);
-    EXPECT_EQ("Data/a.bin", e->pathText());
-    EXPECT_EQ(kHash, e->sha1);
-    EXPECT_EQ("", e->name);
-    EXPECT_EQ("pack01", e->package);
-    EXPECT_EQ(1024, e->offset);
-    EXPECT_EQ(300, e->storedSize);
-    EXPECT_EQ(900, e->size);
-    EXPECT_EQ(2, e->stage);
-
-    e = ControlFile::parseLine(" 0 | Data/a.bin | " + kHash + " | | pack01 | 1,024 | 300 | | 2 \r");
+    // Well-formed lines are read by every run; here blanks, separators, CR and
+    // the fields that may be left out.
+    auto e = ControlFile::parseLine(" 0 | Data/a.bin | " + kHash + " | | pack01 | 1,024 | 300 | | 2 \r");
     EXPECT_EQ(0, e->status);
     EXPECT_EQ(1024, e->offset);
     EXPECT_EQ(300, e->size); // status 0: size is the stored size

@@ -1,12 +1,10 @@
 #include "distr/FileOps.h"
-#include "distr/LocalFile.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -4,7 +4,6 @@
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
-#include <Poco/Net/ServerSocket.h>
 #include <Poco/Pipe.h>
 #include <Poco/PipeStream.h>
 #include <Poco/Process.h>
@@ -52,10 +51,6 @@ public:
     }
 
     int port() const { return port_; }
-    void command(const std::string& line) {
-        Poco::PipeOutputStream in(in_);
-        in << line << std::endl;
-    }
     std::vector<std::string> lines() {
         std::lock_guard<std::mutex> lock(mutex_);
         return lines_;
@@ -117,26 +112,6 @@ protected:
 
 } // namespace
 
-TEST_F(IpcAppTest, ANormalRunRegistersReportsProgressAndEndsWithTheExitReport) {
-    writeFile(dir.file("bin/weights/weights-live.txt"), "Download 40\n");
-    Launcher launcher({});
-    RunResult r = runProgram(app, args(launcher.port()), mode("ok"));
-    EXPECT_EQ(0, r.code) << r.out << r.err;
-    EXPECT_EQ(0, launcher.wait());
-
-    auto lines = launcher.lines();
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ("23 {\"registration_id\": 77}", lines.front());
-    EXPECT_EQ("27 {\"name\": \"exit\", \"code\": 0}", lines.back());
-    for (std::size_t i = 1; i + 1 < lines.size(); ++i)
-        EXPECT_TRUE(has(lines[i], "{\"name\": \"progress\", \"percent\": \"")) << lines[i];
-    EXPECT_TRUE(has(lines[1], "\"stage\": 1, \"proc_vol\": 0, \"totl_vol\": 0")) << lines[1];
-    EXPECT_TRUE(has(lines[1], "\"type\": \"Prepare\", \"item\": \"\", \"stages\": []}")) << lines[1];
-    EXPECT_TRUE(has(r.out, "Progress monitoring started...")) << r.out;
-    // The weights file of the distribution's name was loaded and written back.
-    EXPECT_EQ("  Download 40.00000\r\n", readFile(dir.file("bin/weights/weights-live.txt")));
-}
-
 TEST_F(IpcAppTest, AFailedRunSendsOneErrorReportBeforeTheExitReport) {
     Launcher launcher({});
     RunResult r = runProgram(app, args(launcher.port()), mode("fail"));
@@ -166,42 +141,6 @@ TEST_F(IpcAppTest, AnErrorTooLongForOneFrameStillEndsWithTheExitReport) {
     auto lines = launcher.lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ("28 {\"name\": \"exit\", \"code\": 70}", lines.back());
-}
-
-TEST_F(IpcAppTest, PauseBlocksTheRunResumeReleasesItAndStopEndsItInterrupted) {
-    Launcher launcher({"--on-progress", "5=pause"});
-    ChildProcess run(app, args(launcher.port()), mode("wait"));
-    ASSERT_TRUE(launcher.waitFor([](const std::vector<std::string>& l) { return countProgress(l) >= 5; }));
-
-    // The pause reached the handler's stop state; that check() then blocks is
-    // the stop state's own test.
-    ASSERT_TRUE(run.waitForOutput("Paused at stage ", 10000)) << run.out();
-    const std::size_t after = countProgress(launcher.lines());
-    launcher.command("resume");
-    ASSERT_TRUE(launcher.waitFor([&](const std::vector<std::string>& l) { return countProgress(l) > after + 3; }));
-
-    launcher.command("stop");
-    EXPECT_EQ(70, run.wait());
-    EXPECT_EQ(0, launcher.wait());
-    EXPECT_TRUE(has(run.out(), "INTERRUPTED: ReportingHandler::wait")) << run.out();
-    auto lines = launcher.lines();
-    ASSERT_GE(lines.size(), 2u);
-    std::string error = "{\"name\": \"error\", \"type\": \"Patcher::Interrupted\", \"desc\": \"Interruption exception: "
-                        "ReportingHandler::wait\", \"code\": 1}";
-    EXPECT_EQ(std::to_string(error.size()) + " " + error, lines[lines.size() - 2]);
-    EXPECT_EQ("28 {\"name\": \"exit\", \"code\": 70}", lines.back());
-}
-
-TEST_F(IpcAppTest, ALauncherThatIsNotListeningEndsTheRunInterrupted) {
-    int port = 0;
-    {
-        Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
-        port = probe.address().port();
-    } // closed: nobody listens there now
-    RunResult r = runProgram(app, args(port), mode("ok"));
-    EXPECT_EQ(70, r.code);
-    EXPECT_TRUE(has(r.out, "ERROR: Connect failed: ")) << r.out;
-    EXPECT_TRUE(has(r.out, "INTERRUPTED: ReportingHandler::run")) << r.out;
 }
 
 // The launcher gone while nothing is being sent: only the receiving loop sees

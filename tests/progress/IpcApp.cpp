@@ -1,7 +1,7 @@
 // The application shell with a command handler that stands in for the engine:
 // it registers tasks with the progress model, reports progress, and then
 // returns, fails or waits for a stop, as PATCHER_TEST_MODE says ("ok", "fail",
-// "huge" (fails with a text too long for one frame), "wait", "quiet" (waits
+// "huge" (fails with a text too long for one frame), "quiet" (waits for a stop
 // without reporting)).
 #include "app/BaseApp.h"
 #include "base/CmdHandler.h"

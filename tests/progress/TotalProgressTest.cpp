@@ -72,48 +72,6 @@ std::vector<std::int64_t> downloaded(const TotalProgressRecord& r) {
 
 } // namespace
 
-TEST(TotalProgressTest, TotalIsTheVolumeAndWeightWeightedPercentPlusAThousandth) {
-    RecordingProgress model;
-    EXPECT_EQ(0.0, model.totalPercent()) << "no task";
-    Task a(TaskType::SHA1, nullptr, 1000);
-    Task b(TaskType::Extract, nullptr, 1000);
-    model.registerTask(a);
-    model.registerTask(b);
-    a.start(100, 100, "a");
-    b.start(300, 0, "b");
-    EXPECT_NEAR(25.001, model.totalPercent(), 1e-9);
-
-    // Type weights scale the shares: SHA1 1.5 against Extract 1.2 per byte, 150 of 270.
-    TaskWeights weights;
-    RecordingProgress weighted;
-    Task c(TaskType::SHA1, &weights, 1000);
-    Task d(TaskType::Extract, &weights, 1000);
-    weighted.registerTask(c);
-    weighted.registerTask(d);
-    c.start(100, 100, "c");
-    d.start(100, 0, "d");
-    EXPECT_NEAR(55.557, weighted.totalPercent(), 1e-3);
-}
-
-TEST(TotalProgressTest, VolumesAndTimesComeFromTheDownloadRecordAndAllRecords) {
-    RecordingProgress model;
-    Task sha(TaskType::SHA1, nullptr, 0);
-    Task download(TaskType::Download, nullptr, 0);
-    model.registerTask(sha);
-    model.registerTask(download);
-    EXPECT_EQ(0, model.processedVolume());
-    sha.start(10000000000, 0, "dest");
-    download.start(10000200000, 0, "http://host/");
-    download.setCurrentItem("pack01", 300000);
-    download.update(200000);
-    EXPECT_EQ(200000, model.processedVolume());
-    EXPECT_EQ(10000200000, model.totalVolume());
-    // At the expected speed of weight 1 (100000 bytes per millisecond) each
-    // task has 100 seconds left.
-    EXPECT_EQ(200, model.eta());
-    EXPECT_EQ(0, model.elapsed());
-}
-
 TEST(TotalProgressTest, ObserversGetPrepareUntilADownloadTaskExistsAndNoEstimationMadeBeforeThem) {
     RecordingProgress model;
     model.setEstimation(1, 2, {{1, 1, 0}}); // nobody observes yet: not kept

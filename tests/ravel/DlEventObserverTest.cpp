@@ -1,5 +1,4 @@
 #include "ravel/DlEventObserver.h"
-#include "ravel/Exceptions.h"
 
 #include <gtest/gtest.h>
 
@@ -54,10 +53,4 @@ TEST(DlEventObserverTest, SpyKeepsTheFirstErrorAndForwardsEverything) {
     alone.onSuccess(4, info);
     EXPECT_EQ(info.lastModified, alone.lastModified());
     EXPECT_NO_THROW(alone.rethrow());
-}
-
-// The retry decision tells "bytes were delivered" apart by the base class.
-TEST(DlEventObserverTest, RemoteInterruptionIsADownloadInterruption) {
-    EXPECT_THROW(ravel::DownloadInterruptedRemotelyException(0).rethrow(), ravel::DownloadInterruptedException);
-    EXPECT_THROW(ravel::DownloadInterruptedLocallyException(0).rethrow(), ravel::DownloadInterruptedException);
 }

@@ -12,8 +12,6 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
-#include <random>
-#include <thread>
 
 using namespace ravel;
 using raveltest::eventually;
@@ -69,40 +67,6 @@ private:
 
 } // namespace
 
-// Several segment threads writing disjoint blocks in any order: the file comes
-// out byte-exact and its record is gone.
-TEST(FileActiveCacheTest, ConcurrentWritersProduceTheExactFile) {
-    TempDir dir;
-    const std::string path = dir.file("out.bin");
-    const std::int64_t size = 5 * std::int64_t{File::defaultBlockSize()} + 12345;
-    const std::string data = raveltest::randomBytes(static_cast<std::size_t>(size), 1);
-    FileActiveCache cache(256 * 1024); // small: writers must wait for the thread
-    {
-        AsyncFileWriter writer(path, size, cache);
-        std::mutex writeMutex; // the downloader serialises writes to one writer
-        const int segments = 4;
-        const std::int64_t segment = (size + segments - 1) / segments;
-        std::vector<std::thread> threads;
-        for (int s = 0; s < segments; ++s)
-            threads.emplace_back([&, s] {
-                std::mt19937 gen(static_cast<unsigned>(s));
-                std::int64_t pos = s * segment;
-                const std::int64_t end = std::min(size, pos + segment);
-                while (pos < end) {
-                    const std::int64_t n = std::min<std::int64_t>(end - pos, 1 + gen() % 300000);
-                    std::lock_guard<std::mutex> lock(writeMutex);
-                    writer.write(data.data() + pos, n, pos);
-                    pos += n;
-                }
-            });
-        for (auto& t : threads)
-            t.join();
-    }
-    EXPECT_TRUE(readFile(path) == data);
-    EXPECT_FALSE(exists(path + ".downloading#"));
-    EXPECT_EQ(cache.capacity(), cache.freeBytes());
-}
-
 // A record only describes the file it was written beside, at the request's length.
 TEST(FileActiveCacheTest, RecordOfAnotherFileStartsOver) {
     struct Case {
@@ -122,16 +86,6 @@ TEST(FileActiveCacheTest, RecordOfAnotherFileStartsOver) {
         // Removed at once: a crash now must not bring the old claim back.
         EXPECT_FALSE(exists(path + ".downloading#"));
     }
-}
-
-TEST(FileActiveCacheTest, RegistrationMistakesAreLogicErrors) {
-    FileActiveCache cache;
-    RecordingObserver observer;
-    EXPECT_THROW(cache.put(&observer, "x", 1, 0), std::logic_error);
-    EXPECT_THROW(cache.unregisterObserver(&observer), std::logic_error);
-    cache.registerObserver(&observer);
-    EXPECT_THROW(cache.registerObserver(&observer), std::logic_error);
-    cache.unregisterObserver(&observer);
 }
 
 // A failing write marks its writer failed: the next put tells the segment why,

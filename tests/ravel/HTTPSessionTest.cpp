@@ -4,7 +4,6 @@
 #include "tests/support/FaultServer.h"
 
 #include <Poco/Net/NetException.h>
-#include <Poco/URI.h>
 
 #include <gtest/gtest.h>
 
@@ -139,44 +138,24 @@ TEST_F(HTTPSessionTest, ConnectionLostAfterDeliveredBytesIsInterruptedRemotely) 
     EXPECT_NE(nullptr, dynamic_cast<Poco::Net::NetException*>(exc.get())) << exc->displayText();
 }
 
+// The conditional download's outcomes are GDownloaderTest's; here what goes
+// out on the wire and where a redirect points.
 TEST_F(HTTPSessionTest, HeaderRequestsAndConditionalDownload) {
     auto session = connect();
-    EXPECT_EQ(100000, session->detect_length("/file"));
-    EXPECT_TRUE(session->reusable());
-
     std::string lastModified;
     std::int64_t length = -1;
     std::string location;
     session->obtain_headers("/moved", lastModified, length, location);
     EXPECT_EQ(server_.url("/file"), location);
     session->obtain_headers("/file", lastModified, length, location);
-    EXPECT_EQ(100000, length);
     EXPECT_EQ("Wed, 21 Oct 2015 07:28:00 GMT", lastModified);
 
     std::int64_t delivered = 0;
-    auto count = [&](const char*, std::int64_t n) { delivered += n; };
-    session->download_if_modified("/file", lastModified, count);
+    session->download_if_modified("/file", lastModified, [&](const char*, std::int64_t n) { delivered += n; });
     EXPECT_EQ(0, delivered);
-    EXPECT_EQ("Wed, 21 Oct 2015 07:28:00 GMT", lastModified);
-
-    server_.setLastModified("Thu, 22 Oct 2015 07:28:00 GMT");
-    session->download_if_modified("/file", lastModified, count);
-    EXPECT_EQ(100000, delivered);
-    EXPECT_EQ("Thu, 22 Oct 2015 07:28:00 GMT", lastModified);
-    auto requests = server_.requests();
     EXPECT_NE(std::string::npos,
-              requests.back().head.find("\r\nIf-Modified-Since:Wed, 21 Oct 2015 07:28:00 GMT"));
+              server_.requests().back().head.find("\r\nIf-Modified-Since:Wed, 21 Oct 2015 07:28:00 GMT"));
     EXPECT_EQ(1, server_.connections());
-}
-
-TEST(SessionKeyTest, SchemeDecidesKeyAndSessionKind) {
-    SessionKey key = sessionKeyOf(Poco::URI("HTTPS://example.org/a"));
-    EXPECT_EQ((SessionKey{"https", "example.org", 443}), key);
-    EXPECT_EQ((SessionKey{"http", "h", 80}), sessionKeyOf(Poco::URI("http://h/x")));
-    EXPECT_EQ(8080, sessionKeyOf(Poco::URI("http://h:8080/x")).port);
-    HTTPSessionFactory factory;
-    EXPECT_TRUE(std::dynamic_pointer_cast<SecureHTTPSession>(factory.create(key)));
-    EXPECT_FALSE(std::dynamic_pointer_cast<SecureHTTPSession>(factory.create({"http", "h", 80})));
 }
 
 // The factory's headers go out with every request, and its read buffer bounds

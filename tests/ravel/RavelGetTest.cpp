@@ -20,19 +20,6 @@ RunResult ravelGet(const std::vector<std::string>& args) {
 
 } // namespace
 
-TEST(RavelGetTest, DownloadsWholeFilesAndRanges) {
-    FaultServer server(raveltest::pattern(150000));
-    testsupport::TempDir dir;
-    RunResult whole = ravelGet({server.url(), dir.file("whole"), "--connections", "3"});
-    ASSERT_EQ(0, whole.code) << whole.err;
-    EXPECT_EQ(server.content(), testsupport::readFile(dir.file("whole")));
-    EXPECT_NE(std::string::npos, whole.out.find("done: 150000 bytes (0 resumed)")) << whole.out;
-
-    RunResult range = ravelGet({server.url(), dir.file("range"), "--offset", "1000", "--size", "5000"});
-    ASSERT_EQ(0, range.code) << range.err;
-    EXPECT_EQ(server.content().substr(1000, 5000), testsupport::readFile(dir.file("range")));
-}
-
 TEST(RavelGetTest, FailureExitsNonZeroWithTheErrorText) {
     FaultServer server(raveltest::pattern(1000));
     server.setFault(FaultServer::Fault::Status503);

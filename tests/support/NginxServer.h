@@ -14,7 +14,6 @@ class ChildProcess;
 // An nginx of the test's own on free loopback ports, serving a directory over
 // HTTP and HTTPS (a certificate made at start with openssl), with byte ranges
 // and keep-alive. Besides the files at "/name" it answers:
-//   /r301/name, /r302/name   a redirect to /name with that status
 //   /slow/name               /name sent at Options::slowRate per connection
 // Stopped by its pid when the object goes away. Construction throws
 // std::runtime_error when nginx cannot be started.
