@@ -14,8 +14,8 @@
 
 #include <condition_variable>
 #include <fstream>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <streambuf>
 

@@ -25,7 +25,9 @@ struct StoredForm {
 // size, otherwise as is (status 0). LZMA encodes at a few MB/s, so a file above
 // kWholeTrialLimit is first judged from samples spread over it, and compressed
 // whole only when the samples save at least kSampleSaving percent. Every thread
-// keeps its own encoder, whose buffers are reused from file to file.
+// keeps its own encoder, whose tables are sized to each file (and to each
+// sample); the tables of large files are freed after them, and those in use at
+// the same time stay within kTableBudget.
 class Packer {
 public:
     static constexpr std::int64_t kWholeTrialLimit = 128 << 10;
