@@ -365,6 +365,8 @@ TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
     const std::string before = readFile(root() + "1.0/version-info.txt");
     makeTree(dir_.file("good"), {{"a.txt", "two"}});
     makeTree(dir_.file("pipe"), {{"dir/a|b.txt", "x"}});
+    makeTree(dir_.file("dangling"), {{"Fonts/a.ttf", "x"}});
+    std::filesystem::create_symlink("Lato-LightItalic.ttf", dir_.file("dangling/Fonts/b.ttf"));
     const struct {
         std::vector<std::string> args;
         int code;
@@ -374,6 +376,10 @@ TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
         {{"--content", dir_.file("missing"), "--version", "2.0"}, 1, "content directory does not exist", "2.0"},
         {{"--content", dir_.file("good"), "--version", "1.0"}, 1, "version 1.0 is already published", "1.0"},
         {{"--content", dir_.file("pipe"), "--version", "2.0"}, 1, "dir/a|b.txt", "2.0"},
+        {{"--content", dir_.file("dangling"), "--version", "2.0"},
+         1,
+         "\"Fonts/b.ttf\": it is a symbolic link to \"Lato-LightItalic.ttf\", which does not exist",
+         "2.0"},
         {{"--content", dir_.file("good"), "--version", "2.0", "--previous", "0.9"},
          1,
          "previous version 0.9 is not published",
