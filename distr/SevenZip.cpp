@@ -227,17 +227,36 @@ struct SevenZip::Callbacks {
 SevenZip::SevenZip(HDDEventObserver* observer) : Compression(observer), encoder_(LzmaEnc_Create(&gAlloc)) {
     if (!encoder_)
         throw std::runtime_error("failed to create LZMA encoder.");
+    try {
+        applyProps(kUnknownSize);
+    } catch (...) {
+        LzmaEnc_Destroy(encoder_, &gAlloc, &gAlloc);
+        throw;
+    }
+}
+
+void SevenZip::applyProps(std::uint64_t sizeHint) {
     CLzmaEncProps props;
     LzmaEncProps_Init(&props);
     props.level = 5;
     props.writeEndMark = 1;
     props.numThreads = 2;
-    try {
-        checkLzma(LzmaEnc_SetProps(encoder_, &props), "");
-    } catch (...) {
-        LzmaEnc_Destroy(encoder_, &gAlloc, &gAlloc);
-        throw;
-    }
+    // The SDK takes 32 bits; anything at least that large keeps the default.
+    if (sizeHint < 0xFFFFFFFFu)
+        props.reduceSize = static_cast<UInt32>(sizeHint);
+    checkLzma(LzmaEnc_SetProps(encoder_, &props), "");
+}
+
+void SevenZip::setSizeHint(std::uint64_t size) {
+    applyProps(size);
+}
+
+std::uint32_t SevenZip::dictionarySize() const {
+    Byte props[LZMA_PROPS_SIZE];
+    SizeT propsSize = LZMA_PROPS_SIZE;
+    checkLzma(LzmaEnc_WriteProperties(encoder_, props, &propsSize), "");
+    return std::uint32_t(props[1]) | std::uint32_t(props[2]) << 8 | std::uint32_t(props[3]) << 16 |
+           std::uint32_t(props[4]) << 24;
 }
 
 SevenZip::~SevenZip() {

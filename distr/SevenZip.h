@@ -77,7 +77,16 @@ public:
     void encode(std::istream& input, std::ostream& output) override;
     void decode(std::istream& input, std::ostream& output) override;
 
+    // The size of what the next encodings compress (the SDK's reduceSize): the
+    // dictionary and its match tables shrink to fit it, and the stream header
+    // names the smaller dictionary. kUnknownSize restores the level-5 default.
+    void setSizeHint(std::uint64_t size);
+    // The dictionary the encoder currently writes into its header.
+    std::uint32_t dictionarySize() const;
+
 private:
+    void applyProps(std::uint64_t sizeHint);
+
     struct Callbacks;
     void* encoder_; // CLzmaEncHandle
 };

@@ -32,21 +32,61 @@ std::string refusal(const std::map<std::string, std::string>& files) {
 
 } // namespace
 
-TEST(ContentTree, ListsFilesInPathOrderFollowingLinks) {
+TEST(ContentTree, ListsFilesInPathOrderPublishingLinksAsWhatTheyLeadTo) {
     TempDir dir;
     makeTree(dir.file("c"), {{"b/z.txt", "zz"}, {"a.txt", ""}, {"b/a.bin", "123"}});
-    makeTree(dir.file("shared"), {{"s.txt", "s"}});
+    makeTree(dir.file("outside"), {{"s.txt", "s"}});
     std::filesystem::create_directories(dir.file("c/empty-dir"));
     std::filesystem::create_symlink(dir.file("c/a.txt"), dir.file("c/link.txt"));
-    std::filesystem::create_directory_symlink(dir.file("shared"), dir.file("c/linked"));
+    std::filesystem::create_symlink("../outside/s.txt", dir.file("c/out.txt"));
+    std::filesystem::create_directory_symlink("b", dir.file("c/linked"));
     const auto files = scanContent(dir.file("c"));
     std::vector<std::string> paths;
     for (const auto& f : files)
         paths.push_back(f.path);
-    EXPECT_EQ(paths, (std::vector<std::string>{"a.txt", "b/a.bin", "b/z.txt", "link.txt", "linked/s.txt"}));
+    EXPECT_EQ(paths, (std::vector<std::string>{"a.txt", "b/a.bin", "b/z.txt", "link.txt", "linked/a.bin",
+                                               "linked/z.txt", "out.txt"}));
     EXPECT_EQ(files[1].size, 3);
     EXPECT_EQ(files[1].source, dir.file("c/b/a.bin"));
     EXPECT_EQ(files[0].stage, 1);
+    EXPECT_EQ(files[6].size, 1);
+    EXPECT_EQ(testsupport::readFile(files[6].source), "s");
+}
+
+TEST(ContentTree, RefusesLinksThatLeadNowhereOrOutOfTheContentNamingLinkAndTarget) {
+    const struct {
+        const char* what;
+        std::string target;  // relative to the link's directory
+        bool directory;
+        std::string reason;
+    } cases[] = {
+        {"dangling", "../fonts/Lato-LightItalic.ttf", false, "which does not exist"},
+        {"through a file", "a.txt/x", false, "which does not exist"},
+        {"to a directory outside", "../../outside", true, "a directory outside the content"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        makeTree(dir.file("c"), {{"a.txt", "x"}, {"Fonts/keep.txt", "k"}});
+        makeTree(dir.file("outside"), {{"s.txt", "s"}});
+        if (c.directory)
+            std::filesystem::create_directory_symlink(c.target, dir.file("c/Fonts/link"));
+        else
+            std::filesystem::create_symlink(c.target, dir.file("c/Fonts/link"));
+        const std::string message = refusal(dir.file("c"));
+        EXPECT_NE(message.find("\"Fonts/link\": it is a symbolic link to \"" + c.target + "\""), std::string::npos)
+            << message;
+        EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+    }
+    // A chain of links that ends nowhere names the first.
+    TempDir dir;
+    makeTree(dir.file("c"), {{"a.txt", "x"}});
+    std::filesystem::create_symlink("gone", dir.file("second"));
+    std::filesystem::create_symlink("../second", dir.file("c/first"));
+    const std::string message = refusal(dir.file("c"));
+    EXPECT_NE(message.find("\"first\": it is a symbolic link to \"../second\", which does not exist"),
+              std::string::npos)
+        << message;
 }
 
 TEST(ContentTree, RefusesPathsTheUpdaterCannotInstallFaithfully) {

@@ -1,7 +1,13 @@
 #include "tests/publish/PublishTestSupport.h"
 #include "distr/FileOps.h"
+#include "platform/Terminal.h"
 #include "tools/examplegen/ExampleContent.h"
+#include "tools/publish/Packer.h"
+#include "tools/publish/Progress.h"
 #include "tools/publish/Publisher.h"
+
+#include <Poco/DateTimeFormat.h>
+#include <Poco/DateTimeFormatter.h>
 
 #include <gtest/gtest.h>
 
@@ -237,6 +243,39 @@ void checkPackagesHoldOneStageAndStayWithinTheLimit(const Releases& r) {
     EXPECT_GT(p.distr->sizeTotal, p.distr->size);
 }
 
+// What 1.0 stored is copied, not compressed again: same status and sizes, the
+// same bytes, and the updater's own decoder still reads them.
+void checkUnchangedEntriesAreTheStoredBytesOfThePreviousPackages(const Releases& r) {
+    Publication before, after;
+    before.load(r.root() + "1.0/", r.root() + "1.0/");
+    after.load(r.root() + "1.1/", r.root() + "1.1/");
+    std::multimap<std::string, ControlEntryPtr> old;
+    for (const auto& [key, e] : before.files.entries())
+        old.emplace(e->sha1, e);
+    int reused = 0;
+    for (const auto& [key, e] : after.files.entries()) {
+        const auto [first, last] = old.equal_range(e->sha1);
+        if (first == last || e->size == 0)
+            continue;
+        SCOPED_TRACE(e->pathText());
+        const std::string bytes = readRange(after.filesDir + e->package, e->offset, e->storedSize);
+        const bool same = std::any_of(first, last, [&](const auto& o) {
+            return o.second->status == e->status && o.second->storedSize == e->storedSize &&
+                   o.second->size == e->size &&
+                   readRange(before.filesDir + o.second->package, o.second->offset, o.second->storedSize) == bytes;
+        });
+        EXPECT_TRUE(same) << "not a copy of what 1.0 stored";
+        std::int64_t size = 0;
+        EXPECT_EQ(sha1OfEntry(*e, after.filesDir + e->package, &size), e->sha1);
+        EXPECT_EQ(size, e->size);
+        ++reused;
+    }
+    EXPECT_GT(reused, static_cast<int>(after.files.count()) / 2);
+    EXPECT_NE(r.output.find("reused as stored by earlier versions: " + std::to_string(reused) + " files"),
+              std::string::npos)
+        << r.output;
+}
+
 void checkCommandsAndAdapterArePublishedWithTheirHashes(const Releases& r) {
     Publication p;
     p.load(r.root() + "1.1/", r.root() + "1.1/");
@@ -278,6 +317,7 @@ TEST(PublishExample, ReleasesRoundTripThroughTheUpdatersParsersAndTheRealTools) 
         {"canonical layout", checkDescriptionIsInTheCanonicalLayout},
         {"deltas", checkDeltasReproduceTheNewFilesWithTheRealXdelta3},
         {"packages", checkPackagesHoldOneStageAndStayWithinTheLimit},
+        {"reuse", checkUnchangedEntriesAreTheStoredBytesOfThePreviousPackages},
         {"commands and adapter", checkCommandsAndAdapterArePublishedWithTheirHashes},
     };
     for (const auto& c : checks) {
@@ -325,6 +365,8 @@ TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
     const std::string before = readFile(root() + "1.0/version-info.txt");
     makeTree(dir_.file("good"), {{"a.txt", "two"}});
     makeTree(dir_.file("pipe"), {{"dir/a|b.txt", "x"}});
+    makeTree(dir_.file("dangling"), {{"Fonts/a.ttf", "x"}});
+    std::filesystem::create_symlink("Lato-LightItalic.ttf", dir_.file("dangling/Fonts/b.ttf"));
     const struct {
         std::vector<std::string> args;
         int code;
@@ -334,6 +376,10 @@ TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
         {{"--content", dir_.file("missing"), "--version", "2.0"}, 1, "content directory does not exist", "2.0"},
         {{"--content", dir_.file("good"), "--version", "1.0"}, 1, "version 1.0 is already published", "1.0"},
         {{"--content", dir_.file("pipe"), "--version", "2.0"}, 1, "dir/a|b.txt", "2.0"},
+        {{"--content", dir_.file("dangling"), "--version", "2.0"},
+         1,
+         "\"Fonts/b.ttf\": it is a symbolic link to \"Lato-LightItalic.ttf\", which does not exist",
+         "2.0"},
         {{"--content", dir_.file("good"), "--version", "2.0", "--previous", "0.9"},
          1,
          "previous version 0.9 is not published",
@@ -389,18 +435,62 @@ TEST_F(PublishRuns, APublicationMovedAsideByAKilledForcedRunIsRestored) {
 }
 
 TEST_F(PublishRuns, ForceReplacesAPublishedVersionKeepingItsCreationDate) {
-    publishTree("1.0", {{"a.txt", "one"}});
-    VersionInfo first;
-    first.load(root() + "1.0/version-info.txt");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100)); // the dates have whole seconds
-    publishTree("1.0", {{"b.txt", "two"}}, {"--force"});
+    const Poco::Timestamp created = Poco::Timestamp::fromEpochTime(1700000000);
+    const Poco::Timestamp replaced = Poco::Timestamp::fromEpochTime(1700003600);
+    auto publishAt = [&](const Poco::Timestamp& when, const std::map<std::string, std::string>& files) {
+        const std::string content = dir_.file("content-" + std::to_string(serial_++));
+        makeTree(content, files);
+        PublishStats stats;
+        ProgressReporter::Options quiet;
+        quiet.drawThread = false;
+        ProgressReporter reporter(stats, nullptr, quiet);
+        Publisher(parsePublishOptions({"--content", content, "--version", "1.0", "--out", root(), "--force"}), stats,
+                  reporter, nullptr, [when] { return when; })
+            .run();
+    };
+    publishAt(created, {{"a.txt", "one"}});
+    publishAt(replaced, {{"b.txt", "two"}});
     Publication p;
     p.load(root() + "1.0/", root() + "1.0/");
     ASSERT_EQ(p.files.count(), 1u);
     EXPECT_EQ(p.files.entries().begin()->second->pathText(), "b.txt");
     EXPECT_FALSE(std::filesystem::exists(root() + "1.0/stage1-0002.pak"));
-    EXPECT_EQ(p.info.patcher().dateCreated, first.patcher().dateCreated);
-    EXPECT_NE(p.info.patcher().dateModified, first.patcher().dateModified);
+    auto iso = [](const Poco::Timestamp& t) {
+        return Poco::DateTimeFormatter::format(t, Poco::DateTimeFormat::ISO8601_FORMAT);
+    };
+    EXPECT_EQ(p.info.patcher().dateCreated, iso(created));
+    EXPECT_EQ(p.info.patcher().dateModified, iso(replaced));
+    EXPECT_TRUE(hiddenEntries(root()).empty());
+}
+
+TEST_F(PublishRuns, ContentIsReusedWhateverItsPathAndBorrowedBytesAreVerified) {
+    std::string text;
+    for (int i = 0; i < 2000; ++i)
+        text += "setting " + std::to_string(i * 31 % 977) + " = on\n";
+    publishTree("1.0", {{"a.txt", text}, {"other.txt", "o"}});
+    publishTree("1.1", {{"moved/b.txt", text}, {"a.txt", text + "x"}, {"other.txt", "o"}}, {"--previous", "1.0"});
+    Publication before, after;
+    before.load(root() + "1.0/", root() + "1.0/");
+    after.load(root() + "1.1/", root() + "1.1/");
+    const auto old = before.files.find("a.txt");
+    const auto moved = after.files.find("moved/b.txt");
+    ASSERT_TRUE(old && moved);
+    EXPECT_EQ(moved->status, 1);
+    EXPECT_EQ(moved->storedSize, old->storedSize);
+    EXPECT_EQ(readRange(after.filesDir + moved->package, moved->offset, moved->storedSize),
+              readRange(before.filesDir + old->package, old->offset, old->storedSize));
+
+    // Bytes that went bad in the old package since: the new publication is refused
+    // rather than published with them.
+    const std::string package = before.filesDir + old->package;
+    std::string bytes = readFile(package);
+    bytes[static_cast<std::size_t>(old->offset + old->storedSize / 2)] ^= 0x55;
+    writeFile(package, bytes);
+    makeTree(dir_.file("c3"), {{"c.txt", text}});
+    const RunResult r = publish({"--content", dir_.file("c3"), "--version", "1.2", "--out", root(), "--previous", "1.0"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("verification failed: file c.txt"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(root() + "1.2"));
     EXPECT_TRUE(hiddenEntries(root()).empty());
 }
 
@@ -553,8 +643,11 @@ TEST_F(PublishRuns, AStopLeavesNothingBehind) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_TRUE(std::filesystem::exists(dir_.file("entered"))) << child.err();
     child.signal(SIGINT);
-    // The stop is seen once the running tool returns.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The tool is let go only once the publisher has registered the stop, which
+    // it sees when the tool returns.
+    for (int i = 0; i < 600 && child.err().find("patcher-publish: stopping") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_NE(child.err().find("patcher-publish: stopping"), std::string::npos) << child.err();
     writeFile(dir_.file("release"), "");
     EXPECT_EQ(child.wait(), 130) << child.err();
     EXPECT_NE(child.err().find("interrupted"), std::string::npos) << child.err();

@@ -103,6 +103,7 @@ std::vector<ContentFile> scanContent(const std::string& dir) {
     const fs::path root = fs::u8path(dir);
     std::vector<ContentFile> files;
     std::error_code ec;
+    const fs::path canonicalRoot = fs::canonical(root, ec);
     fs::recursive_directory_iterator it(root, fs::directory_options::follow_directory_symlink, ec), end;
     if (ec)
         throw PublishError("cannot list " + dir + ": " + ec.message());
@@ -111,14 +112,35 @@ std::vector<ContentFile> scanContent(const std::string& dir) {
             throw PublishError("cannot list " + dir + ": " + ec.message());
         const fs::directory_entry& entry = *it;
         const std::string rel = entry.path().lexically_relative(root).generic_u8string();
+        std::error_code linkEc;
+        const bool link = entry.is_symlink(linkEc);
+        // A link is published as what it leads to; what it says is quoted when it
+        // leads nowhere the updater could follow.
+        auto refuseLink = [&](const std::string& why) {
+            std::error_code readEc;
+            const std::string target = fs::read_symlink(entry.path(), readEc).u8string();
+            throw PublishError("cannot publish \"" + rel + "\": it is a symbolic link to \"" + target + "\", " +
+                               why);
+        };
         const fs::file_status st = entry.status(ec); // follows symbolic links
-        if (ec)
+        if (ec) {
+            if (link && (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory))
+                refuseLink("which does not exist");
+            if (link && ec == std::errc::too_many_symbolic_link_levels)
+                refuseLink("which leads into a loop of links");
             throw PublishError("cannot read " + entry.path().u8string() + ": " + ec.message());
+        }
         if (fs::is_directory(st)) {
-            // A linked directory is published as if it were there; one that leads
-            // back to its own ancestors would never end.
-            if (entry.is_symlink()) {
+            // A linked directory inside the content is published as if it were
+            // there; one outside it would drag in a tree nobody meant to ship, and
+            // one that leads back to its own ancestors would never end.
+            if (link) {
                 const fs::path target = fs::canonical(entry.path(), ec);
+                if (ec)
+                    refuseLink("which cannot be resolved: " + ec.message());
+                const auto inRoot = target.lexically_relative(canonicalRoot);
+                if (canonicalRoot.empty() || inRoot.empty() || *inRoot.begin() == "..")
+                    refuseLink("a directory outside the content");
                 const fs::path parent = fs::canonical(entry.path().parent_path(), ec);
                 const auto rel = parent.lexically_relative(target);
                 if (ec || (!rel.empty() && *rel.begin() != ".."))
@@ -126,8 +148,11 @@ std::vector<ContentFile> scanContent(const std::string& dir) {
             }
             continue;
         }
-        if (!fs::is_regular_file(st))
+        if (!fs::is_regular_file(st)) {
+            if (link)
+                refuseLink("which is neither a regular file nor a directory");
             throw PublishError("not a regular file or directory: " + entry.path().u8string());
+        }
         const std::string why = checkControlPath(rel);
         if (!why.empty())
             throw PublishError("cannot publish \"" + rel + "\": the path " + why);

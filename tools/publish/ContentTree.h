@@ -14,7 +14,7 @@ struct ContentFile {
     int stage = 1;
 };
 
-// The regular files below dir (symbolic links followed), sorted by path
+// The regular files below dir, sorted by path
 // byte-wise. Throws PublishError naming the path for anything the updater could
 // not install faithfully: "|" or a line break (a control line cannot hold it), a
 // back slash, what Windows file names cannot hold (control characters, < > : " ?
@@ -23,7 +23,9 @@ struct ContentFile {
 // the updater's own metadata directories, two paths that differ only in ASCII
 // case or a file where another path needs a directory (the updater compares paths
 // without regard to case), entries that are neither files nor directories, and
-// links that loop.
+// links that loop. A symbolic link to a file, wherever that file is, is published
+// as that file, and one to a directory inside dir as that directory; a dangling
+// link and a link to a directory outside dir are refused, naming link and target.
 std::vector<ContentFile> scanContent(const std::string& dir);
 
 // Why path cannot be published as a control-line path, or empty when it can.

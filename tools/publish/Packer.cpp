@@ -10,8 +10,10 @@
 
 #include <Poco/Exception.h>
 
+#include <condition_variable>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <streambuf>
 
@@ -57,13 +59,62 @@ protected:
     }
 };
 
+std::unique_ptr<SevenZip>& threadCodec() {
+    thread_local std::unique_ptr<SevenZip> codec;
+    return codec;
+}
+
+// The match tables of encoders working at the same time, in bytes: each thread
+// keeps its encoder, and a few large files compressed together would otherwise
+// hold a dictionary's tables each. An encoding waits until its tables fit; one
+// alone always runs.
+class TableBudget {
+public:
+    explicit TableBudget(std::int64_t limit) : limit_(limit) {}
+    void acquire(std::int64_t bytes) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        fits_.wait(lock, [&] { return used_ == 0 || used_ + bytes <= limit_; });
+        used_ += bytes;
+    }
+    void release(std::int64_t bytes) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            used_ -= bytes;
+        }
+        fits_.notify_all();
+    }
+
+private:
+    const std::int64_t limit_;
+    std::mutex mutex_;
+    std::condition_variable fits_;
+    std::int64_t used_ = 0; // guarded by mutex_
+};
+
+TableBudget& tableBudget() {
+    static TableBudget budget(Packer::kTableBudget);
+    return budget;
+}
+
 } // namespace
 
 SevenZip& Packer::codec() {
-    thread_local std::unique_ptr<SevenZip> codec;
+    auto& codec = threadCodec();
     if (!codec)
         codec = std::make_unique<SevenZip>();
     return *codec;
+}
+
+std::int64_t Packer::tableBytes(std::uint32_t dictionary) {
+    // The binary-tree match finder: the window (1.5 x), the hash (about 2 x) and
+    // two links per position (8 x).
+    return static_cast<std::int64_t>(dictionary) * 23 / 2;
+}
+
+SevenZip& Packer::codecFor(std::uint64_t size) {
+    SevenZip& lzma = codec();
+    lzma.setSizeHint(size);
+    return lzma;
 }
 
 Packer::Packer(PublishStats& stats, StopState* stop) : stats_(stats), stop_(stop) {}
@@ -89,7 +140,7 @@ int Packer::sampleSaving(const std::string& source, std::int64_t size) {
     std::istringstream input(sample);
     CountingBuf counter;
     std::ostream output(&counter);
-    SevenZip& lzma = codec();
+    SevenZip& lzma = codecFor(sample.size());
     lzma.setObserver(nullptr);
     lzma.setUnpackedSize(sample.size());
     lzma.encode(input, output);
@@ -104,17 +155,33 @@ StoredForm Packer::pack(const std::string& source, std::int64_t size, const std:
         return form;
     }
     PackObserver observer(stats_, stop_);
-    SevenZip& lzma = codec();
-    lzma.setObserver(&observer);
-    struct Detach {
+    SevenZip& lzma = codecFor(static_cast<std::uint64_t>(size));
+    const std::int64_t tables = tableBytes(lzma.dictionarySize());
+    const bool large = tables > kTableBudget / 8;
+    // Large tables go back to the heap after their file rather than staying with
+    // the thread while it works on small ones.
+    struct Release {
         SevenZip& codec;
-        ~Detach() { codec.setObserver(nullptr); }
-    } detach{lzma};
+        std::int64_t tables;
+        bool large;
+        ~Release() {
+            codec.setObserver(nullptr);
+            if (large) {
+                threadCodec().reset();
+                tableBudget().release(tables);
+            }
+        }
+    };
+    if (large)
+        tableBudget().acquire(tables);
+    std::int64_t packed = 0;
     {
+        Release release{lzma, tables, large};
+        lzma.setObserver(&observer);
         PublishStats::Timer timer(stats_, PublishStats::Compress);
         lzma.compressFile(source, blob);
+        packed = static_cast<std::int64_t>(lzma.packedSize());
     }
-    const auto packed = static_cast<std::int64_t>(lzma.packedSize());
     if (!pays(packed, size)) {
         FileOpPolicy silent(nullptr);
         deleteFile(blob, &silent);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +27,7 @@ struct PublishStats {
     std::atomic<std::int64_t> bytesDone{0};
     std::atomic<int> filesTotal{0};
     std::atomic<int> filesDone{0};
+    std::atomic<int> filesReused{0};
     std::atomic<int> deltasTotal{0};
     std::atomic<int> deltasDone{0};
     std::array<std::atomic<std::int64_t>, kWorkKinds> workNs{};
@@ -50,13 +52,23 @@ struct PublishStats {
     };
 };
 
-// The one writer of standard error while publishing: a progress line redrawn in
-// place five times a second when standard error is a terminal (nothing when it is
-// not), and warnings, which scroll above it. Any thread may call it.
+// The one writer of standard error while publishing, any thread may call it.
+// On a terminal a progress bar is redrawn in place five times a second (phase,
+// bytes and files done, rate, time left) and warnings scroll above it. Redirected
+// to a file or a pipe it writes plain lines instead: one when a phase starts and
+// one for every further tenth of its bytes, so a log stays short.
 class ProgressReporter {
 public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    struct Options {
+        // Draws from a thread of its own; without it only tick() draws (tests).
+        bool drawThread = true;
+        Clock clock; // empty: the steady clock
+    };
+
     ProgressReporter(PublishStats& stats, std::unique_ptr<platform::Terminal> terminal);
-    ~ProgressReporter(); // joins the drawing thread and clears the line
+    ProgressReporter(PublishStats& stats, std::unique_ptr<platform::Terminal> terminal, Options options);
+    ~ProgressReporter(); // joins the drawing thread and clears the bar
     ProgressReporter(const ProgressReporter&) = delete;
     ProgressReporter& operator=(const ProgressReporter&) = delete;
 
@@ -64,26 +76,34 @@ public:
     // bytes restart).
     void phase(const std::string& name, std::int64_t bytesTotal);
     void warn(const std::string& text);
-    // Clears the progress line; drawing resumes at the next phase.
+    // Clears the bar; drawing resumes at the next phase.
     void finish();
+    // Draws once, as the drawing thread does.
+    void tick();
 
-    // The progress line for a width, exposed for tests.
-    static std::string line(const std::string& phase, const PublishStats& stats, double seconds, int width);
+    // Bytes and files done, rate and time left of the phase so far.
+    static std::string figures(const PublishStats& stats, double phaseSeconds);
+    // The bar for a terminal width; never as wide as the terminal, so it never wraps.
+    static std::string bar(const std::string& phase, const PublishStats& stats, double phaseSeconds, int width);
 
 private:
-    void draw();
+    void drawLocked();
     void clearLocked();
+    std::chrono::steady_clock::time_point now() const;
 
     PublishStats& stats_;
     const std::unique_ptr<platform::Terminal> terminal_; // written under mutex_
-    const std::chrono::steady_clock::time_point started_;
+    const Clock clock_;
+    const bool interactive_;
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::string phase_;       // guarded by mutex_; empty: nothing to draw
-    bool shown_ = false;      // guarded by mutex_: a progress line is on the screen
+    std::chrono::steady_clock::time_point phaseStarted_; // guarded by mutex_
+    int linedTenths_ = -1;    // guarded by mutex_: redirected, the last tenth written
+    bool shown_ = false;      // guarded by mutex_: a bar is on the screen
     bool closing_ = false;    // guarded by mutex_
-    std::thread drawer_;      // only when the terminal is interactive
+    std::thread drawer_;
 };
 
 } // namespace Patcher

@@ -104,6 +104,13 @@ struct PreviousPublication {
     std::unique_ptr<PreviousUnit> env; // when it published the same environment
 };
 
+// What an earlier publication stored for one content, reused instead of
+// compressing that content again.
+struct StoredBytes {
+    ControlEntryPtr entry;
+    std::string package; // local path
+};
+
 struct SelectedDelta {
     const NewFile* file;
     DeltaWorkPtr work;
@@ -131,9 +138,6 @@ struct WrittenControl {
     std::int64_t packedSize = 0; // the ".7z"
 };
 
-std::string nowIso() {
-    return Poco::DateTimeFormatter::format(Poco::Timestamp(), Poco::DateTimeFormat::ISO8601_FORMAT);
-}
 
 std::string absoluteDir(const std::string& path) {
     Poco::Path p(path);
@@ -148,6 +152,7 @@ struct Publisher::State {
     PublishStats& stats;
     ProgressReporter& reporter;
     StopState* stop;
+    Publisher::Clock clock;
     XDelta3 xdelta;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 
@@ -158,14 +163,20 @@ struct Publisher::State {
     std::string workDir; // staging + "work/"
 
     std::vector<PreviousPublication> previous;
+    std::map<std::string, StoredBytes> stored; // by SHA-1, from the previous publications
     std::vector<Unit> units; // main first
     std::string emptyBlob;   // LZMA stream of no bytes
     std::int64_t emptyBlobSize = 0;
     std::atomic<int> nextId{0};
     std::string dateCreated;
 
-    State(PublishOptions o, PublishStats& s, ProgressReporter& r, StopState* st)
-        : options(std::move(o)), stats(s), reporter(r), stop(st) {}
+    State(PublishOptions o, PublishStats& s, ProgressReporter& r, StopState* st, Publisher::Clock c)
+        : options(std::move(o)), stats(s), reporter(r), stop(st), clock(std::move(c)) {}
+
+    std::string nowIso() const {
+        return Poco::DateTimeFormatter::format(clock ? clock() : Poco::Timestamp(),
+                                               Poco::DateTimeFormat::ISO8601_FORMAT);
+    }
 
     void check() {
         if (stop)
@@ -179,6 +190,7 @@ struct Publisher::State {
     void loadPrevious();
     std::unique_ptr<PreviousUnit> loadPreviousUnit(const std::string& version, const std::string& infoPath,
                                                    const std::string& base, bool env);
+    void indexStored();
     void planDeltas();
     const ControlEntry* oldEntryFor(const Unit& unit, const PreviousPublication& p, const std::string& path,
                                     std::string* package) const;
@@ -199,8 +211,9 @@ struct Publisher::State {
     void discard();
 };
 
-Publisher::Publisher(PublishOptions options, PublishStats& stats, ProgressReporter& reporter, StopState* stop)
-    : state_(std::make_unique<State>(std::move(options), stats, reporter, stop)) {}
+Publisher::Publisher(PublishOptions options, PublishStats& stats, ProgressReporter& reporter, StopState* stop,
+                     Clock clock)
+    : state_(std::make_unique<State>(std::move(options), stats, reporter, stop, std::move(clock))) {}
 
 Publisher::~Publisher() {
     if (state_)
@@ -253,6 +266,7 @@ PublishSummary Publisher::State::run() {
     reporter.phase("scanning", 0);
     scan();
     loadPrevious();
+    indexStored();
     planDeltas();
     check();
 
@@ -418,6 +432,39 @@ const ControlEntry* Publisher::State::oldEntryFor(const Unit& unit, const Previo
     return lookup(p.main);
 }
 
+// Every content the previous publications stored, with the smallest stored form
+// when several hold it. A package that does not hold the whole range is no source.
+void Publisher::State::indexStored() {
+    auto add = [&](const PreviousUnit& unit) {
+        std::map<std::string, std::int64_t> packageSizes;
+        for (const auto& [key, e] : unit.files.entries()) {
+            if (e->status > 1 || e->storedSize <= 0 || e->offset < 0)
+                continue;
+            const std::string package = unit.filesDir + e->package;
+            auto size = packageSizes.find(package);
+            if (size == packageSizes.end()) {
+                std::int64_t bytes = -1;
+                try {
+                    if (Poco::File(package).exists())
+                        bytes = static_cast<std::int64_t>(Poco::File(package).getSize());
+                } catch (const Poco::Exception&) {
+                }
+                size = packageSizes.emplace(package, bytes).first;
+            }
+            if (e->offset + e->storedSize > size->second)
+                continue;
+            auto [it, inserted] = stored.emplace(e->sha1, StoredBytes{e, package});
+            if (!inserted && e->storedSize < it->second.entry->storedSize)
+                it->second = StoredBytes{e, package};
+        }
+    };
+    for (const auto& p : previous) {
+        add(p.main);
+        if (p.env)
+            add(*p.env);
+    }
+}
+
 void Publisher::State::planDeltas() {
     for (auto& unit : units) {
         for (auto& file : unit.files) {
@@ -449,7 +496,7 @@ void Publisher::State::packAll() {
     const std::string nothing = workDir + "empty";
     writeWholeFile(nothing, "");
     emptyBlob = workDir + "empty.lzma";
-    Packer::codec().compressFile(nothing, emptyBlob);
+    Packer::codecFor(0).compressFile(nothing, emptyBlob);
     emptyBlobSize = static_cast<std::int64_t>(Poco::File(emptyBlob).getSize());
 
     reporter.phase("packing", stats.bytesTotal);
@@ -474,8 +521,14 @@ void Publisher::State::packFile(WorkPool& pool, NewFile& file) {
     }
     if (read != c.size)
         throw PublishError("content changed while publishing: " + c.source);
+    const auto reuse = c.size == 0 ? stored.end() : stored.find(file.sha1);
     if (c.size == 0) {
         file.form = StoredForm{1, emptyBlob, emptyBlobSize};
+    } else if (reuse != stored.end() && reuse->second.entry->size == c.size) {
+        const ControlEntry& old = *reuse->second.entry;
+        file.form = StoredForm{old.status, reuse->second.package, old.storedSize, true, old.offset};
+        ++stats.filesReused;
+        stats.bytesDone += c.size;
     } else {
         Packer packer(stats, stop);
         try {
@@ -633,7 +686,7 @@ WrittenControl Publisher::State::publishFile(const std::string& source, const st
                                              const std::string& name) {
     WrittenControl written;
     written.sha1 = sha1OfFile(source, nullptr, &written.size);
-    Packer::codec().setObserver(nullptr);
+    Packer::codecFor(static_cast<std::uint64_t>(written.size)).setObserver(nullptr);
     Packer::codec().compressFile(source, dir + name + kPacked);
     written.packedSize = static_cast<std::int64_t>(Packer::codec().packedSize());
     return written;
@@ -665,19 +718,26 @@ void Publisher::State::writePackages(Unit& unit, PublishSummary& summary) {
         for (std::size_t i = starts[k]; i < end; ++i) {
             check();
             NewFile& f = unit.files[i];
-            const std::string& from = f.form.status == 1 ? f.form.blob : f.content.source;
+            const std::string& from = f.form.borrowed || f.form.status == 1 ? f.form.blob : f.content.source;
             std::ifstream in(from, std::ios::binary);
-            const std::int64_t copied = in ? copyStream(in, out, nullptr, 1 << 16) : -1;
+            std::int64_t copied = -1;
+            if (in && f.form.borrowed) {
+                in.seekg(f.form.offset);
+                copied = in ? copyRange(in, out, f.form.storedSize, 1 << 16) : -1;
+            } else if (in) {
+                copied = copyStream(in, out, nullptr, 1 << 16);
+            }
             if (copied != f.form.storedSize)
-                throw PublishError(f.form.status == 1 ? "cannot read " + from
-                                                      : "content changed while publishing: " + from);
+                throw PublishError(f.form.borrowed ? "cannot read the stored " + f.content.path + " from " + from
+                                   : f.form.status == 1 ? "cannot read " + from
+                                                        : "content changed while publishing: " + from);
             if (!out)
                 throw PublishError("cannot write " + path);
             f.package = name;
             f.offset = offset;
             offset += copied;
             stats.bytesDone += copied;
-            if (f.form.status == 1 && f.form.blob != emptyBlob)
+            if (f.form.status == 1 && !f.form.borrowed && f.form.blob != emptyBlob)
                 removeQuietly(f.form.blob);
         }
         out.close();
@@ -772,6 +832,7 @@ void Publisher::State::writeUnit(Unit& unit, PublishSummary& summary) {
             summary.size += f.content.size;
             summary.storedSize += f.form.storedSize;
             summary.compressedFiles += f.form.status;
+            summary.reusedFiles += f.form.borrowed;
         }
     }
     if (stages.empty())

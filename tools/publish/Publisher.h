@@ -2,7 +2,10 @@
 
 #include "tools/publish/PublishOptions.h"
 
+#include <Poco/Timestamp.h>
+
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +29,7 @@ struct PublishSummary {
     std::int64_t size = 0;       // of the content
     std::int64_t storedSize = 0; // in packages
     int compressedFiles = 0;
+    int reusedFiles = 0;         // stored bytes copied from a previous version
     int packages = 0;
     int removals = 0;
     std::vector<DeltaSummary> deltas;
@@ -37,9 +41,13 @@ struct PublishSummary {
 // as it was.
 class Publisher {
 public:
+    // The wall clock of the description's dates.
+    using Clock = std::function<Poco::Timestamp()>;
+
     // stop (may be null) is polled by every long loop; reporter gets warnings
-    // and the progress phases.
-    Publisher(PublishOptions options, PublishStats& stats, ProgressReporter& reporter, StopState* stop);
+    // and the progress phases; clock (empty: the system's) dates the publication.
+    Publisher(PublishOptions options, PublishStats& stats, ProgressReporter& reporter, StopState* stop,
+              Clock clock = {});
     ~Publisher();
     Publisher(const Publisher&) = delete;
     Publisher& operator=(const Publisher&) = delete;

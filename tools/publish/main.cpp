@@ -31,8 +31,13 @@ public:
     PublishCommand(const PublishOptions& options, PublishStats& stats, ProgressReporter& reporter)
         : options_(options), stats_(stats), reporter_(reporter) {}
     void run() override { summary = Publisher(options_, stats_, reporter_, &stopState()).run(); }
-    // Runs on the console control thread, which may outlive main: touches nothing.
-    void onStop() override {}
+    // Runs on the console control thread, which may outlive main: touches only the
+    // stop state, which is never destroyed. Says so once the stop is registered, as
+    // the step under way (a delta tool, say) may take a while to notice it.
+    void onStop() override {
+        stopState().stop();
+        std::fputs("patcher-publish: stopping\n", stderr);
+    }
 
     PublishSummary summary;
 
@@ -47,6 +52,8 @@ void printSummary(const PublishOptions& options, const PublishSummary& s, const 
     std::cout << "published " << options.version << " at " << s.target << "\n";
     std::cout << "  files: " << s.files << ", " << mib(s.size) << ", stored as " << mib(s.storedSize) << " in "
               << s.packages << " package(s) (" << s.compressedFiles << " compressed)\n";
+    if (!options.previous.empty())
+        std::cout << "  reused as stored by earlier versions: " << s.reusedFiles << " files\n";
     std::cout << "  removed since earlier versions: " << s.removals << "\n";
     for (const auto& d : s.deltas)
         std::cout << "  delta from " << d.from << (d.unit.empty() ? "" : " (environment " + d.unit + ")") << ": "
