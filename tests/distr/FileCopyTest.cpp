@@ -1,4 +1,5 @@
 #include "distr/FileOps.h"
+#include "distr/LocalFile.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
