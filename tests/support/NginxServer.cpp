@@ -140,6 +140,7 @@ void NginxServer::writeConfig() const {
           << "    ssl_certificate_key " << keyFile_ << ";\n";
     c << "    server_name localhost;\n"
       << "    root " << options_.root << ";\n"
+      << "    location /r301/ { rewrite ^/r301/(.*)$ /$1 permanent; }\n"
       << "    location /slow/ { alias " << options_.root << "/; limit_rate " << options_.slowRate << "; }\n";
     c << "  }\n}\n";
     std::ofstream out(d + "nginx.conf", std::ios::trunc);
