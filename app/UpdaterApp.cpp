@@ -1,6 +1,7 @@
 #include "app/UpdaterApp.h"
 
 #include "base/CmdHandler.h"
+#include "engine/DistrUpdater.h"
 
 #include <Poco/Net/SSLManager.h>
 #include <Poco/Util/Option.h>
@@ -49,8 +50,7 @@ void UpdaterApp::defineAppOptions(Poco::Util::OptionSet& options) {
 }
 
 std::shared_ptr<CmdHandler> UpdaterApp::createCmdHandler() {
-    // The update engine plugs in here; until then there is nothing to run.
-    return nullptr;
+    return std::make_shared<DistrUpdater>(&config());
 }
 
 } // namespace Patcher
