@@ -3,6 +3,7 @@
 #include "base/CmdHandler.h"
 #include "engine/DistrUpdater.h"
 
+#include <Poco/Environment.h>
 #include <Poco/Net/SSLManager.h>
 #include <Poco/Util/Option.h>
 #include <Poco/Util/OptionSet.h>
@@ -13,6 +14,11 @@ using Poco::Util::Option;
 
 void UpdaterApp::initialize(Poco::Util::Application& self) {
     BaseApp::initialize(self);
+    // An extra certificate authority (a private server, a test one) trusted
+    // besides the system's, read when the first secure connection is made.
+    const std::string caFile = Poco::Environment::get("PATCHER_CA_FILE", "");
+    if (!caFile.empty())
+        config().setString("openSSL.client.caConfig", caFile);
     Poco::Net::initializeSSL();
 }
 
