@@ -124,7 +124,7 @@ void NginxServer::writeConfig() const {
       << "events { worker_connections 1024; }\n"
       << "http {\n"
       << "  log_format ravel '$request_method|$request_uri|$http_range|$status|$body_bytes_sent|$connection|"
-         "$connection_requests';\n"
+         "$connection_requests|$scheme';\n"
       << "  access_log " << d << "access.log ravel;\n";
     for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         c << "  " << t << "_temp_path " << d << "tmp/" << t << ";\n";
@@ -183,7 +183,7 @@ std::vector<NginxServer::Request> NginxServer::requests() const {
                 break;
             begin = bar + 1;
         }
-        if (f.size() != 7)
+        if (f.size() != 8)
             continue; // a line still being written
         Request r;
         r.method = f[0];
@@ -194,6 +194,7 @@ std::vector<NginxServer::Request> NginxServer::requests() const {
             r.bodyBytes = std::stoll(f[4]);
             r.connection = std::stoll(f[5]);
             r.connectionRequests = std::stoi(f[6]);
+            r.scheme = f[7];
         } catch (const std::exception&) {
             continue;
         }
