@@ -64,7 +64,23 @@ std::string DistrManager::fetchVersionInfo(const std::string& location) {
 
 void DistrManager::loadControlFile(ControlFile& target, const VersionInfo& info, ControlFileType kind,
                                    const std::string& version) {
-    const MetadataFile file = metadataName(kind, version, info, keepNames_);
+    loadMetadataFile(target, metadataName(kind, version, info, keepNames_), kind);
+}
+
+void DistrManager::loadDistrFiles(ControlFile& target, const DistrPtr& distr) {
+    // By the record itself: an environment carries the version of the main
+    // distribution, so a lookup by version would find the main one.
+    VersionInfo single;
+    single.addDistr(distr);
+    MetadataFile file = metadataName(ControlFileType::Files, distr->version, single, keepNames_);
+    if (distr->type == DistrType::Env && !distr->env.empty()) {
+        file.name = ".kvo.files." + distr->version + "." + distr->env + ".control.txt";
+        keepNames_.add(file.name);
+    }
+    loadMetadataFile(target, file, ControlFileType::Files);
+}
+
+void DistrManager::loadMetadataFile(ControlFile& target, const MetadataFile& file, ControlFileType kind) {
     const std::string stored = metaDir_ + file.name;
     const std::string cachePath = metadataCachePath(file.name);
     if (!file.expectedHash.empty() && cache_->isValid(cachePath, file.expectedHash) && Poco::File(stored).exists()) {
@@ -124,7 +140,7 @@ void DistrManager::analyzeDistribution() {
     RootStorage& roots = Singleton<RootStorage>::instance();
     for (const DistrPtr& distr : versionInfo_.distrs()) {
         ControlFile scratch;
-        loadControlFile(scratch, versionInfo_, ControlFileType::Files, distr->version);
+        loadDistrFiles(scratch, distr);
         logger_.information("Distribution files: " + distr->files);
         const int root = roots.index(distr->files, true);
         for (const auto& item : scratch.entries()) {
@@ -240,7 +256,18 @@ void DistrManager::buildDeltaEntries() {
     RootStorage& roots = Singleton<RootStorage>::instance();
     for (const DistrPtr& distr : versionInfo_.distrs()) {
         VersionInfo described;
-        described.load(fetchVersionInfo(distr->files));
+        if (distr->files == source_) {
+            described = versionInfo_;
+        } else {
+            // Only looked up: stored, an environment's description (same
+            // version) would take the place of the distribution's own copy.
+            LocalFile temporary(tempDir_ + "version-info.txt", true);
+            {
+                MetadataFetch fetch(metadataDownload_);
+                downloadFile(distr->files + "version-info.txt", temporary.path());
+            }
+            described.load(temporary.path());
+        }
         described.rebaseFiles(distr->files);
         for (const std::string& version : fromVersions) {
             const DeltaPtr delta = described.findDelta(version);

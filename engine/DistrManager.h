@@ -111,6 +111,8 @@ public:
     std::string fetchVersionInfo(const std::string& location);
     void loadControlFile(ControlFile& target, const VersionInfo& info, ControlFileType kind,
                          const std::string& version);
+    void loadDistrFiles(ControlFile& target, const DistrPtr& distr);
+    void loadMetadataFile(ControlFile& target, const MetadataFile& file, ControlFileType kind);
     std::vector<std::string> collectFromVersions();
     void buildDeltaEntries();
     std::string prepareAdapter();

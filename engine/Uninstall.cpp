@@ -100,13 +100,26 @@ void DistrManager::removeDeletedItem(const ControlEntry& entry) {
     if (files_.find(entry.path))
         return;
     const std::string pathText = entry.pathText();
+    const std::string path = destinationDir_ + pathText;
     const auto record = cache_->get(pathText);
-    if (!record) {
-        tryDeleteFile(destinationDir_ + pathText, &secondPolicy_);
-    } else if (record->sha1 == entry.sha1) {
-        if (tryDeleteFile(destinationDir_ + pathText, &secondPolicy_))
+    if (record && record->sha1 != entry.sha1)
+        return; // replaced by other content
+    Poco::File file(path);
+    if (!file.exists() || !file.isFile()) {
+        if (record)
             cache_->remove(pathText);
+        return;
     }
+    // Only the content the list names is removed: a file the player changed
+    // since it was recorded (or never recorded) is hashed first.
+    std::int64_t modified = 0;
+    const bool unchanged = record && platform::modificationTime(path, modified) && modified == record->modified;
+    if (!unchanged && sha1OfFile(path) != entry.sha1) {
+        logger_.information("Kept a changed file the distribution no longer has: " + pathText);
+        return;
+    }
+    if (tryDeleteFile(path, &secondPolicy_) && record)
+        cache_->remove(pathText);
 }
 
 void DistrManager::removeCaseTwins() {

@@ -1,5 +1,6 @@
 #include "ravel/UpdateDownloader.h"
 
+#include "base/CmdHandler.h"
 #include "base/Errors.h"
 #include "base/Singleton.h"
 #include "base/Task.h"
@@ -69,7 +70,7 @@ void EventAggregator::onError(int, const DlError& error, const DlRequestInfo& re
         root.error(line);
 }
 
-UpdateDownloader::UpdateDownloader(StopState* stopState, int connections) {
+UpdateDownloader::UpdateDownloader(StopState* stopState, int connections) : stopState_(stopState) {
     GDownloader& downloader = Singleton<GDownloader>::create();
     try {
         downloader.setConnections(connections);
@@ -90,13 +91,27 @@ void UpdateDownloader::setMinSegmentSize(int size) { Singleton<GDownloader>::ins
 
 std::int64_t UpdateDownloader::downloadWhole(const std::string& uri, const std::string& path, Task* task) {
     EventAggregator aggregator(task);
-    return Singleton<GDownloader>::instance().download(uri, path, &aggregator, nullptr);
+    try {
+        return Singleton<GDownloader>::instance().download(uri, path, &aggregator, nullptr);
+    } catch (const DlError&) {
+        // The service ends a stopped request with its own code; the caller
+        // must see the stop.
+        if (stopState_ && stopState_->isStopped())
+            stopState_->check();
+        throw;
+    }
 }
 
 void UpdateDownloader::downloadRange(const std::string& uri, const std::string& path, std::int64_t offset,
                                      std::int64_t size, Task* task) {
     EventAggregator aggregator(task);
-    Singleton<GDownloader>::instance().download(uri, path, offset, size, &aggregator, nullptr);
+    try {
+        Singleton<GDownloader>::instance().download(uri, path, offset, size, &aggregator, nullptr);
+    } catch (const DlError&) {
+        if (stopState_ && stopState_->isStopped())
+            stopState_->check();
+        throw;
+    }
 }
 
 } // namespace Patcher
