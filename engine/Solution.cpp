@@ -50,8 +50,11 @@ void DistrManager::findSolution() {
         PackContent& pack = *item.second;
         std::sort(pack.missingEntries.begin(), pack.missingEntries.end(),
                   [](const ControlEntryPtr& a, const ControlEntryPtr& b) { return a->offset < b->offset; });
-        const int percent = pack.storedTotal == 0 ? 0 : static_cast<int>((pack.missingBytes * 100) / pack.storedTotal);
-        if (percent > settings_.packDownloadByPercent) {
+        // Compared exactly: 90.1 percent is more than 90, though it truncates to it.
+        const bool overPercent = pack.storedTotal == 0
+                                     ? 0 > settings_.packDownloadByPercent
+                                     : pack.missingBytes * 100 > std::int64_t(settings_.packDownloadByPercent) * pack.storedTotal;
+        if (overPercent) {
             pack.wholeDownload = true;
             if (logger_.information())
                 logger_.information("Whole package " + item.first + " will be downloaded.");

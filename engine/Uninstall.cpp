@@ -110,11 +110,9 @@ void DistrManager::removeDeletedItem(const ControlEntry& entry) {
             cache_->remove(pathText);
         return;
     }
-    // Only the content the list names is removed: a file the player changed
-    // since it was recorded (or never recorded) is hashed first.
-    std::int64_t modified = 0;
-    const bool unchanged = record && platform::modificationTime(path, modified) && modified == record->modified;
-    if (!unchanged && sha1OfFile(path) != entry.sha1) {
+    // Only the content the list names is removed: the file is hashed, as a
+    // player's change within the second of its recording leaves no other trace.
+    if (sha1OfFile(path) != entry.sha1) {
         logger_.information("Kept a changed file the distribution no longer has: " + pathText);
         return;
     }
