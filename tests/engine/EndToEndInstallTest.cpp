@@ -24,6 +24,7 @@ Tree gameV1() {
         {"docs/caf\xc3\xa9.txt", text(1500, 6)},
         {"old/obsolete.txt", text(5000, 7)},
         {"old/edited-by-player.txt", text(4000, 8)},
+        {"art/hd/stone.tex", noise(9000, 9)}, // "art/" holds no file of its own
     };
 }
 
@@ -91,6 +92,7 @@ TEST_F(EndToEndInstall, InstallNoOpFullUpdateAndUninstall) {
               readTree(dest()));
     EXPECT_FALSE(exists(dest() + ".kvo.meta.dir"));
     EXPECT_FALSE(exists(dest() + "docs"));
+    EXPECT_FALSE(exists(dest() + "art")) << "an empty directory left behind";
 
     // Uninstalling a clean installation removes the destination itself.
     ASSERT_RUN(update(updater, source), 0);

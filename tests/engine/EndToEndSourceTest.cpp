@@ -43,7 +43,7 @@ TEST_F(EndToEndSource, HttpsSourceWithTestCertificate) {
     Updater updater;
     const std::string source =
         "https://localhost:" + std::to_string(nginx().httpsPort()) + "/game/1.0/";
-    Outcome r = update(updater, source, {}, {{"SSL_CERT_FILE", nginx().certificateFile()}});
+    Outcome r = update(updater, source, {}, {{"PATCHER_CA_FILE", nginx().certificateFile()}});
     ASSERT_RUN(r, 0);
     EXPECT_EQ("", treeDifferences(dest(), content));
     const auto all = nginx().requests();

@@ -89,6 +89,38 @@ TEST_F(EndToEndStop, LauncherStopThenResumedDownload) {
     EXPECT_TRUE(fromMiddle) << "no range request starting inside the package";
 }
 
+// The server goes away while the package is coming in: the run fails after its
+// retries but keeps what it had, and the run after it continues from there.
+TEST_F(EndToEndStop, FailedRunKeepsItsDownload) {
+    const Tree tree = {{"movie.bin", noise(2 << 20, 5)}};
+    const std::string content = publishTree(tree, "1.0");
+    const std::int64_t packSize = static_cast<std::int64_t>(fs::file_size(site() + "game/1.0/stage1-0001.pak"));
+    Updater updater({{"app.max-simultaneous-connection", "4"}, {"app.min-segment-size", "262144"}});
+    const std::string source = slowUrl("game/1.0/");
+
+    auto child = updater.start({"--url", source, "--dest", dest()});
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (filesLike(dest() + ".kvo.tmp.dir", "stage1-0001.pak").empty() && child->running() &&
+           Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    nginx().stopServing();
+    Outcome failed = updater.finish(*child);
+    EXPECT_RUN(failed, 70);
+    EXPECT_FALSE(failed.logs("INTERRUPTED: ")) << failed.log;
+    EXPECT_FALSE(filesLike(dest() + ".kvo.tmp.dir", ".downloading#").empty())
+        << "the download was thrown away: " << testing::PrintToString(filesLike(dest(), "")) << "\n"
+        << failed.describe();
+    EXPECT_EQ(Tree{}, readTree(dest() + "movie.bin"));
+
+    nginx().resumeServing();
+    const std::size_t before = nginx().requests().size();
+    Outcome next = update(updater, source);
+    ASSERT_RUN(next, 0);
+    EXPECT_EQ("", treeDifferences(dest(), content));
+    EXPECT_LT(bytesFor(nginx().requests(), ".pak", before), packSize);
+}
+
 // Stops the updater by SIGINT once the files of the big package start to
 // appear, so that the package is downloaded but not yet extracted.
 class EndToEndInterrupted : public EndToEndTest {

@@ -78,11 +78,13 @@ NginxServer::NginxServer(const Options& options) : options_(options) {
 
 NginxServer::~NginxServer() { stop(); }
 
-bool NginxServer::tryStart() {
-    port_ = freeLoopbackPort();
-    httpsPort_ = options_.https ? freeLoopbackPort() : 0;
-    if (httpsPort_ == port_)
-        return false;
+bool NginxServer::tryStart(bool newPorts) {
+    if (newPorts) {
+        port_ = freeLoopbackPort();
+        httpsPort_ = options_.https ? freeLoopbackPort() : 0;
+        if (httpsPort_ == port_)
+            return false;
+    }
     ::unlink(dir_.file("nginx.pid").c_str());
     ::unlink(dir_.file("error.log").c_str());
     writeConfig();
@@ -157,6 +159,15 @@ void NginxServer::stop() {
     process_->signal(SIGTERM);
     process_->wait(15000);
     process_.reset();
+}
+
+void NginxServer::stopServing() { stop(); }
+
+void NginxServer::resumeServing() {
+    // Another program may have taken a port meanwhile: that shows as a failure
+    // to start, not as a server on other ports.
+    if (!tryStart(false))
+        throw std::runtime_error("nginx could not bind its ports again: " + errorLog());
 }
 
 std::string NginxServer::url(const std::string& target) const {

@@ -58,11 +58,16 @@ public:
     std::int64_t bodyBytesSince(std::size_t from = 0) const;
     std::string errorLog() const;
 
+    // Stops nginx (a server gone away mid-transfer) and starts it again on
+    // the same ports with the same configuration; the access log is kept.
+    void stopServing();
+    void resumeServing();
+
     // Whether nginx and openssl are installed (tests skip otherwise).
     static bool available();
 
 private:
-    bool tryStart();
+    bool tryStart(bool newPorts = true);
     void writeConfig() const;
     void stop();
 
