@@ -133,6 +133,12 @@ protected:
             writeFile(site() + "bad/1.1/version-info.txt", info);
             return url("bad/1.1/");
         }
+        if (name == "BrokenDescription") {
+            fs::create_directories(site() + "broken");
+            fs::copy(site() + "game/1.1", site() + "broken/1.1", fs::copy_options::recursive);
+            writeFile(site() + "broken/1.1/version-info.txt", "distribution 1\r\n    version=1.1\r\n");
+            return url("broken/1.1/");
+        }
         if (name == "UnreachableServer") {
             std::string dead = testsupport::FaultServer::deadUrl();
             return dead.substr(0, dead.rfind('/') + 1) + "game/1.1/";
@@ -168,6 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, EndToEndBadSource,
     ::testing::Values(BadSource{"MissingDirectory", "version-info.txt"},
                       BadSource{"NoVersionInfo", "version-info.txt"},
+                      BadSource{"BrokenDescription", "Invalid version info file format. Missing { or }"},
                       BadSource{"ControlFileSha1", "SHA1 verification failed for the file: control.txt.7z"},
                       BadSource{"UnreachableServer", "onnection refused"}),
     [](const ::testing::TestParamInfo<BadSource>& info) { return std::string(info.param.name); });
