@@ -171,6 +171,25 @@ void DistrManager::performUpdate() {
     }
     removeDeletedItems();
     removeCaseTwins();
+    completeTasks();
+}
+
+void DistrManager::completeTasks() {
+    for (auto& task : tasks_)
+        completeTask(task);
+}
+
+void DistrManager::completeTask(const std::shared_ptr<Task>& task) {
+    // The work is through: what the estimate expected and the work did not
+    // count (compressed against plain sizes, a fallback, a batch not yet
+    // reported) is done as well, so the displays end at 100 percent.
+    if (!task || task->status() == TaskStatus::Skipped || task->status() == TaskStatus::Done)
+        return;
+    try {
+        task->activate();
+        task->update(std::max<std::int64_t>(task->total() - task->done(), 1), true);
+    } catch (const InternalError&) {
+    }
 }
 
 void DistrManager::createTasks() {

@@ -103,6 +103,8 @@ public:
     void removeDeletedItems();
     void removeDeletedItem(const ControlEntry& entry);
     void removeCaseTwins();
+    void completeTasks();
+    void completeTask(const std::shared_ptr<Task>& task);
     bool isOutdated() const;
     void cleanupMetadata();
 

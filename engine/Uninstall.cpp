@@ -76,6 +76,7 @@ void DistrManager::refreshCacheContent() {
                 cache_->put(pathText, sha1, static_cast<std::int64_t>(file.getSize()), modified);
         }
     }
+    completeTask(check);
     cache_->save();
 }
 
@@ -181,6 +182,13 @@ void DistrManager::uninstall(StopState& stopState) {
     task->activate();
     std::set<std::string> directories;
     cache_->removeAllFiles(directories, this);
+    completeTask(task);
+    // A folder that holds only folders is the installation's too.
+    for (const std::string& dir : std::set<std::string>(directories)) {
+        for (auto slash = dir.find('/'); slash != std::string::npos && slash + 1 < dir.size();
+             slash = dir.find('/', slash + 1))
+            directories.insert(dir.substr(0, slash + 1));
+    }
     pendingPacks_.reset();
     tryDeleteFolder(tempDir_, &firstPolicy_);
     tryDeleteFolder(metaDir_, &firstPolicy_);

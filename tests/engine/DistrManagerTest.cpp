@@ -165,7 +165,9 @@ TEST_F(DistrManagerTest, BadInputEndsTheRunBeforeAnyInstalledFileChanges) {
 
 TEST_F(DistrManagerTest, UninstallLeavesOnlyWhatTheUserAdded) {
     const std::string v1 = publishVersion("1.0", kVersion1);
-    update(v1);
+    std::map<std::string, std::string> files = kVersion1;
+    files["art/hd/stone.tex"] = "stone"; // "art/" holds folders only
+    update(publishVersion("1.1", files));
     testsupport::writeFile(dest() + "data/saves/slot1.sav", "progress");
     {
         StopState stop;
@@ -178,4 +180,5 @@ TEST_F(DistrManagerTest, UninstallLeavesOnlyWhatTheUserAdded) {
     EXPECT_EQ((std::map<std::string, std::string>{{"data/saves/slot1.sav", "progress"}}), readTree(dest()));
     EXPECT_FALSE(exists(dest() + kMetaDirName));
     EXPECT_FALSE(exists(dest() + "old"));
+    EXPECT_FALSE(exists(dest() + "art"));
 }
