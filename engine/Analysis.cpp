@@ -224,7 +224,8 @@ std::string DistrManager::prepareAdapter() {
 std::vector<std::string> DistrManager::collectFromVersions() {
     try {
         const std::string newVersion = versionInfo_.latestVersion();
-        const std::size_t at = source_.find(newVersion);
+        // The version names the last folders of the source, not a digit of its host.
+        const std::size_t at = source_.rfind(newVersion);
         if (newVersion.empty() || at == std::string::npos)
             throw InternalError("Failed to find new version string in a root: " + newVersion + " in " + source_,
                                 kInternalErrorCode);
@@ -274,7 +275,13 @@ void DistrManager::buildDeltaEntries() {
             if (!delta)
                 continue;
             ControlFile scratch;
-            loadControlFile(scratch, described, ControlFileType::Delta, version);
+            MetadataFile file = metadataName(ControlFileType::Delta, version, described, keepNames_);
+            if (distr->type == DistrType::Env && !distr->env.empty()) {
+                // An environment's delta would otherwise share the main one's name.
+                file.name = ".kvo.delta." + version + "_" + described.latestVersion() + "." + distr->env + ".control.txt";
+                keepNames_.add(file.name);
+            }
+            loadMetadataFile(scratch, file, ControlFileType::Delta);
             if (logger_.information())
                 logger_.information(Poco::format("Delta '%s' from '%s' is analyzed", version, delta->files));
             const int deltaRoot = roots.index(delta->files, true);
