@@ -81,7 +81,9 @@ inline std::map<std::string, std::string> readTree(const std::string& dir) {
 
 // Runs the built publisher; the test fails when it does.
 inline void publish(const std::vector<std::string>& args) {
-    const auto result = testsupport::runProgram(testsupport::buildDir() + "tools/publish/patcher-publish", args);
+    // Generous: a sanitizer build of the publisher is slow.
+    const auto result =
+        testsupport::runProgram(testsupport::buildDir() + "tools/publish/patcher-publish", args, {}, 300000);
     ASSERT_EQ(0, result.code) << result.out << result.err;
 }
 

@@ -72,27 +72,30 @@ TEST_F(SolutionTest, MoreThanNinetyPercentMissingTakesThePackageWhole) {
     }
 }
 
-TEST_F(SolutionTest, MoreThanFiveHundredMissingEntriesTakeThePackageWhole) {
+TEST_F(SolutionTest, MoreMissingEntriesThanTheLimitTakeThePackageWhole) {
+    // The limit scaled down from its default of 500, so the publication stays small.
+    DistrManagerSettings settings;
+    settings.packDownloadByMissing = 50;
     std::map<std::string, std::string> files;
-    for (int i = 0; i < 600; ++i)
+    for (int i = 0; i < 60; ++i)
         files["f/" + std::to_string(i) + ".bin"] = noise(10, static_cast<unsigned>(i));
     const std::string source = publishVersion("1.0", files);
     std::vector<std::string> present;
-    for (int i = 0; i < 100; ++i)
+    for (int i = 0; i < 10; ++i)
         present.push_back("f/" + std::to_string(i) + ".bin");
     {
-        // 500 missing of 600 (83 percent): not whole.
-        auto engine = plan(source, present);
-        EXPECT_EQ(500, onlyPackage(*engine).missingCount);
+        // 50 missing of 60 (83 percent): not whole.
+        auto engine = plan(source, present, settings);
+        EXPECT_EQ(50, onlyPackage(*engine).missingCount);
         EXPECT_FALSE(onlyPackage(*engine).wholeDownload);
     }
     Poco::File(dest()).remove(true);
     present.pop_back();
     {
         testsupport::LogCapture log("DistrMngr");
-        auto engine = plan(source, present);
+        auto engine = plan(source, present, settings);
         const PackContent& pack = onlyPackage(*engine);
-        EXPECT_EQ(501, pack.missingCount);
+        EXPECT_EQ(51, pack.missingCount);
         EXPECT_TRUE(pack.wholeDownload);
         EXPECT_TRUE(log.contains("Whole package " + engine->packages().begin()->first +
                                  " will be downloaded. Large number of items."));
