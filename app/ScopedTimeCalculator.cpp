@@ -23,10 +23,13 @@ ScopedTimeCalculator::~ScopedTimeCalculator() {
 }
 
 std::string ScopedTimeCalculator::format(const std::string& name, long long total) {
+    long long d = total / 86400;
     long long h = (total / 3600) % 24;
     long long m = (total / 60) % 60;
     long long s = total % 60;
     std::string text = name + " time: ";
+    if (d > 0) // the hours alone wrap after a day
+        text += std::to_string(d) + " days, ";
     if (h > 0)
         text += std::to_string(h) + " hours, ";
     if (m > 0)

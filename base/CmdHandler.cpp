@@ -7,43 +7,48 @@
 
 namespace Patcher {
 
-StopState::StopState() : event_(Poco::Event::EVENT_MANUALRESET) {}
+StopState::StopState() = default;
 
 void StopState::stop() {
-    paused_ = false;
-    stopped_ = true;
-    event_.set();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paused_ = false;
+        stopped_ = true;
+    }
+    wake_.notify_all();
 }
 
 void StopState::pause() {
-    paused_ = true;
-    event_.reset();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stopped_)
+        paused_ = true;
 }
 
 void StopState::resume() {
-    paused_ = false;
-    event_.set();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paused_ = false;
+    }
+    wake_.notify_all();
 }
 
 void StopState::setMessage(const std::string& text) {
-    Poco::FastMutex::ScopedLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     message_ = text;
 }
 
 std::string StopState::message() const {
-    Poco::FastMutex::ScopedLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return message_;
 }
 
 void StopState::check() {
-    if (stopped_) {
-        Poco::FastMutex::ScopedLock lock(mutex_);
+    if (!stopped_ && !paused_)
+        return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [this] { return stopped_ || !paused_; });
+    if (stopped_)
         throw Interrupted(message_, kInterruptedCode);
-    }
-    if (paused_) {
-        // A stop that arrives meanwhile sets the event; the next check() raises.
-        event_.wait();
-    }
 }
 
 namespace {

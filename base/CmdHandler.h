@@ -1,9 +1,8 @@
 #pragma once
 
-#include <Poco/Event.h>
-#include <Poco/Mutex.h>
-
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 namespace Patcher {
@@ -18,6 +17,7 @@ public:
     StopState(const StopState&) = delete;
     StopState& operator=(const StopState&) = delete;
 
+    // A stop is final for the run: pause() and resume() do nothing after it.
     void stop();
     void pause();
     void resume();
@@ -27,15 +27,17 @@ public:
     bool isPaused() const { return paused_; }
 
     // The poll point: throws Interrupted (code 1, the current message) once
-    // stopped; blocks while paused. Any thread may call it.
+    // stopped, also when the stop arrives while it waits; blocks while paused.
+    // Any thread may call it.
     void check();
 
 private:
-    Poco::Event event_; // manual reset; set while not paused
+    // The flags change only under mutex_, so a waiter cannot miss a stop
+    // between its test and its wait; they are atomic for the lock-free getters.
+    mutable std::mutex mutex_;
+    std::condition_variable wake_; // notified on stop and resume
     std::atomic<bool> paused_{false};
     std::atomic<bool> stopped_{false};
-
-    mutable Poco::FastMutex mutex_;
     std::string message_; // guarded by mutex_
 };
 

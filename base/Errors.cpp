@@ -1,19 +1,10 @@
 #include "base/Errors.h"
 
-#include <cxxabi.h>
-
-#include <cstdlib>
-#include <memory>
-#include <typeinfo>
+#include <boost/core/demangle.hpp>
 
 namespace Patcher {
 
-std::string demangle(const char* mangled) {
-    int status = 0;
-    std::unique_ptr<char, void (*)(void*)> out(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
-                                               std::free);
-    return status == 0 && out ? std::string(out.get()) : std::string(mangled);
-}
+std::string demangle(const char* mangled) { return boost::core::demangle(mangled); }
 
 PATCHER_IMPLEMENT_EXCEPTION(UpdaterError, Poco::Exception, "Updater error")
 PATCHER_IMPLEMENT_EXCEPTION(InternalError, UpdaterError, "Internal error")

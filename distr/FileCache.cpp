@@ -29,19 +29,6 @@ std::string absoluteRoot(const std::string& root) {
     return path.makeAbsolute().toString();
 }
 
-void copyFile(const std::string& from, const std::string& to) {
-    std::ifstream in(from, std::ios::binary);
-    if (!in)
-        throw Poco::OpenFileException("Cannot open file", from);
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    if (!out)
-        throw Poco::CreateFileException("Cannot create file", to);
-    out << in.rdbuf();
-    out.close();
-    if (!out)
-        throw Poco::WriteFileException("Cannot write file", to);
-}
-
 bool exists(const std::string& path) {
     try {
         return Poco::File(path).exists();
@@ -126,10 +113,10 @@ void FileCache::recoverFromCorruption(const std::string& error) {
     dirty_ = true;
     const std::string stamp = std::to_string(static_cast<long long>(std::time(nullptr)));
     try {
-        copyFile(cacheFile_, cacheFile_ + ".corrupt." + stamp);
+        copyWholeFile(cacheFile_, cacheFile_ + ".corrupt." + stamp);
         const std::string backup = cacheFile_ + ".tmp.copy";
         if (exists(backup))
-            copyFile(backup, backup + "." + stamp);
+            copyWholeFile(backup, backup + "." + stamp);
     } catch (const Poco::Exception& e) {
         logger_.error(e.displayText());
     }
@@ -268,7 +255,7 @@ bool FileCache::saveNow() {
         platform::flushToDisk(tmp);
         step("tmp-written");
         try {
-            copyFile(tmp, tmp + ".copy");
+            copyWholeFile(tmp, tmp + ".copy");
         } catch (const Poco::Exception& e) {
             logger_.warning("Unable to keep a copy of file: " + e.displayText());
         } catch (const std::exception& e) {

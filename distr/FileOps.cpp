@@ -1,11 +1,13 @@
 #include "distr/FileOps.h"
 
+#include "distr/LocalFile.h"
 #include "platform/FileSystem.h"
 
 #include <Poco/File.h>
 #include <Poco/Logger.h>
 #include <Poco/Path.h>
 #include <Poco/Thread.h>
+#include <Poco/URI.h>
 
 #include <boost/filesystem.hpp>
 
@@ -63,52 +65,27 @@ bool isDirectory(const std::string& path) {
 
 // Copy then delete, for the move across file systems that rename refuses.
 void copyAcross(const std::string& source, const std::string& target) {
-    writeWholeFile(target + ".part", readWholeFile(source));
+    copyWholeFile(source, target + ".part");
     platform::renameFile(target + ".part", target);
     platform::removeFile(source);
 }
 
-// RFC 3986 dot-segment removal on a "/"-separated path.
-std::string removeDotSegments(const std::string& path) {
-    std::vector<std::string> out;
-    std::string segment;
-    const bool absolute = !path.empty() && path[0] == '/';
-    const bool directory = !path.empty() && (path.back() == '/');
-    std::istringstream in(path);
-    std::vector<std::string> parts;
-    while (std::getline(in, segment, '/'))
-        parts.push_back(segment);
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const std::string& part = parts[i];
-        if (part == ".")
-            continue;
-        if (part == "..") {
-            if (!out.empty() && !out.back().empty() && out.back() != "..")
-                out.pop_back();
-            else if (!absolute)
-                out.push_back(part);
-            continue;
-        }
-        if (part.empty() && i != 0 && !(i == 1 && absolute))
-            continue; // collapse "//" inside a path
-        out.push_back(part);
-    }
-    std::string result;
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        if (i)
-            result += '/';
-        result += out[i];
-    }
-    if (absolute && (result.empty() || result[0] != '/'))
-        result.insert(result.begin(), '/');
-    const bool lastWasDots = !parts.empty() && (parts.back() == "." || parts.back() == "..");
-    if ((directory || lastWasDots) && (result.empty() || result.back() != '/'))
-        result += '/';
-    return result;
+// Locations may be written with either separator.
+std::string withSlashes(std::string text) {
+    for (char& c : text)
+        if (c == '\\')
+            c = '/';
+    return text;
 }
 
-bool startsWithHttp(const std::string& text) {
-    return text.compare(0, 4, "http") == 0;
+// An absolute http or https URL; "httpdocs/a" is a relative name.
+bool isUrl(const std::string& text) {
+    try {
+        const std::string scheme = Poco::URI(withSlashes(text)).getScheme();
+        return scheme == "http" || scheme == "https";
+    } catch (const Poco::SyntaxException&) {
+        return false;
+    }
 }
 
 } // namespace
@@ -278,11 +255,8 @@ DirListing::Filter DirListing::nameMatches(const std::string& pattern) {
 }
 
 std::string asDirectoryLocation(const std::string& location) {
-    if (location.size() > 4 && startsWithHttp(location)) {
-        std::string url = location;
-        for (char& c : url)
-            if (c == '\\')
-                c = '/';
+    if (isUrl(location)) {
+        std::string url = withSlashes(location);
         if (url.back() != '/')
             url += '/';
         return url;
@@ -293,32 +267,17 @@ std::string asDirectoryLocation(const std::string& location) {
 }
 
 std::string resolveLocation(const std::string& relative, const std::string& base) {
-    if (startsWithHttp(relative))
+    if (isUrl(relative))
         return relative;
     if (!relative.empty() && (relative[0] == '/' || Poco::Path(relative).isAbsolute()))
         return relative;
-    std::string joined = base + relative;
-    for (char& c : joined)
-        if (c == '\\')
-            c = '/';
-    if (startsWithHttp(base)) {
-        // Only the path part of the URL is normalised; query and fragment stay.
-        const auto scheme = joined.find("://");
-        const auto pathStart = scheme == std::string::npos ? 0 : joined.find('/', scheme + 3);
-        if (pathStart == std::string::npos)
-            return joined;
-        const auto pathEnd = joined.find_first_of("?#", pathStart);
-        const std::string tail = pathEnd == std::string::npos ? "" : joined.substr(pathEnd);
-        return joined.substr(0, pathStart) +
-               removeDotSegments(joined.substr(pathStart, pathEnd == std::string::npos ? std::string::npos
-                                                                                      : pathEnd - pathStart)) +
-               tail;
+    const std::string reference = withSlashes(relative);
+    if (isUrl(base)) {
+        Poco::URI uri(withSlashes(base));
+        uri.resolve(reference);
+        return uri.toString();
     }
-    std::string result = removeDotSegments(joined);
-    if (!base.empty() && !result.empty() && std::isupper(static_cast<unsigned char>(base[0])) &&
-        std::islower(static_cast<unsigned char>(result[0])))
-        result[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(result[0])));
-    return result;
+    return platform::resolvePath(reference, withSlashes(base));
 }
 
 void setHidden(const std::string& path) {

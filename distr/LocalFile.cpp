@@ -111,37 +111,52 @@ void LocalFile::placeAt(const std::string& destination) {
     if (boost::filesystem::equivalent(path_, destination, ec))
         return;
     deleteFile(destination);
-    std::ifstream in(path_, std::ios::binary);
-    if (!in)
-        throw Poco::OpenFileException("Cannot open file", path_, errno);
-    std::ofstream out(destination, std::ios::binary | std::ios::trunc);
-    if (!out)
-        throw Poco::OpenFileException("Cannot create file", destination, errno);
-    try {
-        const std::int64_t expected = static_cast<std::int64_t>(Poco::File(path_).getSize());
-        DiskActivity activity(nullptr, path_, destination);
-        const std::int64_t copied = copyStream(in, out, &activity);
-        out.flush();
-        checkCopy(in, out, destination, copied, expected);
-    } catch (...) {
-        // A short copy must not stay in place looking like the file.
-        out.close();
-        FileOpPolicy silent(nullptr);
-        tryDeleteFile(destination, &silent);
-        throw;
+    copyWholeFile(path_, destination);
+}
+
+struct Sha1Buf::Context {
+    std::unique_ptr<EVP_MD_CTX, DigestDeleter> digest{EVP_MD_CTX_new()};
+};
+
+Sha1Buf::Sha1Buf() : context_(std::make_unique<Context>()) {
+    if (!context_->digest || EVP_DigestInit_ex(context_->digest.get(), EVP_sha1(), nullptr) != 1)
+        throw Poco::SystemException("SHA-1 digest is not available");
+}
+
+Sha1Buf::~Sha1Buf() = default;
+
+void Sha1Buf::update(const char* data, std::size_t size) {
+    EVP_DigestUpdate(context_->digest.get(), data, size);
+    count += static_cast<std::int64_t>(size);
+}
+
+std::string Sha1Buf::hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_DigestFinal_ex(context_->digest.get(), digest, &length);
+    return Patcher::hex(digest, length);
+}
+
+Sha1Buf::int_type Sha1Buf::overflow(int_type c) {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        const char byte = traits_type::to_char_type(c);
+        update(&byte, 1);
     }
+    return traits_type::not_eof(c);
+}
+
+std::streamsize Sha1Buf::xsputn(const char* data, std::streamsize size) {
+    update(data, static_cast<std::size_t>(size));
+    return size;
 }
 
 std::string sha1OfFile(const std::string& path, HDDEventObserver* observer, std::int64_t* bytesRead) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw Poco::OpenFileException("Cannot open file", path, errno);
-    std::unique_ptr<EVP_MD_CTX, DigestDeleter> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1)
-        throw Poco::SystemException("SHA-1 digest is not available");
+    Sha1Buf sha1;
     DiskActivity activity(observer, path, std::string());
     char buffer[kCopyBufferSize];
-    std::int64_t total = 0;
     for (;;) {
         const std::streamsize got = activity.read([&] {
             in.read(buffer, sizeof buffer);
@@ -149,18 +164,38 @@ std::string sha1OfFile(const std::string& path, HDDEventObserver* observer, std:
         });
         if (got <= 0)
             break;
-        EVP_DigestUpdate(ctx.get(), buffer, static_cast<std::size_t>(got));
+        sha1.update(buffer, static_cast<std::size_t>(got));
         activity.readDone(got, buffer);
-        total += got;
     }
     if (in.bad())
         throw Poco::ReadFileException("Cannot read file", path, errno);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned length = 0;
-    EVP_DigestFinal_ex(ctx.get(), digest, &length);
     if (bytesRead)
-        *bytesRead = total;
-    return hex(digest, length);
+        *bytesRead = sha1.count;
+    return sha1.hex();
+}
+
+void copyWholeFile(const std::string& source, const std::string& target, HDDEventObserver* observer) {
+    std::ifstream in(source, std::ios::binary);
+    if (!in)
+        throw Poco::OpenFileException("Cannot open file", source, errno);
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw Poco::OpenFileException("Cannot create file", target, errno);
+    try {
+        const std::int64_t expected = static_cast<std::int64_t>(Poco::File(source).getSize());
+        DiskActivity activity(observer, source, target);
+        const std::int64_t copied = copyStream(in, out, &activity);
+        out.flush();
+        checkCopy(in, out, target, copied, expected);
+        out.close();
+        if (!out)
+            throw UpdaterError("Failed to write into file: " + target, errno);
+    } catch (...) {
+        out.close();
+        FileOpPolicy silent(nullptr);
+        tryDeleteFile(target, &silent);
+        throw;
+    }
 }
 
 std::int64_t copyStream(std::istream& input, std::ostream& output, DiskActivity* activity,

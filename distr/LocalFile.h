@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <streambuf>
 #include <string>
 
 namespace Patcher {
@@ -39,10 +40,41 @@ using LocalFilePtr = std::shared_ptr<LocalFile>;
 
 constexpr std::size_t kCopyBufferSize = 8192;
 
+// The project's SHA-1: an output stream buffer that hashes what is written
+// into it (OpenSSL's digest; POCO's wrapper initialises OpenSSL per object,
+// which races between threads).
+class Sha1Buf : public std::streambuf {
+public:
+    Sha1Buf();
+    ~Sha1Buf() override;
+    Sha1Buf(const Sha1Buf&) = delete;
+    Sha1Buf& operator=(const Sha1Buf&) = delete;
+
+    void update(const char* data, std::size_t size);
+    // The digest of everything written, as 40 lowercase hex digits. Call once.
+    std::string hex();
+    std::int64_t count = 0; // bytes hashed
+
+protected:
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* data, std::streamsize size) override;
+
+private:
+    struct Context;
+    std::unique_ptr<Context> context_;
+};
+
 // SHA-1 of a file as 40 lowercase hex digits; bytesRead (optional) gets the size.
 // Throws Poco::OpenFileException / ReadFileException naming the path.
 std::string sha1OfFile(const std::string& path, HDDEventObserver* observer = nullptr,
                        std::int64_t* bytesRead = nullptr);
+
+// The one whole-file copy: source into a new or truncated target, every block
+// through the disk-activity hooks (observer may be null), checked like
+// checkCopy against the source's size. A failed copy removes the target, so a
+// short file never stays looking like the whole one. Throws
+// Poco::OpenFileException naming the file it could not open or create.
+void copyWholeFile(const std::string& source, const std::string& target, HDDEventObserver* observer = nullptr);
 
 // Copies until the input ends (copyStream) or at most count bytes (copyRange),
 // bufferSize bytes at a time; every block goes through activity (may be null).

@@ -7,12 +7,6 @@
 #include <stdexcept>
 
 namespace Patcher {
-namespace {
-
-// The queues have no blocking pop: an idle consumer polls at this pace.
-constexpr long kIdleSleepMs = 10;
-
-} // namespace
 
 UpdateParallelizer::UpdateParallelizer(StopState& stopState)
     : logger_(Poco::Logger::get("UpdPrlzr")), stopState_(stopState) {}
@@ -54,12 +48,9 @@ void UpdateParallelizer::downloaderThread() {
     try {
         for (;;) {
             std::shared_ptr<Wrap> wrap;
-            if (downloadQueue_.try_dequeue(wrap)) {
-                wrap->download();
-                handleQueue_.enqueue(std::move(wrap));
-            } else {
-                Poco::Thread::sleep(kIdleSleepMs);
-            }
+            downloadQueue_.wait_dequeue(wrap);
+            wrap->download();
+            handleQueue_.enqueue(std::move(wrap));
         }
     } catch (const StopException&) {
         logger_.error("Downloader thread stopped");
@@ -83,10 +74,8 @@ void UpdateParallelizer::handlerThread() {
     try {
         for (;;) {
             std::shared_ptr<Wrap> wrap;
-            if (handleQueue_.try_dequeue(wrap))
-                wrap->handle();
-            else
-                Poco::Thread::sleep(kIdleSleepMs);
+            handleQueue_.wait_dequeue(wrap);
+            wrap->handle();
         }
     } catch (const StopException&) {
         logger_.information("Handler thread stopped");

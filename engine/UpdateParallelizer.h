@@ -6,7 +6,7 @@
 #include <Poco/RunnableAdapter.h>
 #include <Poco/Thread.h>
 
-#include <concurrentqueue/concurrentqueue.h>
+#include <concurrentqueue/blockingconcurrentqueue.h>
 
 #include <exception>
 #include <memory>
@@ -65,12 +65,14 @@ public:
     void handlerThread();
 
 private:
-    using Queue = moodycamel::ConcurrentQueue<std::shared_ptr<Wrap>>;
+    // One producer each, so items come out in push order; an idle consumer
+    // sleeps in wait_dequeue until the next item.
+    using Queue = moodycamel::BlockingConcurrentQueue<std::shared_ptr<Wrap>>;
 
     Poco::Logger& logger_;
     ExceptionDelegator exceptions_;
-    Queue downloadQueue_; // lock-free; producer: the caller, consumer: the downloader
-    Queue handleQueue_;   // lock-free; producer: the downloader, consumer: the handler
+    Queue downloadQueue_; // producer: the caller, consumer: the downloader
+    Queue handleQueue_;   // producer: the downloader, consumer: the handler
     using Runnable = Poco::RunnableAdapter<UpdateParallelizer>;
     // The caller's thread only. The runnables exist from a batch's first push to
     // its finish(); the threads are joined before the runnables go.

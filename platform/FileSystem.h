@@ -38,6 +38,12 @@ bool modificationTime(const std::string& path, std::int64_t& seconds);
 // empty path. Numbers are handed out in order of first use within the process.
 unsigned char driveSlot(const std::string& path);
 
+// relative (a relative path with "/" separators) resolved against the directory
+// base, with "." and "name/.." segments removed. On Windows the drive letter
+// of base carries over with the spelling base gives it; on POSIX a path's
+// letters are never changed.
+std::string resolvePath(const std::string& relative, const std::string& base);
+
 // POSIX has no hidden attribute: a name starting with "." is hidden by
 // convention, and the metadata directories are named so. Both do nothing.
 void setHidden(const std::string& path);

@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 
 #include <Poco/Exception.h>
+#include <Poco/Path.h>
 
 #include <cerrno>
 #include <cstring>
@@ -169,6 +170,31 @@ void makeExecutable(const std::string& path) {
     if (mode & S_IROTH) mode |= S_IXOTH;
     if (::chmod(path.c_str(), mode) != 0)
         throwFileError(errno, path);
+}
+
+std::string resolvePath(const std::string& relative, const std::string& base) {
+    // Segment by segment: parsing the text would take a leading "C:" for a
+    // device, which on POSIX is an ordinary directory name.
+    Poco::Path result(!base.empty() && base[0] == '/');
+    auto push = [&result](const std::string& text, bool endsWithName) {
+        std::size_t begin = 0;
+        for (;;) {
+            const std::size_t slash = text.find('/', begin);
+            const std::string segment = text.substr(begin, slash == std::string::npos ? std::string::npos : slash - begin);
+            if (slash == std::string::npos) {
+                if (endsWithName && !segment.empty() && segment != "." && segment != "..")
+                    result.setFileName(segment);
+                else
+                    result.pushDirectory(segment); // drops "" and ".", pops for ".."
+                return;
+            }
+            result.pushDirectory(segment);
+            begin = slash + 1;
+        }
+    };
+    push(base, false);
+    push(relative, true);
+    return result.toString(Poco::Path::PATH_UNIX);
 }
 
 } // namespace platform

@@ -73,9 +73,15 @@ Client::Client() : logger_(Poco::Logger::get("IPCLogger")), sendBuffer_(kBufferS
 
 Client::~Client() {
     // The hooks of a derived class are gone by now: only release the thread.
-    if (socket_) {
+    std::shared_ptr<Poco::Net::StreamSocket> socket;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        socket = socket_;
+        closing_ = true;
+    }
+    if (socket) {
         try {
-            socket_->shutdown();
+            socket->shutdown();
         } catch (...) {
         }
         joinReceiver();
@@ -89,12 +95,23 @@ void Client::joinReceiver() {
     }
 }
 
+bool Client::isConnected() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return socket_ && !lost_;
+}
+
 void Client::connect(int port) {
     disconnect();
     try {
         auto socket = std::make_shared<Poco::Net::StreamSocket>();
         socket->connect(Poco::Net::SocketAddress("localhost", static_cast<Poco::UInt16>(port & 0xFFFF)));
-        socket_ = socket;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            socket_ = socket;
+            lost_ = false;
+            reported_ = false;
+            closing_ = false;
+        }
         logger_.information("Server listening at port: " + std::to_string(port));
         onConnected();
         thread_.start(*this);
@@ -107,58 +124,87 @@ void Client::connect(int port) {
 }
 
 void Client::disconnect() {
-    if (!socket_)
+    std::shared_ptr<Poco::Net::StreamSocket> socket;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        socket = socket_;
+        closing_ = true;
+    }
+    if (!socket)
         return;
     try {
-        socket_->shutdown();
+        socket->shutdown();
     } catch (const Poco::Exception&) {
         // Already reset by the peer: the receiving loop has ended or will end.
     }
+    // Not under mutex_: the receiving loop's hooks may send.
     joinReceiver();
-    try {
-        socket_->close();
-    } catch (const Poco::Exception&) {
+    bool reported = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        try {
+            socket_->close();
+        } catch (const Poco::Exception&) {
+        }
+        socket_.reset();
+        reported = reported_;
     }
-    socket_.reset();
-    onDisconnected();
+    if (!reported)
+        onDisconnected();
 }
 
 bool Client::send(const std::string& text) {
-    if (!socket_)
-        return false;
-    sendBuffer_.reset();
-    if (!sendBuffer_.pack(text)) {
-        logger_.error("Failed to pack message.");
-        return false;
-    }
-    try {
-        const char* p = sendBuffer_.data();
-        std::size_t left = sendBuffer_.size();
-        while (left > 0) {
-            int n = socket_->sendBytes(p, static_cast<int>(left));
-            if (n <= 0)
-                throw Poco::Net::ConnectionResetException("connection lost while sending");
-            p += n;
-            left -= static_cast<std::size_t>(n);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!socket_ || lost_)
+            return false;
+        sendBuffer_.reset();
+        if (!sendBuffer_.pack(text)) {
+            logger_.error("Failed to pack message.");
+            return false;
         }
-    } catch (const Poco::Exception& e) {
-        logger_.error("ERROR: " + e.displayText());
-        disconnect();
-        return false;
+        try {
+            const char* p = sendBuffer_.data();
+            std::size_t left = sendBuffer_.size();
+            while (left > 0) {
+                int n = socket_->sendBytes(p, static_cast<int>(left));
+                if (n <= 0)
+                    throw Poco::Net::ConnectionResetException("connection lost while sending");
+                p += n;
+                left -= static_cast<std::size_t>(n);
+            }
+            return true;
+        } catch (const Poco::Exception& e) {
+            logger_.error("ERROR: " + e.displayText());
+            // The socket stays for the owner to release; the shutdown ends the
+            // receiving loop.
+            lost_ = true;
+            reported_ = true;
+            try {
+                socket_->shutdown();
+            } catch (const Poco::Exception&) {
+            }
+        }
     }
-    return true;
+    onDisconnected();
+    return false;
 }
 
 void Client::onMessage(const std::string&) {}
 void Client::onConnected() {}
 void Client::onConnectFailed() {}
 void Client::onDisconnected() {}
+void Client::onReceiveEnded() {}
 std::string Client::registrationMessage() { return Patcher::registrationMessage(id_); }
 
 void Client::run() {
     const std::string id = std::to_string(id_);
     logger_.information("Client " + id + " thread started");
-    std::shared_ptr<Poco::Net::StreamSocket> socket = socket_;
+    std::shared_ptr<Poco::Net::StreamSocket> socket;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        socket = socket_;
+    }
     FrameBuffer in(kBufferSize);
     try {
         for (;;) {
@@ -178,4 +224,11 @@ void Client::run() {
         logger_.error(std::string("std::exception: ") + e.what());
     }
     logger_.information("Client " + id + " thread ended");
+    bool byItself = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        byItself = !closing_ && !reported_;
+    }
+    if (byItself)
+        onReceiveEnded();
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -50,9 +51,11 @@ private:
 };
 
 // A TCP client of the launcher on the local machine with its own receiving
-// thread. connect(), disconnect() and send() are called from one thread at a
-// time; the virtual hooks run on the receiving thread (onMessage) or on the
-// caller's thread (the others).
+// thread. connect() and disconnect() belong to the owner's thread; send() may
+// be called from any thread (the progress thread and the owner's both report).
+// The virtual hooks run on the receiving thread (onMessage) or on the caller's
+// thread (the others); onDisconnected() runs once per connection, on the thread
+// of a failed send or of disconnect().
 class Client : private Poco::Runnable {
 public:
     static constexpr std::size_t kBufferSize = 4096; // BUFF_MAX_SIZE
@@ -71,12 +74,13 @@ public:
     // Nothing when not connected.
     void disconnect();
     // One frame. False when not connected, when the text does not fit a frame
-    // (logged), or when sending fails (logged; the client disconnects). Throws
+    // (logged), or when sending fails (logged; the connection is shut down and
+    // counts as lost, the owner's disconnect() releases it). Throws
     // std::logic_error for a text longer than 65535 bytes.
     bool send(const std::string& text);
     void setId(int id) { id_ = id; }
     int id() const { return id_; }
-    bool isConnected() const { return static_cast<bool>(socket_); }
+    bool isConnected() const;
 
 protected:
     virtual void onMessage(const std::string& text);
@@ -84,15 +88,24 @@ protected:
     virtual void onConnectFailed();
     virtual void onDisconnected();
     virtual std::string registrationMessage();
+    // On the receiving thread, when its loop ended by itself (the peer closed its
+    // side, a receive failed, a frame was too large), not through disconnect()
+    // or a failed send: no command can arrive any more. The link may still send.
+    virtual void onReceiveEnded();
 
 private:
     void run() override; // the receiving loop
     void joinReceiver();
 
     Poco::Logger& logger_; // "IPCLogger"
-    std::shared_ptr<Poco::Net::StreamSocket> socket_; // set and reset by the owner's thread
+    mutable std::mutex mutex_;
+    // Set and reset by the owner's thread; used under mutex_ by every sender.
+    std::shared_ptr<Poco::Net::StreamSocket> socket_;
+    bool lost_ = false;     // guarded by mutex_: a send failed on this connection
+    bool reported_ = false; // guarded by mutex_: onDisconnected() ran for it
+    bool closing_ = false;  // guarded by mutex_: the owner is shutting the connection down
     int id_ = 0;
-    FrameBuffer sendBuffer_; // used by the sending thread only
+    FrameBuffer sendBuffer_; // guarded by mutex_
     Poco::Thread thread_;
     bool threadStarted_ = false; // owner's thread: a loop that ended by itself is still joined
 };

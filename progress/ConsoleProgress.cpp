@@ -78,9 +78,12 @@ std::string formatSize(std::int64_t bytes) {
 }
 
 std::string formatDuration(int seconds) {
+    int d = seconds / 86400;
     int h = seconds / 3600 % 24;
     int m = seconds / 60 % 60;
     int s = seconds % 60;
+    if (d > 0) // a slow link can take days; the hours alone would wrap
+        return std::to_string(d) + "d, " + std::to_string(h) + "h, " + std::to_string(m) + "m";
     if (h > 0)
         return std::to_string(h) + "h, " + std::to_string(m) + "m";
     if (m > 0)

@@ -21,7 +21,7 @@ namespace Patcher {
 std::string progressBar(double percent, int width);
 // "1.50 KB", "1023 B" (binary units, two decimals).
 std::string formatSize(std::int64_t bytes);
-// "1h, 2m", "5m 12s", "42s".
+// "2d, 1h, 0m", "1h, 2m", "5m 12s", "42s".
 std::string formatDuration(int seconds);
 // Cut or padded with spaces to width - 1 characters.
 std::string fitLine(const std::string& text, int width);

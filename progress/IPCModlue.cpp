@@ -67,6 +67,12 @@ void IPCModlue::onDisconnected() {
         handler_->stop();
 }
 
+void IPCModlue::onReceiveEnded() {
+    Poco::Logger::root().information("No more commands from the IPC with ID: " + std::to_string(id()));
+    if (handler_)
+        handler_->stop();
+}
+
 std::string IPCModlue::registrationMessage() { return Patcher::registrationMessage(id()); }
 
 } // namespace Patcher

@@ -9,7 +9,8 @@ class CmdHandler;
 
 // The launcher link: registration, progress, error and exit reports out;
 // "stop", "pause" and "resume" in, acting on the command handler. Losing the
-// link, or failing to make it, stops the command handler.
+// link, failing to make it, or no longer receiving on it stops the command
+// handler: a run the launcher cannot stop must not go on.
 class IPCModlue : public Client, public TotalProgressObserver {
 public:
     // handler: not owned, may be null; gameId: the registration id.
@@ -23,6 +24,7 @@ protected:
     void onConnected() override;
     void onConnectFailed() override;
     void onDisconnected() override;
+    void onReceiveEnded() override;
     std::string registrationMessage() override;
 
 private:

@@ -6,7 +6,6 @@
 #include <Poco/Format.h>
 #include <Poco/Logger.h>
 
-#include <chrono>
 #include <stdexcept>
 
 namespace ravel {
@@ -42,21 +41,19 @@ void Segment::start(Downloader& downloader) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (state_ != Idle)
         return;
-    state_ = Starting;
     if (thread_.joinable())
         thread_.join(); // an earlier attempt's thread, already at its end
+    // Running before the thread exists, so that an abort() right after start()
+    // is seen by the first block. std::thread starts the thread or throws.
+    state_ = Running;
     try {
         thread_ = std::thread([this, &downloader] { run(downloader); });
     } catch (...) {
-        // Left in starting, the segment could never be started again and its
+        // Left running, the segment could never be started again and its
         // request would wait for it for ever.
         state_ = Idle;
         throw;
     }
-    for (int i = 0; i < kStartPolls && state_ == Starting; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (state_ == Starting)
-        throw std::runtime_error("Segment: failed to start a thread!");
 }
 
 bool Segment::abort() {
@@ -88,7 +85,6 @@ void Segment::closeSession() {
 }
 
 void Segment::run(Downloader& downloader) {
-    state_ = Running;
     Poco::Logger& log = segmentLog();
     std::string sessionName = session_->name();
     try {

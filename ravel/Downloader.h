@@ -42,8 +42,7 @@ public:
 // pooled connection.
 class Segment {
 public:
-    enum State { Starting = 0, Running = 1, AbortRequested = 2, Idle = 3 };
-    static constexpr int kStartPolls = 2000;  // polls of 2 ms for the thread to come up
+    enum State { Running = 1, AbortRequested = 2, Idle = 3 };
 
     Segment(const Poco::URI& uri, std::int64_t fileOffset, std::int64_t relOffset, std::int64_t length,
             std::shared_ptr<Session> session);
@@ -52,8 +51,8 @@ public:
     Segment& operator=(const Segment&) = delete;
 
     // When idle, fetches the bytes after done on a new thread; the previous
-    // thread must have ended. Throws std::runtime_error "Segment: failed to
-    // start a thread!" when the thread does not come up in time.
+    // thread must have ended. Throws std::system_error when no thread can be
+    // made (the segment stays idle).
     void start(Downloader& downloader);
     // Asks a running segment to stop at its next block; false when not running.
     bool abort();

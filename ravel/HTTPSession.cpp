@@ -9,13 +9,13 @@
 #include <Poco/Net/RejectCertificateHandler.h>
 #include <Poco/Net/SSLManager.h>
 #include <Poco/NumberFormatter.h>
-#include <Poco/NumberParser.h>
 #include <Poco/String.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 namespace ravel {
@@ -52,6 +52,19 @@ std::string firstToken(const std::string& line) {
     return line.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
 }
 
+// HTTP numbers are plain decimal digits: no sign, no separators, no spaces.
+bool parseHttpNumber(const std::string& text, std::int64_t& value) {
+    if (text.empty() || text.size() > 18) // 18 digits cannot overflow
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    return true;
+}
+
 // "bytes first-last/total": true with first and last when it has that shape.
 bool parseContentRange(const std::string& value, Poco::Int64& first, Poco::Int64& last) {
     const std::string unit = "bytes ";
@@ -62,8 +75,14 @@ bool parseContentRange(const std::string& value, Poco::Int64& first, Poco::Int64
     const auto slash = rest.find('/');
     if (dash == std::string::npos || slash == std::string::npos || slash < dash)
         return false;
-    return Poco::NumberParser::tryParse64(Poco::trim(rest.substr(0, dash)), first) &&
-           Poco::NumberParser::tryParse64(Poco::trim(rest.substr(dash + 1, slash - dash - 1)), last);
+    std::int64_t a = 0;
+    std::int64_t b = 0;
+    if (!parseHttpNumber(Poco::trim(rest.substr(0, dash)), a) ||
+        !parseHttpNumber(Poco::trim(rest.substr(dash + 1, slash - dash - 1)), b) || b < a)
+        return false;
+    first = a;
+    last = b;
+    return true;
 }
 
 // The socket library names no address in a failed connect; the log and the
@@ -109,17 +128,30 @@ SocketChannel::SocketChannel(const Poco::Net::StreamSocket& socket, const std::s
                              const Poco::Timespan& timeout)
     : socket_(socket), peer_(peer), timeout_(timeout), buffer_(kLineBufferSize) {}
 
-int SocketChannel::receive(char* data, std::size_t count) {
-    int n = 0;
+int SocketChannel::receiveSome(char* data, std::size_t count) {
     try {
-        n = socket_.receiveBytes(data, static_cast<int>(std::min<std::size_t>(count, INT_MAX)));
+        return std::max(0, socket_.receiveBytes(data, static_cast<int>(std::min<std::size_t>(count, INT_MAX))));
     } catch (const Poco::TimeoutException&) {
         throw Poco::TimeoutException(Poco::format("No data from %s for %.1f seconds", peer_,
                                                   static_cast<double>(timeout_.totalMilliseconds()) / 1000.0));
     }
-    if (n <= 0)
+}
+
+int SocketChannel::receive(char* data, std::size_t count) {
+    const int n = receiveSome(data, count);
+    if (n == 0)
         throw Poco::Net::NetException("Connection closed by the server", peer_);
     return n;
+}
+
+std::size_t SocketChannel::readSome(char* data, std::size_t count) {
+    if (begin_ < end_) {
+        const std::size_t buffered = std::min(count, end_ - begin_);
+        std::memcpy(data, buffer_.data() + begin_, buffered);
+        begin_ += buffered;
+        return buffered;
+    }
+    return count == 0 ? 0 : static_cast<std::size_t>(receiveSome(data, count));
 }
 
 void SocketChannel::send(const std::string& data) {
@@ -260,10 +292,13 @@ BasicHTTPSession::Response BasicHTTPSession::readResponse() {
     std::string rest = Poco::trim(line.substr(line.find(token) + token.size()));
     const auto space = rest.find_first_of(" \t");
     const std::string code = rest.substr(0, space);
-    if (!Poco::NumberParser::tryParse(code, response.status) || code.empty())
+    std::int64_t status = 0;
+    if (code.size() != 3 || !parseHttpNumber(code, status))
         throw ProtocolException("Invalid response status: " + printable(code));
+    response.status = static_cast<int>(status);
     response.reason = space == std::string::npos ? std::string() : Poco::trim(rest.substr(space));
 
+    std::vector<std::string> lengths; // every Content-Length value, as sent
     for (int count = 0;; ++count) {
         if (!channel.readLine(line, kMaxLine))
             throw ProtocolException("Response header line longer than " + std::to_string(kMaxLine) + " bytes");
@@ -272,15 +307,24 @@ BasicHTTPSession::Response BasicHTTPSession::readResponse() {
         if (count == kMaxHeaders)
             throw ProtocolException("Too many response headers");
         const auto colon = line.find(':');
+        if (colon == std::string::npos || colon == 0)
+            throw ProtocolException("Invalid response header line: " + printable(line));
         const std::string name = Poco::toLower(Poco::trim(line.substr(0, colon)));
-        response.headers[name] = colon == std::string::npos ? std::string() : Poco::trim(line.substr(colon + 1));
+        const std::string value = Poco::trim(line.substr(colon + 1));
+        if (name == "content-length")
+            lengths.push_back(value);
+        response.headers[name] = value;
     }
 
-    auto length = response.headers.find("content-length");
-    if (length != response.headers.end()) {
-        Poco::Int64 value = 0;
-        if (!Poco::NumberParser::tryParse64(length->second, value, ',') || value < 0)
-            throw ProtocolException("HTTP header Content-Length has invalid value: '" + length->second + "'.");
+    if (!lengths.empty()) {
+        // Two framings of one body: whichever we chose, the peer may mean the other.
+        for (const std::string& other : lengths)
+            if (other != lengths.front())
+                throw ProtocolException("Conflicting Content-Length headers in the response: '" + lengths.front() +
+                                        "' and '" + other + "'.");
+        std::int64_t value = 0;
+        if (!parseHttpNumber(lengths.front(), value))
+            throw ProtocolException("HTTP header Content-Length has invalid value: '" + lengths.front() + "'.");
         response.hasContentLength = true;
         response.contentLength = value;
     }
@@ -331,6 +375,35 @@ void BasicHTTPSession::read_content(std::int64_t count, const DataSink& sink) {
     }
 }
 
+void BasicHTTPSession::read_until_close(const DataSink& sink) {
+    std::int64_t delivered = 0;
+    try {
+        std::vector<char> buffer(static_cast<std::size_t>(std::max<std::int64_t>(readBufferSize_, 1)));
+        SocketChannel& channel = stream();
+        for (;;) {
+            const std::size_t n = channel.readSome(buffer.data(), buffer.size());
+            if (n == 0)
+                break;
+            delivered += static_cast<std::int64_t>(n);
+            sink(buffer.data(), static_cast<std::int64_t>(n));
+        }
+    } catch (const std::exception& exc) {
+        log_.error(Poco::format("%s: read_until_close() exception: ", name_) + textOf(exc));
+        if (delivered == 0)
+            throw;
+        throw DownloadInterruptedRemotelyException(0);
+    }
+}
+
+void BasicHTTPSession::read_body(const Response& response, const DataSink& sink) {
+    // Without a length the body ends with the connection (HTTP/1.1 framing of
+    // last resort); reading nothing would report an empty file as downloaded.
+    if (response.hasContentLength)
+        read_content(response.contentLength, sink);
+    else
+        read_until_close(sink);
+}
+
 void BasicHTTPSession::skip(std::int64_t count) {
     std::vector<char> buffer(static_cast<std::size_t>(std::min<std::int64_t>(count, 65536)));
     SocketChannel& channel = stream();
@@ -374,7 +447,7 @@ void BasicHTTPSession::download(const std::string& uri, const DataSink& sink) {
     requireIdentityFraming(response.headers);
     if (log_.trace())
         log_.trace(Poco::format("%s: download(%s): Start reading content", name_, uri));
-    read_content(response.contentLength, sink);
+    read_body(response, sink);
     finishResponse(response, response.contentLength, false);
 }
 
@@ -384,11 +457,17 @@ void BasicHTTPSession::download_partially(const std::string& uri, std::int64_t o
         sink("", 0);
         return;
     }
+    // The last byte, offset + length - 1, must be a representable position.
+    if (offset < 0 || length < 0 || offset > std::numeric_limits<std::int64_t>::max() - (length - 1))
+        throw Poco::InvalidArgumentException(Poco::format("Invalid byte range: offset %Ld, length %Ld",
+                                                          static_cast<Poco::Int64>(offset),
+                                                          static_cast<Poco::Int64>(length)));
+    const std::int64_t lastByte = offset + (length - 1);
     const std::string from = std::to_string(offset);
     const std::string count = std::to_string(length);
     if (log_.trace())
         log_.trace(Poco::format("%s: download_partially(%s, %s, %s)", name_, uri, from, count));
-    sendRequest("GET", uri, "Range", "bytes=" + from + "-" + std::to_string(offset + length - 1));
+    sendRequest("GET", uri, "Range", "bytes=" + from + "-" + std::to_string(lastByte));
     if (log_.trace())
         log_.trace(Poco::format("%s: download_partially(%s, %s, %s): Request sent", name_, uri, from, count));
     const Response response = readResponse();
@@ -403,14 +482,17 @@ void BasicHTTPSession::download_partially(const std::string& uri, std::int64_t o
         Poco::Int64 first = 0;
         Poco::Int64 last = 0;
         const std::string range = response.header("content-range");
-        if (parseContentRange(range, first, last) && (first != offset || last != offset + length - 1))
+        // Without a readable range the bytes could belong anywhere in the file.
+        if (!parseContentRange(range, first, last))
+            throw ravelException("Partial content response without a valid Content-Range",
+                                 "'" + range + "' for bytes=" + from + "-" + std::to_string(lastByte));
+        if (first != offset || last != lastByte)
             throw ravelException("Partial content response range differs from the requested one",
-                                 range + " for bytes=" + from + "-" + std::to_string(offset + length - 1));
-    } else if (response.hasContentLength && response.contentLength < offset + length) {
+                                 range + " for bytes=" + from + "-" + std::to_string(lastByte));
+    } else if (response.hasContentLength && response.contentLength - offset < length) {
         throw ravelException(Poco::format("Full content response length %Ld does not hold the requested range %Ld-%Ld",
                                           static_cast<Poco::Int64>(response.contentLength),
-                                          static_cast<Poco::Int64>(offset),
-                                          static_cast<Poco::Int64>(offset + length - 1)));
+                                          static_cast<Poco::Int64>(offset), static_cast<Poco::Int64>(lastByte)));
     }
     if (log_.trace())
         log_.trace(Poco::format("%s: download_partially(%s, %s, %s): Start reading content", name_, uri, from, count));
@@ -441,7 +523,7 @@ void BasicHTTPSession::download_if_modified(const std::string& uri, std::string&
     requireIdentityFraming(response.headers);
     if (log_.trace())
         log_.trace(Poco::format("%s: download_if_modified(%s, %s): Start reading content", name_, uri, lastModified));
-    read_content(response.contentLength, sink);
+    read_body(response, sink);
     lastModified = response.header("last-modified");
     finishResponse(response, response.contentLength, false);
 }

@@ -35,13 +35,16 @@ public:
     bool readLine(std::string& line, std::size_t maxLength);
     // Exactly count bytes.
     void read(char* data, std::size_t count);
+    // Up to count bytes, at least one; 0 once the server closed the connection.
+    std::size_t readSome(char* data, std::size_t count);
     // Unread bytes already received, in the buffer or in the socket.
     bool hasPendingInput();
     void close();
 
 private:
     void fill();
-    int receive(char* data, std::size_t count);
+    int receive(char* data, std::size_t count);     // the end of the stream throws
+    int receiveSome(char* data, std::size_t count); // 0 at the end of the stream
 
     Poco::Net::StreamSocket socket_;
     const std::string peer_;
@@ -53,7 +56,10 @@ private:
 
 // The hand-written HTTP/1.1 client of one connection. Requests carry the Host
 // line, the extra headers and the operation's own header, nothing else;
-// responses are framed by Content-Length only.
+// responses are framed by Content-Length, or by the end of the connection
+// when a whole resource comes without one. Malformed framing is refused:
+// numbers with anything but digits, conflicting lengths, header lines without
+// a colon, a partial answer without its range.
 class BasicHTTPSession : public Session {
 public:
     static constexpr std::int64_t kDefaultReadBufferSize = 524288;
@@ -100,6 +106,9 @@ protected:
                      const std::string& extraValue = {});
     Response readResponse();
     void read_content(std::int64_t count, const DataSink& sink);
+    void read_until_close(const DataSink& sink);
+    // The body of a whole-resource response, by its length or to the end.
+    void read_body(const Response& response, const DataSink& sink);
     void skip(std::int64_t count);
     // The connection may carry another request once a response with this
     // framing was read up to bodyRead bytes of its body.

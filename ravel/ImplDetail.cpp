@@ -89,9 +89,33 @@ ImplDetail::ImplDetail(Patcher::StopState* stopState, const Options& options)
 
 ImplDetail::~ImplDetail() {
     shutdown();
-    if (live_ != 0)
-        log_.error(Poco::format("%d download requests outlive the service", static_cast<int>(live_)));
+    // A request ends by calling requestEnded() and a caller leaves download()
+    // through mutex_: the members must stay until the last of them is done.
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (live_ != 0 || callers_ != 0)
+        log_.warning(Poco::format("Waiting for %d download requests and %d callers to end", static_cast<int>(live_),
+                                  callers_));
+    done_.wait(lock, [this] { return live_ == 0 && callers_ == 0; });
 }
+
+// Counts a caller of download() from entry to return.
+class ImplDetail::CallerScope {
+public:
+    explicit CallerScope(ImplDetail& service) : service_(service) {
+        std::lock_guard<std::mutex> lock(service_.mutex_);
+        ++service_.callers_;
+    }
+    ~CallerScope() {
+        std::lock_guard<std::mutex> lock(service_.mutex_);
+        --service_.callers_;
+        service_.done_.notify_all(); // under the lock: the destructor may be waiting
+    }
+    CallerScope(const CallerScope&) = delete;
+    CallerScope& operator=(const CallerScope&) = delete;
+
+private:
+    ImplDetail& service_;
+};
 
 void ImplDetail::shutdown() {
     {
@@ -105,16 +129,18 @@ void ImplDetail::shutdown() {
 }
 
 void ImplDetail::requestEnded(int id, bool waitable) {
-    if (waitable) {
-        std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (waitable)
         finished_.insert(id);
-        done_.notify_all();
-    }
     --live_;
+    // Under the lock, and the last touch of the service: once it is released
+    // the destructor may go on.
+    done_.notify_all();
 }
 
 void ImplDetail::download(const std::string& uri, const std::string& path, std::int64_t offset, std::int64_t size,
                           int id, DlEventObserver* observer, const DlSettings& settings) {
+    CallerScope caller(*this);
     auto request = std::make_shared<DlRequest>(this, id, uri, path, offset, size, observer, settings, true);
     addRequest(request);
     request.reset();
@@ -123,6 +149,7 @@ void ImplDetail::download(const std::string& uri, const std::string& path, std::
 
 void ImplDetail::downloadIfModified(const std::string& uri, const std::string& path, const std::string& lastModified,
                                     int id, DlEventObserver* observer, const DlSettings& settings) {
+    CallerScope caller(*this);
     auto request = std::make_shared<DlRequest>(this, id, uri, path, 0, -1, observer, settings, true);
     request->lastModified = lastModified;
     addRequest(request);

@@ -94,7 +94,9 @@ public:
     static const std::string& errorText(int code);
 
     explicit ImplDetail(Patcher::StopState* stopState = nullptr, const Options& options = Options());
-    // Shuts down (every request still queued or running fails with 70001).
+    // Shuts down (every request still queued or running fails with 70001),
+    // then waits until every request has ended and every caller of download()
+    // and downloadIfModified() has returned.
     ~ImplDetail() override;
     ImplDetail(const ImplDetail&) = delete;
     ImplDetail& operator=(const ImplDetail&) = delete;
@@ -122,6 +124,7 @@ public:
 
 private:
     friend class DlRequest;
+    class CallerScope;
     using RequestPtr = std::shared_ptr<DlRequest>;
 
     void addRequest(const RequestPtr& request);
@@ -147,7 +150,8 @@ private:
     std::deque<RequestPtr> pending_;                            // guarded by mutex_
     std::deque<RequestPtr> retry_;                              // guarded by mutex_
     bool shutdown_ = false;                                     // guarded by mutex_
-    std::condition_variable done_;                              // finished_ gained an id
+    int callers_ = 0;                                           // guarded by mutex_: inside download()
+    std::condition_variable done_;                              // finished_ gained an id, live_ or callers_ fell
 
     Poco::Event work_{Poco::Event::EVENT_AUTORESET};            // wakes the activity
     std::atomic<bool> stopRequested_{false};                    // asks the activity to leave its loop

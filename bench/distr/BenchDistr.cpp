@@ -3,6 +3,7 @@
 //   bench_distr decode  STREAM.lzma   decompressFile into /dev/null
 //   bench_distr encode  FILE OUT      compressFile
 //   bench_distr sha1    FILE          sha1OfFile
+//   bench_distr copy    FILE OUT      copyWholeFile
 //   bench_distr control FILE          ControlFile::load
 //   bench_distr cache   ROOT          FileCache load of ROOT/.kvo.meta.dir/.kvo.cache.txt
 // Prints the workload's own wall time and a count.
@@ -24,7 +25,7 @@ using namespace Patcher;
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::cerr << "usage: bench_distr decode|encode|sha1|control|cache PATH [OUT]\n";
+        std::cerr << "usage: bench_distr decode|encode|sha1|copy|control|cache PATH [OUT]\n";
         return 2;
     }
     Poco::Logger::root().setLevel(Poco::Message::PRIO_ERROR);
@@ -43,6 +44,9 @@ int main(int argc, char** argv) {
             result = std::to_string(codec.packedSize()) + " bytes";
         } else if (mode == "sha1") {
             result = sha1OfFile(path);
+        } else if (mode == "copy" && argc > 3) {
+            copyWholeFile(path, argv[3]);
+            result = argv[3];
         } else if (mode == "control") {
             Singleton<RootStorage>::create();
             ControlFile file;

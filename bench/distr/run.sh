@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times the distribution formats beside the system tools on the same inputs, in
 # the same run: LZMA decoding against xz, SHA-1 against openssl and sha1sum,
+# the whole-file copy against cp,
 # loading a 200 000-entry control file and cache file against sort.
 #   BUILD_DIR  build directory holding bench/distr/bench_distr (default: build)
 #   WORK_DIR   where the inputs go (default: a fresh directory under /tmp)
@@ -70,6 +71,12 @@ theirs=$(best openssl dgst -sha1 "$big")
 report "sha1OfFile" "$ours" "$theirs" "openssl dgst -sha1" "$(stat -c %s "$big")"
 theirs=$(best sha1sum "$big")
 report "sha1OfFile" "$ours" "$theirs" "sha1sum" "$(stat -c %s "$big")"
+
+echo "== Whole-file copy of the same cached file"
+ours=$(best "$BENCH" copy "$big" "$WORK_DIR/copy.bin")
+theirs=$(best cp "$big" "$WORK_DIR/copy-cp.bin")
+report "copyWholeFile" "$ours" "$theirs" "cp" "$(stat -c %s "$big")"
+rm -f "$WORK_DIR/copy.bin" "$WORK_DIR/copy-cp.bin"
 
 echo "== Loading 200 000 entries"
 python3 - "$WORK_DIR" <<'PY'

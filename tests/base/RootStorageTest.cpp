@@ -1,5 +1,7 @@
 #include "base/RootStorage.h"
 
+#include "platform/LargeMemory.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -20,29 +22,38 @@ TEST(RootStorageTest, InternsCaseInsensitivelyKeepingTheFirstText) {
     EXPECT_THROW(storage.text(2), Poco::RangeException);
 }
 
-// Many texts cross both the table's growth and the storage blocks' ends; every
-// one must still map to its own index and keep its bytes.
-TEST(RootStorageTest, ManyTextsAndLongOnesSurviveGrowthFromSeveralThreads) {
+// Texts from several threads fill more than two storage blocks, one text
+// needs a block of its own, and the next one starts another: every text keeps
+// its index and its bytes across the table's growth and the blocks' ends.
+TEST(RootStorageTest, TextsSurviveGrowthAndCrossStorageBlocksFromSeveralThreads) {
     RootStorage storage;
-    const std::string longText(300 * 1024, 'Q'); // longer than one storage block
+    const std::size_t block = platform::largePageSize();
+    const int perThread = 20000;
+    const std::string pad(64, 'p'); // mixed case: text and key are kept apart
+    const std::size_t bytes = 4 * perThread * 2 * (pad.size() + 20);
+    ASSERT_GT(bytes, 2 * block);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&storage, t] {
-            for (int i = 0; i < 20000; ++i)
-                storage.index((t % 2 ? "DIR/File_" : "dir/file_") + std::to_string(i));
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i)
+                storage.index("Dir" + std::to_string(t) + "/" + pad + "_" + std::to_string(i));
         });
     for (auto& thread : threads)
         thread.join();
-    EXPECT_EQ(20000u, storage.size());
+    const std::string longText(block + 1, 'Q');
     const int big = storage.index(longText);
-    EXPECT_EQ(20000, big);
-    for (int i = 0; i < 20000; i += 997) {
-        const auto found = storage.find("Dir/FILE_" + std::to_string(i));
-        ASSERT_TRUE(found.second) << i;
-        EXPECT_EQ(asciiLower(storage.text(found.first)), "dir/file_" + std::to_string(i));
-    }
+    const int after = storage.index("After/The/Big/One");
+    EXPECT_EQ(4 * perThread, big);
+    EXPECT_EQ(big + 1, after);
+    for (int t = 0; t < 4; ++t)
+        for (int i = 0; i < perThread; i += 397) {
+            const std::string text = "Dir" + std::to_string(t) + "/" + pad + "_" + std::to_string(i);
+            const auto found = storage.find(asciiLower(text));
+            ASSERT_TRUE(found.second) << text;
+            EXPECT_EQ(text, storage.text(found.first));
+        }
     EXPECT_EQ(longText, storage.text(big));
     EXPECT_EQ(std::make_pair(big, true), storage.find(asciiLower(longText)));
-    EXPECT_EQ(20001, storage.index("after/the/big/one"));
-    EXPECT_EQ("after/the/big/one", storage.text(20001));
+    EXPECT_EQ("After/The/Big/One", storage.text(after));
+    EXPECT_EQ(std::make_pair(after, true), storage.find("after/the/big/one"));
 }

@@ -13,17 +13,14 @@ struct Widget {
 };
 } // namespace
 
-TEST(SingletonTest, CreateInstanceDestroy) {
-    try {
-        Singleton<Widget>::instance();
-        FAIL() << "instance() before create()";
-    } catch (const std::logic_error& e) {
-        EXPECT_STREQ("Singleton object '(anonymous namespace)::Widget' does not created yet.", e.what());
-    }
+TEST(SingletonTest, OneInstanceBetweenCreateAndDestroy) {
+    EXPECT_THROW(Singleton<Widget>::instance(), std::logic_error);
     EXPECT_EQ(7, Singleton<Widget>::create(7).value);
-    EXPECT_EQ(7, Singleton<Widget>::instance().value);
     EXPECT_THROW(Singleton<Widget>::create(8), std::logic_error);
+    EXPECT_EQ(7, Singleton<Widget>::instance().value);
     Singleton<Widget>::destroy();
     EXPECT_FALSE(Singleton<Widget>::exists());
     Singleton<Widget>::destroy(); // a second destroy is harmless
+    EXPECT_EQ(9, Singleton<Widget>::create(9).value);
+    Singleton<Widget>::destroy();
 }

@@ -34,21 +34,6 @@ std::string decodeError(SevenZip& codec, const std::string& source, const std::s
 
 } // namespace
 
-// The codes no stream in these tests produces; the others show in the failures below.
-TEST(SevenZipTest, CheckLzmaNamesTheCodes) {
-    auto message = [](int code, const std::string& context) {
-        try {
-            checkLzma(code, context);
-        } catch (const std::runtime_error& e) {
-            return std::string(e.what());
-        }
-        return std::string("no error");
-    };
-    EXPECT_EQ("LZMA CODE: SZ_ERROR_NO_ARCHIVE", message(17, ""));
-    EXPECT_EQ("LZMA CODE: Unknown", message(13, ""));
-    EXPECT_EQ("LZMA CODE: SZ_ERROR_THREAD", message(12, ""));
-}
-
 TEST(SevenZipTest, EncoderHeaderAndRoundTripsAtBufferBoundaries) {
     TempDir dir;
     SevenZip codec;

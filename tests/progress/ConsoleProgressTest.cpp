@@ -7,7 +7,6 @@
 #include "platform/Terminal.h"
 #include "platform/WindowLabel.h"
 #include "tests/support/LogCapture.h"
-#include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/Exception.h>
@@ -15,10 +14,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fcntl.h>
+#include <unistd.h>
 #include <functional>
 
 using namespace Patcher;
-using testsupport::Pty;
 
 namespace {
 
@@ -50,13 +50,6 @@ std::string drawnIntoFile(const std::function<void()>& draw) {
     }
     ::close(fd);
     return testsupport::readFile(dir.file("out.txt"));
-}
-
-std::size_t countOf(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (auto pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1))
-        ++n;
-    return n;
 }
 
 } // namespace
@@ -115,32 +108,10 @@ TEST(FormattingTest, SizesDurationsAndLines) {
     EXPECT_EQ(" " + std::string(77, 'x') + " =", centredBanner(std::string(77, 'x'), '=', 80));
 }
 
-TEST(BriefProgressTest, RedrawsInPlaceOnATerminal) {
-    Pty pty;
-    ConsoleOn console(pty.slave());
-    Drawn<BriefProgress> display(1000);
-    display.render(0.0);
-    Task download(TaskType::Download, nullptr, 0);
-    display.registerTask(download);
-    download.start(4096, 0, "http://host/");
-    display.render(10.0);
-    download.update(2048);
-    display.render(50.0);
-    console.flush();
-    std::string out = pty.drain();
-
-    EXPECT_NE(std::string::npos, out.find("Preparing..."));
-    EXPECT_NE(std::string::npos, out.find(" 10% ["));
-    EXPECT_NE(std::string::npos, out.find(" 50% ["));
-    EXPECT_NE(std::string::npos, out.find("TOTAL  : ETA: 0s,  elapsed: 0s,  [2.00 KB/4.00 KB]"));
-    // Each block goes back over the three lines of the one before.
-    EXPECT_EQ(1u, countOf(out, "\x1b[1A")) << "over the single line of Preparing...";
-    EXPECT_EQ(1u, countOf(out, "\x1b[3A"));
-}
-
-TEST(BriefProgressTest, AppendsPlainBlocksWhenRedirected) {
+TEST(BriefProgressTest, PreparesThenAppendsPlainBlocksWhenRedirected) {
     std::string out = drawnIntoFile([] {
         Drawn<BriefProgress> display(1000);
+        display.render(0.0); // no download task yet
         Task download(TaskType::Download, nullptr, 0);
         display.registerTask(download);
         download.start(3 << 20, 1 << 20, "http://host/");
@@ -150,7 +121,7 @@ TEST(BriefProgressTest, AppendsPlainBlocksWhenRedirected) {
     EXPECT_EQ(std::string::npos, out.find('\x1b'));
     std::string block = std::string(79, ' ') + "\n" + progressBar(33.3, 80) + "\n" +
                         fitLine("TOTAL  : ETA: 0s,  elapsed: 0s,  [1.00 MB/3.00 MB]", 80) + "\n";
-    EXPECT_EQ(block + block, out);
+    EXPECT_EQ("Preparing...\n" + block + block, out);
 }
 
 TEST(DetailedProgressTest, DrawsABlockPerTaskThenTheTotals) {
@@ -242,6 +213,8 @@ TEST(DummyProgressTest, APlatformWithoutLabelsSaysSoOnce) {
     EXPECT_NE(std::string::npos, lines[0].find("not available")) << lines[0];
 }
 
+// stop() makes a thread still alive render once more, which would fail again:
+// one logged error after stop() shows the thread had ended at the first.
 TEST(BriefProgressTest, AnInvalidPercentEndsTheProgressThreadOnly) {
     drawnIntoFile([] {
         testsupport::LogCapture log("");
@@ -252,11 +225,9 @@ TEST(BriefProgressTest, AnInvalidPercentEndsTheProgressThreadOnly) {
         display.start("");
         for (int i = 0; i < 2000 && !log.contains("Invalid percent"); ++i)
             Poco::Thread::sleep(5);
-        Poco::Thread::sleep(50); // a thread still alive would fail again within this
-        EXPECT_EQ(1u, log.texts().size());
-        EXPECT_EQ("Internal error: Invalid percent: -59.999", log.texts().at(0));
+        display.stop();
+        EXPECT_EQ(std::vector<std::string>{"Internal error: Invalid percent: -59.999"}, log.texts());
         t.update(10); // the work itself goes on
         EXPECT_EQ(-50, t.done());
-        display.stop();
     });
 }

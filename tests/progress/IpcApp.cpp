@@ -1,7 +1,8 @@
 // The application shell with a command handler that stands in for the engine:
 // it registers tasks with the progress model, reports progress, and then
 // returns, fails or waits for a stop, as PATCHER_TEST_MODE says ("ok", "fail",
-// "huge" (fails with a text too long for one frame), "wait").
+// "huge" (fails with a text too long for one frame), "wait", "quiet" (waits
+// without reporting)).
 #include "app/BaseApp.h"
 #include "base/CmdHandler.h"
 #include "base/Errors.h"
@@ -11,6 +12,7 @@
 
 #include <Poco/Environment.h>
 #include <Poco/Thread.h>
+#include <Poco/Util/Application.h>
 #include <Poco/Util/Option.h>
 #include <Poco/Util/OptionSet.h>
 
@@ -40,12 +42,18 @@ public:
         sha.start(1000, 0, "/games/demo");
         model->setEstimation(0, 2000, {{2000, 1000, 0}});
 
-        if (mode_ == "wait") {
-            stopState().setMessage("ReportingHandler::wait");
+        if (mode_ == "wait" || mode_ == "quiet") {
+            stopState().setMessage("ReportingHandler::" + mode_);
             download.setCurrentItem("pack01", 1000000);
+            bool toldPaused = false;
             for (unsigned stage = 1; stage < 3000; ++stage) {
+                if (stopState().isPaused() && !toldPaused) {
+                    Poco::Util::Application::instance().logger().notice("Paused at stage " + std::to_string(stage));
+                    toldPaused = true;
+                }
                 stopState().check(); // blocks while paused
-                model->setStage(stage);
+                if (mode_ == "wait")
+                    model->setStage(stage);
                 Poco::Thread::sleep(10);
             }
             throw std::runtime_error("no stop arrived");

@@ -239,14 +239,15 @@ TEST_F(IpcModuleTest, BadMessagesAreLoggedAndTheLinkGoesOn) {
     EXPECT_EQ(1, handler.stops.load()) << "the array is ignored silently";
 }
 
-TEST_F(IpcModuleTest, AnOversizedFrameEndsReceivingButNotSending) {
+// No command can arrive after the loop's end, so the run stops; the link can
+// still carry the reports.
+TEST_F(IpcModuleTest, AnOversizedFrameEndsReceivingAndStopsTheRunButNotSending) {
     connect();
     launcher.sendRaw("\xff\xff" "abc");
-    ASSERT_TRUE(eventually([&] { return ipcLog.contains("Client 77 thread ended"); }));
+    ASSERT_TRUE(eventually([&] { return handler.stopState().isStopped(); }));
     EXPECT_TRUE(ipcLog.contains("std::exception: stream is too big: buffer size should be increased, headerLength: 65535"));
     EXPECT_TRUE(module.send(exitMessage(70)));
     EXPECT_EQ(exitMessage(70), launcher.readFrame());
-    EXPECT_EQ(0, handler.stops.load());
 }
 
 TEST_F(IpcModuleTest, ALauncherThatIsNotListeningStopsTheRun) {
@@ -265,20 +266,18 @@ TEST_F(IpcModuleTest, ALauncherThatIsNotListeningStopsTheRun) {
     EXPECT_FALSE(module.send(exitMessage(70)));
 }
 
-TEST_F(IpcModuleTest, ALauncherThatGoesAwayEndsReceivingAndTheNextFailedSendStopsTheRun) {
+TEST_F(IpcModuleTest, ALauncherThatGoesAwayStopsTheRunBeforeAnySendFails) {
     connect();
     launcher.close();
-    ASSERT_TRUE(eventually([&] { return ipcLog.contains("Client 77 thread ended"); }));
-    EXPECT_EQ(0, handler.stops.load()) << "a closed peer alone does not stop the run";
+    ASSERT_TRUE(eventually([&] { return handler.stopState().isStopped(); }));
+    EXPECT_TRUE(rootLog.contains("No more commands from the IPC with ID: 77"));
     // The first write into a closed connection may still be accepted by the system.
     bool sent = true;
     for (int i = 0; i < 100 && sent; ++i)
         sent = module.send(exitMessage(0));
     EXPECT_FALSE(sent);
     EXPECT_FALSE(module.isConnected());
-    EXPECT_TRUE(ipcLog.contains("ERROR: "));
     EXPECT_TRUE(rootLog.contains("Disconnected from the IPC with ID: 77"));
-    EXPECT_EQ(1, handler.stops.load());
 }
 
 TEST_F(IpcModuleTest, DisconnectingAtTheEndStopsTheHandlerOnce) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -110,18 +111,12 @@ TEST_F(HTTPSessionTest, UnusableResponsesFailWithTheirTexts) {
     }
 }
 
-TEST_F(HTTPSessionTest, GetWithoutContentLengthDeliversNoBytes) {
+// A whole body without a length is read to the end (HttpFramingTest); a header
+// request without a length cannot size a download.
+TEST_F(HTTPSessionTest, HeaderRequestWithoutContentLengthFails) {
     server_.setFault(Fault::NoContentLength);
     auto session = connect();
-    std::int64_t delivered = 0;
-    session->download("/file", [&](const char*, std::int64_t count) { delivered += count; });
-    EXPECT_EQ(0, delivered);
-    EXPECT_FALSE(session->reusable());
-    // A header request without a length cannot size a download.
-    auto exc = thrownBy([&] {
-        session->connect();
-        session->detect_length("/file");
-    });
+    auto exc = thrownBy([&] { session->detect_length("/file"); });
     EXPECT_EQ("Protocol error: HTTP header Content-Length is missing in the response", exc->displayText());
 }
 
@@ -176,15 +171,27 @@ TEST_F(HTTPSessionTest, HeaderRequestsAndConditionalDownload) {
 
 TEST(SessionKeyTest, SchemeDecidesKeyAndSessionKind) {
     SessionKey key = sessionKeyOf(Poco::URI("HTTPS://example.org/a"));
-    EXPECT_EQ("https", key.scheme);
-    EXPECT_EQ(443, key.port);
+    EXPECT_EQ((SessionKey{"https", "example.org", 443}), key);
     EXPECT_EQ((SessionKey{"http", "h", 80}), sessionKeyOf(Poco::URI("http://h/x")));
     EXPECT_EQ(8080, sessionKeyOf(Poco::URI("http://h:8080/x")).port);
+    HTTPSessionFactory factory;
+    EXPECT_TRUE(std::dynamic_pointer_cast<SecureHTTPSession>(factory.create(key)));
+    EXPECT_FALSE(std::dynamic_pointer_cast<SecureHTTPSession>(factory.create({"http", "h", 80})));
+}
 
+// The factory's headers go out with every request, and its read buffer bounds
+// what the sink receives at a time.
+TEST_F(HTTPSessionTest, FactorySessionsSendItsHeadersAndReadInItsBuffer) {
     HTTPSessionFactory factory({{"User-Agent", "ua"}}, 1234);
-    auto plain = std::dynamic_pointer_cast<HTTPSession>(factory.create(key = {"http", "h", 80}));
-    ASSERT_TRUE(plain);
-    EXPECT_EQ(1234, plain->readBufferSize());
-    EXPECT_EQ("ua", plain->headers().at("User-Agent"));
-    EXPECT_TRUE(std::dynamic_pointer_cast<SecureHTTPSession>(factory.create({"https", "h", 443})));
+    auto session = factory.create({"http", "127.0.0.1", server_.port()});
+    session->connect();
+    std::size_t largest = 0;
+    std::string got;
+    session->download_partially("/file", 0, 50000, [&](const char* data, std::int64_t n) {
+        largest = std::max(largest, static_cast<std::size_t>(n));
+        got.append(data, static_cast<std::size_t>(n));
+    });
+    EXPECT_EQ(content().substr(0, 50000), got);
+    EXPECT_LE(largest, 1234u);
+    EXPECT_NE(std::string::npos, server_.requests().at(0).head.find("\r\nUser-Agent:ua"));
 }

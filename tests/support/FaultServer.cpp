@@ -289,7 +289,9 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
         std::string body = size == 0 ? std::string() : content_.substr(first, last - first + 1);
         std::string status = ranged ? "206 Partial Content" : "200 OK";
         std::string headers = "Last-Modified: " + lastModified + "\r\nAccept-Ranges: bytes\r\n";
-        if (ranged)
+        if (fault == Fault::HeaderWithoutColon)
+            headers += "X-Broken\r\n";
+        if (ranged && fault != Fault::NoContentRange)
             headers += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
                        std::to_string(size) + "\r\n";
         std::int64_t length = static_cast<std::int64_t>(body.size());
@@ -315,8 +317,13 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
             char hex[32];
             std::snprintf(hex, sizeof hex, "%zx\r\n", body.size());
             body = body.empty() ? std::string("0\r\n\r\n") : std::string(hex) + body + "\r\n0\r\n\r\n";
+        } else if (fault == Fault::SeparatedLength) {
+            const std::string digits = std::to_string(length);
+            headers += "Content-Length: " + digits.substr(0, 1) + "," + digits.substr(1) + "\r\n";
         } else if (fault != Fault::NoContentLength) {
             headers += "Content-Length: " + std::to_string(length) + "\r\n";
+            if (fault == Fault::TwoLengths)
+                headers += "Content-Length: " + std::to_string(length + 1) + "\r\n";
         }
         if (!sendAll(socket, "HTTP/1.1 " + status + "\r\n" + headers + "\r\n"))
             return;

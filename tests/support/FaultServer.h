@@ -45,6 +45,10 @@ public:
         Chunked,           // Transfer-Encoding: chunked (the body in chunk framing)
         NegativeLength,    // Content-Length: -1
         LongBody,          // a correct 206 followed by `param` more bytes
+        SeparatedLength,   // Content-Length with a "," after its first digit ("1,0" for 10)
+        TwoLengths,        // a second Content-Length header, one more than the first
+        HeaderWithoutColon, // a header line "X-Broken" without a colon
+        NoContentRange,    // 206 without Content-Range
     };
 
     struct Request {

@@ -31,6 +31,15 @@ public:
     ~LogCapture() {
         logger_.setChannel(oldChannel_);
         logger_.setLevel(oldLevel_);
+        // A logger created meanwhile inherited the recorder from its parent: it
+        // must not write into this object once it is gone.
+        std::vector<std::string> names;
+        Poco::Logger::names(names);
+        for (const std::string& name : names) {
+            Poco::Logger& other = Poco::Logger::get(name);
+            if (other.getChannel().get() == channel_.get())
+                other.setChannel(oldChannel_);
+        }
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;

@@ -194,7 +194,7 @@ std::string sha1OfEntry(const ControlEntry& entry, const std::string& packagePat
     if (!in)
         throw Poco::OpenFileException("Cannot open file", packagePath);
     in.seekg(entry.offset);
-    DigestBuf digest;
+    Sha1Buf digest;
     std::ostream out(&digest);
     if (entry.status == 1) {
         SevenZip& lzma = Packer::codec();

@@ -1,0 +1,70 @@
+#include "platform/FileMode.h"
+
+#include <Poco/Exception.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+mode_t currentUmask()
+{
+    // umask can only be read by setting it; no thread of ours creates files
+    // with a mode of its own in between, and the value is restored at once.
+    static const mode_t mask = [] {
+        const mode_t m = ::umask(022);
+        ::umask(m);
+        return m;
+    }();
+    return mask;
+}
+
+void changeMode(const std::string& path, mode_t mode)
+{
+    if (::chmod(path.c_str(), mode) != 0)
+        throw Poco::FileException("cannot set the mode of " + path + ": " + std::strerror(errno), errno);
+}
+
+} // namespace
+
+bool looksLikeProgram(const unsigned char* head, std::size_t size)
+{
+    if (size >= 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F')
+        return true;
+    return size >= 2 && head[0] == '#' && head[1] == '!';
+}
+
+void setPlacedMode(const std::string& path, bool program)
+{
+    changeMode(path, (program ? 0755 : 0644) & ~currentUmask());
+}
+
+void ensureProgramMode(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw Poco::FileException("cannot read " + path + ": " + std::strerror(errno), errno);
+    unsigned char head[4];
+    ssize_t got;
+    do
+        got = ::read(fd, head, sizeof head);
+    while (got < 0 && errno == EINTR);
+    struct stat st {};
+    const int statResult = ::fstat(fd, &st);
+    const int savedErrno = errno;
+    ::close(fd);
+    if (got < 0 || statResult != 0)
+        throw Poco::FileException("cannot examine " + path + ": " + std::strerror(savedErrno), savedErrno);
+    if (!looksLikeProgram(head, static_cast<std::size_t>(got)))
+        return;
+    if ((st.st_mode & 0111) == 0)
+        changeMode(path, (st.st_mode & 07777) | (0111 & ~currentUmask()));
+}
+
+} // namespace platform
