@@ -8,14 +8,17 @@
 #   BUILD_DIR  build directory (default: build)
 #   SIZE_MIB   size of the example (default: 1024)
 #   WORK       scratch directory (default: a new one under /tmp; removed)
+#   BIN        a build tree's layout of the programs to use as they are (no build)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build}
 SIZE_MIB=${SIZE_MIB:-1024}
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD_DIR" -j "${JOBS:-2}" \
-  --target patcher patcher-publish patcher-examplegen ravel-get >/dev/null
-BIN=$(cd "$BUILD_DIR" && pwd)
+if [ -z "${BIN:-}" ]; then
+  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$BUILD_DIR" -j "${JOBS:-2}" \
+    --target patcher patcher-publish patcher-examplegen ravel-get >/dev/null
+  BIN=$(cd "$BUILD_DIR" && pwd)
+fi
 CONNECTIONS=$(sed -n 's/^app.max-simultaneous-connection *= *//p' "$BIN/app/patcher.properties")
 
 OWN_WORK=""

@@ -129,20 +129,20 @@ protected:
     // the act) and one larger file.
     std::string publishMany() {
         Tree tree;
-        for (int i = 0; i < 1500; ++i)
+        for (int i = 0; i < 600; ++i)
             tree["many/file" + std::to_string(i) + ".bin"] = noise(1200, 100 + i);
         tree["big/archive.bin"] = noise(600000, 3);
-        return publishTree(tree, "1.0", "game", {"--package-size", "1M"});
+        return publishTree(tree, "1.0", "game", {"--package-size", "512K"});
     }
 
     // Returns the run that was stopped.
     Outcome interruptDuringExtraction(Updater& updater, const std::string& source) {
         auto child = updater.start({"--url", source, "--dest", dest()});
-        const auto deadline = Clock::now() + std::chrono::seconds(60);
+        const auto deadline = Clock::now() + std::chrono::seconds(120);
         while (countFiles(dest() + "many") < 20 && child->running() && Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         child->signal(SIGINT);
-        return updater.finish(*child);
+        return updater.finish(*child, 120000);
     }
 
     std::string pendingPackage(const Outcome& stopped) {

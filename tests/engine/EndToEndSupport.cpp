@@ -1,5 +1,8 @@
 #include "tests/engine/EndToEndSupport.h"
 
+#include <Poco/DigestEngine.h>
+#include <Poco/SHA1Engine.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -180,7 +183,7 @@ void publish(const std::string& content, const std::string& version, const std::
              const std::vector<std::string>& extra) {
     std::vector<std::string> args = {"--content", content, "--version", version, "--out", root, "--jobs", "2"};
     args.insert(args.end(), extra.begin(), extra.end());
-    testsupport::RunResult r = testsupport::runProgram(publishProgram(), args, {}, 120000);
+    testsupport::RunResult r = testsupport::runProgram(publishProgram(), args, {}, 300000);
     ASSERT_EQ(0, r.code) << "patcher-publish failed\n" << r.out << r.err;
 }
 
@@ -225,11 +228,67 @@ void EndToEndTest::SetUp() {
     fs::create_directories(site());
 }
 
+namespace {
+
+void digestTree(Poco::SHA1Engine& sha, const Tree& tree) {
+    for (const auto& [relative, bytes] : tree) {
+        sha.update(relative + '\0' + std::to_string(bytes.size()) + '\0');
+        sha.update(bytes);
+    }
+}
+
+// What decides a publication's bytes: the publisher itself, what was published
+// into the same root before, the version, the tree and the options (paths by
+// their content).
+std::string publicationKey(const std::string& before, const Tree& tree, const std::string& version,
+                           const std::vector<std::string>& extra) {
+    Poco::SHA1Engine sha;
+    struct stat st {};
+    ::stat(publishProgram().c_str(), &st);
+    sha.update(std::to_string(st.st_size) + ":" + std::to_string(st.st_mtime) + ":" + before + ":" + version);
+    digestTree(sha, tree);
+    for (const auto& arg : extra) {
+        sha.update(std::string("\0arg\0", 5));
+        if (fs::is_regular_file(arg))
+            sha.update(testsupport::readFile(arg));
+        else if (fs::is_directory(arg))
+            digestTree(sha, readTree(arg));
+        else
+            sha.update(arg);
+    }
+    return Poco::DigestEngine::digestToHex(sha.digest());
+}
+
+} // namespace
+
 std::string EndToEndTest::publishTree(const Tree& tree, const std::string& version, const std::string& root,
                                       const std::vector<std::string>& extra) {
     const std::string content = work_.file("content/" + root + "-" + version);
     writeTree(content, tree);
+    const std::string target = site() + root + "/" + version;
+
+    // Publishing is the slow part of a test under the sanitizers: each
+    // publication is made once per build and copied from there.
+    std::string& chain = publishedKeys_[root];
+    chain = publicationKey(chain, tree, version, extra);
+    const std::string cached = testsupport::buildDir() + "tests/engine/e2e-publications/" + chain;
+    if (fs::is_directory(cached)) {
+        fs::create_directories(site() + root);
+        fs::copy(cached, target, fs::copy_options::recursive);
+        return content;
+    }
     publish(content, version, site() + root, extra);
+    if (::testing::Test::HasFatalFailure())
+        return content;
+    // Made aside and renamed, so that a test running alongside sees all or nothing.
+    const std::string staging = cached + ".tmp" + std::to_string(::getpid());
+    fs::create_directories(fs::path(cached).parent_path());
+    fs::remove_all(staging);
+    fs::copy(target, staging, fs::copy_options::recursive);
+    std::error_code ec;
+    fs::rename(staging, cached, ec);
+    if (ec)
+        fs::remove_all(staging);
     return content;
 }
 

@@ -103,8 +103,9 @@ protected:
     std::string dest() const { return work_.file("dest/"); }
     std::string path(const std::string& relative) const { return work_.file(relative); }
 
-    // Writes tree as content directory `name` and publishes it as version
-    // under site()/root; returns the content directory.
+    // Writes tree as a content directory and publishes it as version under
+    // site()/root (or copies the same publication made earlier in this build
+    // tree); returns the content directory.
     std::string publishTree(const Tree& tree, const std::string& version, const std::string& root = "game",
                             const std::vector<std::string>& extra = {});
 
@@ -119,6 +120,7 @@ protected:
                const std::map<std::string, std::string>& env = {});
 
     testsupport::TempDir work_;
+    std::map<std::string, std::string> publishedKeys_; // root -> key of its latest publication
     std::unique_ptr<testsupport::NginxServer> nginx_;
     testsupport::NginxServer::Options nginxOptions_;
 };
