@@ -1,7 +1,9 @@
 #include "app/UpdaterApp.h"
 
 #include "base/CmdHandler.h"
+#include "engine/DistrUpdater.h"
 
+#include <Poco/Environment.h>
 #include <Poco/Net/SSLManager.h>
 #include <Poco/Util/Option.h>
 #include <Poco/Util/OptionSet.h>
@@ -12,6 +14,11 @@ using Poco::Util::Option;
 
 void UpdaterApp::initialize(Poco::Util::Application& self) {
     BaseApp::initialize(self);
+    // An extra certificate authority (a private server, a test one) trusted
+    // besides the system's, read when the first secure connection is made.
+    const std::string caFile = Poco::Environment::get("PATCHER_CA_FILE", "");
+    if (!caFile.empty())
+        config().setString("openSSL.client.caConfig", caFile);
     Poco::Net::initializeSSL();
 }
 
@@ -49,8 +56,7 @@ void UpdaterApp::defineAppOptions(Poco::Util::OptionSet& options) {
 }
 
 std::shared_ptr<CmdHandler> UpdaterApp::createCmdHandler() {
-    // The update engine plugs in here; until then there is nothing to run.
-    return nullptr;
+    return std::make_shared<DistrUpdater>(&config());
 }
 
 } // namespace Patcher

@@ -11,12 +11,13 @@
 #include <Poco/Path.h>
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 namespace Patcher {
 namespace {
 
-void drain(Poco::Pipe& pipe, std::string* keep) {
+void drain(Poco::Pipe& pipe, std::mutex& mutex, std::string& keep) {
     char chunk[4096];
     for (;;) {
         int n = 0;
@@ -27,8 +28,9 @@ void drain(Poco::Pipe& pipe, std::string* keep) {
         }
         if (n <= 0)
             break;
-        if (keep && keep->size() < 65536)
-            keep->append(chunk, static_cast<std::size_t>(n));
+        std::lock_guard<std::mutex> lock(mutex);
+        if (keep.size() < 65536)
+            keep.append(chunk, static_cast<std::size_t>(n));
     }
     pipe.close(Poco::Pipe::CLOSE_READ);
 }
@@ -67,12 +69,17 @@ void LcsUpdater::start(const std::string& adapterPath, const std::string& workDi
     std::string dir = workDir;
     if (dir.empty())
         dir = Poco::Path(platform::executablePath()).parent().toString();
-    auto adapter = std::make_unique<Adapter>();
+    auto adapter = std::make_shared<Adapter>();
     adapter->process = std::make_unique<Poco::ProcessHandle>(Poco::Process::launch(
         adapterPath, Poco::Process::Args(), dir, &adapter->input, &adapter->output, &adapter->errors));
-    Adapter* raw = adapter.get();
-    adapter->outputReader = std::thread([raw] { drain(raw->output, &raw->standardOutput); });
-    adapter->errorReader = std::thread([raw] { drain(raw->errors, &raw->errorOutput); });
+    auto reader = [adapter](Poco::Pipe& pipe, std::string& keep) {
+        drain(pipe, adapter->mutex, keep);
+        std::lock_guard<std::mutex> lock(adapter->mutex);
+        --adapter->readersLeft;
+        adapter->readersDone.notify_all();
+    };
+    adapter->outputReader = std::thread(reader, std::ref(adapter->output), std::ref(adapter->standardOutput));
+    adapter->errorReader = std::thread(reader, std::ref(adapter->errors), std::ref(adapter->errorOutput));
     adapter_ = std::move(adapter);
 
     const Poco::Path adapterFile(adapterPath);
@@ -84,20 +91,53 @@ void LcsUpdater::start(const std::string& adapterPath, const std::string& workDi
 void LcsUpdater::stop() {
     if (!adapter_)
         return;
-    adapter_->input.close(Poco::Pipe::CLOSE_WRITE);
-    adapter_->outputReader.join();
-    adapter_->errorReader.join();
-    const int code = adapter_->process->wait();
+    const std::shared_ptr<Adapter> adapter = adapter_;
+    adapter->input.close(Poco::Pipe::CLOSE_WRITE);
+    std::string failure;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+    int code = adapter->process->tryWait();
+    while (code == -1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        code = adapter->process->tryWait();
+    }
+    if (code == -1) {
+        failure = "the adapter did not exit within " + std::to_string(timeoutMs_ / 1000) + " seconds and was killed";
+        try {
+            Poco::Process::kill(*adapter->process);
+            code = adapter->process->wait();
+        } catch (const Poco::Exception& e) {
+            failure += ": " + e.displayText();
+        }
+    }
+    // The streams end with the adapter unless something it started holds
+    // them: such readers are left to finish on their own.
+    std::string standardOutput;
+    std::string errorOutput;
+    {
+        std::unique_lock<std::mutex> lock(adapter->mutex);
+        const bool done =
+            adapter->readersDone.wait_for(lock, std::chrono::seconds(2), [&] { return adapter->readersLeft == 0; });
+        standardOutput = adapter->standardOutput;
+        errorOutput = adapter->errorOutput;
+        lock.unlock();
+        if (done) {
+            adapter->outputReader.join();
+            adapter->errorReader.join();
+        } else {
+            adapter->outputReader.detach();
+            adapter->errorReader.detach();
+        }
+    }
     // What the adapter writes is its error text; its error stream stands in
     // when it writes nothing else.
-    std::string output = trimmedText(adapter_->standardOutput);
+    std::string output = trimmedText(standardOutput);
     if (output.empty())
-        output = trimmedText(adapter_->errorOutput);
+        output = trimmedText(errorOutput);
     std::string error;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (error_.empty())
-            error_ = output;
+            error_ = !failure.empty() ? failure : output;
         error = error_;
     }
     Poco::Logger& root = Poco::Logger::root();
@@ -135,12 +175,15 @@ void LcsUpdater::send(const std::string& text) {
         buffer_[packedEnd_ + 1] = static_cast<unsigned char>(text.size() >> 8);
         std::copy(text.begin(), text.end(), buffer_ + packedEnd_ + 2);
         packedEnd_ = static_cast<std::uint16_t>(packedEnd_ + 2 + text.size());
-        while (unsentStart_ < packedEnd_) {
-            const int n = adapter_->input.writeBytes(buffer_ + unsentStart_, packedEnd_ - unsentStart_);
-            if (n <= 0)
-                throw Poco::WriteFileException("Failed to write to the adapter");
-            unsentStart_ = static_cast<std::uint16_t>(unsentStart_ + n);
+        if (givenUp_)
+            return; // an adapter that stopped taking messages gets no more
+        if (!platform::writeWithin(adapter_->input.writeHandle(), buffer_ + unsentStart_, packedEnd_ - unsentStart_,
+                                   timeoutMs_)) {
+            givenUp_ = true;
+            throw Poco::TimeoutException("the adapter did not read its input within " +
+                                         std::to_string(timeoutMs_ / 1000) + " seconds");
         }
+        unsentStart_ = packedEnd_;
     } catch (const Poco::Exception& e) {
         if (error_.empty())
             error_ = e.displayText();

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,6 +33,9 @@ protected:
 class LcsUpdater : public TotalProgressObserver, public LcsCommon {
 public:
     static constexpr std::size_t kBufferSize = 8192;
+    // How long a write to the adapter and its exit at the end may take before
+    // the adapter is given up on (killed at the end): the run never waits on it.
+    static constexpr int kDefaultTimeoutMs = 30000;
 
     // With an adapter path: makes the file executable, starts it with pipes on
     // its standard streams in workDir (empty: the directory of the running
@@ -39,8 +43,9 @@ public:
     // Registers with notifier (may be null) in any case.
     LcsUpdater(MulticastNotifier<TotalProgressObserver>* notifier, const std::string& adapterPath,
                const std::string& workDir = std::string());
-    // Unregisters, closes the adapter's input, waits for it, and logs
-    // "Error in adapter: " / "Adapter exit code: " (root logger, error).
+    // Unregisters, closes the adapter's input, waits for it (killing it after
+    // the timeout), and logs "Error in adapter: " / "Adapter exit code: " (root
+    // logger, error).
     ~LcsUpdater() override;
     LcsUpdater(const LcsUpdater&) = delete;
     LcsUpdater& operator=(const LcsUpdater&) = delete;
@@ -57,26 +62,35 @@ public:
     // Both known once the object is gone; for the engine's end-of-run report.
     std::string errorText() const;
 
+    void setTimeout(int milliseconds) { timeoutMs_ = milliseconds; }
+
 private:
+    // Shared with the reader threads: a reader left behind by an adapter
+    // whose streams outlive it (a child holding them) still has its pipes.
     struct Adapter {
         Poco::Pipe input, output, errors;
         std::unique_ptr<Poco::ProcessHandle> process;
         std::thread outputReader, errorReader;
-        std::string standardOutput; // written by outputReader, read after its join
-        std::string errorOutput; // written by errorReader, read after its join
+        std::mutex mutex;
+        std::condition_variable readersDone;
+        int readersLeft = 2;        // guarded by mutex
+        std::string standardOutput; // guarded by mutex
+        std::string errorOutput;    // guarded by mutex
     };
 
     void start(const std::string& adapterPath, const std::string& workDir);
     void stop();
 
     MulticastNotifier<TotalProgressObserver>* notifier_; // not owned
-    std::unique_ptr<Adapter> adapter_;
+    std::shared_ptr<Adapter> adapter_;
+    int timeoutMs_ = kDefaultTimeoutMs;
 
     mutable std::mutex mutex_; // one send at a time
     unsigned char buffer_[kBufferSize];  // guarded by mutex_
     std::uint16_t unsentStart_ = 0;      // guarded by mutex_
     std::uint16_t packedEnd_ = 0;        // guarded by mutex_
     std::string error_;                  // guarded by mutex_
+    bool givenUp_ = false;               // guarded by mutex_; a write timed out
 };
 
 } // namespace Patcher

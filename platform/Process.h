@@ -18,3 +18,15 @@ namespace platform {
 void ignoreBrokenPipes();
 
 } // namespace platform
+
+#include <cstddef>
+
+namespace platform {
+
+// Writes all size bytes to the write end of a pipe, giving up once timeoutMs
+// pass without the reader taking them (false). The descriptor is made
+// non-blocking. Throws Poco::WriteFileException when the write fails (the
+// reader has gone).
+bool writeWithin(int fd, const void* data, std::size_t size, int timeoutMs);
+
+} // namespace platform

@@ -85,29 +85,30 @@ TEST(AppRunTest, OptionErrorsEndWith78AndDoNothingElse) {
     }
 }
 
-TEST(AppRunTest, DummyLaunchWritesTheBannersAndReturnValueToTheLog) {
+TEST(AppRunTest, AFailedRunWritesTheBannersAndReturnValueToTheLog) {
     TempDir dir;
-    RunResult r = runProgram(patcherBinary(), {"-u", "x", "-d", "y", "-l", dir.file("logs"), "-r", "run"});
+    RunResult r = runProgram(patcherBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("logs"), "-r", "run"});
     EXPECT_EQ(70, r.code) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("Dummy launch.\n"));
+    EXPECT_NE(std::string::npos, r.out.find("PocoException: File not found: " + dir.file("nowhere/version-info.txt")))
+        << r.out;
     std::string log = onlyLogIn(dir.file("logs"));
     expectInOrder(log, {" Application started (v", "application.path", " = " + patcherBinary(), "system.",
-                        "BaseApp::main running", "Creating cmdHandler", "Dummy launch.",
-                        "Application working time: 0 seconds.", "CPU usage: userTime ", " seconds, kernelTime ",
+                        "BaseApp::main running", "Creating cmdHandler", "Configuring DistrManager",
+                        "PocoException: File not found: ", "CPU usage: userTime ", " seconds, kernelTime ",
                         "Return value: 70", std::string(30, '=') + " Application ended " + std::string(31, '=')});
 }
 
 TEST(AppRunTest, WithoutLogFileNothingIsLogged) {
     TempDir dir;
-    RunResult r = runProgram(patcherBinary(), {"-u", "x", "-d", "y", "-l", dir.file("logs")});
+    RunResult r = runProgram(patcherBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("logs")});
     EXPECT_EQ(70, r.code);
-    EXPECT_EQ("Dummy launch.\n", r.out);
+    EXPECT_EQ("", r.out) << "logging off: the failure is only in the exit code";
     EXPECT_EQ("", r.err);
     EXPECT_FALSE(Poco::File(dir.file("logs")).exists()) << "no log file, no log directory";
 
     // Nor a failure to report when the log directory could not be made.
     writeFile(dir.file("plain-file"), "x");
-    r = runProgram(patcherBinary(), {"-u", "x", "-d", "y", "-l", dir.file("plain-file/logs")});
+    r = runProgram(patcherBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("plain-file/logs")});
     EXPECT_EQ(70, r.code);
     EXPECT_EQ("", r.err);
 }
@@ -125,11 +126,11 @@ TEST(AppRunTest, UserOverrideFillsKeysTheApplicationFileLacksAndOptionsWin) {
     // An option beats both files: the log file name comes from the user file
     // unless the option gives one.
     Installed logging(dir, patcherBinary(), shippedProperties(), "log.file = fromuser\n");
-    r = runProgram(logging.path(), {"-u", "x", "-d", "y", "-l", dir.file("a")});
+    r = runProgram(logging.path(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("a")});
     // Said before logging is set up, so the framework's start-up logger has it.
     EXPECT_NE(std::string::npos, r.err.find("Loading user override: " + dir.file("bin/patcher.user.properties")));
-    EXPECT_NE(std::string::npos, onlyLogIn(dir.file("a")).find("Dummy launch."));
-    runProgram(logging.path(), {"-u", "x", "-d", "y", "-l", dir.file("b"), "-r", "fromoption"});
+    EXPECT_NE(std::string::npos, onlyLogIn(dir.file("a")).find("Configuring DistrManager"));
+    runProgram(logging.path(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("b"), "-r", "fromoption"});
     Poco::DirectoryIterator it(dir.file("b"));
     EXPECT_EQ(0u, it.name().rfind("fromoption-", 0)) << it.name();
 }
@@ -148,7 +149,7 @@ TEST(AppRunTest, FailuresMapToTheirLogLinesAndExitCodes) {
                           Case{"int", 70, "unknown exception at BaseApp::main"}}) {
         TempDir dir;
         ChildProcess::Options env{dir.path(), {{"PATCHER_TEST_MODE", c.mode}}};
-        RunResult r = runProgram(fakeBinary(), {"-u", "x", "-d", "y", "-l", dir.file("logs"), "-r", "run"}, env);
+        RunResult r = runProgram(fakeBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("logs"), "-r", "run"}, env);
         EXPECT_EQ(c.code, r.code) << c.mode << "\n" << r.err;
         std::string log = onlyLogIn(dir.file("logs"));
         expectInOrder(log, {"Starting cmdHandler", c.line, "Return value: " + std::to_string(c.code)});
@@ -161,7 +162,7 @@ TEST(AppRunTest, ConsoleSignalsStopTheRunAsInterrupted) {
     for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
         TempDir dir;
         ChildProcess::Options env{dir.path(), {{"PATCHER_TEST_MODE", "loop"}}};
-        ChildProcess child(fakeBinary(), {"-u", "x", "-d", "y", "-l", dir.file("logs"), "-r", "run"}, env);
+        ChildProcess child(fakeBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("logs"), "-r", "run"}, env);
         ASSERT_TRUE(child.waitForOutput("ready")) << child.err();
         child.signal(sig);
         EXPECT_EQ(70, child.wait());
@@ -177,16 +178,16 @@ TEST(AppRunTest, BadNumbersAndBadLogPathsAreReportedWithoutCrashing) {
     EXPECT_NE(std::string::npos, r.err.find("Syntax error")) << r.err;
 
     writeFile(dir.file("plain-file"), "x");
-    r = runProgram(patcherBinary(), {"-u", "x", "-d", "y", "-l", dir.file("plain-file/logs"), "-r", "run"});
+    r = runProgram(patcherBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("plain-file/logs"), "-r", "run"});
     EXPECT_EQ(70, r.code);
     EXPECT_NE(std::string::npos, r.err.find("Failed to create log file root directory. Logging disabled. Details: ")) << r.err;
-    EXPECT_EQ("Dummy launch.\n", r.out);
+    EXPECT_EQ(std::string::npos, r.out.find("Application ended")) << "logging is off: " << r.out;
 
     // A log path that names a directory cannot be opened for writing.
     Poco::File(dir.file("logdir/taken.log")).createDirectories();
     Installed app(dir, patcherBinary(), "log.file = x\napp.log-file = " + dir.file("logdir/taken.log") + "\n" +
                                             shippedProperties().substr(shippedProperties().find("# --- Loggers")));
-    r = runProgram(app.path(), {"-u", "x", "-d", "y"});
+    r = runProgram(app.path(), {"-u", dir.file("nowhere"), "-d", dir.file("dest")});
     EXPECT_EQ(70, r.code);
     EXPECT_EQ(0u, r.err.find("Logging will be disabled. Details: ")) << r.err;
 }
@@ -209,7 +210,7 @@ TEST(AppRunTest, UserOverrideThatIsNotAFileEndsTheStartWithAnError) {
     TempDir dir;
     Installed app(dir, patcherBinary(), shippedProperties());
     Poco::File(dir.file("bin/patcher.user.properties")).createDirectories();
-    RunResult r = runProgram(app.path(), {"-u", "x", "-d", "y"}, {dir.path(), {}}, 10000);
+    RunResult r = runProgram(app.path(), {"-u", dir.file("nowhere"), "-d", dir.file("dest")}, {dir.path(), {}}, 10000);
     EXPECT_EQ(78, r.code);
     EXPECT_NE(std::string::npos, r.err.find("Not a file: " + dir.file("bin/patcher.user.properties"))) << r.err;
     EXPECT_EQ("", r.out);
@@ -222,9 +223,9 @@ TEST(AppRunTest, LogFileThatStopsTakingWritesIsDroppedAndTheRunGoesOn) {
     // Every write to /dev/full fails as on a full disk.
     Installed app(dir, patcherBinary(), "log.file = x\napp.log-file = /dev/full\n" +
                                             shippedProperties().substr(shippedProperties().find("# --- Loggers")));
-    RunResult r = runProgram(app.path(), {"-u", "x", "-d", "y"}, {dir.path(), {}});
+    RunResult r = runProgram(app.path(), {"-u", dir.file("nowhere"), "-d", dir.file("dest")}, {dir.path(), {}});
     EXPECT_EQ(70, r.code) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("Dummy launch.\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("PocoException: File not found: ")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("= Application ended =")) << "the console keeps its log lines";
     const std::string warning = "Failed to write the log file. File logging disabled. Details: ";
     EXPECT_EQ(0u, r.err.find(warning)) << r.err;

@@ -1,6 +1,6 @@
 // A stand-in stage adapter: records the framed messages it receives on its
 // standard input (one per line) and its working directory into the file named
-// by FAKE_ADAPTER_LOG, writes FAKE_ADAPTER_STDOUT and FAKE_ADAPTER_STDERR to its
+// by FAKE_ADAPTER_LOG (FAKE_ADAPTER_HANG: reads nothing and never exits), writes FAKE_ADAPTER_STDOUT and FAKE_ADAPTER_STDERR to its
 // standard output and error, and exits with FAKE_ADAPTER_EXIT (0 by default).
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +16,10 @@ int main() {
     log << "cwd " << (::getcwd(cwd, sizeof cwd) ? cwd : "?") << "\n" << std::flush;
     if (const char* quitEarly = std::getenv("FAKE_ADAPTER_QUIT_EARLY"))
         return std::atoi(quitEarly);
+    // An adapter that never reads its input and never exits.
+    if (std::getenv("FAKE_ADAPTER_HANG"))
+        for (;;)
+            ::pause();
     for (;;) {
         unsigned char header[2];
         if (std::fread(header, 1, 2, stdin) != 2)

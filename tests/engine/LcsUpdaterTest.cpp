@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <chrono>
 #include <thread>
 
 #include <sys/stat.h>
@@ -44,7 +45,7 @@ protected:
     }
     void TearDown() override {
         for (const char* name : {"FAKE_ADAPTER_LOG", "FAKE_ADAPTER_EXIT", "FAKE_ADAPTER_STDERR", "FAKE_ADAPTER_STDOUT",
-                                 "FAKE_ADAPTER_QUIT_EARLY"})
+                                 "FAKE_ADAPTER_QUIT_EARLY", "FAKE_ADAPTER_HANG"})
             ::unsetenv(name);
     }
     std::vector<std::string> adapterLog() {
@@ -153,4 +154,27 @@ TEST_F(LcsUpdaterTest, AnAdapterThatQuitsDoesNotStopTheRun) {
     EXPECT_EQ(0u, log.texts(Poco::Message::PRIO_ERROR)[0].find("Error in adapter: "));
 
     EXPECT_THROW(LcsUpdater(&notifier, dir.file("missing-adapter.exe"), dir.path()), Poco::FileException);
+}
+
+TEST_F(LcsUpdaterTest, AnAdapterThatStopsReadingAndNeverExitsIsGivenUpOn) {
+    LogCapture log;
+    ::setenv("FAKE_ADAPTER_HANG", "1", 1);
+    const auto started = std::chrono::steady_clock::now();
+    {
+        LcsUpdater updater(&notifier, adapter, dir.path());
+        updater.setTimeout(300);
+        // Far more than a pipe holds: without a bound the first full pipe blocks for good.
+        TotalProgressRecord record;
+        record.item = std::string(4000, 'i');
+        for (int i = 0; i < 200; ++i)
+            notifier.notify(record);
+        EXPECT_NE(std::string::npos, updater.errorText().find("did not read its input")) << updater.errorText();
+    }
+    // One timed-out write, then the wait for its exit: well under a blocked run.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    const auto errors = log.texts(Poco::Message::PRIO_ERROR);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(0u, errors[0].find("Error in adapter: "));
+    EXPECT_NE(std::string::npos, errors[0].find("did not read its input")) << errors[0];
+    ::unsetenv("FAKE_ADAPTER_HANG");
 }

@@ -78,11 +78,13 @@ NginxServer::NginxServer(const Options& options) : options_(options) {
 
 NginxServer::~NginxServer() { stop(); }
 
-bool NginxServer::tryStart() {
-    port_ = freeLoopbackPort();
-    httpsPort_ = options_.https ? freeLoopbackPort() : 0;
-    if (httpsPort_ == port_)
-        return false;
+bool NginxServer::tryStart(bool newPorts) {
+    if (newPorts) {
+        port_ = freeLoopbackPort();
+        httpsPort_ = options_.https ? freeLoopbackPort() : 0;
+        if (httpsPort_ == port_)
+            return false;
+    }
     ::unlink(dir_.file("nginx.pid").c_str());
     ::unlink(dir_.file("error.log").c_str());
     writeConfig();
@@ -124,7 +126,7 @@ void NginxServer::writeConfig() const {
       << "events { worker_connections 1024; }\n"
       << "http {\n"
       << "  log_format ravel '$request_method|$request_uri|$http_range|$status|$body_bytes_sent|$connection|"
-         "$connection_requests';\n"
+         "$connection_requests|$scheme';\n"
       << "  access_log " << d << "access.log ravel;\n";
     for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         c << "  " << t << "_temp_path " << d << "tmp/" << t << ";\n";
@@ -158,6 +160,15 @@ void NginxServer::stop() {
     process_.reset();
 }
 
+void NginxServer::stopServing() { stop(); }
+
+void NginxServer::resumeServing() {
+    // Another program may have taken a port meanwhile: that shows as a failure
+    // to start, not as a server on other ports.
+    if (!tryStart(false))
+        throw std::runtime_error("nginx could not bind its ports again: " + errorLog());
+}
+
 std::string NginxServer::url(const std::string& target) const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/" + target;
 }
@@ -182,7 +193,7 @@ std::vector<NginxServer::Request> NginxServer::requests() const {
                 break;
             begin = bar + 1;
         }
-        if (f.size() != 7)
+        if (f.size() != 8)
             continue; // a line still being written
         Request r;
         r.method = f[0];
@@ -193,6 +204,7 @@ std::vector<NginxServer::Request> NginxServer::requests() const {
             r.bodyBytes = std::stoll(f[4]);
             r.connection = std::stoll(f[5]);
             r.connectionRequests = std::stoi(f[6]);
+            r.scheme = f[7];
         } catch (const std::exception&) {
             continue;
         }

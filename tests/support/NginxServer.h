@@ -34,6 +34,7 @@ public:
         std::int64_t bodyBytes = 0;    // body bytes sent
         std::int64_t connection = 0;   // serial number of the connection
         int connectionRequests = 0;    // 1 for the first request on it
+        std::string scheme;            // "http" or "https"
     };
 
     explicit NginxServer(const std::string& root);
@@ -56,11 +57,16 @@ public:
     std::int64_t bodyBytesSince(std::size_t from = 0) const;
     std::string errorLog() const;
 
+    // Stops nginx (a server gone away mid-transfer) and starts it again on
+    // the same ports with the same configuration; the access log is kept.
+    void stopServing();
+    void resumeServing();
+
     // Whether nginx and openssl are installed (tests skip otherwise).
     static bool available();
 
 private:
-    bool tryStart();
+    bool tryStart(bool newPorts = true);
     void writeConfig() const;
     void stop();
 

@@ -1,0 +1,323 @@
+#include "engine/DistrManager.h"
+
+#include "base/Errors.h"
+#include "base/RootStorage.h"
+#include "base/Singleton.h"
+#include "distr/SevenZip.h"
+#include "engine/LcsUpdater.h"
+#include "progress/TotalProgress.h"
+
+#include <Poco/File.h>
+#include <Poco/Format.h>
+#include <Poco/Logger.h>
+#include <Poco/Path.h>
+
+namespace Patcher {
+namespace {
+
+// Marks description and control fetches for the HTTPS-first rule, also when
+// the fetch fails.
+class MetadataFetch {
+public:
+    explicit MetadataFetch(bool& flag) : flag_(flag) { flag_ = true; }
+    ~MetadataFetch() { flag_ = false; }
+    MetadataFetch(const MetadataFetch&) = delete;
+    MetadataFetch& operator=(const MetadataFetch&) = delete;
+
+private:
+    bool& flag_;
+};
+
+std::int64_t modifiedSeconds(const std::string& path) {
+    return Poco::File(path).getLastModified().epochTime();
+}
+
+} // namespace
+
+std::string DistrManager::normalizeLocation(const std::string& location) {
+    if (location.size() > 4 && location.compare(0, 4, "http") == 0)
+        return asDirectoryLocation(location);
+    Poco::Path path(location);
+    path.makeDirectory();
+    if (path.isRelative())
+        path.makeAbsolute();
+    return path.toString();
+}
+
+std::string DistrManager::fetchVersionInfo(const std::string& location) {
+    const std::string remote = location + "version-info.txt";
+    LocalFile temporary(tempDir_ + "version-info.txt", true);
+    {
+        MetadataFetch fetch(metadataDownload_);
+        downloadFile(remote, temporary.path());
+    }
+    VersionInfo scratch;
+    scratch.load(temporary.path());
+    if (scratch.distrs().empty())
+        throw InvalidDistr("No distribution is described in: " + remote, kInvalidDistrCode);
+    const std::string storedName = versionInfoName(scratch.latestVersion());
+    keepNames_.add(storedName);
+    temporary.placeAt(metaDir_ + storedName);
+    cache_->putFile(metadataCachePath(storedName), 0, 0);
+    return metaDir_ + storedName;
+}
+
+void DistrManager::loadControlFile(ControlFile& target, const VersionInfo& info, ControlFileType kind,
+                                   const std::string& version) {
+    loadMetadataFile(target, metadataName(kind, version, info, keepNames_), kind);
+}
+
+void DistrManager::loadDistrFiles(ControlFile& target, const DistrPtr& distr) {
+    // By the record itself: an environment carries the version of the main
+    // distribution, so a lookup by version would find the main one.
+    VersionInfo single;
+    single.addDistr(distr);
+    MetadataFile file = metadataName(ControlFileType::Files, distr->version, single, keepNames_);
+    if (distr->type == DistrType::Env && !distr->env.empty()) {
+        file.name = ".kvo.files." + distr->version + "." + distr->env + ".control.txt";
+        keepNames_.add(file.name);
+    }
+    loadMetadataFile(target, file, ControlFileType::Files);
+}
+
+void DistrManager::loadMetadataFile(ControlFile& target, const MetadataFile& file, ControlFileType kind) {
+    const std::string stored = metaDir_ + file.name;
+    const std::string cachePath = metadataCachePath(file.name);
+    if (!file.expectedHash.empty() && cache_->isValid(cachePath, file.expectedHash) && Poco::File(stored).exists()) {
+        if (kind != ControlFileType::Cmd)
+            target.load(stored);
+        return;
+    }
+    if (file.expectedHash.empty())
+        return;
+    const std::string remoteName = file.remoteName + ".7z";
+    LocalFile packed(tempDir_ + file.name, true);
+    {
+        MetadataFetch fetch(metadataDownload_);
+        downloadFile(file.remoteDirectory + remoteName, packed.path());
+    }
+    std::unique_ptr<LocalFile> unpacked;
+    LocalFile* result = &packed;
+    if (Poco::File(packed.path()).getSize() > 0) {
+        unpacked = std::make_unique<LocalFile>(packed.path() + ".unzipped", true);
+        try {
+            codec_->decompressFile(packed.path(), unpacked->path());
+        } catch (const std::exception&) {
+            // A stream that does not decode is not the file the description hashed.
+            throw SHA1CheckError("SHA1 verification failed for the file: " + remoteName, kSHA1CheckErrorCode);
+        }
+        result = unpacked.get();
+    }
+    if (sha1OfFile(result->path()) != file.expectedHash)
+        throw SHA1CheckError("SHA1 verification failed for the file: " + remoteName, kSHA1CheckErrorCode);
+    result->placeAt(stored);
+    cache_->put(cachePath, file.expectedHash, 0, modifiedSeconds(stored));
+    if (kind != ControlFileType::Cmd)
+        target.load(stored);
+}
+
+void DistrManager::analyzeDistribution() {
+    std::string stored = fetchVersionInfo(source_);
+    versionInfo_.load(stored);
+
+    DistrPtr envDistr;
+    if (versionInfo_.isLastEnv()) {
+        envDistr = versionInfo_.distrs().back();
+        logger_.information("Detected environment is: " + envDistr->env);
+        const std::size_t cut = envDistr->env.size() + 1;
+        if (envDistr->env.empty() || source_.size() <= cut)
+            throw InvalidDistr("Environment redirect cannot be followed from: " + source_, kInvalidDistrCode);
+        source_ = normalizeLocation(source_.substr(0, source_.size() - cut));
+        stored = fetchVersionInfo(source_);
+        versionInfo_.load(stored);
+    }
+    logger_.information("Version info location: " + stored);
+    logger_.information("Distribution version:  " + versionInfo_.latestVersion());
+    if (envDistr)
+        versionInfo_.addDistr(envDistr);
+    versionInfo_.rebaseFiles(source_);
+
+    RootStorage& roots = Singleton<RootStorage>::instance();
+    for (const DistrPtr& distr : versionInfo_.distrs()) {
+        ControlFile scratch;
+        loadDistrFiles(scratch, distr);
+        logger_.information("Distribution files: " + distr->files);
+        const int root = roots.index(distr->files, true);
+        for (const auto& item : scratch.entries()) {
+            const ControlEntryPtr& entry = item.second;
+            entry->packageRoot = root;
+            files_.add(entry, true);
+            const std::string key = entry->packageKey();
+            auto found = packages_.find(key);
+            if (found == packages_.end()) {
+                auto pack = std::make_shared<PackContent>();
+                pack->localPath = Poco::Path(tempDir_).append(Poco::Path(key, Poco::Path::PATH_UNIX)).toString();
+                pack->location = roots.text(root) + entry->package;
+                found = packages_.emplace(key, pack).first;
+            }
+            found->second->storedTotal += entry->storedSize;
+            found->second->count += 1;
+            if (distr == envDistr)
+                envFiles_.emplace(entry->path, entry->sha1);
+        }
+    }
+
+    hasInstalledVersion_ = readInstalledVersion(metaDir_, installedVersion_);
+    if (hasInstalledVersion_) {
+        logger_.information("Current installed version: " + installedVersion_);
+        buildDeltaEntries();
+    } else {
+        logger_.information("No previous version is detected");
+    }
+    logger_.information(deltaEntries_.count() == 0 ? "Delta files: No delta" : "Delta files are available");
+
+    const DistrPtr latest = versionInfo_.latestDistr();
+    if (!latest->commandHash.empty()) {
+        ControlFile unused;
+        loadControlFile(unused, versionInfo_, ControlFileType::Cmd, latest->version);
+    }
+
+    const std::string adapter = prepareAdapter();
+    stages_ = std::make_shared<LcsUpdater>(progress_, adapter);
+    stages_->assignStageRange(files_);
+    if (adapter.empty())
+        logger_.information("Single staged distribution.");
+    else
+        logger_.information("Multi-staged distribution. Stages: " + std::to_string(stages_->lastStage()));
+    stageBytes_.assign(stages_->lastStage() + 1, StageBytes());
+}
+
+std::string DistrManager::prepareAdapter() {
+    const DistrPtr latest = versionInfo_.latestDistr();
+    if (!latest || latest->adapterHash.empty())
+        return std::string();
+    const std::string name = adapterName(destinationDir_);
+    keepNames_.add(name);
+    const std::string stored = metaDir_ + name;
+    const std::string cachePath = metadataCachePath(name);
+    if (cache_->isValid(cachePath, latest->adapterHash) && Poco::File(stored).exists())
+        return stored;
+    const std::string remoteName = "adapter.exe.7z";
+    LocalFile packed(tempDir_ + name, true);
+    {
+        MetadataFetch fetch(metadataDownload_);
+        downloadFile(latest->files + remoteName, packed.path());
+    }
+    std::unique_ptr<LocalFile> unpacked;
+    LocalFile* result = &packed;
+    if (Poco::File(packed.path()).getSize() > 0) {
+        unpacked = std::make_unique<LocalFile>(packed.path() + ".unzipped", true);
+        try {
+            codec_->decompressFile(packed.path(), unpacked->path());
+        } catch (const std::exception&) {
+            throw SHA1CheckError("SHA1 verification failed for the file: " + remoteName, kSHA1CheckErrorCode);
+        }
+        result = unpacked.get();
+    }
+    if (sha1OfFile(result->path()) != latest->adapterHash)
+        throw SHA1CheckError("SHA1 verification failed for the file: " + remoteName, kSHA1CheckErrorCode);
+    result->placeAt(stored);
+    cache_->put(cachePath, latest->adapterHash, 0, modifiedSeconds(stored));
+    return stored;
+}
+
+std::vector<std::string> DistrManager::collectFromVersions() {
+    try {
+        const std::string newVersion = versionInfo_.latestVersion();
+        // The version names the last folders of the source, not a digit of its host.
+        const std::size_t at = source_.rfind(newVersion);
+        if (newVersion.empty() || at == std::string::npos)
+            throw InternalError("Failed to find new version string in a root: " + newVersion + " in " + source_,
+                                kInternalErrorCode);
+        std::string location = source_;
+        location.replace(at, newVersion.size(), installedVersion_);
+        VersionInfo installed;
+        installed.load(fetchVersionInfo(location));
+        std::vector<std::string> versions;
+        for (const DistrPtr& distr : installed.distrs())
+            versions.push_back(distr->version);
+        return versions;
+    } catch (const Interrupted&) {
+        throw;
+    } catch (const Poco::Exception& e) {
+        logger_.warning(e.displayText());
+    } catch (const std::exception& e) {
+        logger_.warning(e.what());
+    }
+    return {installedVersion_};
+}
+
+void DistrManager::buildDeltaEntries() {
+    if (versionInfo_.latestVersion() == installedVersion_) {
+        logger_.information("Installed version is identical with the new version");
+        return;
+    }
+    logger_.information("Building list of delta entries...");
+    const std::vector<std::string> fromVersions = collectFromVersions();
+    RootStorage& roots = Singleton<RootStorage>::instance();
+    for (const DistrPtr& distr : versionInfo_.distrs()) {
+        VersionInfo described;
+        if (distr->files == source_) {
+            described = versionInfo_;
+        } else {
+            // Only looked up: stored, an environment's description (same
+            // version) would take the place of the distribution's own copy.
+            LocalFile temporary(tempDir_ + "version-info.txt", true);
+            {
+                MetadataFetch fetch(metadataDownload_);
+                downloadFile(distr->files + "version-info.txt", temporary.path());
+            }
+            described.load(temporary.path());
+        }
+        described.rebaseFiles(distr->files);
+        for (const std::string& version : fromVersions) {
+            const DeltaPtr delta = described.findDelta(version);
+            if (!delta)
+                continue;
+            ControlFile scratch;
+            MetadataFile file = metadataName(ControlFileType::Delta, version, described, keepNames_);
+            if (distr->type == DistrType::Env && !distr->env.empty()) {
+                // An environment's delta would otherwise share the main one's name.
+                file.name = ".kvo.delta." + version + "_" + described.latestVersion() + "." + distr->env + ".control.txt";
+                keepNames_.add(file.name);
+            }
+            loadMetadataFile(scratch, file, ControlFileType::Delta);
+            if (logger_.information())
+                logger_.information(Poco::format("Delta '%s' from '%s' is analyzed", version, delta->files));
+            const int deltaRoot = roots.index(delta->files, true);
+            for (const auto& item : scratch.entries()) {
+                const ControlEntryPtr& d = item.second;
+                const ControlEntryPtr target = files_.find(d->path);
+                // A delta that produces a file the distribution does not list
+                // contradicts the description: refused before anything changes.
+                if (!target)
+                    throw InvalidDistr("Missing new entry information for an item: " + d->pathText(),
+                                       kInvalidDistrCode);
+                if (d->name == target->sha1)
+                    continue;
+                d->packageRoot = deltaRoot;
+                d->stage = target->stage;
+                deltaEntries_.add(d, true);
+            }
+        }
+    }
+    logger_.information("Build of delta entries is completed");
+}
+
+bool DistrManager::isOutdated() const {
+    for (const auto& item : files_.entries()) {
+        const ControlEntryPtr& entry = item.second;
+        if (!cache_->isValid(entry->pathText(), entry->sha1)) {
+            logger_.information("Distribution is out-dated");
+            return true;
+        }
+    }
+    logger_.information("Distribution is up-to date");
+    return false;
+}
+
+void DistrManager::cleanupMetadata() {
+    Patcher::cleanupMetadata(metaDir_, keepNames_, *cache_, &firstPolicy_);
+}
+
+} // namespace Patcher

@@ -1,0 +1,111 @@
+#include "engine/DistrManager.h"
+
+#include "base/CmdHandler.h"
+#include "base/RootStorage.h"
+#include "base/Singleton.h"
+#include "distr/DiscGuard.h"
+#include "engine/TaskDiskObserver.h"
+#include "ravel/UpdateDownloader.h"
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/Format.h>
+#include <Poco/Logger.h>
+
+#include <cerrno>
+#include <fstream>
+
+namespace Patcher {
+
+void DistrManager::downloadFile(const std::string& remote, const std::string& localPath) {
+    if (!metadataDownload_ && logger_.trace())
+        logger_.trace("Downloading: '" + remote + "'");
+    std::shared_ptr<Task> download = liveTask(TaskType::Download);
+    if (isUrl(remote)) {
+        if (!downloader_)
+            resetDownloader();
+        if (download) {
+            download->activate();
+            download->setCurrentItem(remote, 0);
+        }
+        if (settings_.allowHttps && metadataDownload_ && remote.find("127.0.0.1") == std::string::npos &&
+            remote.compare(0, 5, "http:") == 0) {
+            const std::string secure = "https:" + remote.substr(5);
+            if (logger_.trace())
+                logger_.trace("Downloading: '" + secure + "'");
+            try {
+                downloader_->downloadWhole(secure, localPath, download.get());
+                return;
+            } catch (const Interrupted&) {
+                throw;
+            } catch (const Poco::Exception& e) {
+                logger_.warning(e.displayText());
+            } catch (...) {
+                logger_.warning("Failed to securely download: " + remote);
+            }
+            stopState_->check();
+        }
+        downloader_->downloadWhole(remote, localPath, download.get());
+        return;
+    }
+    Poco::File file(remote);
+    if (!file.exists() || !file.isFile())
+        throw Poco::FileNotFoundException(remote);
+    const std::int64_t size = static_cast<std::int64_t>(file.getSize());
+    deleteFile(localPath, &secondPolicy_);
+    TaskUpdater updater(download, *stopState_);
+    updater.onItem(remote, size);
+    std::ifstream in(remote, std::ios::binary);
+    if (!in)
+        throw Poco::OpenFileException("Cannot open file", remote, errno);
+    std::ofstream out(localPath, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw Poco::CreateFileException("Cannot create file", localPath, errno);
+    TaskDiskObserver observer(updater, TaskDiskObserver::Count::Reads);
+    DiskActivity activity(&observer, remote, localPath);
+    const std::int64_t copied = copyRange(in, out, size, kCopyBufferSize, &activity);
+    out.flush();
+    checkCopy(in, out, localPath, copied, size);
+}
+
+void DistrManager::downloadFile(const std::string& location, const ControlEntry& entry,
+                                const std::string& localPath) {
+    const std::string pathText = entry.pathText();
+    if (logger_.trace())
+        logger_.trace(Poco::format("Downloading: '%s {%s}'  [%Ld, %Ld]", location, pathText,
+                                   static_cast<Poco::Int64>(entry.offset), static_cast<Poco::Int64>(entry.storedSize)));
+    const std::string package = location + entry.package;
+    std::shared_ptr<Task> download = liveTask(TaskType::Download);
+    if (isUrl(location)) {
+        if (!downloader_)
+            resetDownloader();
+        if (download) {
+            download->activate();
+            download->setCurrentItem(pathText, entry.storedSize);
+        }
+        if (entry.storedSize == 0) {
+            // An empty range is nothing to ask a server for.
+            std::ofstream(localPath, std::ios::binary | std::ios::trunc);
+            return;
+        }
+        downloader_->downloadRange(package, localPath, entry.offset, entry.storedSize, download.get());
+        return;
+    }
+    stopState_->setMessage("Patcher::DistrManager::downloadFile");
+    TaskUpdater updater(download, *stopState_);
+    updater.onItem(pathText, entry.storedSize);
+    std::ifstream in(package, std::ios::binary);
+    if (!in)
+        throw Poco::OpenFileException("Cannot open file", package, errno);
+    in.seekg(entry.offset);
+    std::ofstream out(localPath, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw Poco::CreateFileException("Cannot create file", localPath, errno);
+    TaskDiskObserver observer(updater, TaskDiskObserver::Count::Reads);
+    DiskActivity activity(&observer, package, localPath);
+    const std::int64_t copied = copyRange(in, out, entry.storedSize, kCopyBufferSize, &activity);
+    out.flush();
+    checkCopy(in, out, localPath, copied, entry.storedSize);
+}
+
+} // namespace Patcher

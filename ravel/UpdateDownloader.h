@@ -1,0 +1,59 @@
+#pragma once
+
+#include "ravel/DlEventObserver.h"
+
+#include <Poco/Timestamp.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace Patcher {
+
+class StopState;
+class Task;
+
+// Turns the events of one request into task progress and log lines.
+// Progress arrives on several segment threads at once: the task is touched
+// under one lock, so it still sees one writer at a time.
+class EventAggregator : public DlEventObserver {
+public:
+    static constexpr std::int64_t kTimingThreshold = 94371840; // 90 MiB
+
+    explicit EventAggregator(Task* task);
+
+    void onSuccess(int id, const DlRequestInfo& request) override;
+    void onProgress(int id, const DlProgress& progress) override;
+    void onError(int id, const DlError& error, const DlRequestInfo& request) override;
+
+private:
+    Task* const task_; // not owned; may be null
+    std::mutex mutex_;
+    Poco::Timestamp start_; // guarded by mutex_
+};
+
+// The engine's handle on the download library for one update: creates the
+// GDownloader singleton and destroys it (and with it the service) when it goes.
+class UpdateDownloader {
+public:
+    // Throws std::logic_error when a GDownloader exists already, and
+    // std::invalid_argument for fewer than one connection.
+    UpdateDownloader(StopState* stopState, int connections);
+    ~UpdateDownloader();
+    UpdateDownloader(const UpdateDownloader&) = delete;
+    UpdateDownloader& operator=(const UpdateDownloader&) = delete;
+
+    void setMinSegmentSize(int size);
+
+    // Returns the size the request's progress carried (0 when none came).
+    // A failure rethrows the request's DlError.
+    // A failure caused by a stop raises Interrupted with the stop state's name.
+    std::int64_t downloadWhole(const std::string& uri, const std::string& path, Task* task);
+    void downloadRange(const std::string& uri, const std::string& path, std::int64_t offset, std::int64_t size,
+                       Task* task);
+
+private:
+    StopState* const stopState_; // not owned; may be null
+};
+
+} // namespace Patcher

@@ -1,0 +1,193 @@
+// What a publication may carry besides files: stages with an adapter, a
+// commands script, an environment redirect; and updates that go wrong on the
+// way: a corrupted delta, a renamed letter case.
+#include "tests/engine/EndToEndSupport.h"
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace e2e {
+namespace {
+
+class EndToEndDistribution : public EndToEndTest {};
+
+TEST_F(EndToEndDistribution, TwoStagesWithAdapter) {
+    const Tree tree = {
+        {"core/game.bin", noise(60000, 1)},
+        {"core/start.txt", text(8000, 2)},
+        {"stage2/world.dat", text(150000, 3)},
+        {"stage2/music.ogg", noise(70000, 4)},
+    };
+    writeFile(path("stages.txt"), "2 stage2/**\n");
+    const std::string content =
+        publishTree(tree, "1.0", "game", {"--stages", path("stages.txt"), "--adapter", fakeAdapterProgram()});
+
+    const std::string destination = path("My Game/");
+    const std::string adapterLog = path("adapter.log");
+    Updater updater;
+    Outcome r = updater.run({"--url", url("game/1.0/"), "--dest", destination, "--progress", "dummy",
+                         "--progress-update-freq", "100"},
+                        {{"FAKE_ADAPTER_LOG", adapterLog}});
+    ASSERT_RUN(r, 0);
+    EXPECT_EQ("", treeDifferences(destination, content));
+    EXPECT_TRUE(r.logs("Multi-staged distribution. Stages: 2")) << r.log;
+    EXPECT_TRUE(exists(destination + ".kvo.meta.dir/adapter-my-game.exe"));
+    EXPECT_FALSE(r.logs("Error in adapter: ")) << r.log;
+
+    // The adapter got its setup first, then progress, then the end of its input.
+    ASSERT_TRUE(exists(adapterLog)) << r.log;
+    const std::string messages = readFile(adapterLog);
+    const std::size_t setup = messages.find("msg {");
+    ASSERT_NE(std::string::npos, setup) << messages;
+    EXPECT_NE(std::string::npos, messages.find("\"setup\"", setup)) << messages;
+    EXPECT_EQ(setup, messages.find("msg "));
+    EXPECT_NE(std::string::npos, messages.find("\"directory\"")) << messages;
+    EXPECT_NE(std::string::npos, messages.find("\"progress\"", setup)) << messages;
+    EXPECT_NE(std::string::npos, messages.find("\neof\n")) << messages;
+
+    // An adapter that fails does not fail the run.
+    fs::remove_all(destination);
+    Outcome failing = updater.run({"--url", url("game/1.0/"), "--dest", destination},
+                              {{"FAKE_ADAPTER_LOG", adapterLog}, {"FAKE_ADAPTER_EXIT", "2"}});
+    ASSERT_RUN(failing, 0);
+    EXPECT_TRUE(failing.logs("Adapter exit code: 2")) << failing.log;
+    EXPECT_EQ("", treeDifferences(destination, content));
+}
+
+TEST_F(EndToEndDistribution, ScriptsRunAtTheirPointsUnlessEdited) {
+    const std::string calls = path("calls.txt");
+    writeFile(path("cmds.bat"), "echo \"$1 $(pwd)\" >> '" + calls +
+                                    "'\n"
+                                    "[ \"$1\" = pre-update ] && exit 3\n"
+                                    "exit 0\n");
+    const Tree tree = {{"game.bin", noise(30000, 7)}, {"readme.txt", text(2000, 8)}};
+    const std::string content = publishTree(tree, "1.0", "game", {"--commands", path("cmds.bat")});
+    const std::string destDir = dest().substr(0, dest().size() - 1);
+    Updater updater;
+
+    Outcome install = update(updater, url("game/1.0/"));
+    ASSERT_RUN(install, 0);
+    EXPECT_EQ("", treeDifferences(dest(), content)); // no ".cmd" copy left
+    EXPECT_EQ("pre-update " + destDir + "\npost-update " + destDir + "\n", readFile(calls));
+    EXPECT_TRUE(install.logs("Command \"pre-update\" from \"" + dest() + ".kvo.cmd.1.0.control.txt.cmd\" exit with errors"))
+        << install.log;
+    EXPECT_TRUE(install.logs("Command \"post-update\" from \"" + dest() + ".kvo.cmd.1.0.control.txt.cmd\" successfully executed"))
+        << install.log;
+
+    Outcome uninstall = updater.run({"--url", url("game/1.0/"), "--dest", dest(), "--uninstall"});
+    ASSERT_RUN(uninstall, 0);
+    EXPECT_EQ("pre-update " + destDir + "\npost-update " + destDir + "\ncleanup " + destDir + "\n", readFile(calls));
+
+    // A stored copy changed by one byte is never run again.
+    fs::remove(calls);
+    ASSERT_RUN(update(updater, url("game/1.0/")), 0);
+    const std::string stored = dest() + ".kvo.meta.dir/.kvo.cmd.1.0.control.txt";
+    std::string script = readFile(stored);
+    script[0] = '#';
+    writeFile(stored, script);
+    fs::remove(calls);
+    Outcome edited = update(updater, url("game/1.0/"));
+    ASSERT_RUN(edited, 0);
+    EXPECT_TRUE(edited.logs("Commands file external modification is detected!!! Commands will not be executed."))
+        << edited.log;
+    EXPECT_FALSE(exists(calls)) << readFile(calls);
+    EXPECT_EQ("", treeDifferences(dest(), content));
+}
+
+// An environment "eu" overrides files of the main tree; a file the main tree
+// drops but the environment still has survives the removal of deleted items.
+TEST_F(EndToEndDistribution, EnvironmentRedirect) {
+    const std::string shared = text(4000, 20);
+    const Tree main1 = {{"game.bin", noise(30000, 21)}, {"lang/strings.txt", shared}, {"lang/menu.txt", text(900, 22)}};
+    const Tree env1 = {{"lang/strings.txt", shared}, {"lang/menu.txt", text(950, 23)}, {"lang/eu.txt", text(700, 24)}};
+    Tree main2 = main1;
+    main2.erase("lang/strings.txt");
+    main2["game.bin"] = noise(30000, 25);
+    writeTree(path("env1"), env1);
+    writeTree(path("env2"), env1);
+    publishTree(main1, "1.0", "game", {"--env", "eu", "--env-content", path("env1")});
+    publishTree(main2, "1.1", "game", {"--env", "eu", "--env-content", path("env2"), "--previous", "1.0"});
+
+    auto overlay = [](Tree base, const Tree& top) {
+        for (const auto& [p, bytes] : top)
+            base[p] = bytes;
+        return base;
+    };
+    Updater updater;
+    Outcome install = update(updater, url("game/1.0/eu/"));
+    ASSERT_RUN(install, 0);
+    EXPECT_TRUE(install.logs("Detected environment is: eu")) << install.log;
+    EXPECT_EQ("", treeDifferences(dest(), overlay(main1, env1)));
+
+    Outcome next = update(updater, url("game/1.1/eu/"));
+    ASSERT_RUN(next, 0);
+    EXPECT_EQ("", treeDifferences(dest(), overlay(main2, env1)));
+    EXPECT_EQ("1.1", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
+}
+
+// A new version that only changes the letter case of paths.
+TEST_F(EndToEndDistribution, CaseOnlyRename) {
+    const Tree v1 = {{"Textures/Stone.png", noise(20000, 30)}, {"Maps/Forest.map", text(9000, 31)},
+                     {"readme.txt", text(500, 32)}};
+    const Tree v2 = {{"Textures/stone.png", noise(20000, 30)}, {"maps/forest.map", text(9000, 31)},
+                     {"readme.txt", text(500, 32)}};
+    publishTree(v1, "1.0");
+    publishTree(v2, "1.1", "game", {"--previous", "1.0"});
+    Updater updater;
+    ASSERT_RUN(update(updater, url("game/1.0/")), 0);
+    Outcome r = update(updater, url("game/1.1/"));
+    ASSERT_RUN(r, 0);
+    EXPECT_EQ("", treeDifferences(dest(), v2));
+    EXPECT_FALSE(exists(dest() + "Maps/Forest.map"));
+    EXPECT_FALSE(exists(dest() + "Textures/Stone.png"));
+}
+
+// A delta that cannot restore its file gives way to the file fetched alone, in
+// the same run: a corrupted delta package, or an installed file that is not
+// what the file cache says (changed without its time moving).
+class EndToEndBrokenDelta : public EndToEndTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EndToEndBrokenDelta, FallsBackToSingleEntry) {
+    const std::string what = GetParam();
+    Tree v1 = {{"world.dat", text(200000, 40)}, {"game.bin", noise(20000, 41)}};
+    Tree v2 = v1;
+    v2["world.dat"].insert(70000, "a castle on the hill\n");
+    publishTree(v1, "1.0");
+    const std::string content = publishTree(v2, "1.1", "game", {"--previous", "1.0"});
+    ASSERT_TRUE(exists(site() + "game/1.1/deltas/1.0/delta-0001.pak"));
+    Updater updater;
+    ASSERT_RUN(update(updater, url("game/1.0/")), 0);
+
+    if (what == std::string("DeltaPackage")) {
+        const std::string pack = site() + "game/1.1/deltas/1.0/delta-0001.pak";
+        std::string bytes = readFile(pack);
+        for (std::size_t i = bytes.size() / 3; i < bytes.size() / 3 + 16; ++i)
+            bytes[i] = static_cast<char>(~bytes[i]);
+        writeFile(pack, bytes);
+    } else {
+        const std::string file = dest() + "world.dat";
+        const auto time = fs::last_write_time(file);
+        std::string bytes = readFile(file);
+        bytes.replace(1000, 40, text(40, 99));
+        writeFile(file, bytes);
+        fs::last_write_time(file, time);
+    }
+    const std::size_t before = nginx().requests().size();
+    Outcome r = update(updater, url("game/1.1/"));
+    ASSERT_RUN(r, 0);
+    EXPECT_EQ("", treeDifferences(dest(), content));
+    EXPECT_GT(bytesFor(nginx().requests(), "deltas/1.0/", before), 0);
+    EXPECT_GT(bytesFor(nginx().requests(), "game/1.1/stage1-", before), 0) << r.log;
+    EXPECT_TRUE(r.logs(what == std::string("DeltaPackage") ? "SHA1 verification failed for the file: world.dat"
+                                                           : "Restored file SHA1 differs from expected one. Expected: "))
+        << r.log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Corruption, EndToEndBrokenDelta, ::testing::Values("DeltaPackage", "InstalledFile"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+} // namespace
+} // namespace e2e

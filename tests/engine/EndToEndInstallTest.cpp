@@ -1,0 +1,216 @@
+// The updater as a player runs it: fresh install, no-op, full and plain
+// updates, uninstall, from nginx and from a local directory.
+#include "tests/engine/EndToEndSupport.h"
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace e2e {
+namespace {
+
+// A small game: stored and compressed files, an empty one, names with blanks
+// and non-ASCII letters, three packages.
+Tree gameV1() {
+    return {
+        {"game.bin", noise(180000, 1)},
+        {"data/levels/level1.dat", text(260000, 2)},
+        {"data/levels/level2.dat", text(90000, 3)},
+        {"data/sounds/theme.ogg", noise(120000, 4)},
+        {"data/empty.bin", ""},
+        {"docs/read me.txt", text(3000, 5)},
+        {"docs/caf\xc3\xa9.txt", text(1500, 6)},
+        {"old/obsolete.txt", text(5000, 7)},
+        {"old/edited-by-player.txt", text(4000, 8)},
+        {"art/hd/stone.tex", noise(9000, 9)}, // "art/" holds no file of its own
+    };
+}
+
+// Its next release: an edited level (delta), a rewritten sound (single entry),
+// new files in a package of their own (whole package), two files removed.
+Tree gameV2() {
+    Tree t = gameV1();
+    std::string& level = t["data/levels/level1.dat"];
+    level.insert(100000, "a new room with a chest\n");
+    level.replace(200000, 16, "the dragon sleeps");
+    t["data/sounds/theme.ogg"] = noise(120000, 40);
+    t["video/intro.vid"] = noise(300000, 41); // larger than a package: one of its own
+    t["data/new/intro.txt"] = text(20000, 42);
+    t.erase("old/obsolete.txt");
+    t.erase("old/edited-by-player.txt");
+    return t;
+}
+
+const std::vector<std::string> kPackaging = {"--package-size", "200K"};
+
+class EndToEndInstall : public EndToEndTest {};
+
+TEST_F(EndToEndInstall, InstallNoOpFullUpdateAndUninstall) {
+    const std::string content = publishTree(gameV1(), "1.0", "game", kPackaging);
+    const std::string source = url("game/1.0/");
+    Updater updater;
+
+    Outcome install = update(updater, source);
+    ASSERT_RUN(install, 0);
+    EXPECT_EQ("", treeDifferences(dest(), content));
+    EXPECT_TRUE(install.logs("No previous version is detected")) << install.log;
+    EXPECT_EQ("1.0", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
+
+    // Nothing to do: descriptions only, not one package byte.
+    std::size_t before = nginx().requests().size();
+    Outcome noop = update(updater, source);
+    ASSERT_RUN(noop, 0);
+    EXPECT_TRUE(noop.logs("Distribution is not outdated, so update not needed")) << noop.log;
+    EXPECT_EQ(0, bytesFor(nginx().requests(), ".pak", before));
+    EXPECT_EQ("", treeDifferences(dest(), content));
+
+    // A damaged file (its time moved, as any edit does) comes back with a full
+    // update, fetched alone rather than with its package.
+    std::string level = readFile(dest() + "data/levels/level1.dat");
+    level[1234] ^= 0x20;
+    writeFile(dest() + "data/levels/level1.dat", level);
+    setModified(dest() + "data/levels/level1.dat", 1000000000);
+    fs::remove(dest() + "docs/read me.txt");
+    before = nginx().requests().size();
+    Outcome full = update(updater, source, {"--full"});
+    ASSERT_RUN(full, 0);
+    EXPECT_EQ("", treeDifferences(dest(), content));
+    const std::int64_t fetched = bytesFor(nginx().requests(), ".pak", before);
+    EXPECT_GT(fetched, 0);
+    EXPECT_LT(fetched, 200000) << "whole packages fetched for two files";
+
+    // Uninstall removes what the installation put there, and only that.
+    writeFile(dest() + "saves/slot1.sav", "the player's own progress");
+    writeFile(dest() + "data/levels/custom.map", "a map the player made");
+    Outcome uninstall = updater.run({"--url", source, "--dest", dest(), "--uninstall"});
+    ASSERT_RUN(uninstall, 0);
+    EXPECT_TRUE(uninstall.logs("Unidentified files are: ")) << uninstall.log;
+    EXPECT_EQ((Tree{{"saves/slot1.sav", "the player's own progress"},
+                    {"data/levels/custom.map", "a map the player made"}}),
+              readTree(dest()));
+    EXPECT_FALSE(exists(dest() + ".kvo.meta.dir"));
+    EXPECT_FALSE(exists(dest() + "docs"));
+    EXPECT_FALSE(exists(dest() + "art")) << "an empty directory left behind";
+
+    // Uninstalling a clean installation removes the destination itself.
+    ASSERT_RUN(update(updater, source), 0);
+    fs::remove_all(dest() + "saves");
+    fs::remove(dest() + "data/levels/custom.map");
+    ASSERT_RUN(updater.run({"--url", source, "--dest", dest(), "--uninstall"}), 0);
+    EXPECT_FALSE(exists(dest()));
+}
+
+// The update from 1.0 to 1.1, from nginx and from the publication's directory.
+class EndToEndUpdate : public EndToEndTest, public ::testing::WithParamInterface<bool> {
+protected:
+    bool overHttp() const { return GetParam(); }
+    std::string source(const std::string& version) {
+        return overHttp() ? url("game/" + version + "/") : site() + "game/" + version;
+    }
+};
+
+TEST_P(EndToEndUpdate, DeltasWholePackageSingleEntriesAndDeletedItems) {
+    publishTree(gameV1(), "1.0", "game", kPackaging);
+    const std::string v2 = publishTree(gameV2(), "1.1", "game", [] {
+        auto args = kPackaging;
+        args.insert(args.end(), {"--previous", "1.0"});
+        return args;
+    }());
+    Updater updater;
+    ASSERT_RUN(update(updater, source("1.0")), 0);
+
+    // The player edited a file that 1.1 drops: it stays.
+    writeFile(dest() + "old/edited-by-player.txt", "my notes");
+    setModified(dest() + "old/edited-by-player.txt", 1000000000);
+
+    std::size_t before = overHttp() ? nginx().requests().size() : 0;
+    Outcome r = update(updater, source("1.1"));
+    ASSERT_RUN(r, 0);
+    Tree expected = readTree(v2);
+    expected["old/edited-by-player.txt"] = "my notes";
+    EXPECT_EQ("", treeDifferences(dest(), expected));
+    EXPECT_EQ("1.1", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
+
+    EXPECT_TRUE(r.logs("Current installed version: 1.0")) << r.log;
+    EXPECT_TRUE(r.logs("Delta files are available")) << r.log;
+    EXPECT_TRUE(r.logs("Outdated items recoverable by delta: 1 from")) << r.log;
+    EXPECT_TRUE(r.logs("Whole package ")) << r.log;
+    EXPECT_FALSE(r.logs("Single entries to be processed: 0 from")) << r.log;
+
+    // Metadata of 1.0 gone, that of 1.1 in place.
+    Tree meta = readTree(dest() + ".kvo.meta.dir");
+    EXPECT_TRUE(meta.count(".kvo.version.1.1.control.txt"));
+    EXPECT_TRUE(meta.count(".kvo.files.1.1.control.txt"));
+    EXPECT_FALSE(meta.count(".kvo.files.1.0.control.txt"));
+
+    if (overHttp()) {
+        // From the packages only the rewritten sound and the new files (the
+        // video whole): the edited level came as a delta.
+        const std::int64_t fetched = bytesFor(nginx().requests(), "game/1.1/stage", before);
+        EXPECT_GT(fetched, 300000);
+        EXPECT_LE(fetched, 120000 + 300000 + 20000);
+        EXPECT_GT(bytesFor(nginx().requests(), "deltas/1.0/", before), 0);
+    }
+
+    // And the next run has nothing left to do.
+    Outcome again = update(updater, source("1.1"));
+    ASSERT_RUN(again, 0);
+    EXPECT_TRUE(again.logs("Distribution is not outdated, so update not needed")) << again.log;
+    EXPECT_EQ("", treeDifferences(dest(), expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Source, EndToEndUpdate, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? std::string("Http") : std::string("LocalDirectory");
+                         });
+
+// How a fresh install fetches its packages: whole by the share of missing
+// bytes, whole by the number of missing files, or every file alone.
+struct PlanCase {
+    const char* name;
+    const char* percent;
+    const char* missing;
+    const char* expectedLine;
+};
+
+void PrintTo(const PlanCase& c, std::ostream* os) { *os << c.name; }
+
+class EndToEndPlan : public EndToEndTest, public ::testing::WithParamInterface<PlanCase> {};
+
+TEST_P(EndToEndPlan, FreshInstall) {
+    const PlanCase& c = GetParam();
+    Tree tree;
+    for (int i = 0; i < 12; ++i)
+        tree["maps/map" + std::to_string(i) + ".dat"] = text(6000 + 500 * i, 100 + i);
+    const std::string content = publishTree(tree, "1.0");
+    Updater updater({{"logic.pack-download-by-percent", c.percent}, {"logic.pack-download-by-missing", c.missing}});
+    Outcome r = update(updater, url("game/1.0/"));
+    ASSERT_RUN(r, 0);
+    EXPECT_EQ("", treeDifferences(dest(), content));
+    EXPECT_TRUE(r.logs(c.expectedLine)) << r.log;
+
+    const auto packs = requestsFor(nginx(), ".pak");
+    ASSERT_FALSE(packs.empty());
+    const std::int64_t packSize = static_cast<std::int64_t>(fs::file_size(site() + "game/1.0/stage1-0001.pak"));
+    if (std::string(c.expectedLine).find("Single entries to be processed: 12 from 12") != std::string::npos) {
+        EXPECT_FALSE(r.logs("Whole package ")) << r.log;
+        EXPECT_GE(packs.size(), 12u); // a range request a file
+        for (const auto& p : packs)
+            EXPECT_FALSE(p.range.empty()) << p.uri;
+    } else {
+        EXPECT_TRUE(r.logs("Single entries to be processed: 0 from 12")) << r.log;
+    }
+    EXPECT_LE(bytesFor(nginx().requests(), ".pak"), packSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, EndToEndPlan,
+    ::testing::Values(PlanCase{"WholeByPercent", "90", "500", "will be downloaded."},
+                      PlanCase{"WholeByCount", "100", "11", "will be downloaded. Large number of items."},
+                      PlanCase{"SingleEntries", "100", "12", "Single entries to be processed: 12 from 12"}),
+    [](const ::testing::TestParamInfo<PlanCase>& info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace e2e

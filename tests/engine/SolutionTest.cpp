@@ -1,0 +1,121 @@
+#include "tests/engine/EngineTestSupport.h"
+
+#include "base/Task.h"
+#include "distr/LocalFile.h"
+#include "tests/support/LogCapture.h"
+
+#include <Poco/File.h>
+
+using namespace Patcher;
+using enginetest::EngineTest;
+using enginetest::noise;
+
+namespace {
+
+class SolutionTest : public EngineTest {
+protected:
+    // An engine over a publication, analysed, with the given files known to the
+    // cache as installed.
+    std::unique_ptr<DistrManager> plan(const std::string& source, const std::vector<std::string>& present,
+                                       const DistrManagerSettings& settings = DistrManagerSettings()) {
+        auto engine = std::make_unique<DistrManager>(source, dest(), nullptr);
+        engine->setSettings(settings);
+        engine->createTemporaryFolder();
+        engine->analyzeDistribution();
+        for (const std::string& path : present) {
+            const ControlEntryPtr entry = engine->files().find(path);
+            EXPECT_TRUE(entry) << path;
+            if (entry)
+                engine->cache().put(path, entry->sha1, entry->storedSize, 1);
+        }
+        engine->findSolution();
+        return engine;
+    }
+    static const PackContent& onlyPackage(const DistrManager& engine) {
+        EXPECT_EQ(1u, engine.packages().size());
+        return *engine.packages().begin()->second;
+    }
+};
+
+} // namespace
+
+TEST_F(SolutionTest, MoreThanNinetyPercentMissingTakesThePackageWhole) {
+    // 1000 stored bytes: 900 missing is 90 percent (not more), 901 is.
+    const std::string at90 = publishVersion("1.0", {{"a.bin", noise(900, 1)}, {"b.bin", noise(100, 2)}});
+    const std::string at901 = publishVersion("2.0", {{"a.bin", noise(901, 3)}, {"b.bin", noise(99, 4)}});
+    {
+        auto engine = plan(at90, {"b.bin"});
+        const PackContent& pack = onlyPackage(*engine);
+        ASSERT_EQ(1000, pack.storedTotal);
+        EXPECT_EQ(900, pack.missingBytes);
+        EXPECT_FALSE(pack.wholeDownload);
+        engine->createTasks();
+        engine->computeEstimations();
+        // Only the missing file is fetched, as a single entry.
+        EXPECT_EQ(900, engine->task(TaskType::Download)->total());
+        EXPECT_EQ(900, engine->stageBytes()[1].fetchBytes);
+        EXPECT_EQ(100, engine->stageBytes()[1].presentBytes);
+        EXPECT_EQ(1000, engine->stageBytes()[1].allBytes);
+    }
+    Poco::File(dest()).remove(true);
+    {
+        testsupport::LogCapture log("DistrMngr");
+        auto engine = plan(at901, {"b.bin"});
+        const PackContent& pack = onlyPackage(*engine);
+        EXPECT_TRUE(pack.wholeDownload);
+        EXPECT_TRUE(log.contains("Whole package " + engine->packages().begin()->first + " will be downloaded."));
+        engine->createTasks();
+        engine->computeEstimations();
+        // The whole package is fetched, present file included.
+        EXPECT_EQ(1000, engine->task(TaskType::Download)->total());
+        EXPECT_EQ(901, engine->task(TaskType::Extract)->total());
+    }
+}
+
+TEST_F(SolutionTest, MoreMissingEntriesThanTheLimitTakeThePackageWhole) {
+    // The limit scaled down from its default of 500, so the publication stays small.
+    DistrManagerSettings settings;
+    settings.packDownloadByMissing = 50;
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < 60; ++i)
+        files["f/" + std::to_string(i) + ".bin"] = noise(10, static_cast<unsigned>(i));
+    const std::string source = publishVersion("1.0", files);
+    std::vector<std::string> present;
+    for (int i = 0; i < 10; ++i)
+        present.push_back("f/" + std::to_string(i) + ".bin");
+    {
+        // 50 missing of 60 (83 percent): not whole.
+        auto engine = plan(source, present, settings);
+        EXPECT_EQ(50, onlyPackage(*engine).missingCount);
+        EXPECT_FALSE(onlyPackage(*engine).wholeDownload);
+    }
+    Poco::File(dest()).remove(true);
+    present.pop_back();
+    {
+        testsupport::LogCapture log("DistrMngr");
+        auto engine = plan(source, present, settings);
+        const PackContent& pack = onlyPackage(*engine);
+        EXPECT_EQ(51, pack.missingCount);
+        EXPECT_TRUE(pack.wholeDownload);
+        EXPECT_TRUE(log.contains("Whole package " + engine->packages().begin()->first +
+                                 " will be downloaded. Large number of items."));
+        // Missing entries come in package order, for one pass over the file.
+        for (std::size_t i = 1; i < pack.missingEntries.size(); ++i)
+            EXPECT_LT(pack.missingEntries[i - 1]->offset, pack.missingEntries[i]->offset);
+    }
+}
+
+TEST_F(SolutionTest, APackageLeftInTheTemporaryFolderIsUsedWhole) {
+    const std::string source = publishVersion("1.0", {{"a.bin", noise(500, 1)}, {"b.bin", noise(500, 2)}});
+    std::string localPath;
+    {
+        auto engine = plan(source, {"a.bin", "b.bin"});
+        EXPECT_FALSE(onlyPackage(*engine).wholeDownload);
+        localPath = onlyPackage(*engine).localPath;
+    }
+    Poco::File(Poco::Path(localPath).parent()).createDirectories();
+    testsupport::writeFile(localPath, "partial");
+    auto engine = plan(source, {"a.bin", "b.bin"});
+    EXPECT_TRUE(onlyPackage(*engine).wholeDownload);
+    EXPECT_EQ(0, onlyPackage(*engine).missingCount);
+}

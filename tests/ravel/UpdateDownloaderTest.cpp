@@ -1,0 +1,102 @@
+#include "base/CmdHandler.h"
+#include "base/Errors.h"
+#include "base/Task.h"
+#include "ravel/UpdateDownloader.h"
+#include "tests/ravel/RavelTestUtil.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+using namespace Patcher;
+using testsupport::LogCapture;
+using testsupport::NginxServer;
+using testsupport::TempDir;
+
+namespace {
+
+class UpdateDownloaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!NginxServer::available())
+            GTEST_SKIP() << "nginx is not installed";
+        content = raveltest::randomBytes(3 << 20, 7);
+        testsupport::writeFile(site.file("pack.bin"), content);
+        server = std::make_unique<NginxServer>(site.path());
+    }
+
+    TempDir site;
+    TempDir out;
+    std::string content;
+    std::unique_ptr<NginxServer> server;
+};
+
+} // namespace
+
+TEST_F(UpdateDownloaderTest, RangesAndWholeFilesReachTheTask) {
+    StopState stop;
+    UpdateDownloader downloader(&stop, 3);
+    EXPECT_THROW(UpdateDownloader(&stop, 1), std::logic_error) << "one downloader at a time";
+
+    Task task(TaskType::Download, nullptr, 0);
+    const std::int64_t offset = 12345;
+    const std::int64_t size = 2 << 20;
+    task.start(size + static_cast<std::int64_t>(content.size()), 0, "test");
+    task.activate();
+    task.setCurrentItem("range", size);
+    downloader.downloadRange(server->url("pack.bin"), out.file("range"), offset, size, &task);
+    EXPECT_EQ(content.substr(offset, size), testsupport::readFile(out.file("range")));
+    EXPECT_EQ(size, task.done());
+
+    task.setCurrentItem("whole", 0);
+    EXPECT_EQ(static_cast<std::int64_t>(content.size()),
+              downloader.downloadWhole(server->url("pack.bin"), out.file("whole"), &task));
+    EXPECT_EQ(content, testsupport::readFile(out.file("whole")));
+    EXPECT_EQ(TaskStatus::Done, task.status());
+    EXPECT_EQ(static_cast<std::int64_t>(content.size()), task.currentItemTotal()) << "the size learnt on the way";
+}
+
+TEST_F(UpdateDownloaderTest, AFailureIsLoggedWithItsRangeAndRaised) {
+    StopState stop;
+    UpdateDownloader downloader(&stop, 2);
+    LogCapture log;
+    EXPECT_THROW(downloader.downloadRange(server->url("missing.bin"), out.file("r"), 10, 20, nullptr), DlError);
+    EXPECT_THROW(downloader.downloadWhole(server->url("missing.bin"), out.file("w"), nullptr), DlError);
+    // One line per failed request (the library's own loggers may write more).
+    std::vector<std::string> errors;
+    for (const std::string& text : log.texts(Poco::Message::PRIO_ERROR))
+        if (text.compare(0, 25, "Failed to download file: ") == 0)
+            errors.push_back(text);
+    ASSERT_EQ(2u, errors.size());
+    const std::string uri = server->url("missing.bin");
+    EXPECT_EQ(0u, errors[0].find("Failed to download file: " + out.file("r") + " [10, 20] from " + uri + ", details: "))
+        << errors[0];
+    EXPECT_EQ(0u, errors[1].find("Failed to download file: " + out.file("w") + " from " + uri + ", details: "))
+        << errors[1];
+
+    // Over TLS a failure is only a warning: the engine falls back to plain HTTP.
+    log.clear();
+    EXPECT_THROW(downloader.downloadWhole(server->httpsUrl("missing.bin"), out.file("s"), nullptr), Poco::Exception);
+    for (const std::string& text : log.texts(Poco::Message::PRIO_ERROR))
+        EXPECT_NE(0u, text.find("Failed to download file: ")) << text;
+    bool warned = false;
+    for (const std::string& text : log.texts(Poco::Message::PRIO_WARNING))
+        warned = warned || text.compare(0, 25, "Failed to download file: ") == 0;
+    EXPECT_TRUE(warned);
+}
+
+TEST_F(UpdateDownloaderTest, ADownloadEndedByAStopRaisesTheStop) {
+    StopState stop;
+    stop.setMessage("Patcher::DistrManager::applySolution");
+    UpdateDownloader downloader(&stop, 2);
+    stop.stop();
+    try {
+        downloader.downloadWhole(server->url("pack.bin"), out.file("whole"), nullptr);
+        ADD_FAILURE() << "a stopped download ended normally";
+    } catch (const Interrupted& e) {
+        EXPECT_EQ("Patcher::DistrManager::applySolution", e.message());
+    }
+}
