@@ -205,6 +205,7 @@ void DistrManager::finishBatch() {
 void DistrManager::refreshCache() {
     logger_.information("Refreshing cache...");
     cache_->refresh();
+    fullRefresh_ = true;
 }
 
 } // namespace Patcher

@@ -103,6 +103,8 @@ public:
     void removeDeletedItems();
     void removeDeletedItem(const ControlEntry& entry);
     void removeCaseTwins();
+    // A correct file that is a program without any execute bit gets them.
+    void keepProgramRunnable(const std::string& path);
     void completeTasks();
     void completeTask(const std::shared_ptr<Task>& task);
     bool isOutdated() const;
@@ -203,6 +205,7 @@ private:
     bool hasInstalledVersion_ = false;
     bool metadataDownload_ = false;
     bool succeeded_ = false;
+    bool fullRefresh_ = false; // a full update: files kept as correct are checked for a lost execute bit
 };
 
 } // namespace Patcher

@@ -7,6 +7,7 @@
 #include "distr/Commands.h"
 #include "engine/ItemsProgressLogger.h"
 #include "engine/TaskDiskObserver.h"
+#include "platform/FileMode.h"
 #include "platform/FileSystem.h"
 
 #include <Poco/File.h>
@@ -40,6 +41,15 @@ void ItemsProgressLogger::step() {
     }
 }
 
+void DistrManager::keepProgramRunnable(const std::string& path) {
+    try {
+        platform::ensureProgramMode(path);
+    } catch (const Poco::Exception& e) {
+        // The content is right; a mode we cannot set is the player's to mend.
+        logger_.warning(e.displayText());
+    }
+}
+
 void DistrManager::refreshCacheContent() {
     logger_.information("Refreshing cache content...");
     auto check = makeTask(TaskType::Check);
@@ -55,8 +65,12 @@ void DistrManager::refreshCacheContent() {
             progress.step();
             const std::string pathText = entry.pathText();
             const auto record = cache_->get(pathText);
-            if (record && record->sha1 == entry.sha1)
+            if (record && record->sha1 == entry.sha1) {
+                // A full update also restores a program's lost execute bit.
+                if (fullRefresh_)
+                    keepProgramRunnable(destinationDir_ + pathText);
                 continue;
+            }
             updater.onItem(pathText, entry.storedSize);
             const std::string path = destinationDir_ + pathText;
             std::int64_t modified = 0;
@@ -72,8 +86,10 @@ void DistrManager::refreshCacheContent() {
                 TaskDiskObserver observer(updater, TaskDiskObserver::Count::Reads);
                 sha1 = sha1OfFile(path, &observer);
             }
-            if (sha1 == entry.sha1)
+            if (sha1 == entry.sha1) {
                 cache_->put(pathText, sha1, static_cast<std::int64_t>(file.getSize()), modified);
+                keepProgramRunnable(path);
+            }
         }
     }
     completeTask(check);

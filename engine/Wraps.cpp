@@ -8,6 +8,7 @@
 #include "distr/SevenZip.h"
 #include "engine/DistrManager.h"
 #include "engine/TaskDiskObserver.h"
+#include "platform/FileMode.h"
 #include "platform/Spawn.h"
 
 #include <Poco/DigestEngine.h>
@@ -15,7 +16,6 @@
 #include <Poco/Format.h>
 #include <Poco/Logger.h>
 #include <Poco/Path.h>
-#include <Poco/SHA1Engine.h>
 
 #include <algorithm>
 #include <map>
@@ -63,9 +63,9 @@ bool survivesCorruption(Body&& body, std::string& reason) {
 } // namespace
 
 std::string sha1OfText(const std::string& text) {
-    Poco::SHA1Engine engine;
-    engine.update(text);
-    return Poco::DigestEngine::digestToHex(engine.digest());
+    Sha1Buf digest;
+    digest.update(text.data(), text.size());
+    return digest.hex();
 }
 
 // ---- DistrManager: producing and placing files
@@ -102,6 +102,8 @@ void DistrManager::placeEntry(LocalFile& file, const ControlEntry& entry) {
     const std::string pathText = entry.pathText();
     const std::string target = destinationDir_ + pathText;
     file.placeAt(target);
+    // The format carries no permission bits: a program is known by its first bytes.
+    platform::setPlacedModeOf(target);
     cache_->put(pathText, entry.sha1, entry.storedSize, modifiedSeconds(target));
 }
 

@@ -13,6 +13,9 @@ bool looksLikeProgram(const unsigned char* head, std::size_t size);
 // process umask. Does nothing on systems without permission bits.
 void setPlacedMode(const std::string& path, bool program);
 
+// setPlacedMode with the program test made on the file's own first bytes.
+void setPlacedModeOf(const std::string& path);
+
 // For a file recognised as already correct: a program with no execute bit at
 // all gets them (less the umask); any other mode is the owner's and stays.
 // Reads the file's first bytes itself.

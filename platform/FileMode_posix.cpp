@@ -31,6 +31,24 @@ void changeMode(const std::string& path, mode_t mode)
         throw Poco::FileException("cannot set the mode of " + path + ": " + std::strerror(errno), errno);
 }
 
+// The first bytes of a file (up to 4) and its status.
+std::size_t readHead(const std::string& path, unsigned char (&head)[4], struct stat& st)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw Poco::FileException("cannot read " + path + ": " + std::strerror(errno), errno);
+    ssize_t got;
+    do
+        got = ::read(fd, head, sizeof head);
+    while (got < 0 && errno == EINTR);
+    const int statResult = ::fstat(fd, &st);
+    const int savedErrno = errno;
+    ::close(fd);
+    if (got < 0 || statResult != 0)
+        throw Poco::FileException("cannot examine " + path + ": " + std::strerror(savedErrno), savedErrno);
+    return static_cast<std::size_t>(got);
+}
+
 } // namespace
 
 bool looksLikeProgram(const unsigned char* head, std::size_t size)
@@ -45,23 +63,20 @@ void setPlacedMode(const std::string& path, bool program)
     changeMode(path, (program ? 0755 : 0644) & ~currentUmask());
 }
 
+void setPlacedModeOf(const std::string& path)
+{
+    struct stat st {};
+    unsigned char head[4];
+    const std::size_t got = readHead(path, head, st);
+    setPlacedMode(path, looksLikeProgram(head, got));
+}
+
 void ensureProgramMode(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw Poco::FileException("cannot read " + path + ": " + std::strerror(errno), errno);
-    unsigned char head[4];
-    ssize_t got;
-    do
-        got = ::read(fd, head, sizeof head);
-    while (got < 0 && errno == EINTR);
     struct stat st {};
-    const int statResult = ::fstat(fd, &st);
-    const int savedErrno = errno;
-    ::close(fd);
-    if (got < 0 || statResult != 0)
-        throw Poco::FileException("cannot examine " + path + ": " + std::strerror(savedErrno), savedErrno);
-    if (!looksLikeProgram(head, static_cast<std::size_t>(got)))
+    unsigned char head[4];
+    const std::size_t got = readHead(path, head, st);
+    if (!looksLikeProgram(head, got))
         return;
     if ((st.st_mode & 0111) == 0)
         changeMode(path, (st.st_mode & 07777) | (0111 & ~currentUmask()));
