@@ -80,21 +80,16 @@ void DistrManager::loadDistrFiles(ControlFile& target, const DistrPtr& distr) {
     loadMetadataFile(target, file, ControlFileType::Files);
 }
 
-void DistrManager::loadMetadataFile(ControlFile& target, const MetadataFile& file, ControlFileType kind) {
-    const std::string stored = metaDir_ + file.name;
-    const std::string cachePath = metadataCachePath(file.name);
-    if (!file.expectedHash.empty() && cache_->isValid(cachePath, file.expectedHash) && Poco::File(stored).exists()) {
-        if (kind != ControlFileType::Cmd)
-            target.load(stored);
-        return;
-    }
-    if (file.expectedHash.empty())
-        return;
-    const std::string remoteName = file.remoteName + ".7z";
-    LocalFile packed(tempDir_ + file.name, true);
+// Fetches remoteDirectory + remoteName (an LZMA stream, or empty), checks the
+// decoded file against expectedHash and stores it in the metadata directory as
+// name, recorded in the cache. Nothing is stored when the check fails.
+void DistrManager::fetchPacked(const std::string& remoteDirectory, const std::string& remoteName,
+                               const std::string& name, const std::string& expectedHash) {
+    const std::string stored = metaDir_ + name;
+    LocalFile packed(tempDir_ + name, true);
     {
         MetadataFetch fetch(metadataDownload_);
-        downloadFile(file.remoteDirectory + remoteName, packed.path());
+        downloadFile(remoteDirectory + remoteName, packed.path());
     }
     std::unique_ptr<LocalFile> unpacked;
     LocalFile* result = &packed;
@@ -108,10 +103,23 @@ void DistrManager::loadMetadataFile(ControlFile& target, const MetadataFile& fil
         }
         result = unpacked.get();
     }
-    if (sha1OfFile(result->path()) != file.expectedHash)
+    if (sha1OfFile(result->path()) != expectedHash)
         throw SHA1CheckError("SHA1 verification failed for the file: " + remoteName, kSHA1CheckErrorCode);
     result->placeAt(stored);
-    cache_->put(cachePath, file.expectedHash, 0, modifiedSeconds(stored));
+    cache_->put(metadataCachePath(name), expectedHash, 0, modifiedSeconds(stored));
+}
+
+void DistrManager::loadMetadataFile(ControlFile& target, const MetadataFile& file, ControlFileType kind) {
+    const std::string stored = metaDir_ + file.name;
+    const std::string cachePath = metadataCachePath(file.name);
+    if (!file.expectedHash.empty() && cache_->isValid(cachePath, file.expectedHash) && Poco::File(stored).exists()) {
+        if (kind != ControlFileType::Cmd)
+            target.load(stored);
+        return;
+    }
+    if (file.expectedHash.empty())
+        return;
+    fetchPacked(file.remoteDirectory, file.remoteName + ".7z", file.name, file.expectedHash);
     if (kind != ControlFileType::Cmd)
         target.load(stored);
 }
@@ -197,27 +205,7 @@ std::string DistrManager::prepareAdapter() {
     const std::string cachePath = metadataCachePath(name);
     if (cache_->isValid(cachePath, latest->adapterHash) && Poco::File(stored).exists())
         return stored;
-    const std::string remoteName = "adapter.exe.7z";
-    LocalFile packed(tempDir_ + name, true);
-    {
-        MetadataFetch fetch(metadataDownload_);
-        downloadFile(latest->files + remoteName, packed.path());
-    }
-    std::unique_ptr<LocalFile> unpacked;
-    LocalFile* result = &packed;
-    if (Poco::File(packed.path()).getSize() > 0) {
-        unpacked = std::make_unique<LocalFile>(packed.path() + ".unzipped", true);
-        try {
-            codec_->decompressFile(packed.path(), unpacked->path());
-        } catch (const std::exception&) {
-            throw SHA1CheckError("SHA1 verification failed for the file: " + remoteName, kSHA1CheckErrorCode);
-        }
-        result = unpacked.get();
-    }
-    if (sha1OfFile(result->path()) != latest->adapterHash)
-        throw SHA1CheckError("SHA1 verification failed for the file: " + remoteName, kSHA1CheckErrorCode);
-    result->placeAt(stored);
-    cache_->put(cachePath, latest->adapterHash, 0, modifiedSeconds(stored));
+    fetchPacked(latest->files, "adapter.exe.7z", name, latest->adapterHash);
     return stored;
 }
 

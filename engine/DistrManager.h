@@ -172,6 +172,8 @@ private:
     void finishBatch();
     bool isUrl(const std::string& location) const;
     void placeVersionInfo(LocalFile& file, const std::string& storedName);
+    void fetchPacked(const std::string& remoteDirectory, const std::string& remoteName, const std::string& name,
+                     const std::string& expectedHash);
 
     Poco::Logger& logger_;
     VersionInfo versionInfo_;
