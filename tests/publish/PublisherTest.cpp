@@ -274,17 +274,6 @@ void checkUnchangedEntriesAreTheStoredBytesOfThePreviousPackages(const Releases&
     EXPECT_NE(r.output.find("reused as stored by earlier versions: " + std::to_string(reused) + " files"),
               std::string::npos)
         << r.output;
-}
-
-void checkCommandsAndAdapterArePublishedWithTheirHashes(const Releases& r) {
-    Publication p;
-    p.load(r.root() + "1.1/", r.root() + "1.1/");
-    const std::string commands = xzDecode(readFile(p.filesDir + "cmds.bat.7z"));
-    EXPECT_EQ(commands, readFile(r.dir.file("cmds.bat")));
-    EXPECT_EQ(p.distr->commandHash, sha1Hex(commands));
-    const std::string adapter = xzDecode(readFile(p.filesDir + "adapter.exe.7z"));
-    EXPECT_EQ(adapter, readFile(r.dir.file("adapter.exe")));
-    EXPECT_EQ(p.distr->adapterHash, sha1Hex(adapter));
     EXPECT_NE(r.output.find("delta from 1.0:"), std::string::npos) << r.output;
     EXPECT_TRUE(hiddenEntries(r.root()).empty());
 }
@@ -318,7 +307,6 @@ TEST(PublishExample, ReleasesRoundTripThroughTheUpdatersParsersAndTheRealTools) 
         {"deltas", checkDeltasReproduceTheNewFilesWithTheRealXdelta3},
         {"packages", checkPackagesHoldOneStageAndStayWithinTheLimit},
         {"reuse", checkUnchangedEntriesAreTheStoredBytesOfThePreviousPackages},
-        {"commands and adapter", checkCommandsAndAdapterArePublishedWithTheirHashes},
     };
     for (const auto& c : checks) {
         SCOPED_TRACE(c.name);
@@ -513,7 +501,7 @@ TEST_F(PublishRuns, RemovalsCarryOverWhenPlayersSkipVersionsAndCaseChangesAreNoR
     EXPECT_TRUE(removals("1.0").empty());
 }
 
-TEST_F(PublishRuns, EnvironmentIsFoundThroughTheRedirectAndCarriesItsOwnDeltas) {
+TEST_F(PublishRuns, EnvironmentCarriesTheMainCommandsAndItsOwnDeltas) {
     // Large and alike enough for deltas to pay.
     std::string base;
     for (int i = 0; i < 4000; ++i)
@@ -530,31 +518,14 @@ TEST_F(PublishRuns, EnvironmentIsFoundThroughTheRedirectAndCarriesItsOwnDeltas) 
                 {"--previous", "1.0", "--commands", dir_.file("cmds.bat")},
                 {{"steam.cfg", "s2"}, {"shared.cfg", envNew}});
 
-    // The player's source is ROOT/1.1/steam/: a single env record there.
+    // The environment carries the main distribution's commands.
     const std::string source = root() + "1.1/steam/";
-    VersionInfo redirect;
-    redirect.load(source + "version-info.txt");
-    ASSERT_TRUE(redirect.isLastEnv());
-    ASSERT_EQ(redirect.distrs().size(), 1u);
-    const DistrPtr env = redirect.latestDistr();
-    EXPECT_EQ(env->env, "steam");
-    EXPECT_EQ(env->version, "1.1");
-    // The redirect drops the environment's directory and reads the main description.
-    const std::string shortened = source.substr(0, source.size() - env->env.size() - 1);
-    EXPECT_EQ(shortened, root() + "1.1/");
-    VersionInfo main;
-    main.load(shortened + "version-info.txt");
-    EXPECT_EQ(main.latestVersion(), "1.1");
-    EXPECT_FALSE(main.isLastEnv());
-    EXPECT_EQ(env->commandHash, main.latestDistr()->commandHash);
-    EXPECT_FALSE(env->commandHash.empty());
-
-    Publication e;
-    e.load(source, shortened);
-    EXPECT_EQ(e.filesDir, source);
-    ASSERT_EQ(e.files.count(), 2u);
-    EXPECT_EQ(Publication::content(*e.files.find("shared.cfg"), e.filesDir), envNew);
-    EXPECT_EQ(Publication::content(*e.files.find("steam.cfg"), e.filesDir), "s2");
+    VersionInfo env, main;
+    env.load(source + "version-info.txt");
+    main.load(root() + "1.1/version-info.txt");
+    ASSERT_TRUE(env.latestDistr() && main.latestDistr());
+    EXPECT_FALSE(env.latestDistr()->commandHash.empty());
+    EXPECT_EQ(env.latestDistr()->commandHash, main.latestDistr()->commandHash);
 
     // Deltas as the analysis finds them: per distribution, in the description at
     // its files location; the environment's replace the main ones by path.
