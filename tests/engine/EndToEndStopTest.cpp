@@ -40,7 +40,7 @@ class EndToEndStop : public EndToEndTest {
 protected:
     void SetUp() override {
         EndToEndTest::SetUp();
-        nginxOptions_.slowRate = "128k";
+        nginxOptions_.slowRate = "64k";
     }
 };
 
@@ -53,7 +53,7 @@ TEST_F(EndToEndStop, LauncherStopThenResumedDownload) {
     Updater updater({{"app.max-simultaneous-connection", "4"}, {"app.min-segment-size", "262144"}});
     const std::string source = slowUrl("game/1.0/");
 
-    ChildProcess launcher(launcherProgram(), {"--on-progress", "4=stop", "--timeout", "60"});
+    ChildProcess launcher(launcherProgram(), {"--on-progress", "2=stop", "--timeout", "60"});
     int port = 0;
     for (auto deadline = Clock::now() + std::chrono::seconds(10); !port && Clock::now() < deadline;) {
         const std::string err = launcher.err();
