@@ -7,6 +7,7 @@
 # bytes nginx sent and whether the destination equals the published content.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/nginx-lib.sh
 
 scripts/setup.sh
 
@@ -93,34 +94,7 @@ echo "-- site/game/1.1/version-info.txt"
 tr -d '\r' < "$WORK/site/game/1.1/version-info.txt" | sed -n '1,16p'
 
 step "serving site/ from nginx on loopback"
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p "$WORK/nginx/tmp"
-USER_LINE=""
-if [ "$(id -u)" -eq 0 ]; then USER_LINE="user root;"; fi
-cat > "$WORK/nginx/nginx.conf" <<CONF
-$USER_LINE
-worker_processes 1;
-daemon off;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log warn;
-events { worker_connections 256; }
-http {
-  log_format bytes '\$body_bytes_sent \$request_uri';
-  access_log $ACCESS bytes;
-  client_body_temp_path $WORK/nginx/tmp;
-  proxy_temp_path $WORK/nginx/tmp;
-  fastcgi_temp_path $WORK/nginx/tmp;
-  uwsgi_temp_path $WORK/nginx/tmp;
-  scgi_temp_path $WORK/nginx/tmp;
-  default_type application/octet-stream;
-  sendfile on;
-  server { listen 127.0.0.1:$PORT; root $WORK/site; }
-}
-CONF
-nginx -p "$WORK/nginx" -e "$WORK/nginx/error.log" -c "$WORK/nginx/nginx.conf" &
-NGINX_PID=$!
-for _ in $(seq 50); do [ -f "$WORK/nginx/nginx.pid" ] && break; sleep 0.1; done
-touch "$ACCESS"
+start_nginx "$WORK/site" "$WORK/nginx"
 SRC="http://127.0.0.1:$PORT/game"
 echo "sources: $SRC/1.0/ and $SRC/1.1/"
 

@@ -11,6 +11,7 @@
 #   BIN        a build tree's layout of the programs to use as they are (no build)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. scripts/nginx-lib.sh
 BUILD_DIR=${BUILD_DIR:-build}
 SIZE_MIB=${SIZE_MIB:-1024}
 if [ -z "${BIN:-}" ]; then
@@ -47,35 +48,7 @@ for v in 1.0 1.1; do
   echo "$v: $(du -sb "$WORK/content/$v" | cut -f1) content bytes, $(cat "$WORK/site/game/$v"/*.pak | wc -c) package bytes"
 done
 
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p "$WORK/nginx/tmp"
-USER_LINE=""
-if [ "$(id -u)" -eq 0 ]; then USER_LINE="user root;"; fi
-cat > "$WORK/nginx/nginx.conf" <<CONF
-$USER_LINE
-worker_processes 1;
-daemon off;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log warn;
-events { worker_connections 256; }
-http {
-  log_format bytes '\$body_bytes_sent';
-  access_log $ACCESS bytes;
-  client_body_temp_path $WORK/nginx/tmp;
-  proxy_temp_path $WORK/nginx/tmp;
-  fastcgi_temp_path $WORK/nginx/tmp;
-  uwsgi_temp_path $WORK/nginx/tmp;
-  scgi_temp_path $WORK/nginx/tmp;
-  default_type application/octet-stream;
-  sendfile on;
-  keepalive_requests 100000;
-  server { listen 127.0.0.1:$PORT; root $WORK/site; }
-}
-CONF
-nginx -p "$WORK/nginx" -e "$WORK/nginx/error.log" -c "$WORK/nginx/nginx.conf" &
-NGINX_PID=$!
-for _ in $(seq 50); do [ -s "$WORK/nginx/nginx.pid" ] && break; sleep 0.1; done
-touch "$ACCESS"
+start_nginx "$WORK/site" "$WORK/nginx"
 SRC="http://127.0.0.1:$PORT/game"
 
 patcher_run() { # name url
