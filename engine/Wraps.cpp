@@ -11,7 +11,6 @@
 #include "platform/FileMode.h"
 #include "platform/Spawn.h"
 
-#include <Poco/DigestEngine.h>
 #include <Poco/File.h>
 #include <Poco/Format.h>
 #include <Poco/Logger.h>
