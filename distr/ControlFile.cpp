@@ -11,6 +11,7 @@
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>
 
+#include <cstdint>
 #include <memory_resource>
 #include <ostream>
 #include <sstream>
@@ -156,6 +157,8 @@ ControlEntryPtr ControlFile::parseLine(const char* begin, const char* end) {
         throw InvalidDistr("Unsafe package name in control file: " + entry->package, kInvalidDistrCode);
     entry->offset = nonNegative(fields[5], "offset");
     entry->storedSize = nonNegative(fields[6], "size");
+    if (entry->storedSize > INT64_MAX - entry->offset)
+        throw InvalidDistr("Invalid size value: " + fields[6].text(), kInvalidDistrCode);
     if (entry->status == 1) {
         missing(8);
         entry->size = nonNegative(fields[7], "size");

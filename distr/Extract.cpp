@@ -20,14 +20,27 @@ std::string extractEntry(const std::string& package, std::int64_t offset, const 
         const std::string unzipped = target + ".unzipped";
         // The codec is the caller's: its own observer comes back after this run.
         HDDEventObserver* const previous = codec.observer();
+        const std::uint64_t previousLimit = codec.outputLimit();
         codec.setObserver(observer);
+        // Bounded by the entry's size: data that decodes to more is not this
+        // entry, and the disk-space check counted only that much.
+        codec.setOutputLimit(static_cast<std::uint64_t>(entry.size));
+        auto restore = [&] {
+            codec.setObserver(previous);
+            codec.setOutputLimit(previousLimit);
+        };
         try {
             codec.decompressRange(package, unzipped, offset, entry.storedSize);
+        } catch (const DecodedSizeExceeded&) {
+            restore();
+            throw InvalidDistr("Entry decodes to more than its size of " + std::to_string(entry.size) +
+                                   " bytes: " + entry.pathText(),
+                               kInvalidDistrCode);
         } catch (...) {
-            codec.setObserver(previous);
+            restore();
             throw;
         }
-        codec.setObserver(previous);
+        restore();
         return unzipped;
     }
     if (entry.status != 0)

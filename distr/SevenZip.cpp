@@ -19,6 +19,9 @@ extern "C" {
 #include <stdexcept>
 
 namespace Patcher {
+
+PATCHER_IMPLEMENT_EXCEPTION(DecodedSizeExceeded, Poco::DataException, "Decoded size exceeded")
+
 namespace {
 
 constexpr std::size_t kHeaderSize = LZMA_PROPS_SIZE + 8;
@@ -304,6 +307,12 @@ void SevenZip::decode(std::istream& input, std::ostream& output) {
         size = (size << 8) | header[LZMA_PROPS_SIZE + i];
     unpackedSize_ = size;
     const bool sizeKnown = size != kUnknownSize;
+    const std::uint64_t outputLimit = outputLimit_;
+    auto tooLarge = [outputLimit] {
+        throw DecodedSizeExceeded("The stream decodes to more than " + std::to_string(outputLimit) + " bytes");
+    };
+    if (sizeKnown && size > outputLimit)
+        tooLarge();
     std::uint64_t compressedLeft = limit == kUnknownSize ? kUnknownSize : limit - kHeaderSize;
 
     // The dictionary never needs to exceed the output: a small stream with a
@@ -312,8 +321,9 @@ void SevenZip::decode(std::istream& input, std::ostream& output) {
     std::copy(header, header + LZMA_PROPS_SIZE, props);
     std::uint64_t dictionary = std::uint64_t(props[1]) | std::uint64_t(props[2]) << 8 |
                                std::uint64_t(props[3]) << 16 | std::uint64_t(props[4]) << 24;
-    if (sizeKnown && size < dictionary)
-        dictionary = std::max<std::uint64_t>(size, kMinDictionary);
+    const std::uint64_t largestOutput = sizeKnown ? size : outputLimit;
+    if (largestOutput < dictionary)
+        dictionary = std::max<std::uint64_t>(largestOutput, kMinDictionary);
     if (dictionary > kMaxDictionary)
         checkLzma(SZ_ERROR_MEM, "Failed to allocate memory for LZMA decoder");
     for (int i = 0; i < 4; ++i)
@@ -357,6 +367,8 @@ void SevenZip::decode(std::istream& input, std::ostream& output) {
         const SRes result = LzmaDec_DecodeToBuf(&decoder.state, outBuffer.get(), &outProcessed,
                                                 inBuffer.get() + inPos, &inProcessed, finishMode, &status);
         inPos += inProcessed;
+        if (outProcessed > outputLimit - produced)
+            tooLarge();
         produced += outProcessed;
         if (outProcessed && writeOutput(output, outBuffer.get(), outProcessed) != outProcessed)
             throw Poco::WriteFileException("SZ_ERROR_WRITE", errno);

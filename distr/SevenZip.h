@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Errors.h"
+
 #include <cstdint>
 #include <exception>
 #include <iosfwd>
@@ -9,6 +11,9 @@ namespace Patcher {
 
 class DiskActivity;
 class HDDEventObserver;
+
+// A stream that decodes to more than the output limit of its run.
+PATCHER_DECLARE_EXCEPTION(DecodedSizeExceeded, Poco::DataException)
 
 // Raises std::runtime_error context + (", " when context is not empty) +
 // "LZMA CODE: " + the SDK's name of the code; code 0 passes.
@@ -45,6 +50,10 @@ public:
     std::uint64_t packedSize() const { return packedSize_; }
     void setUnpackedSize(std::uint64_t size) { unpackedSize_ = size; }
     void setPackedSize(std::uint64_t size) { packedSize_ = size; }
+    // decode fails with DecodedSizeExceeded before it writes more than limit
+    // bytes (a size promised in the header included); kUnknownSize: no limit.
+    void setOutputLimit(std::uint64_t limit) { outputLimit_ = limit; }
+    std::uint64_t outputLimit() const { return outputLimit_; }
     void setObserver(HDDEventObserver* observer) { observer_ = observer; }
     HDDEventObserver* observer() const { return observer_; }
 
@@ -58,6 +67,7 @@ protected:
     HDDEventObserver* observer_;
     std::uint64_t unpackedSize_ = kUnknownSize;
     std::uint64_t packedSize_ = kUnknownSize;
+    std::uint64_t outputLimit_ = kUnknownSize;
 
 private:
     template <class Body>

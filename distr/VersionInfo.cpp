@@ -18,6 +18,8 @@ namespace {
 
 using Record = std::map<std::string, std::string>;
 
+constexpr std::int64_t kMaxVersionInfoSize = std::int64_t(4) << 20;
+
 struct Header {
     std::string name;
     std::int64_t count;
@@ -168,6 +170,13 @@ void VersionInfo::load(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         if (!in)
             throw Poco::OpenFileException("Cannot open file", path, errno);
+        // Thousands of records fit in far less; a larger file is read no further
+        // than its size, as a single line of it would be held whole.
+        in.seekg(0, std::ios::end);
+        if (in.tellg() > std::streamoff(kMaxVersionInfoSize))
+            throw Poco::DataException("the file is larger than " + std::to_string(kMaxVersionInfoSize >> 20) +
+                                      " MiB");
+        in.seekg(0, std::ios::beg);
         parse(in);
     } catch (const UpdaterError&) {
         throw;

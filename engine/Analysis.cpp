@@ -32,6 +32,10 @@ std::int64_t modifiedSeconds(const std::string& path) {
     return Poco::File(path).getLastModified().epochTime();
 }
 
+// A million entries take about 150 MB; a file that decodes to more is not a
+// description but an attack on the disk and on the memory of the loader.
+constexpr std::uint64_t kMaxPackedFileSize = std::uint64_t(256) << 20;
+
 } // namespace
 
 std::string DistrManager::normalizeLocation(const std::string& location) {
@@ -93,10 +97,25 @@ void DistrManager::fetchPacked(const std::string& remoteDirectory, const std::st
     }
     std::unique_ptr<LocalFile> unpacked;
     LocalFile* result = &packed;
-    if (Poco::File(packed.path()).getSize() > 0) {
+    const std::uint64_t packedSize = Poco::File(packed.path()).getSize();
+    const std::string tooLarge = remoteName + " is larger than " + std::to_string(kMaxPackedFileSize >> 20) +
+                                 " MiB: not a file of a distribution";
+    if (packedSize > kMaxPackedFileSize)
+        throw InvalidDistr(tooLarge, kInvalidDistrCode);
+    if (packedSize > 0) {
         unpacked = std::make_unique<LocalFile>(packed.path() + ".unzipped", true);
+        struct Limit {
+            Compression& codec;
+            const std::uint64_t previous = codec.outputLimit();
+            ~Limit() { codec.setOutputLimit(previous); }
+        } limit{*codec_};
+        codec_->setOutputLimit(kMaxPackedFileSize);
         try {
             codec_->decompressFile(packed.path(), unpacked->path());
+        } catch (const DecodedSizeExceeded&) {
+            throw InvalidDistr(tooLarge, kInvalidDistrCode);
+        } catch (const Poco::FileException&) {
+            throw; // the disk, not the data
         } catch (const std::exception&) {
             // A stream that does not decode is not the file the description hashed.
             throw SHA1CheckError("SHA1 verification failed for the file: " + remoteName, kSHA1CheckErrorCode);

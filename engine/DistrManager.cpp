@@ -133,8 +133,11 @@ void DistrManager::update(StopState& stopState) {
     pipeline_ = std::make_unique<UpdateParallelizer>(stopState);
     analyzeDistribution();
     refreshCacheContent();
-    runCommand(CommandKind::PreUpdate, destinationDir_, &versionInfo_, keepNames_, logger_);
+    // Planned before the pre-update commands run, so that a plan that does not
+    // fit fails before anything in the destination changes.
     findSolution();
+    checkDiskSpace();
+    runCommand(CommandKind::PreUpdate, destinationDir_, &versionInfo_, keepNames_, logger_);
     performUpdate();
     if (isOutdated())
         throw InternalError("Distribution should be in an up-to-dated state.", kInternalErrorCode);

@@ -61,6 +61,16 @@ public:
 
 using PackContentPtr = std::shared_ptr<PackContent>;
 
+// What an update's plan adds to the disk at most, in bytes.
+struct DiskNeed {
+    // Files produced less the ones they replace, plus the largest replaced one,
+    // which lies beside its successor until the move.
+    std::int64_t destination = 0;
+    // The largest batch of downloads and intermediate files in the temporary
+    // folder: the downloader may run a whole batch ahead of the handler.
+    std::int64_t temporary = 0;
+};
+
 struct StageBytes {
     std::int64_t fetchBytes = 0;
     std::int64_t presentBytes = 0;
@@ -94,6 +104,10 @@ public:
     void analyzeDistribution();
     void refreshCacheContent();
     void findSolution();
+    // After findSolution: throws UpdaterError (code: no space) "Not enough disk
+    // space on <mount point>: need N MiB, free M MiB" when the plan does not fit.
+    void checkDiskSpace() const;
+    DiskNeed diskNeed() const;
     void performUpdate();
     void createTasks();
     void computeEstimations();

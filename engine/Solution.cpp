@@ -3,12 +3,16 @@
 #include "base/Errors.h"
 #include "base/RootStorage.h"
 #include "base/Singleton.h"
+#include "platform/FileSystem.h"
 #include "progress/TotalProgress.h"
 
 #include <Poco/File.h>
+#include <Poco/Format.h>
 #include <Poco/Logger.h>
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <stdexcept>
 
 namespace Patcher {
@@ -24,6 +28,25 @@ bool fileExists(const std::string& path) {
 }
 
 std::int64_t finalSize(const ControlEntry& entry) { return entry.status == 1 ? entry.size : entry.storedSize; }
+
+std::int64_t sizeOnDisk(const std::string& path) {
+    try {
+        Poco::File file(path);
+        return file.exists() && file.isFile() ? static_cast<std::int64_t>(file.getSize()) : 0;
+    } catch (const Poco::Exception&) {
+        return 0;
+    }
+}
+
+// Sizes come from the publication: a hostile one must not wrap the sums.
+void add(std::int64_t& sum, std::int64_t bytes) {
+    sum = bytes > INT64_MAX - sum ? INT64_MAX : sum + bytes;
+}
+
+std::int64_t mebibytes(std::int64_t bytes, bool up) {
+    const std::int64_t mib = std::int64_t(1) << 20;
+    return bytes / mib + (up && bytes % mib != 0 ? 1 : 0);
+}
 
 } // namespace
 
@@ -64,6 +87,79 @@ void DistrManager::findSolution() {
         } else if (fileExists(pack.localPath)) {
             pack.wholeDownload = true;
         }
+    }
+}
+
+DiskNeed DistrManager::diskNeed() const {
+    DiskNeed need;
+    std::int64_t largestReplaced = 0;
+    std::set<int> produced; // paths
+    auto produce = [&](const ControlEntry& entry) {
+        if (!produced.insert(entry.path).second)
+            return;
+        const std::string pathText = entry.pathText();
+        const std::int64_t old = cache_->get(pathText) ? sizeOnDisk(destinationDir_ + pathText) : 0;
+        add(need.destination, std::max<std::int64_t>(finalSize(entry) - old, 0));
+        largestReplaced = std::max(largestReplaced, old);
+    };
+    // Bytes per batch: (stage, 0 deltas / 1 packages / 2 single entries).
+    std::map<std::pair<int, int>, std::int64_t> batches;
+
+    for (const auto& item : deltaEntries_.entries()) {
+        const ControlEntry& d = *item.second;
+        const auto record = cache_->get(d.pathText());
+        const ControlEntryPtr target = files_.find(d.path);
+        if (!record || record->sha1 != d.name || !target)
+            continue;
+        std::int64_t& batch = batches[{d.stage, 0}];
+        add(batch, d.storedSize); // the piece
+        add(batch, finalSize(d)); // the delta taken out of it
+        produce(*target);
+    }
+    for (const auto& item : packages_) {
+        const PackContent& pack = *item.second;
+        if (!pack.wholeDownload)
+            continue;
+        if (!pendingPacks_ || !pendingPacks_->contains(pack.localPath))
+            add(batches[{pack.stage, 1}], std::max<std::int64_t>(pack.storedTotal - sizeOnDisk(pack.localPath), 0));
+        for (const ControlEntryPtr& entry : pack.missingEntries)
+            produce(*entry);
+    }
+    for (const auto& item : files_.entries()) {
+        const ControlEntry& entry = *item.second;
+        if (produced.count(entry.path) || cache_->isValid(entry.pathText(), entry.sha1))
+            continue;
+        add(batches[{entry.stage, 2}], entry.storedSize);
+        produce(entry);
+    }
+    add(need.destination, largestReplaced);
+    for (const auto& batch : batches)
+        need.temporary = std::max(need.temporary, batch.second);
+    return need;
+}
+
+void DistrManager::checkDiskSpace() const {
+    const DiskNeed need = diskNeed();
+    if (need.destination == 0 && need.temporary == 0)
+        return;
+    const platform::DiskSpace destination = platform::diskSpace(destinationDir_);
+    const platform::DiskSpace temporary = platform::diskSpace(tempDir_);
+    auto check = [this](const platform::DiskSpace& space, std::int64_t bytes) {
+        logger_.information(Poco::format("Disk space on %s: %Ld bytes needed, %Ld bytes free", space.mountPoint,
+                                         static_cast<Poco::Int64>(bytes), static_cast<Poco::Int64>(space.freeBytes)));
+        if (bytes > space.freeBytes)
+            throw UpdaterError(Poco::format("Not enough disk space on %s: need %Ld MiB, free %Ld MiB",
+                                            space.mountPoint, static_cast<Poco::Int64>(mebibytes(bytes, true)),
+                                            static_cast<Poco::Int64>(mebibytes(space.freeBytes, false))),
+                               platform::kNoSpaceError);
+    };
+    if (destination.device == temporary.device) {
+        std::int64_t total = need.destination;
+        add(total, need.temporary);
+        check(destination, total);
+    } else {
+        check(destination, need.destination);
+        check(temporary, need.temporary);
     }
 }
 

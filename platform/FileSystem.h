@@ -38,6 +38,18 @@ bool modificationTime(const std::string& path, std::int64_t& seconds);
 // empty path. Numbers are handed out in order of first use within the process.
 unsigned char driveSlot(const std::string& path);
 
+// The file system that holds path (or its nearest existing ancestor).
+struct DiskSpace {
+    std::uint64_t device = 0;    // equal for two paths on one file system
+    std::string mountPoint;      // where that file system is mounted
+    std::int64_t freeBytes = 0;  // what an unprivileged writer may still use
+};
+// Throws the Poco::FileException family when nothing of the path can be examined.
+DiskSpace diskSpace(const std::string& path);
+
+// The error code of a write that found its file system full.
+extern const int kNoSpaceError;
+
 // relative (a relative path with "/" separators) resolved against the directory
 // base, with "." and "name/.." segments removed. On Windows the drive letter
 // of base carries over with the spelling base gives it; on POSIX a path's

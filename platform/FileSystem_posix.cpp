@@ -4,6 +4,8 @@
 #include <Poco/Path.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -11,6 +13,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace platform {
@@ -154,6 +157,40 @@ unsigned char driveSlot(const std::string& path) {
     const unsigned char slot = static_cast<unsigned char>(slots.size() % 255 + 1);
     slots.emplace(st.st_dev, slot);
     return slot;
+}
+
+const int kNoSpaceError = ENOSPC;
+
+DiskSpace diskSpace(const std::string& path) {
+    char resolved[PATH_MAX];
+    std::string probe = path.empty() ? std::string(".") : path;
+    while (::realpath(probe.c_str(), resolved) == nullptr) {
+        const int err = errno;
+        const std::string parent = parentOf(probe);
+        if (err != ENOENT || parent == probe)
+            throwFileError(err, path);
+        probe = parent;
+    }
+    std::string here = resolved;
+    struct stat st;
+    if (::stat(here.c_str(), &st) != 0)
+        throwFileError(errno, here);
+    struct statvfs vfs;
+    if (::statvfs(here.c_str(), &vfs) != 0)
+        throwFileError(errno, here);
+    DiskSpace space;
+    space.device = static_cast<std::uint64_t>(st.st_dev);
+    space.freeBytes = static_cast<std::int64_t>(vfs.f_bavail) * static_cast<std::int64_t>(vfs.f_frsize);
+    // The mount point is the last directory upwards that is still on the same device.
+    for (;;) {
+        const std::string parent = parentOf(here);
+        struct stat up;
+        if (parent == here || ::stat(parent.c_str(), &up) != 0 || up.st_dev != st.st_dev)
+            break;
+        here = parent;
+    }
+    space.mountPoint = here;
+    return space;
 }
 
 void setHidden(const std::string&) {}

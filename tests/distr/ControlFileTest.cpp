@@ -69,6 +69,8 @@ TEST_F(ControlFileTest, RefusesMalformedAndUnsafeLines) {
                       "Unsafe package name in control file: " + package);
     EXPECT_EQ("packs/p01", ControlFile::parseLine("0|a|" + kHash + "||packs/p01|0|1|")->package);
     expectInvalid("0|a|" + kHash + "||p|-5|1|", "Invalid offset value: -5");
+    // A range whose end does not fit in 64 bits would wrap every sum made of it.
+    expectInvalid("0|a|" + kHash + "||p|9223372036854775000|1000|", "Invalid size value: 1000");
     expectInvalid("0|a|" + kHash + "||p|0|1||-1", "Invalid stage value: -1");
 
     EXPECT_NO_THROW(ControlFile::parseLine("0|Data/../Data/./x|" + kHash + "||p|0|1|"));

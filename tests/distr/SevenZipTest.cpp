@@ -11,6 +11,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 using namespace Patcher;
 using testsupport::CountingObserver;
@@ -151,6 +152,31 @@ TEST(SevenZipTest, BadStreamsFailCleanlyAndLeaveNoOutput) {
     codec.setObserver(nullptr);
     EXPECT_EQ("", readFile(dir.file("zero")));
     EXPECT_EQ(13, observer.readBytes);
+}
+
+// A small stream that expands enormously stops at the limit, whether its header
+// promises the size or it runs to an end marker.
+TEST(SevenZipTest, OutputLimitStopsAnExpandingStream) {
+    TempDir dir;
+    SevenZip codec;
+    const std::string data(3 << 20, 'z');
+    writeFile(dir.file("data"), data);
+    codec.compressFile(dir.file("data"), dir.file("sized.7z"));
+    std::vector<std::string> streams = {dir.file("sized.7z")};
+    if (testsupport::haveTool("xz")) {
+        ASSERT_TRUE(runTool("xz --format=lzma -c " + dir.file("data") + " > " + dir.file("unsized.7z")));
+        streams.push_back(dir.file("unsized.7z"));
+    }
+    for (const std::string& stream : streams) {
+        codec.setOutputLimit(data.size() - 1);
+        EXPECT_EQ("The stream decodes to more than " + std::to_string(data.size() - 1) + " bytes",
+                  decodeError(codec, stream, dir.file("out")))
+            << stream;
+        EXPECT_FALSE(Poco::File(dir.file("out")).exists());
+        codec.setOutputLimit(data.size());
+        codec.decompressFile(stream, dir.file("out"));
+        EXPECT_EQ(data, readFile(dir.file("out"))) << stream;
+    }
 }
 
 TEST(SevenZipTest, RangeDecodingStaysInsideItsRange) {

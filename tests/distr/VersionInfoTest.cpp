@@ -154,6 +154,9 @@ TEST(VersionInfoTest, EveryMalformedFileGivesItsMessage) {
          "Problem while loading file: " + path + ", Extended info: invalid stoll argument"},
         {"distribution {1}\n" + rec + "compressed-stages=99999999999999999999\n\ndelta {0}\n",
          "Problem while loading file: " + path + ", Extended info: stoll argument out of range"},
+        // A valid description padded far beyond any real one is not read on.
+        {"distribution {1}\n" + rec + "\ndelta {0}\n" + std::string((4 << 20) + 1, ' '),
+         "Problem while loading file: " + path + ", Extended info: the file is larger than 4 MiB"},
     };
     for (const Case& c : cases) {
         testsupport::writeFile(path, c.text);
