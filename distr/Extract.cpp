@@ -14,6 +14,15 @@
 
 namespace Patcher {
 
+void checkEntryInside(const ControlEntry& entry, std::int64_t packageSize, const std::string& package) {
+    if (entry.offset + entry.storedSize <= packageSize) // the parser keeps the sum in range
+        return;
+    throw InvalidDistr("Entry reaches past the end of its package: " + entry.pathText() + " ends at byte " +
+                           std::to_string(entry.offset + entry.storedSize) + " of " + package + ", which has " +
+                           std::to_string(packageSize),
+                       kInvalidDistrCode);
+}
+
 std::string extractEntry(const std::string& package, std::int64_t offset, const ControlEntry& entry,
                          const std::string& target, Compression& codec, HDDEventObserver* observer) {
     if (entry.status == 1) {

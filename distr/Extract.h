@@ -9,6 +9,10 @@ class Compression;
 class HDDEventObserver;
 struct ControlEntry;
 
+// Throws InvalidDistr (5) "Entry reaches past the end of its package: " when
+// the entry's bytes do not lie within a package of packageSize bytes.
+void checkEntryInside(const ControlEntry& entry, std::int64_t packageSize, const std::string& package);
+
 // Produces the file of a control entry from storedSize bytes of a package
 // starting at offset: status 0 copies them to target, status 1 decodes them to
 // target + ".unzipped". Returns the path written; the caller checks the SHA-1.

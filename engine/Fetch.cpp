@@ -4,6 +4,7 @@
 #include "base/RootStorage.h"
 #include "base/Singleton.h"
 #include "distr/DiscGuard.h"
+#include "distr/Extract.h"
 #include "engine/TaskDiskObserver.h"
 #include "ravel/UpdateDownloader.h"
 
@@ -97,6 +98,7 @@ void DistrManager::downloadFile(const std::string& location, const ControlEntry&
     std::ifstream in(package, std::ios::binary);
     if (!in)
         throw Poco::OpenFileException("Cannot open file", package, errno);
+    checkEntryInside(entry, static_cast<std::int64_t>(Poco::File(package).getSize()), package);
     in.seekg(entry.offset);
     std::ofstream out(localPath, std::ios::binary | std::ios::trunc);
     if (!out)

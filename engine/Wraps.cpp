@@ -320,6 +320,17 @@ void PackContentWrap::download() {
         return;
     createFolder(Poco::Path(pack_->localPath).parent().toString());
     engine_.downloadFile(pack_->location, pack_->localPath);
+    // The package is whole as its source has it: an entry beyond its end is the
+    // publication's fault, which fetching the entry alone would not mend.
+    const std::int64_t size = static_cast<std::int64_t>(Poco::File(pack_->localPath).getSize());
+    for (const ControlEntryPtr& entry : pack_->missingEntries) {
+        try {
+            checkEntryInside(*entry, size, pack_->location);
+        } catch (const InvalidDistr&) {
+            deleteFile(pack_->localPath);
+            throw;
+        }
+    }
     pending.insert(pack_->localPath);
 }
 
