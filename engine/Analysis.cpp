@@ -170,10 +170,14 @@ void DistrManager::analyzeDistribution() {
         loadDistrFiles(scratch, distr);
         logger_.information("Distribution files: " + distr->files);
         const int root = roots.index(distr->files, true);
+        // The first list becomes the merged one as it is: a million entries
+        // then live in one map, not in two.
+        const bool first = files_.count() == 0;
         for (const auto& item : scratch.entries()) {
             const ControlEntryPtr& entry = item.second;
             entry->packageRoot = root;
-            files_.add(entry, true);
+            if (!first)
+                files_.add(entry, true);
             const std::string key = entry->packageKey();
             auto found = packages_.find(key);
             if (found == packages_.end()) {
@@ -187,6 +191,8 @@ void DistrManager::analyzeDistribution() {
             if (distr == envDistr)
                 envFiles_.emplace(entry->path, entry->sha1);
         }
+        if (first)
+            files_ = std::move(scratch);
     }
 
     hasInstalledVersion_ = readInstalledVersion(metaDir_, installedVersion_);
