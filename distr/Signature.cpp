@@ -167,7 +167,7 @@ TrustedKeys TrustedKeys::parse(const std::string& list, const std::string& baseD
         try {
             pem = readWholeFile(path.toString());
         } catch (const Poco::Exception& e) {
-            throw Poco::DataFormatException("cannot read the trusted key " + path.toString(), e.displayText());
+            throw Poco::DataFormatException("cannot read the trusted key " + path.toString(), e.message());
         }
         try {
             keys.add(pem);
