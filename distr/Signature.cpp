@@ -131,7 +131,12 @@ SigningKeyPair generateSigningKey() {
 
 SigningKey::SigningKey(const std::string& privatePem) {
     Bio in(BIO_new_mem_buf(privatePem.data(), static_cast<int>(privatePem.size())));
-    key_ = checkedEd25519(PEM_read_bio_PrivateKey(in.bio, nullptr, nullptr, nullptr), "the signing key");
+    // No passphrase: OpenSSL would otherwise ask for one on the terminal.
+    auto noPassphrase = [](char*, int, int, void*) { return 0; };
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(in.bio, nullptr, noPassphrase, nullptr);
+    if (!key)
+        fail("the signing key is not a PEM private key without a passphrase");
+    key_ = checkedEd25519(key, "the signing key");
 }
 
 std::string SigningKey::sign(const std::string& data) const {

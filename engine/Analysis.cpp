@@ -20,6 +20,8 @@
 namespace Patcher {
 namespace {
 
+constexpr Poco::File::FileSize kLongestSignatureFile = 4096;
+
 // Marks description and control fetches for the HTTPS-first rule, also when
 // the fetch fails.
 class MetadataFetch {
@@ -60,7 +62,6 @@ std::string DistrManager::normalizeLocation(const std::string& location) {
     return path.toString();
 }
 
-
 void DistrManager::loadTrustedKeys() {
     if (Poco::trim(settings_.trustedKeys).empty()) {
         logger_.notice("Publications are not verified: no trusted key is configured (app.trusted-keys)");
@@ -92,7 +93,10 @@ void DistrManager::fetchDescription(const std::string& remote, const std::string
         logger_.warning(e.displayText());
         throw InvalidDistr(failed + " (missing)", kInvalidDistrCode);
     }
-    switch (trustedKeys_.verify(readWholeFile(localPath), readWholeFile(signature.path()))) {
+    // A signature is under a hundred bytes: a large answer is not read into memory.
+    const bool small = Poco::File(signature.path()).getSize() <= kLongestSignatureFile;
+    switch (small ? trustedKeys_.verify(readWholeFile(localPath), readWholeFile(signature.path()))
+                  : TrustedKeys::Verdict::Malformed) {
     case TrustedKeys::Verdict::Trusted:
         return;
     case TrustedKeys::Verdict::Malformed:
