@@ -290,6 +290,14 @@ int BaseApp::main(const std::vector<std::string>&) {
         return kExitOk;
     }
     int rv = kExitFailure;
+    // With logging off the log says nothing, yet whoever started the run from a
+    // shell must still learn why it failed.
+    const auto reportFailure = [&log](const std::string& text) {
+        if (log.error())
+            log.error(text);
+        else
+            std::cerr << text << std::endl;
+    };
 
     log.notice(centredBanner("Application started (v" + applicationVersion() + ")", '=', kBannerWidth));
     logConfiguration();
@@ -345,25 +353,25 @@ int BaseApp::main(const std::vector<std::string>&) {
             }
         } catch (const Interrupted& e) {
             timer.reset();
-            log.error("INTERRUPTED: " + e.message());
+            reportFailure("INTERRUPTED: " + e.message());
             sendToIpc(ipc.get(), errorMessage(demangle(typeid(e).name()), e.displayText(), e.code()));
         } catch (const UpdaterError& e) {
             timer.reset();
-            log.error("UpdateError: " + e.displayText() + ", Code: " + std::to_string(e.code()));
+            reportFailure("UpdateError: " + e.displayText() + ", Code: " + std::to_string(e.code()));
             sendToIpc(ipc.get(), errorMessage(demangle(typeid(e).name()), e.displayText(), e.code()));
         } catch (const Poco::Exception& e) {
             timer.reset();
-            log.error("PocoException: " + e.displayText() + ", Code: " + std::to_string(e.code()));
+            reportFailure("PocoException: " + e.displayText() + ", Code: " + std::to_string(e.code()));
             sendToIpc(ipc.get(), errorMessage(demangle(typeid(e).name()), e.displayText(), e.code()));
         } catch (const std::exception& e) {
             timer.reset();
             const std::string text = std::string("std::exception: ") + e.what();
-            log.error(text);
+            reportFailure(text);
             sendToIpc(ipc.get(), errorMessage(text, kStdExceptionCode));
         } catch (...) {
             timer.reset();
             const std::string text = "unknown exception at BaseApp::main";
-            log.error(text);
+            reportFailure(text);
             sendToIpc(ipc.get(), errorMessage(text, kUnknownExceptionCode));
         }
         if (handler)

@@ -7,13 +7,20 @@
 #include "engine/LcsUpdater.h"
 #include "progress/TotalProgress.h"
 
+#include <Poco/DateTime.h>
+#include <Poco/DateTimeFormat.h>
+#include <Poco/DateTimeParser.h>
 #include <Poco/File.h>
 #include <Poco/Format.h>
 #include <Poco/Logger.h>
 #include <Poco/Path.h>
+#include <Poco/String.h>
+#include <Poco/Timestamp.h>
 
 namespace Patcher {
 namespace {
+
+constexpr Poco::File::FileSize kLongestSignatureFile = 4096;
 
 // Marks description and control fetches for the HTTPS-first rule, also when
 // the fetch fails.
@@ -36,6 +43,17 @@ std::int64_t modifiedSeconds(const std::string& path) {
 // description but an attack on the disk and on the memory of the loader.
 constexpr std::uint64_t kMaxPackedFileSize = std::uint64_t(256) << 20;
 
+bool parseDate(const std::string& text, Poco::Timestamp& when) {
+    Poco::DateTime date;
+    int zone = 0;
+    if (!Poco::DateTimeParser::tryParse(Poco::DateTimeFormat::ISO8601_FORMAT, text, date, zone) &&
+        !Poco::DateTimeParser::tryParse(text, date, zone))
+        return false;
+    date.makeUTC(zone);
+    when = date.timestamp();
+    return true;
+}
+
 } // namespace
 
 std::string DistrManager::normalizeLocation(const std::string& location) {
@@ -48,17 +66,89 @@ std::string DistrManager::normalizeLocation(const std::string& location) {
     return path.toString();
 }
 
-std::string DistrManager::fetchVersionInfo(const std::string& location) {
-    const std::string remote = location + "version-info.txt";
-    LocalFile temporary(tempDir_ + "version-info.txt", true);
+void DistrManager::loadTrustedKeys() {
+    if (Poco::trim(settings_.trustedKeys).empty()) {
+        logger_.notice("Publications are not verified: no trusted key is configured (app.trusted-keys)");
+        return;
+    }
+    try {
+        trustedKeys_ = TrustedKeys::parse(settings_.trustedKeys, settings_.keyDir);
+    } catch (const Poco::Exception& e) {
+        throw InternalError("Invalid app.trusted-keys: " + e.displayText(), kInternalErrorCode);
+    }
+    logger_.information(Poco::format("Publications are verified against %z trusted key(s)", trustedKeys_.size()));
+}
+
+void DistrManager::fetchDescription(const std::string& remote, const std::string& localPath) {
     {
         MetadataFetch fetch(metadataDownload_);
-        downloadFile(remote, temporary.path());
+        downloadFile(remote, localPath);
     }
+    if (trustedKeys_.empty())
+        return;
+    const std::string failed = "Signature verification failed for: " + remote;
+    LocalFile signature(tempDir_ + "version-info.txt.sig", true);
+    try {
+        MetadataFetch fetch(metadataDownload_);
+        downloadFile(remote + ".sig", signature.path());
+    } catch (const Interrupted&) {
+        throw;
+    } catch (const Poco::Exception& e) {
+        logger_.warning(e.displayText());
+        throw InvalidDistr(failed + " (missing)", kInvalidDistrCode);
+    }
+    // A signature is under a hundred bytes: a large answer is not read into memory.
+    const bool small = Poco::File(signature.path()).getSize() <= kLongestSignatureFile;
+    switch (small ? trustedKeys_.verify(readWholeFile(localPath), readWholeFile(signature.path()))
+                  : TrustedKeys::Verdict::Malformed) {
+    case TrustedKeys::Verdict::Trusted:
+        return;
+    case TrustedKeys::Verdict::Malformed:
+        throw InvalidDistr(failed + " (malformed)", kInvalidDistrCode);
+    case TrustedKeys::Verdict::Untrusted:
+        break;
+    }
+    throw InvalidDistr(failed + " (not signed by a trusted key)", kInvalidDistrCode);
+}
+
+// An old signed publication stays valid forever: replaying one would bring back
+// whatever fault its successor fixed.
+void DistrManager::refuseOlderPublication(const VersionInfo& offered, const std::string& remote) const {
+    if (trustedKeys_.empty() || settings_.allowDowngrade || !hasInstalledVersion_)
+        return;
+    const std::string copy = metaDir_ + versionInfoName(installedVersion_);
+    Poco::Timestamp installedDate, offeredDate;
+    try {
+        VersionInfo installed;
+        if (!Poco::File(copy).exists())
+            return;
+        installed.load(copy);
+        if (!parseDate(installed.patcher().dateCreated, installedDate))
+            return;
+    } catch (const Poco::Exception& e) {
+        logger_.warning("The installed version's description cannot be read: " + e.displayText());
+        return;
+    }
+    const std::string created = offered.patcher().dateCreated;
+    if (parseDate(created, offeredDate) && !(offeredDate < installedDate))
+        return;
+    throw InvalidDistr("Refusing an older publication: " + remote + " (version " + offered.latestVersion() +
+                           ", created " + (created.empty() ? "at an unknown date" : created) +
+                           ", is older than the installed version " + installedVersion_ +
+                           "; app.allow-downgrade = true accepts it)",
+                       kInvalidDistrCode);
+}
+
+std::string DistrManager::fetchVersionInfo(const std::string& location, bool source) {
+    const std::string remote = location + "version-info.txt";
+    LocalFile temporary(tempDir_ + "version-info.txt", true);
+    fetchDescription(remote, temporary.path());
     VersionInfo scratch;
     scratch.load(temporary.path());
     if (scratch.distrs().empty())
         throw InvalidDistr("No distribution is described in: " + remote, kInvalidDistrCode);
+    if (source)
+        refuseOlderPublication(scratch, remote);
     const std::string storedName = versionInfoName(scratch.latestVersion());
     keepNames_.add(storedName);
     temporary.placeAt(metaDir_ + storedName);
@@ -144,7 +234,9 @@ void DistrManager::loadMetadataFile(ControlFile& target, const MetadataFile& fil
 }
 
 void DistrManager::analyzeDistribution() {
-    std::string stored = fetchVersionInfo(source_);
+    loadTrustedKeys();
+    hasInstalledVersion_ = readInstalledVersion(metaDir_, installedVersion_);
+    std::string stored = fetchVersionInfo(source_, true);
     versionInfo_.load(stored);
 
     DistrPtr envDistr;
@@ -155,7 +247,7 @@ void DistrManager::analyzeDistribution() {
         if (envDistr->env.empty() || source_.size() <= cut)
             throw InvalidDistr("Environment redirect cannot be followed from: " + source_, kInvalidDistrCode);
         source_ = normalizeLocation(source_.substr(0, source_.size() - cut));
-        stored = fetchVersionInfo(source_);
+        stored = fetchVersionInfo(source_, true);
         versionInfo_.load(stored);
     }
     logger_.information("Version info location: " + stored);
@@ -195,7 +287,6 @@ void DistrManager::analyzeDistribution() {
             files_ = std::move(scratch);
     }
 
-    hasInstalledVersion_ = readInstalledVersion(metaDir_, installedVersion_);
     if (hasInstalledVersion_) {
         logger_.information("Current installed version: " + installedVersion_);
         buildDeltaEntries();
@@ -276,10 +367,7 @@ void DistrManager::buildDeltaEntries() {
             // Only looked up: stored, an environment's description (same
             // version) would take the place of the distribution's own copy.
             LocalFile temporary(tempDir_ + "version-info.txt", true);
-            {
-                MetadataFetch fetch(metadataDownload_);
-                downloadFile(distr->files + "version-info.txt", temporary.path());
-            }
+            fetchDescription(distr->files + "version-info.txt", temporary.path());
             described.load(temporary.path());
         }
         described.rebaseFiles(distr->files);

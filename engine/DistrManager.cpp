@@ -37,6 +37,9 @@ DistrManagerSettings DistrManagerSettings::fromConfig(const Poco::Util::Abstract
     s.maxSimultaneousConnection = config.getInt("app.max-simultaneous-connection", 1);
     s.minSegmentSize = std::max(config.getInt("app.min-segment-size", kMinSegmentSize), kMinSegmentSize);
     s.allowHttps = config.getBool("app.allow-https", true);
+    s.trustedKeys = config.getString("app.trusted-keys", "");
+    s.keyDir = config.getString("application.dir", "");
+    s.allowDowngrade = config.getBool("app.allow-downgrade", false);
     return s;
 }
 

@@ -6,6 +6,7 @@
 #include "distr/FileOps.h"
 #include "distr/LocalFile.h"
 #include "distr/Metadata.h"
+#include "distr/Signature.h"
 #include "distr/VersionInfo.h"
 
 #include <array>
@@ -38,6 +39,11 @@ struct DistrManagerSettings {
     int maxSimultaneousConnection = 1;
     int minSegmentSize = 4096;
     bool allowHttps = true;
+    // Public keys (PEM or file paths, ","-separated; paths relative to keyDir):
+    // when set, every description must carry a signature by one of them.
+    std::string trustedKeys;
+    std::string keyDir;
+    bool allowDowngrade = false; // accept a signed publication older than the installed one
 
     static constexpr int kMinSegmentSize = 4096;
     // The keys in the order the driver reads them; a segment size below 4096 is
@@ -126,7 +132,9 @@ public:
 
     // Analysis pieces.
     static std::string normalizeLocation(const std::string& location);
-    std::string fetchVersionInfo(const std::string& location);
+    // source: the description is the one to install, refused when it is older
+    // than the installed version's (signatures required, no app.allow-downgrade).
+    std::string fetchVersionInfo(const std::string& location, bool source = false);
     void loadControlFile(ControlFile& target, const VersionInfo& info, ControlFileType kind,
                          const std::string& version);
     void loadDistrFiles(ControlFile& target, const DistrPtr& distr);
@@ -186,6 +194,9 @@ private:
     void finishBatch();
     bool isUrl(const std::string& location) const;
     void placeVersionInfo(LocalFile& file, const std::string& storedName);
+    void loadTrustedKeys();
+    void fetchDescription(const std::string& remote, const std::string& localPath);
+    void refuseOlderPublication(const VersionInfo& offered, const std::string& remote) const;
     void fetchPacked(const std::string& remoteDirectory, const std::string& remoteName, const std::string& name,
                      const std::string& expectedHash);
 
@@ -210,6 +221,7 @@ private:
     std::array<std::shared_ptr<Task>, kTaskTypeCount> tasks_;
     std::vector<StageBytes> stageBytes_;
     DistrManagerSettings settings_;
+    TrustedKeys trustedKeys_; // from settings_, read when the analysis starts
     unsigned currentStage_ = 0;
     MetadataNames keepNames_;
     std::unique_ptr<Compression> codec_;

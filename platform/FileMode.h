@@ -21,4 +21,10 @@ void setPlacedModeOf(const std::string& path);
 // Reads the file's first bytes itself.
 void ensureProgramMode(const std::string& path);
 
+// Creates path, which must not exist yet, holding bytes; readable by its owner
+// alone when ownerOnly (from the start: never a moment with a wider mode), else
+// 0644 less the umask. Throws Poco::FileExistsException or another
+// Poco::FileException naming the path.
+void createNewFile(const std::string& path, const std::string& bytes, bool ownerOnly);
+
 } // namespace platform

@@ -82,4 +82,31 @@ void ensureProgramMode(const std::string& path)
         changeMode(path, (st.st_mode & 07777) | (0111 & ~currentUmask()));
 }
 
+void createNewFile(const std::string& path, const std::string& bytes, bool ownerOnly)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ownerOnly ? 0600 : 0644);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == EEXIST)
+            throw Poco::FileExistsException("file exists: " + path, err);
+        throw Poco::FileException("cannot create " + path + ": " + std::strerror(err), err);
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            break;
+        done += static_cast<std::size_t>(wrote);
+    }
+    int err = done < bytes.size() ? (errno != 0 ? errno : EIO) : 0;
+    if (::close(fd) != 0 && err == 0)
+        err = errno;
+    if (err != 0) {
+        ::unlink(path.c_str());
+        throw Poco::WriteFileException("cannot write " + path + ": " + std::strerror(err), err);
+    }
+}
+
 } // namespace platform

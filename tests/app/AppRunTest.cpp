@@ -98,19 +98,19 @@ TEST(AppRunTest, AFailedRunWritesTheBannersAndReturnValueToTheLog) {
                         "Return value: 70", std::string(30, '=') + " Application ended " + std::string(31, '=')});
 }
 
-TEST(AppRunTest, WithoutLogFileNothingIsLogged) {
+TEST(AppRunTest, WithoutLogFileNothingIsLoggedButTheFailureReachesStandardError) {
     TempDir dir;
     RunResult r = runProgram(patcherBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("logs")});
     EXPECT_EQ(70, r.code);
-    EXPECT_EQ("", r.out) << "logging off: the failure is only in the exit code";
-    EXPECT_EQ("", r.err);
+    EXPECT_EQ("", r.out) << "logging off: nothing on the console";
+    EXPECT_EQ(0u, r.err.find("PocoException: File not found: ")) << r.err;
     EXPECT_FALSE(Poco::File(dir.file("logs")).exists()) << "no log file, no log directory";
 
     // Nor a failure to report when the log directory could not be made.
     writeFile(dir.file("plain-file"), "x");
     r = runProgram(patcherBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("plain-file/logs")});
     EXPECT_EQ(70, r.code);
-    EXPECT_EQ("", r.err);
+    EXPECT_EQ(std::string::npos, r.err.find("Failed to create log file root directory")) << r.err;
 }
 
 TEST(AppRunTest, UserOverrideFillsKeysTheApplicationFileLacksAndOptionsWin) {

@@ -56,6 +56,10 @@ TEST_F(EndToEndInstall, InstallNoOpFullUpdateAndUninstall) {
     ASSERT_RUN(install, 0);
     EXPECT_EQ("", treeDifferences(dest(), content));
     EXPECT_TRUE(install.logs("No previous version is detected")) << install.log;
+    // Unsigned and no trusted key configured: installed as ever, said once.
+    const std::string notice = "Notice [0] DistrMngr: Publications are not verified";
+    EXPECT_NE(std::string::npos, install.log.find(notice)) << install.log;
+    EXPECT_EQ(install.log.find(notice), install.log.rfind(notice));
     EXPECT_EQ("1.0", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
 
     // Nothing to do: descriptions only, not one package byte.

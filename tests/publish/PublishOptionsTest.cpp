@@ -45,6 +45,7 @@ TEST(PublishOptions, RefusesMalformedCommandLines) {
         {{"--content", "c", "--version", "1", "--out", "R", "--package-size", "-5"}, "invalid size: -5"},
         {{"--content", "c", "--version", "1", "--out", "R", "--package-size", "12Q"}, "invalid size: 12Q"},
         {{"--content", "c", "--version", "1", "--out", "R", "stray"}, "unknown option: stray"},
+        {{"--gen-key", "k", "--content", "c"}, "--gen-key DIR is used alone"},
     };
     for (const auto& c : cases) {
         try {

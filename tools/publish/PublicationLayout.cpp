@@ -35,7 +35,7 @@ bool PublicationLayout::isReservedName(const std::string& name) {
         return lower.size() >= tail.size() && lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
     };
     // Package names are "stage<S>-<N>.pak" and "delta-<N>.pak": any ".pak" is kept clear.
-    return lower == kVersionInfoName || lower == "deltas" || endsWith(".7z") || endsWith(".pak");
+    return lower == kVersionInfoName || lower == std::string(kVersionInfoName) + ".sig" || lower == "deltas" || endsWith(".7z") || endsWith(".pak");
 }
 
 } // namespace Patcher

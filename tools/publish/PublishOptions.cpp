@@ -62,10 +62,15 @@ std::string publishUsage() {
            "  --env NAME --env-content DIR\n"
            "                         environment redirect: DIR is published under ROOT/V/NAME/\n"
            "                         and overrides the main tree for the source .../ROOT/V/NAME/\n"
+           "  --sign-key FILE        sign each version-info.txt with this private key\n"
+           "                         (version-info.txt.sig beside it)\n"
            "  --package-size BYTES   largest package (default 256M; K, M, G suffixes)\n"
            "  --jobs N               parallel jobs (default: one per hardware thread)\n"
            "  --force                replace an existing publication of V\n"
-           "  --help                 this text\n";
+           "  --help                 this text\n"
+           "usage: patcher-publish --gen-key DIR\n"
+           "Writes a new signing key pair: DIR/publish.key (private, readable by its owner\n"
+           "only) and DIR/publish.pub (public, for the updater's app.trusted-keys).\n";
 }
 
 bool isSafeName(const std::string& name) {
@@ -148,6 +153,10 @@ PublishOptions parsePublishOptions(const std::vector<std::string>& args) {
             takeOnce(o.envName);
         } else if (name == "--env-content") {
             takeOnce(o.envContent);
+        } else if (name == "--sign-key") {
+            takeOnce(o.signKey);
+        } else if (name == "--gen-key") {
+            takeOnce(o.genKey);
         } else if (name == "--package-size") {
             o.packageSize = parseByteSize(take());
         } else if (name == "--jobs") {
@@ -162,6 +171,11 @@ PublishOptions parsePublishOptions(const std::vector<std::string>& args) {
     }
     if (o.help)
         return o;
+    if (!o.genKey.empty()) {
+        if (args.size() != 2 && !(args.size() == 1 && args[0].find('=') != std::string::npos))
+            throw UsageError("--gen-key DIR is used alone");
+        return o;
+    }
     if (o.content.empty())
         throw UsageError("missing --content DIR");
     if (o.version.empty())
@@ -208,6 +222,8 @@ void validatePublishOptions(const PublishOptions& o) {
         throw PublishError("commands file does not exist: " + o.commands);
     if (!o.adapter.empty() && !isFile(o.adapter))
         throw PublishError("adapter file does not exist: " + o.adapter);
+    if (!o.signKey.empty() && !isFile(o.signKey))
+        throw PublishError("signing key does not exist: " + o.signKey);
     if (!o.stages.empty() && !isFile(o.stages))
         throw PublishError("stages file does not exist: " + o.stages);
     if (!o.envName.empty()) {

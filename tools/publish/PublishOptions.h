@@ -24,6 +24,8 @@ struct PublishOptions {
     std::string adapter;                // published as "adapter.exe"
     std::string envName;                // environment redirect: out/version/envName/
     std::string envContent;
+    std::string signKey;                // private key: "version-info.txt.sig" beside each description
+    std::string genKey;                 // only make a key pair in this directory
     std::int64_t packageSize = 256ll << 20;
     int jobs = 0;                       // 0: one per hardware thread
     bool force = false;                 // replace an existing publication of version

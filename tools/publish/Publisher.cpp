@@ -7,8 +7,10 @@
 #include "distr/FileOps.h"
 #include "distr/LocalFile.h"
 #include "distr/SevenZip.h"
+#include "distr/Signature.h"
 #include "distr/VersionInfo.h"
 #include "base/RootStorage.h"
+#include "platform/FileMode.h"
 #include "tools/publish/ContentTree.h"
 #include "tools/publish/Packer.h"
 #include "tools/publish/Progress.h"
@@ -45,6 +47,7 @@ constexpr const char* kDeleteName = "delete.txt";
 constexpr const char* kCommandsName = "cmds.bat";
 constexpr const char* kAdapterName = "adapter.exe";
 constexpr const char* kPacked = ".7z";
+constexpr const char* kSignatureSuffix = ".sig";
 constexpr std::int64_t kSmallestDeltaTarget = 64;
 
 const FileOpPolicy& silent() {
@@ -169,6 +172,7 @@ struct Publisher::State {
     std::int64_t emptyBlobSize = 0;
     std::atomic<int> nextId{0};
     std::string dateCreated;
+    std::unique_ptr<SigningKey> signer; // with --sign-key
 
     State(PublishOptions o, PublishStats& s, ProgressReporter& r, StopState* st, Publisher::Clock c)
         : options(std::move(o)), stats(s), reporter(r), stop(st), clock(std::move(c)) {}
@@ -245,6 +249,13 @@ PublishSummary Publisher::State::run() {
     if (Poco::File rootDir(root); rootDir.exists() && rootDir.isDirectory())
         removeStaleStaging();
     validatePublishOptions(options);
+    if (!options.signKey.empty()) {
+        try {
+            signer = std::make_unique<SigningKey>(readWholeFile(options.signKey));
+        } catch (const Poco::Exception& e) {
+            throw PublishError("cannot use the signing key " + options.signKey + ": " + e.displayText());
+        }
+    }
     try {
         createFolder(root, &silent());
     } catch (const Poco::Exception& e) {
@@ -917,7 +928,10 @@ void Publisher::State::writeVersionInfos() {
         for (const auto& d : unit.deltas)
             info.addDelta(d);
         info.setPatcher(patcher);
-        info.save(unit.dir + kVersionInfoName);
+        const std::string path = unit.dir + kVersionInfoName;
+        info.save(path);
+        if (signer)
+            writeWholeFile(path + kSignatureSuffix, signer->sign(readWholeFile(path)) + "\r\n");
     }
 }
 
@@ -965,6 +979,16 @@ void Publisher::State::verify() {
         return loaded.back().get();
     };
     try {
+        if (signer) {
+            TrustedKeys own;
+            own.add(signer->publicPem());
+            for (const auto& unit : units) {
+                const std::string path = unit.dir + kVersionInfoName;
+                if (own.verify(readWholeFile(path), readWholeFile(path + kSignatureSuffix)) !=
+                    TrustedKeys::Verdict::Trusted)
+                    throw PublishError("verification failed: the signature of " + path + " does not verify");
+            }
+        }
         VersionInfo main;
         main.load(pub + kVersionInfoName);
         if (main.latestVersion() != options.version || main.isLastEnv())
@@ -1056,6 +1080,31 @@ void Publisher::State::discard() {
         return;
     tryDeleteFolder(staging, &silent());
     staging.clear();
+}
+
+std::pair<std::string, std::string> writeKeyPair(const std::string& dir) {
+    const std::string base = absoluteDir(dir);
+    const std::string privatePath = base + "publish.key";
+    const std::string publicPath = base + "publish.pub";
+    for (const auto& path : {privatePath, publicPath})
+        if (Poco::File(path).exists())
+            throw PublishError(path + " exists: a key pair is never replaced (move it away first)");
+    try {
+        createFolder(base, &silent());
+        const SigningKeyPair pair = generateSigningKey();
+        platform::createNewFile(privatePath, pair.privatePem, true);
+        try {
+            platform::createNewFile(publicPath, pair.publicPem, false);
+        } catch (...) {
+            removeQuietly(privatePath);
+            throw;
+        }
+    } catch (const PublishError&) {
+        throw;
+    } catch (const Poco::Exception& e) {
+        throw PublishError("cannot write a key pair into " + base + ": " + e.displayText());
+    }
+    return {privatePath, publicPath};
 }
 
 } // namespace Patcher

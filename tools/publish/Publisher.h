@@ -67,4 +67,9 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Writes a new Ed25519 key pair as dir/publish.key (readable by its owner only)
+// and dir/publish.pub, creating dir; never replaces an existing file. Returns
+// (private, public) paths; throws PublishError.
+std::pair<std::string, std::string> writeKeyPair(const std::string& dir);
+
 } // namespace Patcher

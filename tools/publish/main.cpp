@@ -82,6 +82,17 @@ int main(int argc, char** argv) {
         std::cout << publishUsage();
         return 0;
     }
+    if (!options.genKey.empty()) {
+        try {
+            const auto [privatePath, publicPath] = writeKeyPair(options.genKey);
+            std::cout << "private key (keep it secret, sign with --sign-key): " << privatePath << "\n"
+                      << "public key (for app.trusted-keys): " << publicPath << "\n";
+            return 0;
+        } catch (const Poco::Exception& e) {
+            std::cerr << "patcher-publish: error: " << e.message() << "\n";
+            return 1;
+        }
+    }
     // The formats code logs on the root logger; only its warnings concern a publisher.
     Poco::Logger::root().setLevel(Poco::Message::PRIO_WARNING);
     Singleton<RootStorage>::create();

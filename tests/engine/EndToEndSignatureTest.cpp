@@ -1,0 +1,223 @@
+// Signed publications: with trusted keys configured, a description is used only
+// when a trusted key signed its exact bytes, whatever the network path serves,
+// and an older signed publication is not installed over a newer one.
+#include "tests/engine/EndToEndSupport.h"
+
+#include <Poco/Base64Encoder.h>
+#include <Poco/DateTimeParser.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace e2e {
+namespace {
+
+Tree release(int next) {
+    Tree t = {
+        {"bin/game.bin", noise(40000, 70)},
+        {"data/world.dat", text(120000, 71)},
+        {"cmds/readme.txt", text(2000, 72)},
+    };
+    if (next) {
+        t["data/world.dat"].insert(5000, "a new island in the east\n");
+        t["data/extra.txt"] = text(3000, 73);
+    }
+    return t;
+}
+
+// A key pair made once per build with the publisher, so that the signed
+// publications stay cached between runs; returns its directory.
+std::string keyPair(const std::string& name) {
+    const std::string dir = testsupport::buildDir() + "tests/engine/e2e-keys/" + name + "/";
+    if (fs::exists(dir + "publish.pub"))
+        return dir;
+    const std::string staging = dir.substr(0, dir.size() - 1) + ".tmp" + std::to_string(::getpid());
+    fs::remove_all(staging);
+    const testsupport::RunResult r = testsupport::runProgram(publishProgram(), {"--gen-key", staging});
+    EXPECT_EQ(0, r.code) << r.err;
+    std::error_code ec;
+    fs::rename(staging, dir.substr(0, dir.size() - 1), ec);
+    if (ec)
+        fs::remove_all(staging);
+    return dir;
+}
+
+// The PEM on one line, as a configuration value.
+std::string inlinePem(const std::string& file) {
+    std::string pem = readFile(file);
+    pem.erase(std::remove(pem.begin(), pem.end(), '\n'), pem.end());
+    return pem;
+}
+
+std::int64_t createdSeconds(const std::string& description) {
+    const std::string key = "date-created=";
+    const std::size_t at = description.find(key);
+    const std::string value = description.substr(at + key.size(), description.find('\r', at) - at - key.size());
+    int zone = 0;
+    return Poco::DateTimeParser::parse(value, zone).timestamp().epochTime();
+}
+
+class EndToEndSignature : public EndToEndTest {
+protected:
+    // Signed 1.0 and 1.1 (with a delta from 1.0) under site()/game; their
+    // contents. 1.1 is created in a later second than 1.0.
+    std::pair<std::string, std::string> publishSigned() {
+        const std::vector<std::string> sign = {"--sign-key", keyPair("maker") + "publish.key"};
+        const std::string v1 = publishTree(release(0), "1.0", "game", sign);
+        const std::int64_t created = createdSeconds(readFile(site() + "game/1.0/version-info.txt"));
+        while (std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) <= created)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::vector<std::string> next = sign;
+        next.insert(next.end(), {"--previous", "1.0"});
+        return {v1, publishTree(release(1), "1.1", "game", next)};
+    }
+    // A player's updater trusting the maker's key (by path) and another key
+    // (inline), plus overrides.
+    Updater trustingUpdater(std::map<std::string, std::string> overrides = {}) {
+        overrides["app.trusted-keys"] =
+            inlinePem(keyPair("other") + "publish.pub") + ", " + keyPair("maker") + "publish.pub";
+        return Updater(overrides);
+    }
+    // Through the name "localhost": the HTTPS attempt meets the plain port and
+    // fails, and descriptions and signatures come over HTTP.
+    std::string localhostUrl(const std::string& relative) {
+        return "http://localhost:" + std::to_string(nginx().port()) + "/" + relative;
+    }
+    // The destination as a failed run must leave it: every file outside the
+    // temporary folder (which a failed run keeps for the next one).
+    Tree state() {
+        Tree t = readTree(dest());
+        for (auto it = t.begin(); it != t.end();)
+            it = it->first.rfind(".kvo.tmp.dir/", 0) == 0 ? t.erase(it) : std::next(it);
+        return t;
+    }
+};
+
+TEST_F(EndToEndSignature, SignedInstallAndUpdateFetchSignaturesHttpsFirst) {
+    const auto [v1, v2] = publishSigned();
+    Updater updater = trustingUpdater();
+    Outcome install = update(updater, localhostUrl("game/1.0/"));
+    ASSERT_RUN(install, 0);
+    EXPECT_EQ("", treeDifferences(dest(), v1));
+    EXPECT_TRUE(install.logs("Publications are verified against 2 trusted key(s)")) << install.log;
+    EXPECT_FALSE(install.logs("Publications are not verified")) << install.log;
+
+    Outcome next = update(updater, localhostUrl("game/1.1/"));
+    ASSERT_RUN(next, 0);
+    EXPECT_EQ("", treeDifferences(dest(), v2));
+    EXPECT_GT(bytesFor(nginx().requests(), "game/1.1/deltas/1.0/"), 0);
+    EXPECT_TRUE(next.logs("https://localhost:" + std::to_string(nginx().port()) +
+                          "/game/1.1/version-info.txt.sig"))
+        << next.log;
+    EXPECT_FALSE(requestsFor(nginx(), "game/1.1/version-info.txt.sig").empty());
+}
+
+// Each way a description can fail its signature: exit 70 with the reason, the
+// destination as it was, and the genuine publication installs afterwards.
+struct BadSignature {
+    const char* name;
+    const char* reason;
+};
+
+void PrintTo(const BadSignature& c, std::ostream* os) { *os << c.name; }
+
+class EndToEndBadSignature : public EndToEndSignature, public ::testing::WithParamInterface<BadSignature> {
+protected:
+    // A copy of game/1.1 spoiled as the case says, under site()/bad/1.1/.
+    void spoil(const std::string& name) {
+        fs::create_directories(site() + "bad");
+        fs::copy(site() + "game/1.1", site() + "bad/1.1", fs::copy_options::recursive);
+        const std::string info = site() + "bad/1.1/version-info.txt";
+        if (name == "ChangedByte") {
+            std::string bytes = readFile(info);
+            const std::size_t at = bytes.find("size=") + 5;
+            bytes[at] = bytes[at] == '9' ? '8' : '9';
+            writeFile(info, bytes);
+        } else if (name == "MissingSignature") {
+            fs::remove(info + ".sig");
+        } else if (name == "OtherKey") {
+            // Signed by the real tool with a key the player does not trust.
+            const testsupport::RunResult r = testsupport::runProgram(
+                "/usr/bin/openssl", {"pkeyutl", "-sign", "-rawin", "-inkey", keyPair("stranger") + "publish.key",
+                                     "-in", info, "-out", info + ".bin"});
+            ASSERT_EQ(0, r.code) << r.err;
+            std::ostringstream base64;
+            Poco::Base64Encoder encoder(base64);
+            encoder.rdbuf()->setLineLength(0);
+            encoder << readFile(info + ".bin");
+            encoder.close();
+            writeFile(info + ".sig", base64.str() + "\r\n");
+        } else if (name == "GarbageSignature") {
+            writeFile(info + ".sig", "not a signature at all\r\n");
+        } else {
+            ADD_FAILURE() << "unknown case " << name;
+        }
+    }
+};
+
+TEST_P(EndToEndBadSignature, RefusedBeforeAnyChange) {
+    const BadSignature& c = GetParam();
+    const auto [v1, v2] = publishSigned();
+    Updater updater = trustingUpdater();
+    ASSERT_RUN(update(updater, url("game/1.0/")), 0);
+    spoil(c.name);
+    const Tree before = state();
+
+    Outcome bad = update(updater, localhostUrl("bad/1.1/"));
+    EXPECT_RUN(bad, 70);
+    EXPECT_TRUE(bad.logs(std::string("Signature verification failed for: ") + localhostUrl("bad/1.1/") +
+                         "version-info.txt (" + c.reason + ")"))
+        << bad.log;
+    EXPECT_TRUE(before == state()) << "the destination changed";
+    EXPECT_TRUE(requestsFor(nginx(), "bad/1.1/control.txt").empty());
+
+    ASSERT_RUN(update(updater, url("game/1.1/")), 0);
+    EXPECT_EQ("", treeDifferences(dest(), v2));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EndToEndBadSignature,
+                         ::testing::Values(BadSignature{"ChangedByte", "not signed by a trusted key"},
+                                           BadSignature{"MissingSignature", "missing"},
+                                           BadSignature{"OtherKey", "not signed by a trusted key"},
+                                           BadSignature{"GarbageSignature", "malformed"}),
+                         [](const ::testing::TestParamInfo<BadSignature>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(EndToEndSignature, OlderPublicationRefusedUnlessDowngradeAllowed) {
+    const auto [v1, v2] = publishSigned();
+    Updater updater = trustingUpdater();
+    ASSERT_RUN(update(updater, url("game/1.0/")), 0);
+    ASSERT_RUN(update(updater, url("game/1.1/")), 0);
+    const Tree before = state();
+
+    // The old, genuinely signed 1.0 replayed at the place of 1.1.
+    fs::create_directories(site() + "replay");
+    fs::copy(site() + "game/1.0", site() + "replay/1.1", fs::copy_options::recursive);
+    for (const std::string& source : {url("game/1.0/"), url("replay/1.1/")}) {
+        Outcome replay = update(updater, source);
+        EXPECT_RUN(replay, 70);
+        EXPECT_TRUE(replay.logs("Refusing an older publication: " + source + "version-info.txt")) << replay.log;
+        EXPECT_TRUE(before == state()) << "the destination changed";
+    }
+
+    Updater downgrading = trustingUpdater({{"app.allow-downgrade", "true"}});
+    ASSERT_RUN(update(downgrading, url("game/1.0/")), 0);
+    // The files only 1.1 has stay: 1.0's removal list cannot name them.
+    Tree expected = readTree(v1);
+    expected["data/extra.txt"] = release(1).at("data/extra.txt");
+    EXPECT_EQ("", treeDifferences(dest(), expected));
+    EXPECT_EQ("1.0", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
+}
+
+} // namespace
+} // namespace e2e
