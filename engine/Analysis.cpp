@@ -43,6 +43,16 @@ std::int64_t modifiedSeconds(const std::string& path) {
 // description but an attack on the disk and on the memory of the loader.
 constexpr std::uint64_t kMaxPackedFileSize = std::uint64_t(256) << 20;
 
+// Every later sum of sizes is a part of what these bound, so none of them can
+// wrap, however a publication states its sizes.
+constexpr std::int64_t kMaxDistributionBytes = std::int64_t(1) << 53; // 8 PiB
+
+void countBytes(std::int64_t& sum, std::int64_t bytes) {
+    if (bytes > kMaxDistributionBytes - sum)
+        throw InvalidDistr("The sizes of the distribution add up to more than 8 PiB", kInvalidDistrCode);
+    sum += bytes;
+}
+
 bool parseDate(const std::string& text, Poco::Timestamp& when) {
     Poco::DateTime date;
     int zone = 0;
@@ -257,6 +267,7 @@ void DistrManager::analyzeDistribution() {
     versionInfo_.rebaseFiles(source_);
 
     RootStorage& roots = Singleton<RootStorage>::instance();
+    std::int64_t storedSum = 0, sizeSum = 0;
     for (const DistrPtr& distr : versionInfo_.distrs()) {
         ControlFile scratch;
         loadDistrFiles(scratch, distr);
@@ -267,6 +278,8 @@ void DistrManager::analyzeDistribution() {
         const bool first = files_.count() == 0;
         for (const auto& item : scratch.entries()) {
             const ControlEntryPtr& entry = item.second;
+            countBytes(storedSum, entry->storedSize);
+            countBytes(sizeSum, entry->size);
             entry->packageRoot = root;
             if (!first)
                 files_.add(entry, true);
@@ -359,6 +372,7 @@ void DistrManager::buildDeltaEntries() {
     logger_.information("Building list of delta entries...");
     const std::vector<std::string> fromVersions = collectFromVersions();
     RootStorage& roots = Singleton<RootStorage>::instance();
+    std::int64_t storedSum = 0, sizeSum = 0;
     for (const DistrPtr& distr : versionInfo_.distrs()) {
         VersionInfo described;
         if (distr->files == source_) {
@@ -396,6 +410,8 @@ void DistrManager::buildDeltaEntries() {
                                        kInvalidDistrCode);
                 if (d->name == target->sha1)
                     continue;
+                countBytes(storedSum, d->storedSize);
+                countBytes(sizeSum, d->size);
                 d->packageRoot = deltaRoot;
                 d->stage = target->stage;
                 deltaEntries_.add(d, true);

@@ -12,7 +12,7 @@
 
 #include <algorithm>
 #include <map>
-#include <set>
+#include <vector>
 #include <stdexcept>
 
 namespace Patcher {
@@ -93,10 +93,11 @@ void DistrManager::findSolution() {
 DiskNeed DistrManager::diskNeed() const {
     DiskNeed need;
     std::int64_t largestReplaced = 0;
-    std::set<int> produced; // paths
+    std::vector<bool> produced(Singleton<RootStorage>::instance().size()); // by path index
     auto produce = [&](const ControlEntry& entry) {
-        if (!produced.insert(entry.path).second)
+        if (entry.path < 0 || produced[static_cast<std::size_t>(entry.path)])
             return;
+        produced[static_cast<std::size_t>(entry.path)] = true;
         const std::string pathText = entry.pathText();
         const std::int64_t old = cache_->get(pathText) ? sizeOnDisk(destinationDir_ + pathText) : 0;
         add(need.destination, std::max<std::int64_t>(finalSize(entry) - old, 0));
@@ -127,7 +128,8 @@ DiskNeed DistrManager::diskNeed() const {
     }
     for (const auto& item : files_.entries()) {
         const ControlEntry& entry = *item.second;
-        if (produced.count(entry.path) || cache_->isValid(entry.pathText(), entry.sha1))
+        if ((entry.path >= 0 && produced[static_cast<std::size_t>(entry.path)]) ||
+            cache_->isValid(entry.pathText(), entry.sha1))
             continue;
         add(batches[{entry.stage, 2}], entry.storedSize);
         produce(entry);

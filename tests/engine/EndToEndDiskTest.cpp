@@ -128,6 +128,9 @@ const HostileCase kHostile[] = {
      [](EndToEndHostile& t) {
          t.editEntry("data/world.txt", 7, [](const std::string&) { return "1000000000000000000"; });
      },
+     "The sizes of the distribution add up to more than 8 PiB"},
+    {"SizeOfAPetabyte",
+     [](EndToEndHostile& t) { t.editEntry("data/world.txt", 7, [](const std::string&) { return "1000000000000000"; }); },
      "Not enough disk space on "},
 };
 
