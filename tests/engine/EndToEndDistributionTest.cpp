@@ -32,6 +32,7 @@ TEST_F(EndToEndDistribution, TwoStagesWithAdapter) {
     Outcome r = updater.run({"--url", url("game/1.0/"), "--dest", destination, "--progress-update-freq", "100"},
                         {{"FAKE_ADAPTER_LOG", adapterLog}});
     ASSERT_RUN(r, 0);
+    EXPECT_EQ(std::string::npos, r.out.find("Progress monitoring started")) << "a banner without a display";
     EXPECT_EQ("", treeDifferences(destination, content));
     EXPECT_TRUE(r.logs("Multi-staged distribution. Stages: 2")) << r.log;
     EXPECT_TRUE(exists(destination + ".kvo.meta.dir/adapter-my-game.exe"));
