@@ -50,6 +50,17 @@ bool parseDate(const std::string& text, Poco::Timestamp& when) {
     return true;
 }
 
+// When a publication was made: its creation, then its latest rebuild, since a
+// rebuild of the same version keeps the creation date and an unfixed build
+// must not come back in its place.
+bool parsePublished(const PatcherInfo& info, std::pair<Poco::Timestamp, Poco::Timestamp>& when) {
+    if (!parseDate(info.dateCreated, when.first))
+        return false;
+    if (!parseDate(info.dateModified, when.second))
+        when.second = when.first;
+    return true;
+}
+
 } // namespace
 
 std::string DistrManager::normalizeLocation(const std::string& location) {
@@ -113,23 +124,27 @@ void DistrManager::refuseOlderPublication(const VersionInfo& offered, const std:
     if (trustedKeys_.empty() || settings_.allowDowngrade || !hasInstalledVersion_)
         return;
     const std::string copy = metaDir_ + versionInfoName(installedVersion_);
-    Poco::Timestamp installedDate, offeredDate;
+    std::pair<Poco::Timestamp, Poco::Timestamp> installedDate, offeredDate;
     try {
         VersionInfo installed;
         if (!Poco::File(copy).exists())
             return;
         installed.load(copy);
-        if (!parseDate(installed.patcher().dateCreated, installedDate))
+        if (!parsePublished(installed.patcher(), installedDate))
             return;
     } catch (const Poco::Exception& e) {
         logger_.warning("The installed version's description cannot be read: " + e.displayText());
         return;
     }
-    const std::string created = offered.patcher().dateCreated;
-    if (parseDate(created, offeredDate) && !(offeredDate < installedDate))
+    if (parsePublished(offered.patcher(), offeredDate) && !(offeredDate < installedDate))
         return;
+    const std::string& created = offered.patcher().dateCreated;
+    const std::string& modified = offered.patcher().dateModified;
+    std::string made = created.empty() ? "at an unknown date" : created;
+    if (!modified.empty() && modified != created)
+        made += ", rebuilt " + modified;
     throw InvalidDistr("Refusing an older publication: " + remote + " (version " + offered.latestVersion() +
-                           ", created " + (created.empty() ? "at an unknown date" : created) +
+                           ", created " + made +
                            ", is older than the installed version " + installedVersion_ +
                            "; app.allow-downgrade = true accepts it)",
                        kInvalidDistrCode);

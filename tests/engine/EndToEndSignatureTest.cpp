@@ -229,15 +229,24 @@ TEST_F(EndToEndSignature, RedirectedDescriptionRefusedBeforeAnyChange) {
 
 TEST_F(EndToEndSignature, OlderPublicationRefusedUnlessDowngradeAllowed) {
     const auto [v1, v2] = publishSigned();
+    // Genuinely signed old builds kept for replaying: 1.0 at the place of 1.1,
+    // and 1.1 as it was before the maker rebuilt it with a fix (a rebuild
+    // keeps the creation date).
+    fs::create_directories(site() + "replay");
+    fs::copy(site() + "game/1.0", site() + "replay/1.1", fs::copy_options::recursive);
+    fs::copy(site() + "game/1.1", site() + "replay/1.1-unfixed", fs::copy_options::recursive);
+    Tree fixed = release(1);
+    fixed["bin/game.bin"] = noise(40000, 74);
+    writeTree(path("fixed"), fixed);
+    waitPast(site() + "game/1.1/version-info.txt", "date-modified");
+    publish(path("fixed"), "1.1", site() + "game",
+            {"--sign-key", keyPair("maker") + "publish.key", "--previous", "1.0", "--force"});
+
     Updater updater = trustingUpdater();
     ASSERT_RUN(update(updater, url("game/1.0/")), 0);
     ASSERT_RUN(update(updater, url("game/1.1/")), 0);
     const Tree before = state();
-
-    // The old, genuinely signed 1.0 replayed at the place of 1.1.
-    fs::create_directories(site() + "replay");
-    fs::copy(site() + "game/1.0", site() + "replay/1.1", fs::copy_options::recursive);
-    for (const std::string& source : {url("game/1.0/"), url("replay/1.1/")}) {
+    for (const std::string& source : {url("game/1.0/"), url("replay/1.1/"), url("replay/1.1-unfixed/")}) {
         Outcome replay = update(updater, source);
         EXPECT_RUN(replay, 70);
         EXPECT_TRUE(replay.logs("Refusing an older publication: " + source + "version-info.txt")) << replay.log;
@@ -248,7 +257,7 @@ TEST_F(EndToEndSignature, OlderPublicationRefusedUnlessDowngradeAllowed) {
     ASSERT_RUN(update(downgrading, url("game/1.0/")), 0);
     // The files only 1.1 has stay: 1.0's removal list cannot name them.
     Tree expected = readTree(v1);
-    expected["data/extra.txt"] = release(1).at("data/extra.txt");
+    expected["data/extra.txt"] = fixed.at("data/extra.txt");
     EXPECT_EQ("", treeDifferences(dest(), expected));
     EXPECT_EQ("1.0", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
 }
