@@ -334,6 +334,8 @@ int BaseApp::main(const std::vector<std::string>&) {
                                           config().getString("wnd.handle", ""));
                 if (gameId != 0 && serverPort != 0) {
                     ipc = std::make_unique<IPCModlue>(handler.get(), gameId);
+                    ipc->setSendTimeout(std::max(1, config().getInt("app.ipc-send-timeout",
+                                                                    static_cast<int>(Client::kDefaultSendTimeoutMs))));
                     Poco::Logger::get("IPCLogger").setChannel(log.getChannel());
                     ipc->connect(serverPort);
                 }

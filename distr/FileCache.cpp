@@ -72,15 +72,17 @@ void FileCache::load() {
         const char* line;
         const char* eol;
         while (reader.next(line, eol)) {
-            const char* fields[4];
-            const char* stops[4];
+            // A fifth field, the fraction of the second, is newer than the
+            // format: a line without it is still whole.
+            const char* fields[5];
+            const char* stops[5];
             int count = 0;
             const char* f = line;
             for (;;) {
                 const char* bar = f;
                 while (bar < eol && *bar != '|')
                     ++bar;
-                if (count < 4) {
+                if (count < 5) {
                     fields[count] = f;
                     stops[count] = bar;
                 }
@@ -95,7 +97,7 @@ void FileCache::load() {
             if (count < 4)
                 throw Poco::DataFormatException("Cache file is corrupted.");
             Record record{trimmed(std::string(fields[1], stops[1])), parseDecimal(fields[2], stops[2]),
-                          parseDecimal(fields[3], stops[3])};
+                          parseDecimal(fields[3], stops[3]), count > 4 ? parseDecimal(fields[4], stops[4]) : -1};
             putLocked(path, std::move(record));
         }
         dirty_ = false;
@@ -124,7 +126,7 @@ void FileCache::recoverFromCorruption(const std::string& error) {
 }
 
 CacheEntry FileCache::entryOf(const Entries::value_type& item) {
-    return CacheEntry{item.first, item.second.sha1, item.second.size, item.second.modified};
+    return CacheEntry{item.first, item.second.sha1, item.second.size, item.second.modified, item.second.nanos};
 }
 
 std::optional<CacheEntry> FileCache::get(const std::string& path) const {
@@ -157,9 +159,10 @@ void FileCache::putLocked(const std::string& path, Record record) {
     dirty_ = true;
 }
 
-void FileCache::put(const std::string& path, const std::string& sha1, std::int64_t size, std::int64_t modified) {
+void FileCache::put(const std::string& path, const std::string& sha1, std::int64_t size, std::int64_t modified,
+                    std::int64_t modifiedNanos) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    putLocked(path, Record{sha1, size, modified});
+    putLocked(path, Record{sha1, size, modified, modifiedNanos});
 }
 
 void FileCache::putFile(const std::string& path, std::int64_t size, std::int64_t modified) {
@@ -180,8 +183,11 @@ void FileCache::remove(const std::string& path) {
 void FileCache::refresh() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end();) {
-        std::int64_t modified = 0;
-        if (platform::modificationTime(root_ + it->first, modified) && modified == it->second.modified) {
+        // An edit within the second of the recording leaves the whole seconds
+        // as they were; only the fraction tells.
+        std::int64_t modified = 0, nanos = 0;
+        if (platform::modificationTime(root_ + it->first, modified, nanos) && modified == it->second.modified &&
+            (it->second.nanos < 0 || nanos == it->second.nanos)) {
             ++it;
             continue;
         }
@@ -239,6 +245,10 @@ bool FileCache::saveNow() {
                 buffer += std::to_string(e.size);
                 buffer += '|';
                 buffer += std::to_string(e.modified);
+                if (e.nanos >= 0) {
+                    buffer += '|';
+                    buffer += std::to_string(e.nanos);
+                }
                 buffer += "\r\n";
                 if (++written == entries_.size() / 2 + 1) {
                     out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));

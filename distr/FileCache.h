@@ -23,9 +23,13 @@ struct CacheEntry {
     std::string sha1;
     std::int64_t size = 0;     // as recorded by the caller (0 for metadata files)
     std::int64_t modified = 0; // epoch seconds; 0 when the caller did not know it
+    // The fraction of that second in nanoseconds; -1 when not recorded (older
+    // cache files), and then only the whole seconds are compared.
+    std::int64_t modifiedNanos = -1;
 
     bool operator==(const CacheEntry& other) const {
-        return path == other.path && sha1 == other.sha1 && size == other.size && modified == other.modified;
+        return path == other.path && sha1 == other.sha1 && size == other.size && modified == other.modified &&
+               modifiedNanos == other.modifiedNanos;
     }
 };
 
@@ -52,12 +56,13 @@ public:
     std::optional<CacheEntry> get(const std::string& path) const;
     // An entry for path with exactly this sha1; the file itself is not examined.
     bool isValid(const std::string& path, const std::string& sha1) const;
-    void put(const std::string& path, const std::string& sha1, std::int64_t size, std::int64_t modified);
+    void put(const std::string& path, const std::string& sha1, std::int64_t size, std::int64_t modified,
+             std::int64_t modifiedNanos = -1);
     // Hashes root + path, then put.
     void putFile(const std::string& path, std::int64_t size, std::int64_t modified);
     void remove(const std::string& path);
     // Drops every entry whose file is missing or has another modification
-    // time, then saves.
+    // time (to the nanosecond where both are known), then saves.
     void refresh();
     // Writes the cache when it changed. False when nothing was written (an empty
     // cache deletes the file instead) or the write failed (the file is then
@@ -88,7 +93,10 @@ private:
         std::string sha1;
         std::int64_t size;
         std::int64_t modified;
-        bool operator==(const Record& o) const { return sha1 == o.sha1 && size == o.size && modified == o.modified; }
+        std::int64_t nanos;
+        bool operator==(const Record& o) const {
+            return sha1 == o.sha1 && size == o.size && modified == o.modified && nanos == o.nanos;
+        }
     };
     using Entries = std::map<std::string, Record>; // by path: the path is stored once
     static CacheEntry entryOf(const Entries::value_type& item);

@@ -175,18 +175,28 @@ PendingPacks::PendingPacks(const std::string& tempDir) : listFile_(withSlash(tem
     } catch (const Poco::Exception& e) {
         Poco::Logger::root().error("Failed to read pending packages: " + e.displayText());
     }
-    tryDeleteFile(listFile_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    persist();
 }
 
 PendingPacks::~PendingPacks() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (paths_.empty())
-        return;
-    std::string text;
-    for (const auto& path : paths_)
-        text += path + "\r\n";
+    persist();
+}
+
+// Under the lock, so that the file follows the changes in their order.
+void PendingPacks::persist() {
     try {
-        writeWholeFile(listFile_, text);
+        if (paths_.empty()) {
+            tryDeleteFile(listFile_);
+            return;
+        }
+        std::string text;
+        for (const auto& path : paths_)
+            text += path + "\r\n";
+        // Written aside and renamed: a kill in the middle leaves the old list.
+        writeWholeFile(listFile_ + ".tmp", text);
+        moveFile(listFile_ + ".tmp", listFile_);
     } catch (const Poco::Exception& e) {
         Poco::Logger::root().error("Failed to write pending packages: " + e.displayText());
     }
@@ -194,16 +204,20 @@ PendingPacks::~PendingPacks() {
 
 bool PendingPacks::insert(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (paths_.insert(path).second)
+    if (paths_.insert(path).second) {
+        persist();
         return true;
+    }
     Poco::Logger::root().error("Failed to insert package: " + path);
     return false;
 }
 
 bool PendingPacks::remove(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (paths_.erase(path))
+    if (paths_.erase(path)) {
+        persist();
         return true;
+    }
     Poco::Logger::root().error("Failed to remove package: " + path);
     return false;
 }
@@ -216,6 +230,7 @@ bool PendingPacks::contains(const std::string& path) const {
 void PendingPacks::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     paths_.clear();
+    persist();
 }
 
 std::set<std::string> PendingPacks::paths() const {

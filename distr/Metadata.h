@@ -71,12 +71,13 @@ void cleanupMetadata(const std::string& metaDir, const MetadataNames& keep, File
                      const FileOpPolicy* policy = nullptr);
 
 // Downloaded whole packages not applied yet, kept across runs in the temporary
-// directory's ".kvo.pending.packs.txt". Thread-safe.
+// directory's ".kvo.pending.packs.txt". The list is rewritten at every change,
+// so that a run killed outright does not fetch its packages again. Thread-safe.
 class PendingPacks {
 public:
-    // Reads and deletes the list, keeping the paths that still exist.
+    // Reads the list, keeping the paths that still exist, and rewrites it with
+    // those (deletes it when none is left).
     explicit PendingPacks(const std::string& tempDir);
-    // Writes the list back when it is not empty.
     ~PendingPacks();
     PendingPacks(const PendingPacks&) = delete;
     PendingPacks& operator=(const PendingPacks&) = delete;
@@ -89,6 +90,8 @@ public:
     std::set<std::string> paths() const;
 
 private:
+    void persist(); // caller holds mutex_
+
     const std::string listFile_;
 
     mutable std::mutex mutex_;

@@ -64,6 +64,17 @@ bool parseDate(const std::string& text, Poco::Timestamp& when) {
     return true;
 }
 
+// When a publication was made: its creation, then its latest rebuild, since a
+// rebuild of the same version keeps the creation date and an unfixed build
+// must not come back in its place.
+bool parsePublished(const PatcherInfo& info, std::pair<Poco::Timestamp, Poco::Timestamp>& when) {
+    if (!parseDate(info.dateCreated, when.first))
+        return false;
+    if (!parseDate(info.dateModified, when.second))
+        when.second = when.first;
+    return true;
+}
+
 } // namespace
 
 std::string DistrManager::normalizeLocation(const std::string& location) {
@@ -127,43 +138,70 @@ void DistrManager::refuseOlderPublication(const VersionInfo& offered, const std:
     if (trustedKeys_.empty() || settings_.allowDowngrade || !hasInstalledVersion_)
         return;
     const std::string copy = metaDir_ + versionInfoName(installedVersion_);
-    Poco::Timestamp installedDate, offeredDate;
+    std::pair<Poco::Timestamp, Poco::Timestamp> installedDate, offeredDate;
     try {
         VersionInfo installed;
         if (!Poco::File(copy).exists())
             return;
         installed.load(copy);
-        if (!parseDate(installed.patcher().dateCreated, installedDate))
+        if (!parsePublished(installed.patcher(), installedDate))
             return;
     } catch (const Poco::Exception& e) {
         logger_.warning("The installed version's description cannot be read: " + e.displayText());
         return;
     }
-    const std::string created = offered.patcher().dateCreated;
-    if (parseDate(created, offeredDate) && !(offeredDate < installedDate))
+    if (parsePublished(offered.patcher(), offeredDate) && !(offeredDate < installedDate))
         return;
+    const std::string& created = offered.patcher().dateCreated;
+    const std::string& modified = offered.patcher().dateModified;
+    std::string made = created.empty() ? "at an unknown date" : created;
+    if (!modified.empty() && modified != created)
+        made += ", rebuilt " + modified;
     throw InvalidDistr("Refusing an older publication: " + remote + " (version " + offered.latestVersion() +
-                           ", created " + (created.empty() ? "at an unknown date" : created) +
+                           ", created " + made +
                            ", is older than the installed version " + installedVersion_ +
                            "; app.allow-downgrade = true accepts it)",
                        kInvalidDistrCode);
 }
 
-std::string DistrManager::fetchVersionInfo(const std::string& location, bool source) {
+DistrManager::CheckedDescription DistrManager::fetchCheckedVersionInfo(const std::string& location,
+                                                                      const std::string& tempName, bool source) {
     const std::string remote = location + "version-info.txt";
-    LocalFile temporary(tempDir_ + "version-info.txt", true);
-    fetchDescription(remote, temporary.path());
+    CheckedDescription checked;
+    checked.file = std::make_unique<LocalFile>(tempDir_ + tempName, true);
+    fetchDescription(remote, checked.file->path());
     VersionInfo scratch;
-    scratch.load(temporary.path());
+    scratch.load(checked.file->path());
     if (scratch.distrs().empty())
         throw InvalidDistr("No distribution is described in: " + remote, kInvalidDistrCode);
     if (source)
         refuseOlderPublication(scratch, remote);
-    const std::string storedName = versionInfoName(scratch.latestVersion());
-    keepNames_.add(storedName);
-    temporary.placeAt(metaDir_ + storedName);
-    cache_->putFile(metadataCachePath(storedName), 0, 0);
-    return metaDir_ + storedName;
+    checked.storedName = versionInfoName(scratch.latestVersion());
+    return checked;
+}
+
+std::string DistrManager::storeVersionInfo(CheckedDescription& description) {
+    keepNames_.add(description.storedName);
+    description.file->placeAt(metaDir_ + description.storedName);
+    cache_->putFile(metadataCachePath(description.storedName), 0, 0);
+    return metaDir_ + description.storedName;
+}
+
+std::string DistrManager::fetchVersionInfo(const std::string& location, bool source) {
+    CheckedDescription checked = fetchCheckedVersionInfo(location, "version-info.txt", source);
+    return storeVersionInfo(checked);
+}
+
+const VersionInfo& DistrManager::describedAt(const std::string& files) {
+    auto found = describedAt_.find(files);
+    if (found == describedAt_.end()) {
+        LocalFile temporary(tempDir_ + "files.version-info.txt", true);
+        fetchDescription(files + "version-info.txt", temporary.path());
+        VersionInfo described;
+        described.load(temporary.path());
+        found = describedAt_.emplace(files, std::move(described)).first;
+    }
+    return found->second;
 }
 
 void DistrManager::loadControlFile(ControlFile& target, const VersionInfo& info, ControlFileType kind,
@@ -246,8 +284,11 @@ void DistrManager::loadMetadataFile(ControlFile& target, const MetadataFile& fil
 void DistrManager::analyzeDistribution() {
     loadTrustedKeys();
     hasInstalledVersion_ = readInstalledVersion(metaDir_, installedVersion_);
-    std::string stored = fetchVersionInfo(source_, true);
-    versionInfo_.load(stored);
+    // Nothing is stored before every description the run relies on passed its
+    // checks: a refused one must leave the destination as it was.
+    CheckedDescription first = fetchCheckedVersionInfo(source_, "version-info.txt", true);
+    CheckedDescription redirected;
+    versionInfo_.load(first.file->path());
 
     DistrPtr envDistr;
     if (versionInfo_.isLastEnv()) {
@@ -257,14 +298,22 @@ void DistrManager::analyzeDistribution() {
         if (envDistr->env.empty() || source_.size() <= cut)
             throw InvalidDistr("Environment redirect cannot be followed from: " + source_, kInvalidDistrCode);
         source_ = normalizeLocation(source_.substr(0, source_.size() - cut));
-        stored = fetchVersionInfo(source_, true);
-        versionInfo_.load(stored);
+        redirected = fetchCheckedVersionInfo(source_, "root.version-info.txt", true);
+        versionInfo_.load(redirected.file->path());
     }
-    logger_.information("Version info location: " + stored);
+    const CheckedDescription& current = redirected.file ? redirected : first;
+    logger_.information("Version info location: " + metaDir_ + current.storedName);
     logger_.information("Distribution version:  " + versionInfo_.latestVersion());
     if (envDistr)
         versionInfo_.addDistr(envDistr);
     versionInfo_.rebaseFiles(source_);
+    if (hasInstalledVersion_ && versionInfo_.latestVersion() != installedVersion_)
+        for (const DistrPtr& distr : versionInfo_.distrs())
+            if (distr->files != source_)
+                describedAt(distr->files);
+    storeVersionInfo(first);
+    if (redirected.file)
+        storeVersionInfo(redirected);
 
     RootStorage& roots = Singleton<RootStorage>::instance();
     std::int64_t storedSum = 0, sizeSum = 0;
@@ -374,16 +423,9 @@ void DistrManager::buildDeltaEntries() {
     RootStorage& roots = Singleton<RootStorage>::instance();
     std::int64_t storedSum = 0, sizeSum = 0;
     for (const DistrPtr& distr : versionInfo_.distrs()) {
-        VersionInfo described;
-        if (distr->files == source_) {
-            described = versionInfo_;
-        } else {
-            // Only looked up: stored, an environment's description (same
-            // version) would take the place of the distribution's own copy.
-            LocalFile temporary(tempDir_ + "version-info.txt", true);
-            fetchDescription(distr->files + "version-info.txt", temporary.path());
-            described.load(temporary.path());
-        }
+        // Only looked up, never stored: an environment's description (same
+        // version) would take the place of the distribution's own copy.
+        VersionInfo described = distr->files == source_ ? versionInfo_ : describedAt(distr->files);
         described.rebaseFiles(distr->files);
         for (const std::string& version : fromVersions) {
             const DeltaPtr delta = described.findDelta(version);

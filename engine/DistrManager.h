@@ -194,6 +194,17 @@ private:
     void finishBatch();
     bool isUrl(const std::string& location) const;
     void placeVersionInfo(LocalFile& file, const std::string& storedName);
+    // A description fetched and checked, waiting in the temporary folder until
+    // every other description the run relies on passed its checks as well.
+    struct CheckedDescription {
+        std::unique_ptr<LocalFile> file;
+        std::string storedName;
+    };
+    CheckedDescription fetchCheckedVersionInfo(const std::string& location, const std::string& tempName,
+                                               bool source);
+    std::string storeVersionInfo(CheckedDescription& description);
+    // The description at a files location other than the source, fetched once.
+    const VersionInfo& describedAt(const std::string& files);
     void loadTrustedKeys();
     void fetchDescription(const std::string& remote, const std::string& localPath);
     void refuseOlderPublication(const VersionInfo& offered, const std::string& remote) const;
@@ -222,6 +233,7 @@ private:
     std::vector<StageBytes> stageBytes_;
     DistrManagerSettings settings_;
     TrustedKeys trustedKeys_; // from settings_, read when the analysis starts
+    std::map<std::string, VersionInfo> describedAt_; // files location -> its description
     unsigned currentStage_ = 0;
     MetadataNames keepNames_;
     std::unique_ptr<Compression> codec_;

@@ -73,21 +73,22 @@ void DistrManager::refreshCacheContent() {
             }
             updater.onItem(pathText, entry.storedSize);
             const std::string path = destinationDir_ + pathText;
-            std::int64_t modified = 0;
+            std::int64_t modified = 0, nanos = -1;
             Poco::File file(path);
-            if (!file.exists() || !file.isFile() || !platform::modificationTime(path, modified)) {
+            if (!file.exists() || !file.isFile() || !platform::modificationTime(path, modified, nanos)) {
                 updater.onBytes(entry.storedSize);
                 continue;
             }
             std::string sha1;
-            if (record && record->modified == modified) {
+            if (record && record->modified == modified &&
+                (record->modifiedNanos < 0 || record->modifiedNanos == nanos)) {
                 sha1 = record->sha1;
             } else {
                 TaskDiskObserver observer(updater, TaskDiskObserver::Count::Reads);
                 sha1 = sha1OfFile(path, &observer);
             }
             if (sha1 == entry.sha1) {
-                cache_->put(pathText, sha1, static_cast<std::int64_t>(file.getSize()), modified);
+                cache_->put(pathText, sha1, static_cast<std::int64_t>(file.getSize()), modified, nanos);
                 keepProgramRunnable(path);
             }
         }

@@ -9,6 +9,7 @@
 #include "engine/DistrManager.h"
 #include "engine/TaskDiskObserver.h"
 #include "platform/FileMode.h"
+#include "platform/FileSystem.h"
 #include "platform/Spawn.h"
 
 #include <Poco/File.h>
@@ -23,10 +24,6 @@
 
 namespace Patcher {
 namespace {
-
-std::int64_t modifiedSeconds(const std::string& path) {
-    return Poco::File(path).getLastModified().epochTime();
-}
 
 std::int64_t finalSize(const ControlEntry& entry) { return entry.status == 1 ? entry.size : entry.storedSize; }
 
@@ -103,7 +100,10 @@ void DistrManager::placeEntry(LocalFile& file, const ControlEntry& entry) {
     file.placeAt(target);
     // The format carries no permission bits: a program is known by its first bytes.
     platform::setPlacedModeOf(target);
-    cache_->put(pathText, entry.sha1, entry.storedSize, modifiedSeconds(target));
+    std::int64_t seconds = 0, nanos = -1;
+    if (!platform::modificationTime(target, seconds, nanos))
+        throw Poco::FileNotFoundException(target);
+    cache_->put(pathText, entry.sha1, entry.storedSize, seconds, nanos);
 }
 
 void DistrManager::extractFromLocalFile(PackContent& pack) {

@@ -32,6 +32,9 @@ void flushToDisk(const std::string& path);
 // Last-modification time in whole seconds since the epoch; false when the file
 // cannot be examined.
 bool modificationTime(const std::string& path, std::int64_t& seconds);
+// The same with the fraction of that second in nanoseconds (0 on a file system
+// that keeps whole seconds).
+bool modificationTime(const std::string& path, std::int64_t& seconds, std::int64_t& nanoseconds);
 
 // A small number (1-255) per file system, taken from the device of the nearest
 // existing ancestor of path, so that two paths on one disk share it; 0 for an

@@ -136,6 +136,15 @@ bool modificationTime(const std::string& path, std::int64_t& seconds) {
     return true;
 }
 
+bool modificationTime(const std::string& path, std::int64_t& seconds, std::int64_t& nanoseconds) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    seconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    nanoseconds = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    return true;
+}
+
 unsigned char driveSlot(const std::string& path) {
     if (path.empty())
         return 0;

@@ -5,8 +5,12 @@
 #include <Poco/Logger.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/SocketDefs.h>
 #include <Poco/Net/StreamSocket.h>
+#include <Poco/Timespan.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -69,26 +73,30 @@ bool FrameBuffer::nextFrame(std::string& text) {
     return false;
 }
 
-Client::Client() : logger_(Poco::Logger::get("IPCLogger")), sendBuffer_(kBufferSize) {}
+Client::Client() : logger_(Poco::Logger::get("IPCLogger")) {}
 
 Client::~Client() {
-    // The hooks of a derived class are gone by now: only release the thread.
+    // The hooks of a derived class are gone by now: only release the threads.
     std::shared_ptr<Poco::Net::StreamSocket> socket;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         socket = socket_;
         closing_ = true;
     }
+    queued_.notify_all();
+    written_.notify_all();
     if (socket) {
         try {
             socket->shutdown();
         } catch (...) {
         }
-        joinReceiver();
+        joinThreads();
     }
 }
 
-void Client::joinReceiver() {
+void Client::joinThreads() {
+    if (sender_.joinable())
+        sender_.join();
     if (threadStarted_ && Poco::Thread::current() != &thread_) {
         thread_.join();
         threadStarted_ = false;
@@ -110,12 +118,15 @@ void Client::connect(int port) {
             socket_ = socket;
             lost_ = false;
             reported_ = false;
+            lossReported_ = false;
             closing_ = false;
+            outbox_.clear();
         }
         logger_.information("Server listening at port: " + std::to_string(port));
         onConnected();
         thread_.start(*this);
         threadStarted_ = true;
+        sender_ = std::thread([this, socket] { sendLoop(socket); });
         send(registrationMessage());
     } catch (const Poco::Exception& e) {
         logger_.error("ERROR: Connect failed: " + e.displayText());
@@ -132,13 +143,16 @@ void Client::disconnect() {
     }
     if (!socket)
         return;
+    queued_.notify_all();
+    written_.notify_all();
     try {
+        // Also ends a write blocked on a launcher that does not read.
         socket->shutdown();
     } catch (const Poco::Exception&) {
         // Already reset by the peer: the receiving loop has ended or will end.
     }
-    // Not under mutex_: the receiving loop's hooks may send.
-    joinReceiver();
+    // Not under mutex_: the threads take it on their way out.
+    joinThreads();
     bool reported = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -147,47 +161,119 @@ void Client::disconnect() {
         } catch (const Poco::Exception&) {
         }
         socket_.reset();
+        outbox_.clear();
         reported = reported_;
     }
     if (!reported)
         onDisconnected();
 }
 
-bool Client::send(const std::string& text) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!socket_ || lost_)
-            return false;
-        sendBuffer_.reset();
-        if (!sendBuffer_.pack(text)) {
-            logger_.error("Failed to pack message.");
-            return false;
-        }
-        try {
-            const char* p = sendBuffer_.data();
-            std::size_t left = sendBuffer_.size();
-            while (left > 0) {
-                int n = socket_->sendBytes(p, static_cast<int>(left));
-                if (n <= 0)
-                    throw Poco::Net::ConnectionResetException("connection lost while sending");
-                p += n;
-                left -= static_cast<std::size_t>(n);
-            }
-            return true;
-        } catch (const Poco::Exception& e) {
-            logger_.error("ERROR: " + e.displayText());
-            // The socket stays for the owner to release; the shutdown ends the
-            // receiving loop.
-            lost_ = true;
-            reported_ = true;
-            try {
-                socket_->shutdown();
-            } catch (const Poco::Exception&) {
-            }
-        }
+std::uint64_t Client::enqueue(const std::string& text, bool replaceable) {
+    FrameBuffer frame(kBufferSize);
+    if (!frame.pack(text)) {
+        logger_.error("Failed to pack message.");
+        return 0;
     }
-    onDisconnected();
-    return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!socket_ || lost_ || closing_)
+        return 0;
+    if (replaceable) {
+        auto it = std::find_if(outbox_.begin(), outbox_.end(), [](const Outgoing& o) { return o.replaceable; });
+        if (it != outbox_.end())
+            outbox_.erase(it);
+    }
+    outbox_.push_back({std::string(frame.data(), frame.size()), ++lastQueued_, replaceable});
+    queued_.notify_one();
+    return lastQueued_;
+}
+
+bool Client::post(const std::string& text) { return enqueue(text, true) != 0; }
+
+bool Client::send(const std::string& text) {
+    const std::uint64_t seq = enqueue(text, false);
+    if (seq == 0)
+        return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Frames are written in queue order, and a lost link empties the queue. A
+    // loss is told (onDisconnected) before the sends it failed return.
+    written_.wait(lock, [&] { return lastWritten_ >= seq || lossReported_ || closing_; });
+    return lastWritten_ >= seq;
+}
+
+namespace {
+
+// Writes all of frame within timeoutMs, however the socket splits it up.
+void writeWithin(Poco::Net::StreamSocket& socket, const std::string& frame, long timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const char* p = frame.data();
+    std::size_t left = frame.size();
+    while (left > 0) {
+        const auto remaining =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        int n = 0;
+        try {
+            if (remaining <= 0)
+                throw Poco::TimeoutException();
+            socket.setSendTimeout(Poco::Timespan(remaining));
+            n = socket.sendBytes(p, static_cast<int>(left));
+        } catch (const Poco::Exception& e) {
+            // Some POCO versions report the elapsed SO_SNDTIMEO as a plain I/O error.
+            if (!dynamic_cast<const Poco::TimeoutException*>(&e) && e.code() != POCO_EAGAIN &&
+                e.code() != POCO_EWOULDBLOCK)
+                throw;
+            throw Poco::TimeoutException("the launcher read nothing for " + std::to_string(timeoutMs) + " ms");
+        }
+        if (n <= 0)
+            throw Poco::Net::ConnectionResetException("connection lost while sending");
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace
+
+void Client::sendLoop(std::shared_ptr<Poco::Net::StreamSocket> socket) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        queued_.wait(lock, [&] { return closing_ || !outbox_.empty(); });
+        if (closing_)
+            return;
+        Outgoing next = std::move(outbox_.front());
+        outbox_.pop_front();
+        lock.unlock();
+        std::string error;
+        try {
+            writeWithin(*socket, next.frame, sendTimeoutMs_);
+        } catch (const Poco::Exception& e) {
+            error = e.displayText();
+        }
+        lock.lock();
+        if (error.empty()) {
+            lastWritten_ = next.seq;
+            written_.notify_all();
+            continue;
+        }
+        // A write that disconnect() cut short is no loss of the link.
+        if (closing_)
+            return;
+        // The socket stays for the owner to release; the shutdown ends the
+        // receiving loop.
+        lost_ = true;
+        reported_ = true;
+        outbox_.clear();
+        try {
+            socket->shutdown();
+        } catch (const Poco::Exception&) {
+        }
+        lock.unlock();
+        logger_.error("ERROR: " + error);
+        onDisconnected();
+        lock.lock();
+        lossReported_ = true;
+        written_.notify_all();
+        return;
+    }
 }
 
 void Client::onMessage(const std::string&) {}

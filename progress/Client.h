@@ -3,10 +3,13 @@
 #include <Poco/Runnable.h>
 #include <Poco/Thread.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace Poco {
@@ -50,15 +53,17 @@ private:
     std::uint16_t write_ = 0;
 };
 
-// A TCP client of the launcher on the local machine with its own receiving
-// thread. connect() and disconnect() belong to the owner's thread; send() may
-// be called from any thread (the progress thread and the owner's both report).
-// The virtual hooks run on the receiving thread (onMessage) or on the caller's
-// thread (the others); onDisconnected() runs once per connection, on the thread
-// of a failed send or of disconnect().
+// A TCP client of the launcher on the local machine with a receiving thread
+// and a sending thread, so that no caller ever waits on a launcher that does not
+// read. connect() and disconnect() belong to the owner's thread; send() and
+// post() may be called from any thread. onMessage() and onReceiveEnded() run on
+// the receiving thread, onDisconnected() once per connection, on the sending
+// thread (a failed or timed-out write) or in disconnect(); the other hooks on
+// the caller's thread.
 class Client : private Poco::Runnable {
 public:
     static constexpr std::size_t kBufferSize = 4096; // BUFF_MAX_SIZE
+    static constexpr long kDefaultSendTimeoutMs = 15000;
 
     Client();
     // Derived classes disconnect in their own destructors (the hooks are theirs).
@@ -66,18 +71,24 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    // Connects to localhost:port (low 16 bits), starts the receiving thread and
-    // sends the registration message. A failure is logged and reported through
+    // Connects to localhost:port (low 16 bits), starts both threads and sends
+    // the registration message. A failure is logged and reported through
     // onConnectFailed(), never thrown.
     void connect(int port);
-    // Shuts the socket down, joins the receiving thread, then onDisconnected().
-    // Nothing when not connected.
+    // Shuts the socket down, joins both threads, then onDisconnected(). A frame
+    // not yet written is dropped. Nothing when not connected.
     void disconnect();
-    // One frame. False when not connected, when the text does not fit a frame
-    // (logged), or when sending fails (logged; the connection is shut down and
-    // counts as lost, the owner's disconnect() releases it). Throws
-    // std::logic_error for a text longer than 65535 bytes.
+    // One frame, never dropped for a newer one; waits until it is written or the
+    // link is lost. False when not connected, when the text does not fit a frame
+    // (logged), or when the link is lost first. Throws std::logic_error for a
+    // text longer than 65535 bytes.
     bool send(const std::string& text);
+    // Queues one frame without waiting; it replaces a posted frame not yet
+    // written, so a slow launcher gets the newest. Same failures as send().
+    bool post(const std::string& text);
+    // How long one frame may take to be written before the link counts as lost
+    // (milliseconds, above 0). Set before connect().
+    void setSendTimeout(long ms) { sendTimeoutMs_ = ms; }
     void setId(int id) { id_ = id; }
     int id() const { return id_; }
     bool isConnected() const;
@@ -94,18 +105,35 @@ protected:
     virtual void onReceiveEnded();
 
 private:
+    struct Outgoing {
+        std::string frame;
+        std::uint64_t seq;
+        bool replaceable;
+    };
+
     void run() override; // the receiving loop
-    void joinReceiver();
+    void sendLoop(std::shared_ptr<Poco::Net::StreamSocket> socket);
+    // Queues the frame of text; 0 when it is not queued.
+    std::uint64_t enqueue(const std::string& text, bool replaceable);
+    void joinThreads();
 
     Poco::Logger& logger_; // "IPCLogger"
+    long sendTimeoutMs_ = kDefaultSendTimeoutMs; // owner's thread, before connect()
     mutable std::mutex mutex_;
-    // Set and reset by the owner's thread; used under mutex_ by every sender.
+    std::condition_variable queued_;  // the sending thread waits for work or closing_
+    std::condition_variable written_; // send() waits for its frame
+    // Set and reset by the owner's thread under mutex_.
     std::shared_ptr<Poco::Net::StreamSocket> socket_;
     bool lost_ = false;     // guarded by mutex_: a send failed on this connection
-    bool reported_ = false; // guarded by mutex_: onDisconnected() ran for it
+    bool reported_ = false; // guarded by mutex_: onDisconnected() ran or runs for it
+    bool lossReported_ = false; // guarded by mutex_: the sending thread's onDisconnected() returned
     bool closing_ = false;  // guarded by mutex_: the owner is shutting the connection down
+    // Bounded: one replaceable frame at most, and one frame per thread waiting in send().
+    std::deque<Outgoing> outbox_; // guarded by mutex_
+    std::uint64_t lastQueued_ = 0;  // guarded by mutex_
+    std::uint64_t lastWritten_ = 0; // guarded by mutex_
     int id_ = 0;
-    FrameBuffer sendBuffer_; // guarded by mutex_
     Poco::Thread thread_;
+    std::thread sender_;
     bool threadStarted_ = false; // owner's thread: a loop that ended by itself is still joined
 };

@@ -227,7 +227,7 @@ std::unique_ptr<TotalProgress> createProgressHandler(const std::string& kind, lo
         return std::make_unique<DetailedProgress>(updatePeriod);
     if (kind == "dummy")
         return std::make_unique<DummyProgress>(updatePeriod, windowHandle);
-    return nullptr;
+    return std::make_unique<SilentProgress>(updatePeriod);
 }
 
 } // namespace Patcher

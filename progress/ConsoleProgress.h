@@ -74,9 +74,20 @@ private:
     std::string prefix_;                           // the label's text at construction
 };
 
+// No display: the model runs for its observers alone (the launcher link, the
+// stage adapter), which hear of the progress whatever the console shows.
+class SilentProgress : public TotalProgress {
+public:
+    explicit SilentProgress(long updatePeriod) : TotalProgress(updatePeriod, false) {}
+    ~SilentProgress() override { stop(); }
+
+protected:
+    void render(double) override {}
+};
+
 // The display "app.progress" names: "brief", "detailed" or "dummy" (which takes
-// the window handle text); null for anything else. Throws Poco::SyntaxException
-// for a window handle that is not hexadecimal.
+// the window handle text); a SilentProgress for anything else. Throws
+// Poco::SyntaxException for a window handle that is not hexadecimal.
 std::unique_ptr<TotalProgress> createProgressHandler(const std::string& kind, long updatePeriod,
                                                      const std::string& windowHandle);
 

@@ -15,7 +15,8 @@ IPCModlue::IPCModlue(CmdHandler* handler, int gameId) : handler_(handler) { setI
 
 IPCModlue::~IPCModlue() { disconnect(); }
 
-void IPCModlue::onTotalProgress(const TotalProgressRecord& record) { send(progressMessage(record)); }
+// Called under the progress model's lock: queue, never wait for the launcher.
+void IPCModlue::onTotalProgress(const TotalProgressRecord& record) { post(progressMessage(record)); }
 
 void IPCModlue::onMessage(const std::string& text) {
     Poco::Logger& root = Poco::Logger::root();

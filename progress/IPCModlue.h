@@ -9,8 +9,10 @@ class CmdHandler;
 
 // The launcher link: registration, progress, error and exit reports out;
 // "stop", "pause" and "resume" in, acting on the command handler. Losing the
-// link, failing to make it, or no longer receiving on it stops the command
-// handler: a run the launcher cannot stop must not go on.
+// link, failing to make it, no longer receiving on it, or a launcher that reads
+// nothing for the send timeout stops the command handler: a run the launcher
+// cannot stop must not go on. Progress never waits for the launcher; a slow one
+// gets the newest record.
 class IPCModlue : public Client, public TotalProgressObserver {
 public:
     // handler: not owned, may be null; gameId: the registration id.

@@ -24,8 +24,11 @@ int clampSeconds(std::int64_t seconds) { return seconds < kMaxSeconds ? static_c
 
 } // namespace
 
-TotalProgress::TotalProgress(long updatePeriod)
-    : RunnableEx("Progress Thread"), updatePeriod_(updatePeriod), stopEvent_(Poco::Event::EVENT_MANUALRESET) {}
+TotalProgress::TotalProgress(long updatePeriod, bool console)
+    : RunnableEx("Progress Thread"),
+      updatePeriod_(updatePeriod),
+      console_(console),
+      stopEvent_(Poco::Event::EVENT_MANUALRESET) {}
 
 TotalProgress::~TotalProgress() { stop(); }
 
@@ -92,7 +95,7 @@ void TotalProgress::setStage(unsigned stage) {
 void TotalProgress::start(const std::string& message) {
     {
         Poco::FastMutex::ScopedLock lock(mutex_);
-        if (!message.empty())
+        if (console_ && !message.empty())
             Singleton<ConsoleOutput>::instance().print(centredBanner("* " + message + " *", ' ', 105) + "\n\n");
     }
     RunnableEx::start();
@@ -111,7 +114,7 @@ void TotalProgress::finish() {
     Poco::FastMutex::ScopedLock lock(mutex_);
     tasks_.clear();
     stopEvent_.reset();
-    if (Singleton<ConsoleOutput>::exists())
+    if (console_ && Singleton<ConsoleOutput>::exists())
         Singleton<ConsoleOutput>::instance().print("\n\n\n\n");
 }
 

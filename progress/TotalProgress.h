@@ -116,8 +116,9 @@ class TotalProgress : public TaskProgressObserver,
                       public MulticastNotifier<TotalProgressObserver>,
                       public RunnableEx {
 public:
-    // updatePeriod: milliseconds between two renders.
-    explicit TotalProgress(long updatePeriod);
+    // updatePeriod: milliseconds between two renders. console: whether the model
+    // writes its banner and closing line feeds on the console.
+    explicit TotalProgress(long updatePeriod, bool console = true);
     ~TotalProgress() override;
 
     // Makes the model the task's observer and records it under its id.
@@ -162,6 +163,7 @@ private:
     void notify(double percent);
 
     const long updatePeriod_;
+    const bool console_;
     Poco::Event stopEvent_; // manual reset
 
     // Calls out to render() and the observers while held: a task report then

@@ -197,18 +197,15 @@ bool SocketChannel::readLine(std::string& line, std::size_t maxLength) {
     }
 }
 
-void SocketChannel::read(char* data, std::size_t count) {
-    const std::size_t buffered = std::min(count, end_ - begin_);
-    std::memcpy(data, buffer_.data() + begin_, buffered);
-    begin_ += buffered;
-    data += buffered;
-    count -= buffered;
+void SocketChannel::read(char* data, std::size_t count, std::size_t* received) {
+    std::size_t ignored = 0;
+    std::size_t& got = received ? *received : ignored;
+    got = std::min(count, end_ - begin_);
+    std::memcpy(data, buffer_.data() + begin_, got);
+    begin_ += got;
     // Straight from the socket: never read past the bytes asked for.
-    while (count > 0) {
-        const int n = receive(data, count);
-        data += n;
-        count -= static_cast<std::size_t>(n);
-    }
+    while (got < count)
+        got += static_cast<std::size_t>(receive(data + got, count - got));
 }
 
 bool SocketChannel::hasPendingInput() {
@@ -359,7 +356,18 @@ void BasicHTTPSession::read_content(std::int64_t count, const DataSink& sink) {
         SocketChannel& channel = stream();
         while (count > 0) {
             const std::int64_t n = std::min<std::int64_t>(count, static_cast<std::int64_t>(buffer.size()));
-            channel.read(buffer.data(), static_cast<std::size_t>(n));
+            std::size_t got = 0;
+            try {
+                channel.read(buffer.data(), static_cast<std::size_t>(n), &got);
+            } catch (const std::exception&) {
+                // What arrived before the break is good data: handed on, it is
+                // stored and recorded, and the next attempt starts after it.
+                if (got > 0) {
+                    delivered += static_cast<std::int64_t>(got);
+                    sink(buffer.data(), static_cast<std::int64_t>(got));
+                }
+                throw;
+            }
             delivered += n;
             count -= n;
             sink(buffer.data(), n);

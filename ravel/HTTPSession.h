@@ -33,8 +33,9 @@ public:
     // One line without its CR LF. False, with the first maxLength bytes in
     // line, when no line feed comes within maxLength bytes.
     bool readLine(std::string& line, std::size_t maxLength);
-    // Exactly count bytes.
-    void read(char* data, std::size_t count);
+    // Exactly count bytes; received counts those already in data, also when
+    // the read fails part way.
+    void read(char* data, std::size_t count, std::size_t* received = nullptr);
     // Up to count bytes, at least one; 0 once the server closed the connection.
     std::size_t readSome(char* data, std::size_t count);
     // Unread bytes already received, in the buffer or in the socket.

@@ -53,7 +53,15 @@ DlRequest::~DlRequest() {
         // dropped after a failure; a record short of the size means the latter.
         std::shared_ptr<ravel::Metadata> metadata = downloader->writer() ? downloader->writer()->metadata() : nullptr;
         downloader.reset();
-        if (!hasError && metadata && !metadata->isComplete()) {
+        if (hasError && metadata && metadata->isComplete()) {
+            // Every byte is in the file, though a stop refused the last blocks:
+            // without its record the next run would fetch the file again.
+            try {
+                metadata->keepRecord();
+            } catch (const Poco::Exception& e) {
+                owner->log_.error("Failed to keep the download record of " + path + ": " + e.displayText());
+            }
+        } else if (!hasError && metadata && !metadata->isComplete()) {
             hasError = true;
             errorMessage = "Failed to store the downloaded data in " + path;
             errorCode = ImplDetail::kGenericError;

@@ -20,8 +20,8 @@ Metadata::Metadata(const std::string& path, std::int64_t size, bool removeWhenCo
     : path_(path),
       metaPath_(path + kSuffix),
       size_(size),
-      removeWhenComplete_(removeWhenComplete),
       clock_(clock ? std::move(clock) : Clock(systemSeconds)),
+      removeWhenComplete_(removeWhenComplete),
       lastSaved_(clock_()) {
     load();
 }
@@ -81,7 +81,7 @@ void Metadata::addRange(std::int64_t start, std::int64_t length) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     merge(start, length);
     const std::int64_t now = clock_();
-    if (now - lastSaved_ > kSaveInterval) {
+    if (now - lastSaved_ >= kSaveInterval) {
         save();
         lastSaved_ = now;
     }
@@ -112,6 +112,12 @@ void Metadata::save() {
             throw Poco::FileException("Failed to write download record", temporary);
     }
     Poco::File(temporary).renameTo(metaPath_);
+}
+
+void Metadata::keepRecord() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    removeWhenComplete_ = false;
+    save();
 }
 
 void Metadata::clear() {

@@ -22,7 +22,10 @@ struct Range {
 class Metadata {
 public:
     static constexpr const char* kSuffix = ".downloading#";
-    static constexpr std::int64_t kSaveInterval = 10; // seconds between saves
+    // Seconds between saves. A run killed outright keeps only what the last
+    // save recorded: the whole second this costs is less than a second's
+    // download on any link.
+    static constexpr std::int64_t kSaveInterval = 1;
     using Clock = std::function<std::int64_t()>;   // seconds since the epoch
 
     // Loads the record when it exists. A record that does not parse, holds a
@@ -34,7 +37,7 @@ public:
     Metadata& operator=(const Metadata&) = delete;
 
     // Records bytes [start, start + length) as stored, merging with ranges it
-    // overlaps or touches; saves when the last save is more than 10 s old.
+    // overlaps or touches; saves when the last save is kSaveInterval old.
     void addRange(std::int64_t start, std::int64_t length);
     // Writes the record (to a temporary name, renamed over the old one), or
     // deletes it when no range is stored, or once the ranges cover size and
@@ -43,6 +46,9 @@ public:
     void save();
     // Forgets every range (the destination no longer matches the record).
     void clear();
+    // Writes the record also once it is complete, for a download that failed
+    // with every byte stored: the next run then finds nothing to fetch.
+    void keepRecord();
 
     std::vector<Range> ranges() const;
     std::int64_t stored() const; // sum of the range lengths
@@ -58,10 +64,10 @@ private:
     const std::string path_;
     const std::string metaPath_;
     const std::int64_t size_;
-    const bool removeWhenComplete_;
     const Clock clock_;
 
     mutable std::recursive_mutex mutex_;
+    bool removeWhenComplete_;   // guarded by mutex_
     std::vector<Range> ranges_; // guarded by mutex_; disjoint and not touching
     std::int64_t lastSaved_;    // guarded by mutex_
 };

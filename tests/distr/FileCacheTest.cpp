@@ -131,6 +131,25 @@ TEST_F(FileCacheTest, RefreshDropsMissingAndChangedFiles) {
 
     cache.putFile("same.txt", 0, 0);
     EXPECT_TRUE(cache.isValid("same.txt", sha1OfFile(dir.file("same.txt"))));
+
+    // An edit within the second of the recording shows in the fraction only;
+    // a line of an older cache (same.txt, whole seconds) is still kept by its
+    // seconds. The fraction survives a save and a load.
+    writeFile(dir.file("exact.txt"), "3");
+    writeFile(dir.file("edited.txt"), "4");
+    std::int64_t seconds = 0, nanos = 0, editedSeconds = 0, editedNanos = 0;
+    ASSERT_TRUE(platform::modificationTime(dir.file("exact.txt"), seconds, nanos));
+    ASSERT_TRUE(platform::modificationTime(dir.file("edited.txt"), editedSeconds, editedNanos));
+    cache.put("same.txt", kA, 1, sameTime);
+    cache.put("exact.txt", kA, 1, seconds, nanos);
+    cache.put("edited.txt", kA, 1, editedSeconds, (editedNanos + 1) % 1000000000);
+    ASSERT_TRUE(cache.save());
+    FileCache loaded(dir.path());
+    ASSERT_TRUE(loaded.get("exact.txt"));
+    EXPECT_EQ(nanos, loaded.get("exact.txt")->modifiedNanos);
+    loaded.refresh();
+    EXPECT_EQ((std::vector<std::string>{"same.txt=a:1", "exact.txt=a:1"}),
+              listing(loaded, {"same.txt", "exact.txt", "edited.txt"}));
 }
 
 TEST_F(FileCacheTest, RemoveAllFilesDeletesWhatTheCacheKnows) {

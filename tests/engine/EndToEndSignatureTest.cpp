@@ -58,8 +58,9 @@ std::string inlinePem(const std::string& file) {
     return pem;
 }
 
-std::int64_t createdSeconds(const std::string& description) {
-    const std::string key = "date-created=";
+// A date of the description ("date-created", "date-modified") in seconds.
+std::int64_t dateSeconds(const std::string& description, const std::string& name) {
+    const std::string key = name + "=";
     const std::size_t at = description.find(key);
     const std::string value = description.substr(at + key.size(), description.find('\r', at) - at - key.size());
     int zone = 0;
@@ -73,12 +74,16 @@ protected:
     std::pair<std::string, std::string> publishSigned() {
         const std::vector<std::string> sign = {"--sign-key", keyPair("maker") + "publish.key"};
         const std::string v1 = publishTree(release(0), "1.0", "game", sign);
-        const std::int64_t created = createdSeconds(readFile(site() + "game/1.0/version-info.txt"));
-        while (std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) <= created)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        waitPast(site() + "game/1.0/version-info.txt", "date-created");
         std::vector<std::string> next = sign;
         next.insert(next.end(), {"--previous", "1.0"});
         return {v1, publishTree(release(1), "1.1", "game", next)};
+    }
+    // Until the clock's second is later than the description's date.
+    static void waitPast(const std::string& description, const std::string& name) {
+        const std::int64_t when = dateSeconds(readFile(description), name);
+        while (std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) <= when)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     // A player's updater trusting the maker's key (by path) and another key
     // (inline), plus overrides.
@@ -193,17 +198,55 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndToEndBadSignature,
                              return std::string(info.param.name);
                          });
 
+// Behind an environment redirect the environment's description passes and the
+// root's does not: the first is not stored either.
+TEST_F(EndToEndSignature, RedirectedDescriptionRefusedBeforeAnyChange) {
+    writeTree(path("env"), {{"lang/eu.txt", text(700, 74)}});
+    const std::vector<std::string> sign = {"--sign-key", keyPair("maker") + "publish.key", "--env", "eu",
+                                           "--env-content", path("env")};
+    publishTree(release(0), "1.0", "env", sign);
+    std::vector<std::string> next = sign;
+    next.insert(next.end(), {"--previous", "1.0"});
+    publishTree(release(1), "1.1", "env", next);
+    Updater updater = trustingUpdater();
+    ASSERT_RUN(update(updater, url("env/1.0/eu/")), 0);
+
+    fs::create_directories(site() + "bad");
+    fs::copy(site() + "env/1.1", site() + "bad/1.1", fs::copy_options::recursive);
+    const std::string root = site() + "bad/1.1/version-info.txt";
+    std::string bytes = readFile(root);
+    bytes.insert(bytes.find('\n') + 1, "    note=x\r\n");
+    writeFile(root, bytes);
+    const Tree before = state();
+
+    Outcome bad = update(updater, url("bad/1.1/eu/"));
+    EXPECT_RUN(bad, 70);
+    EXPECT_TRUE(bad.logs("Signature verification failed for: " + url("bad/1.1/") +
+                         "version-info.txt (not signed by a trusted key)"))
+        << bad.log;
+    EXPECT_TRUE(before == state()) << "the destination changed";
+}
+
 TEST_F(EndToEndSignature, OlderPublicationRefusedUnlessDowngradeAllowed) {
     const auto [v1, v2] = publishSigned();
+    // Genuinely signed old builds kept for replaying: 1.0 at the place of 1.1,
+    // and 1.1 as it was before the maker rebuilt it with a fix (a rebuild
+    // keeps the creation date).
+    fs::create_directories(site() + "replay");
+    fs::copy(site() + "game/1.0", site() + "replay/1.1", fs::copy_options::recursive);
+    fs::copy(site() + "game/1.1", site() + "replay/1.1-unfixed", fs::copy_options::recursive);
+    Tree fixed = release(1);
+    fixed["bin/game.bin"] = noise(40000, 74);
+    writeTree(path("fixed"), fixed);
+    waitPast(site() + "game/1.1/version-info.txt", "date-modified");
+    publish(path("fixed"), "1.1", site() + "game",
+            {"--sign-key", keyPair("maker") + "publish.key", "--previous", "1.0", "--force"});
+
     Updater updater = trustingUpdater();
     ASSERT_RUN(update(updater, url("game/1.0/")), 0);
     ASSERT_RUN(update(updater, url("game/1.1/")), 0);
     const Tree before = state();
-
-    // The old, genuinely signed 1.0 replayed at the place of 1.1.
-    fs::create_directories(site() + "replay");
-    fs::copy(site() + "game/1.0", site() + "replay/1.1", fs::copy_options::recursive);
-    for (const std::string& source : {url("game/1.0/"), url("replay/1.1/")}) {
+    for (const std::string& source : {url("game/1.0/"), url("replay/1.1/"), url("replay/1.1-unfixed/")}) {
         Outcome replay = update(updater, source);
         EXPECT_RUN(replay, 70);
         EXPECT_TRUE(replay.logs("Refusing an older publication: " + source + "version-info.txt")) << replay.log;
@@ -214,7 +257,7 @@ TEST_F(EndToEndSignature, OlderPublicationRefusedUnlessDowngradeAllowed) {
     ASSERT_RUN(update(downgrading, url("game/1.0/")), 0);
     // The files only 1.1 has stay: 1.0's removal list cannot name them.
     Tree expected = readTree(v1);
-    expected["data/extra.txt"] = release(1).at("data/extra.txt");
+    expected["data/extra.txt"] = fixed.at("data/extra.txt");
     EXPECT_EQ("", treeDifferences(dest(), expected));
     EXPECT_EQ("1.0", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
 }

@@ -155,3 +155,14 @@ TEST_F(IpcAppTest, ALauncherThatGoesAwayEndsTheRunInterrupted) {
     EXPECT_EQ(70, run.wait());
     EXPECT_TRUE(has(run.out(), "INTERRUPTED: ReportingHandler::quiet")) << run.out();
 }
+
+// A launcher that stops reading: once the link is full, the run is stopped
+// after the send timeout instead of hanging in a progress report.
+TEST_F(IpcAppTest, ALauncherThatNeverReadsStopsTheRunAfterTheSendTimeout) {
+    writeFile(dir.file("bin/ipc_app.user.properties"), "app.ipc-send-timeout = 500\n");
+    Launcher launcher({"--never-read", "--receive-buffer", "2048"});
+    ChildProcess run(app, args(launcher.port()), mode("flood"));
+    EXPECT_EQ(70, run.wait(20000)) << run.out();
+    EXPECT_TRUE(has(run.out(), "ERROR: Timeout: the launcher read nothing for 500 ms")) << run.out();
+    EXPECT_TRUE(has(run.out(), "INTERRUPTED: ReportingHandler::flood")) << run.out();
+}

@@ -2,7 +2,8 @@
 // it registers tasks with the progress model, reports progress, and then
 // returns, fails or waits for a stop, as PATCHER_TEST_MODE says ("ok", "fail",
 // "huge" (fails with a text too long for one frame), "quiet" (waits for a stop
-// without reporting)).
+// without reporting), "flood" (reports progress records of nearly a whole frame
+// as fast as it can until a stop)).
 #include "app/BaseApp.h"
 #include "base/CmdHandler.h"
 #include "base/Errors.h"
@@ -42,20 +43,21 @@ public:
         sha.start(1000, 0, "/games/demo");
         model->setEstimation(0, 2000, {{2000, 1000, 0}});
 
-        if (mode_ == "wait" || mode_ == "quiet") {
+        if (mode_ == "wait" || mode_ == "quiet" || mode_ == "flood") {
             stopState().setMessage("ReportingHandler::" + mode_);
-            download.setCurrentItem("pack01", 1000000);
+            download.setCurrentItem(mode_ == "flood" ? std::string(3500, 'i') : "pack01", 1000000);
             Poco::Util::Application::instance().logger().notice("Waiting for a stop");
             bool toldPaused = false;
-            for (unsigned stage = 1; stage < 3000; ++stage) {
+            for (unsigned stage = 1; stage < 3000 || mode_ == "flood"; ++stage) {
                 if (stopState().isPaused() && !toldPaused) {
                     Poco::Util::Application::instance().logger().notice("Paused at stage " + std::to_string(stage));
                     toldPaused = true;
                 }
                 stopState().check(); // blocks while paused
-                if (mode_ == "wait")
+                if (mode_ != "quiet")
                     model->setStage(stage);
-                Poco::Thread::sleep(10);
+                if (mode_ != "flood")
+                    Poco::Thread::sleep(10);
             }
             throw std::runtime_error("no stop arrived");
         }

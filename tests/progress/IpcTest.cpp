@@ -43,7 +43,13 @@ bool eventually(const std::function<bool()>& cond) {
 // The launcher's end of the link, driven by the test: raw bytes both ways.
 class LauncherStub {
 public:
-    LauncherStub() : server_(Poco::Net::SocketAddress("127.0.0.1", 0)) {}
+    // receiveBuffer: bytes, 0 for the system's size; small, the link fills soon.
+    explicit LauncherStub(int receiveBuffer = 0) {
+        server_.bind(Poco::Net::SocketAddress("127.0.0.1", 0));
+        if (receiveBuffer > 0)
+            server_.setReceiveBufferSize(receiveBuffer); // inherited by the accepted socket
+        server_.listen();
+    }
     int port() const { return server_.address().port(); }
 
     void accept() {
@@ -178,7 +184,7 @@ protected:
 
     testsupport::LogCapture rootLog{""};
     testsupport::LogCapture ipcLog{"IPCLogger"};
-    LauncherStub launcher;
+    LauncherStub launcher{2048};
     CountingHandler handler;
     IPCModlue module{&handler, 77};
 };
@@ -287,4 +293,49 @@ TEST_F(IpcModuleTest, DisconnectingAtTheEndStopsTheHandlerOnce) {
     module.disconnect(); // not connected: nothing
     EXPECT_EQ(1, handler.stops.load());
     EXPECT_THROW(launcher.readFrame(), std::runtime_error) << "the socket was shut down";
+}
+
+// The launcher stops reading: reports go on without waiting, and once the link
+// has taken nothing for the send timeout it is given up and the run stopped.
+TEST_F(IpcModuleTest, ALauncherThatNeverReadsIsGivenUpAfterTheSendTimeout) {
+    LauncherStub hung(2048);
+    module.setSendTimeout(200);
+    module.connect(hung.port());
+    hung.accept();
+    TotalProgressRecord record;
+    record.item = std::string(3500, 'i');
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         handler.stops.load() == 0 && std::chrono::steady_clock::now() < deadline;)
+        module.onTotalProgress(record);
+    ASSERT_EQ(1, handler.stops.load());
+    EXPECT_TRUE(ipcLog.contains("ERROR: Timeout: the launcher read nothing for 200 ms"));
+    EXPECT_TRUE(rootLog.contains("Disconnected from the IPC with ID: 77"));
+    EXPECT_FALSE(module.send(exitMessage(70)));
+}
+
+// A launcher that reads late gets the newest progress record, then every report
+// in order; the records it had no time for are dropped.
+TEST_F(IpcModuleTest, ALauncherThatReadsLateGetsTheNewestProgressAndEveryReport) {
+    connect();
+    TotalProgressRecord record;
+    const int kRecords = 3000; // far more bytes than the link holds
+    for (int i = 1; i <= kRecords; ++i) {
+        record.item = std::to_string(i) + std::string(3000, '.');
+        module.onTotalProgress(record);
+    }
+    std::thread reports([&] {
+        EXPECT_TRUE(module.send(errorMessage("late", 8)));
+        EXPECT_TRUE(module.send(exitMessage(70)));
+    });
+    std::vector<std::string> progress;
+    std::string text;
+    while ((text = launcher.readFrame()) != errorMessage("late", 8))
+        progress.push_back(text);
+    EXPECT_EQ(exitMessage(70), launcher.readFrame());
+    reports.join();
+    record.item = std::to_string(kRecords) + std::string(3000, '.');
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progressMessage(record), progress.back());
+    EXPECT_LT(progress.size(), static_cast<std::size_t>(kRecords));
+    EXPECT_EQ(0, handler.stops.load());
 }

@@ -4,10 +4,12 @@
 // it stands), and those scheduled with --on-progress.
 //
 //   patcher-launcher [--port N] [--on-progress N=COMMAND]... [--timeout SECONDS]
-//                    [--show-length]
+//                    [--show-length] [--never-read] [--receive-buffer BYTES]
 //
 // --show-length puts each frame's length field, in decimal, and a blank before
-// its text.
+// its text. --never-read accepts the updater and then reads nothing until the
+// timeout ends it (a hung launcher); --receive-buffer makes the link's receive
+// buffer that small, so that an updater's writes meet a full link soon.
 // The chosen port goes to standard error as "listening on port N". The exit
 // code is 0 when the updater sent its exit report before closing the link, 1
 // when it closed without one, 2 for bad arguments, 3 when nobody connected in time.
@@ -19,6 +21,7 @@
 
 #include <json/reader.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <map>
@@ -33,19 +36,21 @@ struct Options {
     int port = 0;
     int timeoutSeconds = 60;
     bool showLength = false;
+    bool neverRead = false;
+    int receiveBuffer = 0; // bytes; 0 leaves the system's size
     std::multimap<int, std::string> onProgress; // nth progress message -> command
 };
 
 void usage() {
     std::cerr << "usage: patcher-launcher [--port N] [--on-progress N=COMMAND]... [--timeout SECONDS]"
-                 " [--show-length]\n";
+                 " [--show-length] [--never-read] [--receive-buffer BYTES]\n";
 }
 
 bool parse(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--show-length") {
-            options.showLength = true;
+        if (arg == "--show-length" || arg == "--never-read") {
+            (arg == "--show-length" ? options.showLength : options.neverRead) = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -53,6 +58,9 @@ bool parse(int argc, char** argv, Options& options) {
         std::string value = argv[++i];
         if (arg == "--port") {
             if (!Poco::NumberParser::tryParse(value, options.port))
+                return false;
+        } else if (arg == "--receive-buffer") {
+            if (!Poco::NumberParser::tryParse(value, options.receiveBuffer))
                 return false;
         } else if (arg == "--timeout") {
             if (!Poco::NumberParser::tryParse(value, options.timeoutSeconds))
@@ -137,13 +145,22 @@ std::string nameOf(const std::string& text) {
 }
 
 int run(const Options& options) {
-    Poco::Net::ServerSocket server(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(options.port)));
+    Poco::Net::ServerSocket server;
+    server.bind(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(options.port)));
+    // Set before listening: the accepted connection inherits it.
+    if (options.receiveBuffer > 0)
+        server.setReceiveBufferSize(options.receiveBuffer);
+    server.listen();
     std::cerr << "listening on port " << server.address().port() << std::endl;
     if (!server.poll(Poco::Timespan(options.timeoutSeconds, 0), Poco::Net::Socket::SELECT_READ)) {
         std::cerr << "patcher-launcher: nobody connected" << std::endl;
         return 3;
     }
     auto link = std::make_shared<Link>(server.acceptConnection());
+    if (options.neverRead) {
+        std::this_thread::sleep_for(std::chrono::seconds(options.timeoutSeconds));
+        return 1;
+    }
 
     // Standard input may block forever: this thread is never joined, and the
     // process ends with _Exit once the link is closed.
