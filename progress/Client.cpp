@@ -177,10 +177,13 @@ std::uint64_t Client::enqueue(const std::string& text, bool replaceable) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!socket_ || lost_ || closing_)
         return 0;
+    // Room for a burst (the estimation, then the first stage at once) that a
+    // reading launcher takes whole; only a launcher that falls behind loses the
+    // oldest records.
     if (replaceable) {
-        auto it = std::find_if(outbox_.begin(), outbox_.end(), [](const Outgoing& o) { return o.replaceable; });
-        if (it != outbox_.end())
-            outbox_.erase(it);
+        const auto posted = [](const Outgoing& o) { return o.replaceable; };
+        if (static_cast<std::size_t>(std::count_if(outbox_.begin(), outbox_.end(), posted)) >= kMaxUnsentPosts)
+            outbox_.erase(std::find_if(outbox_.begin(), outbox_.end(), posted));
     }
     outbox_.push_back({std::string(frame.data(), frame.size()), ++lastQueued_, replaceable});
     queued_.notify_one();

@@ -339,3 +339,25 @@ TEST_F(IpcModuleTest, ALauncherThatReadsLateGetsTheNewestProgressAndEveryReport)
     EXPECT_LT(progress.size(), static_cast<std::size_t>(kRecords));
     EXPECT_EQ(0, handler.stops.load());
 }
+
+// The estimation and the first stage are reported back to back: a launcher that
+// keeps up must get both, not only the newer one.
+TEST_F(IpcModuleTest, ALauncherThatKeepsUpGetsEveryProgressRecordOfABurst) {
+    connect();
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::string> burst;
+        for (const char* name : {"CalculationFinished", "Download", "Download"}) {
+            TotalProgressRecord record;
+            record.name = name;
+            record.stage = static_cast<unsigned>(burst.size() + 1);
+            burst.push_back(progressMessage(record));
+            module.onTotalProgress(record);
+        }
+        ASSERT_TRUE(module.send(exitMessage(0)));
+        std::vector<std::string> got;
+        std::string text;
+        while ((text = launcher.readFrame()) != exitMessage(0))
+            got.push_back(text);
+        ASSERT_EQ(burst, got) << "round " << round;
+    }
+}
