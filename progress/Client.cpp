@@ -1,5 +1,6 @@
 #include "progress/Client.h"
 
+#include "platform/Process.h"
 #include "progress/IpcMessages.h"
 
 #include <Poco/Logger.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -119,6 +121,7 @@ void Client::connect(int port) {
             lost_ = false;
             reported_ = false;
             lossReported_ = false;
+            receiveEnded_ = false;
             closing_ = false;
             outbox_.clear();
         }
@@ -136,15 +139,19 @@ void Client::connect(int port) {
 
 void Client::disconnect() {
     std::shared_ptr<Poco::Net::StreamSocket> socket;
+    bool lost = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         socket = socket_;
         closing_ = true;
+        lost = lost_;
     }
     if (!socket)
         return;
     queued_.notify_all();
     written_.notify_all();
+    if (!lost)
+        drain(*socket);
     try {
         // Also ends a write blocked on a launcher that does not read.
         socket->shutdown();
@@ -166,6 +173,36 @@ void Client::disconnect() {
     }
     if (!reported)
         onDisconnected();
+}
+
+// The system may still hold reports (the exit report above all) for a launcher
+// that reads slowly. Only the write side is closed meanwhile and the receiving
+// loop goes on: a command arriving on a socket shut for reading resets the
+// connection, and the reset throws away whatever the launcher had not taken.
+void Client::drain(Poco::Net::StreamSocket& socket) {
+    using Clock = std::chrono::steady_clock;
+    try {
+        socket.shutdownSend(); // also ends a write blocked on a launcher that does not read
+    } catch (const Poco::Exception&) {
+        return;
+    }
+    long long last = -1;
+    Clock::time_point moved = Clock::now();
+    for (;;) {
+        const long long left = platform::unsentBytes(socket.impl()->sockfd());
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (left <= 0 || receiveEnded_)
+                return;
+        }
+        if (left != last) {
+            last = left;
+            moved = Clock::now();
+        } else if (Clock::now() - moved >= std::chrono::milliseconds(sendTimeoutMs_)) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 std::uint64_t Client::enqueue(const std::string& text, bool replaceable) {
@@ -316,6 +353,7 @@ void Client::run() {
     bool byItself = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        receiveEnded_ = true;
         byItself = !closing_ && !reported_;
     }
     if (byItself)

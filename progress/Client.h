@@ -77,8 +77,10 @@ public:
     // the registration message. A failure is logged and reported through
     // onConnectFailed(), never thrown.
     void connect(int port);
-    // Shuts the socket down, joins both threads, then onDisconnected(). A frame
-    // not yet written is dropped. Nothing when not connected.
+    // Lets the launcher take the frames already written (until it has them all,
+    // closes, or takes nothing for the send timeout), shuts the socket down,
+    // joins both threads, then onDisconnected(). A frame not yet written is
+    // dropped. Nothing when not connected.
     void disconnect();
     // One frame, never dropped for a newer one; waits until it is written or the
     // link is lost. False when not connected, when the text does not fit a frame
@@ -119,6 +121,7 @@ private:
     // Queues the frame of text; 0 when it is not queued.
     std::uint64_t enqueue(const std::string& text, bool replaceable);
     void joinThreads();
+    void drain(Poco::Net::StreamSocket& socket);
 
     Poco::Logger& logger_; // "IPCLogger"
     long sendTimeoutMs_ = kDefaultSendTimeoutMs; // owner's thread, before connect()
@@ -131,6 +134,7 @@ private:
     bool reported_ = false; // guarded by mutex_: onDisconnected() ran or runs for it
     bool lossReported_ = false; // guarded by mutex_: the sending thread's onDisconnected() returned
     bool closing_ = false;  // guarded by mutex_: the owner is shutting the connection down
+    bool receiveEnded_ = false; // guarded by mutex_: the receiving loop is over
     // Bounded: kMaxUnsentPosts posted frames, and one frame per thread waiting in send().
     std::deque<Outgoing> outbox_; // guarded by mutex_
     std::uint64_t lastQueued_ = 0;  // guarded by mutex_

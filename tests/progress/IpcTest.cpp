@@ -361,3 +361,29 @@ TEST_F(IpcModuleTest, ALauncherThatKeepsUpGetsEveryProgressRecordOfABurst) {
         ASSERT_EQ(burst, got) << "round " << round;
     }
 }
+
+// The run is over while a slow launcher still has much to read, and it speaks
+// once more (a late "pause"): it must still get the exit report.
+TEST_F(IpcModuleTest, ASlowLauncherGetsTheExitReportThoughItSpeaksAfterTheEnd) {
+    connect();
+    TotalProgressRecord record;
+    record.item = std::string(3000, 'i');
+    for (int i = 0; i < 2000; ++i)
+        module.onTotalProgress(record);
+    std::string last;
+    std::thread reader([&] {
+        try {
+            while (last != exitMessage(0)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                last = launcher.readFrame();
+            }
+        } catch (const std::exception& e) {
+            last = e.what();
+        }
+    });
+    ASSERT_TRUE(module.send(exitMessage(0)));
+    module.disconnect();
+    launcher.send("{\"name\": \"pause\"}");
+    reader.join();
+    EXPECT_EQ(exitMessage(0), last);
+}
