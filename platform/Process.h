@@ -30,3 +30,11 @@ namespace platform {
 bool writeWithin(int fd, const void* data, std::size_t size, int timeoutMs);
 
 } // namespace platform
+
+namespace platform {
+
+// Bytes written to a connected TCP socket that the peer has not acknowledged
+// yet; -1 when the system cannot tell.
+long long unsentBytes(int fd);
+
+} // namespace platform

@@ -21,6 +21,8 @@ int runScript(const std::string& script, const std::string& argument, const std:
 
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace platform {
@@ -62,6 +64,11 @@ bool writeWithin(int fd, const void* data, std::size_t size, int timeoutMs) {
             throw Poco::WriteFileException("Failed to write to a pipe: the reader has gone", EPIPE);
     }
     return true;
+}
+
+long long unsentBytes(int fd) {
+    int queued = 0;
+    return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
 } // namespace platform

@@ -1,5 +1,6 @@
 #include "progress/Client.h"
 
+#include "platform/Process.h"
 #include "progress/IpcMessages.h"
 
 #include <Poco/Logger.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -119,6 +121,7 @@ void Client::connect(int port) {
             lost_ = false;
             reported_ = false;
             lossReported_ = false;
+            receiveEnded_ = false;
             closing_ = false;
             outbox_.clear();
         }
@@ -136,15 +139,19 @@ void Client::connect(int port) {
 
 void Client::disconnect() {
     std::shared_ptr<Poco::Net::StreamSocket> socket;
+    bool lost = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         socket = socket_;
         closing_ = true;
+        lost = lost_;
     }
     if (!socket)
         return;
     queued_.notify_all();
     written_.notify_all();
+    if (!lost)
+        drain(*socket);
     try {
         // Also ends a write blocked on a launcher that does not read.
         socket->shutdown();
@@ -168,6 +175,36 @@ void Client::disconnect() {
         onDisconnected();
 }
 
+// The system may still hold reports (the exit report above all) for a launcher
+// that reads slowly. Only the write side is closed meanwhile and the receiving
+// loop goes on: a command arriving on a socket shut for reading resets the
+// connection, and the reset throws away whatever the launcher had not taken.
+void Client::drain(Poco::Net::StreamSocket& socket) {
+    using Clock = std::chrono::steady_clock;
+    try {
+        socket.shutdownSend(); // also ends a write blocked on a launcher that does not read
+    } catch (const Poco::Exception&) {
+        return;
+    }
+    long long last = -1;
+    Clock::time_point moved = Clock::now();
+    for (;;) {
+        const long long left = platform::unsentBytes(socket.impl()->sockfd());
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (left <= 0 || receiveEnded_)
+                return;
+        }
+        if (left != last) {
+            last = left;
+            moved = Clock::now();
+        } else if (Clock::now() - moved >= std::chrono::milliseconds(sendTimeoutMs_)) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 std::uint64_t Client::enqueue(const std::string& text, bool replaceable) {
     FrameBuffer frame(kBufferSize);
     if (!frame.pack(text)) {
@@ -177,10 +214,13 @@ std::uint64_t Client::enqueue(const std::string& text, bool replaceable) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!socket_ || lost_ || closing_)
         return 0;
+    // Room for a burst (the estimation, then the first stage at once) that a
+    // reading launcher takes whole; only a launcher that falls behind loses the
+    // oldest records.
     if (replaceable) {
-        auto it = std::find_if(outbox_.begin(), outbox_.end(), [](const Outgoing& o) { return o.replaceable; });
-        if (it != outbox_.end())
-            outbox_.erase(it);
+        const auto posted = [](const Outgoing& o) { return o.replaceable; };
+        if (static_cast<std::size_t>(std::count_if(outbox_.begin(), outbox_.end(), posted)) >= kMaxUnsentPosts)
+            outbox_.erase(std::find_if(outbox_.begin(), outbox_.end(), posted));
     }
     outbox_.push_back({std::string(frame.data(), frame.size()), ++lastQueued_, replaceable});
     queued_.notify_one();
@@ -313,6 +353,7 @@ void Client::run() {
     bool byItself = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        receiveEnded_ = true;
         byItself = !closing_ && !reported_;
     }
     if (byItself)

@@ -64,6 +64,8 @@ class Client : private Poco::Runnable {
 public:
     static constexpr std::size_t kBufferSize = 4096; // BUFF_MAX_SIZE
     static constexpr long kDefaultSendTimeoutMs = 15000;
+    // Posted frames that may wait unsent; a further post drops the oldest.
+    static constexpr std::size_t kMaxUnsentPosts = 8;
 
     Client();
     // Derived classes disconnect in their own destructors (the hooks are theirs).
@@ -75,16 +77,19 @@ public:
     // the registration message. A failure is logged and reported through
     // onConnectFailed(), never thrown.
     void connect(int port);
-    // Shuts the socket down, joins both threads, then onDisconnected(). A frame
-    // not yet written is dropped. Nothing when not connected.
+    // Lets the launcher take the frames already written (until it has them all,
+    // closes, or takes nothing for the send timeout), shuts the socket down,
+    // joins both threads, then onDisconnected(). A frame not yet written is
+    // dropped. Nothing when not connected.
     void disconnect();
     // One frame, never dropped for a newer one; waits until it is written or the
     // link is lost. False when not connected, when the text does not fit a frame
     // (logged), or when the link is lost first. Throws std::logic_error for a
     // text longer than 65535 bytes.
     bool send(const std::string& text);
-    // Queues one frame without waiting; it replaces a posted frame not yet
-    // written, so a slow launcher gets the newest. Same failures as send().
+    // Queues one frame without waiting; with kMaxUnsentPosts posted frames not
+    // yet written it drops the oldest, so a slow launcher gets the newest. Same
+    // failures as send().
     bool post(const std::string& text);
     // How long one frame may take to be written before the link counts as lost
     // (milliseconds, above 0). Set before connect().
@@ -116,6 +121,7 @@ private:
     // Queues the frame of text; 0 when it is not queued.
     std::uint64_t enqueue(const std::string& text, bool replaceable);
     void joinThreads();
+    void drain(Poco::Net::StreamSocket& socket);
 
     Poco::Logger& logger_; // "IPCLogger"
     long sendTimeoutMs_ = kDefaultSendTimeoutMs; // owner's thread, before connect()
@@ -128,7 +134,8 @@ private:
     bool reported_ = false; // guarded by mutex_: onDisconnected() ran or runs for it
     bool lossReported_ = false; // guarded by mutex_: the sending thread's onDisconnected() returned
     bool closing_ = false;  // guarded by mutex_: the owner is shutting the connection down
-    // Bounded: one replaceable frame at most, and one frame per thread waiting in send().
+    bool receiveEnded_ = false; // guarded by mutex_: the receiving loop is over
+    // Bounded: kMaxUnsentPosts posted frames, and one frame per thread waiting in send().
     std::deque<Outgoing> outbox_; // guarded by mutex_
     std::uint64_t lastQueued_ = 0;  // guarded by mutex_
     std::uint64_t lastWritten_ = 0; // guarded by mutex_

@@ -339,3 +339,51 @@ TEST_F(IpcModuleTest, ALauncherThatReadsLateGetsTheNewestProgressAndEveryReport)
     EXPECT_LT(progress.size(), static_cast<std::size_t>(kRecords));
     EXPECT_EQ(0, handler.stops.load());
 }
+
+// The estimation and the first stage are reported back to back: a launcher that
+// keeps up must get both, not only the newer one.
+TEST_F(IpcModuleTest, ALauncherThatKeepsUpGetsEveryProgressRecordOfABurst) {
+    connect();
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::string> burst;
+        for (const char* name : {"CalculationFinished", "Download", "Download"}) {
+            TotalProgressRecord record;
+            record.name = name;
+            record.stage = static_cast<unsigned>(burst.size() + 1);
+            burst.push_back(progressMessage(record));
+            module.onTotalProgress(record);
+        }
+        ASSERT_TRUE(module.send(exitMessage(0)));
+        std::vector<std::string> got;
+        std::string text;
+        while ((text = launcher.readFrame()) != exitMessage(0))
+            got.push_back(text);
+        ASSERT_EQ(burst, got) << "round " << round;
+    }
+}
+
+// The run is over while a slow launcher still has much to read, and it speaks
+// once more (a late "pause"): it must still get the exit report.
+TEST_F(IpcModuleTest, ASlowLauncherGetsTheExitReportThoughItSpeaksAfterTheEnd) {
+    connect();
+    TotalProgressRecord record;
+    record.item = std::string(3000, 'i');
+    for (int i = 0; i < 2000; ++i)
+        module.onTotalProgress(record);
+    std::string last;
+    std::thread reader([&] {
+        try {
+            while (last != exitMessage(0)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                last = launcher.readFrame();
+            }
+        } catch (const std::exception& e) {
+            last = e.what();
+        }
+    });
+    ASSERT_TRUE(module.send(exitMessage(0)));
+    module.disconnect();
+    launcher.send("{\"name\": \"pause\"}");
+    reader.join();
+    EXPECT_EQ(exitMessage(0), last);
+}
