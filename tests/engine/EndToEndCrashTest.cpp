@@ -396,5 +396,36 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
     }
 }
 
+// Power loss cannot be staged here; what it needs can be watched: the installed
+// files are forced to the disk before the cache that vouches for them replaces
+// the old one, or a lost file would stay "verified" for every later run.
+TEST_F(EndToEndCrash, InstalledFilesReachTheDiskBeforeTheCache) {
+    if (!fs::exists("/usr/bin/strace"))
+        GTEST_SKIP() << "no strace";
+    publishBoth();
+    ASSERT_FALSE(HasFatalFailure());
+    Updater updater;
+    const std::string d = path("synced/"), trace = path("trace.txt");
+    ChildProcess run("/usr/bin/strace", {"-f", "-qq", "-o", trace, "-e", "trace=syncfs,rename,renameat,renameat2",
+                                         updater.executable(), "--url", url("game/2.0/"), "--dest", d, "--log-dir",
+                                         path("log"), "--log-file", "run"});
+    ASSERT_EQ(0, run.wait(60000)) << run.err();
+    ASSERT_EQ("", treeDifferences(d, v2_));
+    // Every rename that gives the cache its name follows a file system flush.
+    std::istringstream lines(readFile(trace));
+    bool flushed = false;
+    int cacheRenames = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("syncfs(") != std::string::npos && line.find("= 0") != std::string::npos)
+            flushed = true;
+        else if (line.find(".kvo.cache.txt\"") != std::string::npos && line.find("rename") != std::string::npos) {
+            ++cacheRenames;
+            EXPECT_TRUE(flushed) << line;
+            flushed = false;
+        }
+    }
+    EXPECT_LT(0, cacheRenames) << readFile(trace);
+}
+
 } // namespace
 } // namespace e2e
