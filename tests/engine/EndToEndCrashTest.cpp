@@ -295,6 +295,9 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         Damage damage;
         bool fetchesNothing;
         std::vector<std::string> args;
+        // The leftover: the first package of a killed install, or the piece
+        // of a single file of an update.
+        std::string leftover = ".pak";
     };
     const std::string cache = ".kvo.meta.dir/.kvo.cache.txt";
     const Case cases[] = {
@@ -329,6 +332,12 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
              writeFile(pack + ".downloading#", "1\n0 " + std::to_string(size / 2) + "\n\n");
          },
          false, {}},
+        {"single file's piece claiming bytes never stored", false,
+         [&](const std::string&, const std::string& piece, std::int64_t size) {
+             writeFile(piece, std::string(static_cast<std::size_t>(size), '\0'));
+             writeFile(piece + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
+         },
+         false, {}, ".down"},
         {"stale pending packages list", false,
          [&](const std::string& d, const std::string& pack, std::int64_t size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 2));
@@ -359,6 +368,28 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         std::int64_t packSize = 0;
         if (c.installed) {
             ASSERT_RUN(updater.run(into(v2, d)), 0);
+        } else if (c.leftover == ".down") {
+            // The piece of a single file of an update from 1.0, as a killed run
+            // leaves it: sized by the file's line in an installed control file.
+            const std::string relative = "many/file3.bin";
+            const std::string scratch = path("scratch/");
+            ASSERT_RUN(updater.run(into(v2, scratch)), 0);
+            for (const auto& e : fs::directory_iterator(scratch + ".kvo.meta.dir")) {
+                std::istringstream lines(readFile(e.path().string()));
+                for (std::string line; std::getline(lines, line);)
+                    if (line.find("|" + relative + "|") != std::string::npos) {
+                        std::vector<std::string> fields;
+                        std::istringstream parts(line);
+                        for (std::string f; std::getline(parts, f, '|');)
+                            fields.push_back(f);
+                        packSize = std::stoll(fields.at(6));
+                    }
+            }
+            fs::remove_all(scratch);
+            ASSERT_LT(0, packSize);
+            ASSERT_RUN(updater.run(into(url("game/1.0/"), d)), 0);
+            pack = d + ".kvo.tmp.dir/" + sha1(v2_.at(relative)) + "_" + sha1(relative) + ".down";
+            fs::create_directories(d + ".kvo.tmp.dir");
         } else {
             // Killed while its first package comes in.
             auto child = updater.start(into(slowUrl("game/2.0/"), d));
