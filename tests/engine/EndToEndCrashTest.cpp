@@ -338,6 +338,12 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
              writeFile(piece + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
          },
          false, {}, ".down"},
+        {"control file claiming bytes never stored", false,
+         [&](const std::string&, const std::string& control, std::int64_t size) {
+             writeFile(control, std::string(static_cast<std::size_t>(size), '\0'));
+             writeFile(control + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
+         },
+         false, {}, "control"},
         {"stale pending packages list", false,
          [&](const std::string& d, const std::string& pack, std::int64_t size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 2));
@@ -389,6 +395,14 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
             ASSERT_LT(0, packSize);
             ASSERT_RUN(updater.run(into(url("game/1.0/"), d)), 0);
             pack = d + ".kvo.tmp.dir/" + sha1(v2_.at(relative)) + "_" + sha1(relative) + ".down";
+            fs::create_directories(d + ".kvo.tmp.dir");
+        } else if (c.leftover == "control") {
+            // The packed control file of a fresh install, as a killed run leaves it.
+            pack = d + ".kvo.tmp.dir/.kvo.files.2.0.control.txt";
+            for (const auto& e : fs::recursive_directory_iterator(site() + "game/2.0/"))
+                if (e.path().filename() == "control.txt.7z" && e.path().string().find("deltas") == std::string::npos)
+                    packSize = static_cast<std::int64_t>(fs::file_size(e.path()));
+            ASSERT_LT(0, packSize);
             fs::create_directories(d + ".kvo.tmp.dir");
         } else {
             // Killed while its first package comes in.
