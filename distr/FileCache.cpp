@@ -229,6 +229,10 @@ bool FileCache::saveNow() {
     };
     try {
         logger_.information("Cache file is being updated...");
+        // The files a record vouches for reach the disk before the record does:
+        // after a power loss the cache would otherwise keep a file whose data
+        // never arrived as verified, and no later update would repair it.
+        platform::flushFileSystem(root_);
         {
             std::ofstream out;
             out.exceptions(std::ios::failbit | std::ios::badbit);

@@ -228,11 +228,28 @@ void DistrManager::loadDistrFiles(ControlFile& target, const DistrPtr& distr) {
 void DistrManager::fetchPacked(const std::string& remoteDirectory, const std::string& remoteName,
                                const std::string& name, const std::string& expectedHash) {
     const std::string stored = metaDir_ + name;
-    LocalFile packed(tempDir_ + name, true);
+    auto packed = std::make_unique<LocalFile>(tempDir_ + name, true);
     {
         MetadataFetch fetch(metadataDownload_);
-        downloadFile(remoteDirectory + remoteName, packed.path());
+        downloadFile(remoteDirectory + remoteName, packed->path());
     }
+    try {
+        placePacked(*packed, stored, remoteName, expectedHash);
+    } catch (const SHA1CheckError& e) {
+        // Resumed from an earlier run, the file may hold bytes its record
+        // claims but the disk lost: fetched anew once before the run fails.
+        logger_.warning(remoteName + " is damaged (" + e.displayText() + "); it is fetched again");
+        packed.reset(); // deletes the file
+        packed = std::make_unique<LocalFile>(tempDir_ + name, true);
+        MetadataFetch fetch(metadataDownload_);
+        downloadFile(remoteDirectory + remoteName, packed->path());
+        placePacked(*packed, stored, remoteName, expectedHash);
+    }
+    cache_->put(metadataCachePath(name), expectedHash, 0, modifiedSeconds(stored));
+}
+
+void DistrManager::placePacked(LocalFile& packed, const std::string& stored, const std::string& remoteName,
+                               const std::string& expectedHash) {
     std::unique_ptr<LocalFile> unpacked;
     LocalFile* result = &packed;
     const std::uint64_t packedSize = Poco::File(packed.path()).getSize();
@@ -263,7 +280,6 @@ void DistrManager::fetchPacked(const std::string& remoteDirectory, const std::st
     if (sha1OfFile(result->path()) != expectedHash)
         throw SHA1CheckError("SHA1 verification failed for the file: " + remoteName, kSHA1CheckErrorCode);
     result->placeAt(stored);
-    cache_->put(metadataCachePath(name), expectedHash, 0, modifiedSeconds(stored));
 }
 
 void DistrManager::loadMetadataFile(ControlFile& target, const MetadataFile& file, ControlFileType kind) {

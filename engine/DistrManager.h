@@ -210,6 +210,9 @@ private:
     void refuseOlderPublication(const VersionInfo& offered, const std::string& remote) const;
     void fetchPacked(const std::string& remoteDirectory, const std::string& remoteName, const std::string& name,
                      const std::string& expectedHash);
+    // Unpacks packed when not empty, checks it against expectedHash and places it at stored.
+    void placePacked(LocalFile& packed, const std::string& stored, const std::string& remoteName,
+                     const std::string& expectedHash);
 
     Poco::Logger& logger_;
     VersionInfo versionInfo_;

@@ -204,9 +204,10 @@ void DistrManager::applyPatch(int stage) {
         byRoot[entry->packageRoot].push_back(entry);
     }
     unsigned pushed = 0;
+    auto refetch = std::make_shared<EntryRefetch>();
     for (const auto& group : byRoot) {
         for (const ControlEntryPtr& entry : group.second) {
-            auto wrap = std::make_shared<EntryWrap>(*this, entry);
+            auto wrap = std::make_shared<EntryWrap>(*this, entry, refetch);
             if (wrap->isNeeded()) {
                 ++pushed;
                 pipeline_->push(wrap);
@@ -215,6 +216,17 @@ void DistrManager::applyPatch(int stage) {
     }
     logger_.information(Poco::format("Single entries to be processed: %u from %u", pushed, inStage));
     finishBatch();
+    // Fetched anew once; damaged again, the data itself is wrong and the run fails.
+    std::vector<ControlEntryPtr> again;
+    {
+        std::lock_guard<std::mutex> lock(refetch->mutex);
+        again.swap(refetch->entries);
+    }
+    if (!again.empty()) {
+        for (const ControlEntryPtr& entry : again)
+            pipeline_->push(std::make_shared<EntryWrap>(*this, entry));
+        finishBatch();
+    }
     logger_.information("Single entry processing completed" + suffix);
 }
 
@@ -228,8 +240,8 @@ void CommonWrap::fetchPiece(const ControlEntry& entry) {
     engine_.downloadFile(rootText(entry.packageRoot), entry, piece_->path());
 }
 
-EntryWrap::EntryWrap(DistrManager& engine, ControlEntryPtr entry)
-    : CommonWrap(engine, *entry), entry_(std::move(entry)) {}
+EntryWrap::EntryWrap(DistrManager& engine, ControlEntryPtr entry, std::shared_ptr<EntryRefetch> refetch)
+    : CommonWrap(engine, *entry), entry_(std::move(entry)), refetch_(std::move(refetch)) {}
 
 bool EntryWrap::isNeeded() { return !engine_.cache().isValid(pathText_, entry_->sha1); }
 
@@ -241,7 +253,18 @@ void EntryWrap::download() {
 void EntryWrap::handle() {
     if (!piece_)
         return;
-    LocalFilePtr result = engine_.extractFromLocalFile(piece_->path(), workPath_, *entry_, 0);
+    LocalFilePtr result;
+    std::string reason;
+    const auto extract = [&] { result = engine_.extractFromLocalFile(piece_->path(), workPath_, *entry_, 0); };
+    if (!refetch_) {
+        extract();
+    } else if (!survivesCorruption(extract, reason)) {
+        engine_.logger().warning("Piece of " + pathText_ + " is damaged (" + reason + "); it is fetched again");
+        piece_.reset();
+        std::lock_guard<std::mutex> lock(refetch_->mutex);
+        refetch_->entries.push_back(entry_);
+        return;
+    }
     engine_.placeEntry(*result, *entry_);
     piece_.reset();
 }

@@ -6,8 +6,10 @@
 #include "engine/UpdateParallelizer.h"
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace Patcher {
 
@@ -32,15 +34,25 @@ protected:
 };
 
 // A missing or out-dated file of the distribution, fetched alone.
+// Entries whose piece did not survive the check, to be fetched once more.
+struct EntryRefetch {
+    std::mutex mutex;
+    std::vector<ControlEntryPtr> entries; // guarded by mutex
+};
+
 class EntryWrap : public CommonWrap {
 public:
-    EntryWrap(DistrManager& engine, ControlEntryPtr entry);
+    // With refetch, a damaged piece is dropped and its entry queued there
+    // rather than failing the run: a piece resumed from an earlier run may hold
+    // bytes its record claims but the disk never kept.
+    EntryWrap(DistrManager& engine, ControlEntryPtr entry, std::shared_ptr<EntryRefetch> refetch = nullptr);
     bool isNeeded() override;
     void download() override;
     void handle() override;
 
 private:
     ControlEntryPtr entry_;
+    std::shared_ptr<EntryRefetch> refetch_;
 };
 
 // An installed file restored to its new content by a binary delta. A delta that

@@ -28,6 +28,9 @@ void renameFile(const std::string& from, const std::string& to);
 // Forces the data of a written file (or the entries of a directory) to the
 // disk, so that a rename after it survives a power loss.
 void flushToDisk(const std::string& path);
+// Forces every written file of the file system holding path to the disk: one
+// call before a record that vouches for many files written since.
+void flushFileSystem(const std::string& path);
 
 // Last-modification time in whole seconds since the epoch; false when the file
 // cannot be examined.

@@ -128,6 +128,17 @@ void flushToDisk(const std::string& path) {
         throwFileError(err, path);
 }
 
+void flushFileSystem(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throwFileError(errno, path);
+    const int rc = ::syncfs(fd);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0)
+        throwFileError(err, path);
+}
+
 bool modificationTime(const std::string& path, std::int64_t& seconds) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)

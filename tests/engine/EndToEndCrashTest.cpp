@@ -295,6 +295,9 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         Damage damage;
         bool fetchesNothing;
         std::vector<std::string> args;
+        // The leftover: the first package of a killed install, or the piece
+        // of a single file of an update.
+        std::string leftover = ".pak";
     };
     const std::string cache = ".kvo.meta.dir/.kvo.cache.txt";
     const Case cases[] = {
@@ -329,6 +332,18 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
              writeFile(pack + ".downloading#", "1\n0 " + std::to_string(size / 2) + "\n\n");
          },
          false, {}},
+        {"single file's piece claiming bytes never stored", false,
+         [&](const std::string&, const std::string& piece, std::int64_t size) {
+             writeFile(piece, std::string(static_cast<std::size_t>(size), '\0'));
+             writeFile(piece + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
+         },
+         false, {}, ".down"},
+        {"control file claiming bytes never stored", false,
+         [&](const std::string&, const std::string& control, std::int64_t size) {
+             writeFile(control, std::string(static_cast<std::size_t>(size), '\0'));
+             writeFile(control + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
+         },
+         false, {}, "control"},
         {"stale pending packages list", false,
          [&](const std::string& d, const std::string& pack, std::int64_t size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 2));
@@ -359,6 +374,36 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         std::int64_t packSize = 0;
         if (c.installed) {
             ASSERT_RUN(updater.run(into(v2, d)), 0);
+        } else if (c.leftover == ".down") {
+            // The piece of a single file of an update from 1.0, as a killed run
+            // leaves it: sized by the file's line in an installed control file.
+            const std::string relative = "many/file3.bin";
+            const std::string scratch = path("scratch/");
+            ASSERT_RUN(updater.run(into(v2, scratch)), 0);
+            for (const auto& e : fs::directory_iterator(scratch + ".kvo.meta.dir")) {
+                std::istringstream lines(readFile(e.path().string()));
+                for (std::string line; std::getline(lines, line);)
+                    if (line.find("|" + relative + "|") != std::string::npos) {
+                        std::vector<std::string> fields;
+                        std::istringstream parts(line);
+                        for (std::string f; std::getline(parts, f, '|');)
+                            fields.push_back(f);
+                        packSize = std::stoll(fields.at(6));
+                    }
+            }
+            fs::remove_all(scratch);
+            ASSERT_LT(0, packSize);
+            ASSERT_RUN(updater.run(into(url("game/1.0/"), d)), 0);
+            pack = d + ".kvo.tmp.dir/" + sha1(v2_.at(relative)) + "_" + sha1(relative) + ".down";
+            fs::create_directories(d + ".kvo.tmp.dir");
+        } else if (c.leftover == "control") {
+            // The packed control file of a fresh install, as a killed run leaves it.
+            pack = d + ".kvo.tmp.dir/.kvo.files.2.0.control.txt";
+            for (const auto& e : fs::recursive_directory_iterator(site() + "game/2.0/"))
+                if (e.path().filename() == "control.txt.7z" && e.path().string().find("deltas") == std::string::npos)
+                    packSize = static_cast<std::int64_t>(fs::file_size(e.path()));
+            ASSERT_LT(0, packSize);
+            fs::create_directories(d + ".kvo.tmp.dir");
         } else {
             // Killed while its first package comes in.
             auto child = updater.start(into(slowUrl("game/2.0/"), d));
@@ -394,6 +439,37 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         EXPECT_EQ(0, dataBytes(nginx().requests(), afterNext));
         fs::remove_all(d);
     }
+}
+
+// Power loss cannot be staged here; what it needs can be watched: the installed
+// files are forced to the disk before the cache that vouches for them replaces
+// the old one, or a lost file would stay "verified" for every later run.
+TEST_F(EndToEndCrash, InstalledFilesReachTheDiskBeforeTheCache) {
+    if (!fs::exists("/usr/bin/strace"))
+        GTEST_SKIP() << "no strace";
+    publishBoth();
+    ASSERT_FALSE(HasFatalFailure());
+    Updater updater;
+    const std::string d = path("synced/"), trace = path("trace.txt");
+    ChildProcess run("/usr/bin/strace", {"-f", "-qq", "-o", trace, "-e", "trace=syncfs,rename,renameat,renameat2",
+                                         updater.executable(), "--url", url("game/2.0/"), "--dest", d, "--log-dir",
+                                         path("log"), "--log-file", "run"});
+    ASSERT_EQ(0, run.wait(60000)) << run.err();
+    ASSERT_EQ("", treeDifferences(d, v2_));
+    // Every rename that gives the cache its name follows a file system flush.
+    std::istringstream lines(readFile(trace));
+    bool flushed = false;
+    int cacheRenames = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("syncfs(") != std::string::npos && line.find("= 0") != std::string::npos)
+            flushed = true;
+        else if (line.find(".kvo.cache.txt\"") != std::string::npos && line.find("rename") != std::string::npos) {
+            ++cacheRenames;
+            EXPECT_TRUE(flushed) << line;
+            flushed = false;
+        }
+    }
+    EXPECT_LT(0, cacheRenames) << readFile(trace);
 }
 
 } // namespace
