@@ -1,6 +1,7 @@
 #include "engine/UpdateParallelizer.h"
 
 #include "base/CmdHandler.h"
+#include "base/Errors.h"
 
 #include <Poco/Logger.h>
 
@@ -8,8 +9,8 @@
 
 namespace Patcher {
 
-UpdateParallelizer::UpdateParallelizer(StopState& stopState)
-    : logger_(Poco::Logger::get("UpdPrlzr")), stopState_(stopState) {}
+UpdateParallelizer::UpdateParallelizer(StopState& stopState, std::int64_t aheadLimit)
+    : logger_(Poco::Logger::get("UpdPrlzr")), stopState_(stopState), aheadLimit_(aheadLimit) {}
 
 UpdateParallelizer::~UpdateParallelizer() {
     try {
@@ -41,6 +42,33 @@ void UpdateParallelizer::finish() {
     }
     while (handleQueue_.try_dequeue(dropped)) {
     }
+    std::lock_guard<std::mutex> lock(aheadMutex_);
+    ahead_ = 0;
+    handlerEnded_ = false;
+}
+
+void UpdateParallelizer::waitForRoom(std::int64_t bytes) {
+    std::unique_lock<std::mutex> lock(aheadMutex_);
+    const auto fits = [&] { return handlerEnded_ || ahead_ == 0 || ahead_ + bytes <= aheadLimit_; };
+    if (!fits()) {
+        if (logger_.debug())
+            logger_.debug("Downloader waits for the handler: " + std::to_string(ahead_) + " bytes ahead");
+        aheadChanged_.wait(lock, fits);
+    }
+    if (handlerEnded_) {
+        lock.unlock();
+        stopState_.check();
+        throw Interrupted("the handler has ended", kInterruptedCode);
+    }
+    ahead_ += bytes;
+}
+
+void UpdateParallelizer::release(std::int64_t bytes) {
+    {
+        std::lock_guard<std::mutex> lock(aheadMutex_);
+        ahead_ -= bytes;
+    }
+    aheadChanged_.notify_one();
 }
 
 void UpdateParallelizer::downloaderThread() {
@@ -49,6 +77,7 @@ void UpdateParallelizer::downloaderThread() {
         for (;;) {
             std::shared_ptr<Wrap> wrap;
             downloadQueue_.wait_dequeue(wrap);
+            waitForRoom(wrap->aheadBytes());
             wrap->download();
             handleQueue_.enqueue(std::move(wrap));
         }
@@ -76,6 +105,7 @@ void UpdateParallelizer::handlerThread() {
             std::shared_ptr<Wrap> wrap;
             handleQueue_.wait_dequeue(wrap);
             wrap->handle();
+            release(wrap->aheadBytes());
         }
     } catch (const StopException&) {
         logger_.information("Handler thread stopped");
@@ -91,6 +121,11 @@ void UpdateParallelizer::handlerThread() {
         logger_.warning("Immidiately stop the downloader due to handler thread termination.");
         stopState_.stop();
     }
+    {
+        std::lock_guard<std::mutex> lock(aheadMutex_);
+        handlerEnded_ = true;
+    }
+    aheadChanged_.notify_one();
     logger_.information("Handler thread ended");
 }
 

@@ -323,6 +323,8 @@ void PackContentWrap::download() {
     pending.insert(pack_->localPath);
 }
 
+std::int64_t PackContentWrap::aheadBytes() const { return pack_->storedTotal; }
+
 void PackContentWrap::handle() {
     engine_.extractFromLocalFile(*pack_);
     PendingPacks& pending = engine_.pendingPacks();

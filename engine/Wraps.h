@@ -38,6 +38,7 @@ public:
     bool isNeeded() override;
     void download() override;
     void handle() override;
+    std::int64_t aheadBytes() const override { return entry_->storedSize; }
 
 private:
     ControlEntryPtr entry_;
@@ -51,6 +52,7 @@ public:
     bool isNeeded() override;
     void download() override;
     void handle() override;
+    std::int64_t aheadBytes() const override { return delta_->storedSize; }
 
 private:
     ControlEntryPtr delta_;
@@ -64,6 +66,7 @@ public:
     bool isNeeded() override { return true; }
     void download() override;
     void handle() override;
+    std::int64_t aheadBytes() const override;
 
 private:
     DistrManager& engine_;

@@ -200,6 +200,49 @@ TEST_F(UpdateParallelizerTest, EachBatchStartsAndJoinsItsOwnPairOfThreads) {
     EXPECT_NO_THROW(pipeline.exceptions().rethrow());
 }
 
+// Its first handle() holds until the downloader has to wait (or, with no bound,
+// until every item is downloaded): the journal shows how far ahead it ran.
+class SizedWrap : public TestWrap {
+public:
+    SizedWrap(int n, std::int64_t bytes, Journal& journal, StopState& stop, testsupport::LogCapture* holdUntilWait)
+        : TestWrap(n, journal, stop), bytes_(bytes), hold_(holdUntilWait), journal_(journal) {}
+    std::int64_t aheadBytes() const override { return bytes_; }
+    void handle() override {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (hold_ && !hold_->contains("Downloader waits for the handler") && journal_.only('d').size() < 5 &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        TestWrap::handle();
+    }
+
+private:
+    const std::int64_t bytes_;
+    testsupport::LogCapture* const hold_;
+    Journal& journal_;
+};
+
+TEST_F(UpdateParallelizerTest, TheDownloaderRunsNoFurtherAheadThanTheBound) {
+    UpdateParallelizer bounded(stop, 100);
+    const std::int64_t sizes[] = {60, 30, 30, 10, 500};
+    for (int i = 1; i <= 5; ++i)
+        bounded.push(std::make_shared<SizedWrap>(i, sizes[i - 1], journal, stop, i == 1 ? &log : nullptr));
+    bounded.finish();
+    EXPECT_NO_THROW(bounded.exceptions().rethrow());
+    EXPECT_EQ(numbered('h', 1, 5), journal.only('h'));
+    // Never more than 100 bytes downloaded and not handled, except one item
+    // alone (the 500-byte one, fetched once the handler has caught up).
+    std::int64_t ahead = 0;
+    int pending = 0;
+    for (const std::string& e : journal.snapshot()) {
+        const std::int64_t bytes = sizes[std::stoi(e.substr(1)) - 1];
+        ahead += e[0] == 'd' ? bytes : -bytes;
+        pending += e[0] == 'd' ? 1 : -1;
+        EXPECT_TRUE(ahead <= 100 || pending == 1) << e << ": " << ahead << " bytes ahead";
+    }
+    const auto events = journal.snapshot();
+    EXPECT_LT(std::find(events.begin(), events.end(), "h1"), std::find(events.begin(), events.end(), "d3"));
+}
+
 TEST(ExceptionDelegatorTest, KeepsOnlyTheFirstAndLogsEach) {
     testsupport::LogCapture log("UpdPrlzr");
     ExceptionDelegator keeper;
