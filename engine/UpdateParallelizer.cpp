@@ -5,9 +5,102 @@
 
 #include <Poco/Logger.h>
 
+#include <deque>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 namespace Patcher {
+namespace {
+
+// How long the downloader waits for the next item before it looks at the
+// downloads running beside it.
+constexpr std::int64_t kPollMicroseconds = 1000;
+
+} // namespace
+
+// One download running on a helper thread.
+struct UpdateParallelizer::Fetch {
+    explicit Fetch(std::shared_ptr<Wrap> w) : wrap(std::move(w)) {}
+    std::shared_ptr<Wrap> wrap;
+    std::exception_ptr failure; // set before done
+    bool done = false;          // guarded by the crew's mutex
+};
+
+// The downloader's helper threads; they live no longer than the downloader
+// thread's body, which waits for every fetch it started.
+class UpdateParallelizer::FetchCrew {
+public:
+    explicit FetchCrew(std::size_t threads) {
+        for (std::size_t i = 0; i < threads; ++i)
+            threads_.emplace_back([this] { run(); });
+    }
+    ~FetchCrew() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closing_ = true;
+        }
+        jobsChanged_.notify_all();
+        for (std::thread& t : threads_)
+            t.join();
+    }
+    FetchCrew(const FetchCrew&) = delete;
+    FetchCrew& operator=(const FetchCrew&) = delete;
+
+    std::shared_ptr<Fetch> start(std::shared_ptr<Wrap> wrap) {
+        auto fetch = std::make_shared<Fetch>(std::move(wrap));
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            jobs_.push_back(fetch);
+        }
+        jobsChanged_.notify_one();
+        return fetch;
+    }
+    bool ended(Fetch& fetch) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return fetch.done;
+    }
+    // Returns the fetch's failure, if any, once it has ended.
+    std::exception_ptr wait(Fetch& fetch) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        fetchEnded_.wait(lock, [&] { return fetch.done; });
+        return fetch.failure;
+    }
+
+private:
+    void run() {
+        for (;;) {
+            std::shared_ptr<Fetch> fetch;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                jobsChanged_.wait(lock, [&] { return closing_ || !jobs_.empty(); });
+                if (jobs_.empty())
+                    return;
+                fetch = jobs_.front();
+                jobs_.pop_front();
+            }
+            std::exception_ptr failure;
+            try {
+                fetch->wrap->download();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                fetch->failure = failure;
+                fetch->done = true;
+            }
+            fetchEnded_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable jobsChanged_;
+    std::condition_variable fetchEnded_;
+    std::deque<std::shared_ptr<Fetch>> jobs_; // guarded by mutex_
+    bool closing_ = false;                    // guarded by mutex_
+    std::vector<std::thread> threads_;
+};
 
 UpdateParallelizer::UpdateParallelizer(StopState& stopState, std::int64_t aheadLimit)
     : logger_(Poco::Logger::get("UpdPrlzr")), stopState_(stopState), aheadLimit_(aheadLimit) {}
@@ -63,6 +156,14 @@ void UpdateParallelizer::waitForRoom(std::int64_t bytes) {
     ahead_ += bytes;
 }
 
+bool UpdateParallelizer::tryReserve(std::int64_t bytes) {
+    std::lock_guard<std::mutex> lock(aheadMutex_);
+    if (ahead_ != 0 && ahead_ + bytes > aheadLimit_)
+        return false;
+    ahead_ += bytes;
+    return true;
+}
+
 void UpdateParallelizer::release(std::int64_t bytes) {
     {
         std::lock_guard<std::mutex> lock(aheadMutex_);
@@ -73,13 +174,47 @@ void UpdateParallelizer::release(std::int64_t bytes) {
 
 void UpdateParallelizer::downloaderThread() {
     logger_.information("Downloader thread started");
+    std::unique_ptr<FetchCrew> crew;
+    std::deque<std::shared_ptr<Fetch>> window; // running beside, in push order
+    // Hands the oldest fetch to the handler once it has ended, or raises its failure.
+    const auto passOldest = [&] {
+        std::shared_ptr<Fetch> oldest = window.front();
+        window.pop_front();
+        if (std::exception_ptr failure = crew->wait(*oldest))
+            std::rethrow_exception(failure);
+        handleQueue_.enqueue(oldest->wrap);
+    };
     try {
+        std::shared_ptr<Wrap> next;
         for (;;) {
-            std::shared_ptr<Wrap> wrap;
-            downloadQueue_.wait_dequeue(wrap);
-            waitForRoom(wrap->aheadBytes());
-            wrap->download();
-            handleQueue_.enqueue(std::move(wrap));
+            if (!next) {
+                if (window.empty())
+                    downloadQueue_.wait_dequeue(next);
+                else if (!downloadQueue_.wait_dequeue_timed(next, kPollMicroseconds)) {
+                    // Nothing new yet: pass on what has ended meanwhile.
+                    if (crew->ended(*window.front()))
+                        passOldest();
+                    continue;
+                }
+            }
+            const bool alongside = next->downloadsAlongside();
+            if (!window.empty()) {
+                if (!alongside || window.size() >= kInFlight || !tryReserve(next->aheadBytes())) {
+                    passOldest();
+                    continue;
+                }
+            } else {
+                waitForRoom(next->aheadBytes());
+            }
+            if (alongside) {
+                if (!crew)
+                    crew = std::make_unique<FetchCrew>(kInFlight);
+                window.push_back(crew->start(std::move(next)));
+            } else {
+                next->download();
+                handleQueue_.enqueue(std::move(next));
+            }
+            next.reset();
         }
     } catch (const StopException&) {
         logger_.error("Downloader thread stopped");
@@ -92,6 +227,10 @@ void UpdateParallelizer::downloaderThread() {
     } catch (...) {
         exceptions_.keepUnknown("Patcher::UpdateParallelizer::downloaderThread");
     }
+    // Fetches still running are waited for and dropped.
+    for (const std::shared_ptr<Fetch>& fetch : window)
+        crew->wait(*fetch);
+    crew.reset();
     // The handler finishes what was already passed to it, then ends.
     handleQueue_.enqueue(std::make_shared<StopWrap>());
     logger_.information("Downloader thread ended");

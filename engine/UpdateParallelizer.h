@@ -33,6 +33,9 @@ public:
     virtual void handle() = 0;
     // Bytes the download leaves in the temporary folder until handle() ends.
     virtual std::int64_t aheadBytes() const { return 0; }
+    // Whether download() may run beside the downloads of neighbouring items
+    // (a short request whose round trip would otherwise dominate).
+    virtual bool downloadsAlongside() const { return false; }
 };
 
 // Raised by the end marker to end a worker loop; never leaves the pipeline.
@@ -49,12 +52,16 @@ public:
 // Overlaps downloading with local work: a downloader thread runs download() of
 // each pushed wrap in push order and passes it to a handler thread, which runs
 // handle() in the same order. Push and finish from one thread (the engine's).
-// A failing handle() stops the run through the stop state. The downloader
+// A failing handle() stops the run through the stop state. Up to kInFlight
+// wraps that download alongside run at once on helper threads of the
+// downloader; they still reach the handler in push order. The downloader
 // waits rather than run more than aheadLimit bytes of pieces ahead of the
 // handler (one item alone may exceed it), so the temporary folder stays small.
 class UpdateParallelizer {
 public:
     static constexpr std::int64_t kAheadLimit = 512LL << 20;
+    // As many requests as the download service runs at once.
+    static constexpr std::size_t kInFlight = 4;
 
     explicit UpdateParallelizer(StopState& stopState, std::int64_t aheadLimit = kAheadLimit);
     // Finishes a running batch.
@@ -74,9 +81,14 @@ public:
     void handlerThread();
 
 private:
+    class FetchCrew;
+    struct Fetch;
+
     // Downloader: blocks until bytes more fit the look-ahead; raises
     // Interrupted when the handler has ended meanwhile.
     void waitForRoom(std::int64_t bytes);
+    // Downloader: reserves bytes when they fit at once.
+    bool tryReserve(std::int64_t bytes);
     void release(std::int64_t bytes);
 
     // One producer each, so items come out in push order; an idle consumer

@@ -19,6 +19,8 @@ class PackContent;
 class CommonWrap : public Wrap {
 public:
     CommonWrap(DistrManager& engine, const ControlEntry& entry);
+    // A range request: several run at once. A local copy gains nothing from it.
+    bool downloadsAlongside() const override { return remote_; }
 
 protected:
     // Fetches the entry's range of its package (from the location its
@@ -29,6 +31,7 @@ protected:
     std::string workPath_;
     std::string pathText_;
     DistrManager& engine_;
+    const bool remote_;
 };
 
 // A missing or out-dated file of the distribution, fetched alone.

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -241,6 +243,65 @@ TEST_F(UpdateParallelizerTest, TheDownloaderRunsNoFurtherAheadThanTheBound) {
     }
     const auto events = journal.snapshot();
     EXPECT_LT(std::find(events.begin(), events.end(), "h1"), std::find(events.begin(), events.end(), "d3"));
+}
+
+// Counts the downloads inside download() at once; the first four wait for one
+// another, which only downloads running side by side can satisfy.
+struct Crowd {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int inside = 0;
+    int entered = 0;
+    int most = 0;
+};
+
+class AlongsideWrap : public TestWrap {
+public:
+    AlongsideWrap(int n, Journal& journal, StopState& stop, Crowd& crowd, bool alongside, Fault fault = Fault::None)
+        : TestWrap(n, journal, stop, fault), crowd_(crowd), alongside_(alongside) {}
+    bool downloadsAlongside() const override { return alongside_; }
+    void download() override {
+        {
+            std::unique_lock<std::mutex> lock(crowd_.mutex);
+            crowd_.most = std::max(crowd_.most, ++crowd_.inside);
+            const int me = ++crowd_.entered;
+            crowd_.changed.notify_all();
+            if (me <= 4)
+                crowd_.changed.wait_for(lock, std::chrono::seconds(20), [&] { return crowd_.entered >= 4; });
+            --crowd_.inside;
+        }
+        TestWrap::download();
+    }
+
+private:
+    Crowd& crowd_;
+    const bool alongside_;
+};
+
+TEST_F(UpdateParallelizerTest, ShortDownloadsRunFourAtOnceAndAreHandledInPushOrder) {
+    Crowd crowd;
+    for (int i = 1; i <= 12; ++i)
+        pipeline.push(std::make_shared<AlongsideWrap>(i, journal, stop, crowd, i != 9));
+    pipeline.finish();
+    EXPECT_NO_THROW(pipeline.exceptions().rethrow());
+    EXPECT_EQ(numbered('h', 1, 12), journal.only('h'));
+    EXPECT_EQ(4, crowd.most) << "never more than the service's four requests";
+    // The one that does not download alongside runs alone, after those before it.
+    const auto events = journal.snapshot();
+    const auto d9 = std::find(events.begin(), events.end(), "d9");
+    for (int i = 1; i <= 8; ++i)
+        EXPECT_LT(std::find(events.begin(), events.end(), "d" + std::to_string(i)), d9);
+}
+
+TEST_F(UpdateParallelizerTest, AFailureBesideOthersIsRaisedInItsTurn) {
+    Crowd crowd;
+    for (int i = 1; i <= 10; ++i)
+        pipeline.push(std::make_shared<AlongsideWrap>(i, journal, stop, crowd, true,
+                                                      i == 3 ? Fault::Download : Fault::None));
+    pipeline.finish();
+    EXPECT_EQ(numbered('h', 1, 2), journal.only('h'));
+    EXPECT_THROW(pipeline.exceptions().rethrow(), InternalError);
+    EXPECT_FALSE(stop.isStopped());
 }
 
 TEST(ExceptionDelegatorTest, KeepsOnlyTheFirstAndLogsEach) {
