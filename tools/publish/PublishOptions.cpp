@@ -62,7 +62,7 @@ std::string publishUsage() {
            "  --env NAME --env-content DIR\n"
            "                         environment redirect: DIR is published under ROOT/V/NAME/\n"
            "                         and overrides the main tree for the source .../ROOT/V/NAME/\n"
-           "  --package-size BYTES   largest package (default 256M; K, M, G suffixes)\n"
+           "  --package-size BYTES   largest package (default 64M; K, M, G suffixes)\n"
            "  --jobs N               parallel jobs (default: one per hardware thread)\n"
            "  --force                replace an existing publication of V\n"
            "  --help                 this text\n";
