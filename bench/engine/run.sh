@@ -5,7 +5,8 @@
 #            packages and the engine's decoding and hashing alone (bench_engine_stage);
 #            aria2c -x4 of the packages, then xz -d of every entry
 #   update   1.0 -> 1.1 by patcher (bytes nginx sent); ravel-get of the delta
-#            packages, then xdelta3 -d of every delta
+#            packages, xdelta3 -d of every delta, and the decoding and hashing
+#            alone of the files no delta covers
 #   noop     patcher on an installed tree of SMALL_FILES files; rsync -an --delete
 #   small    fresh install of SMALL_FILES files of SMALL_KIB KiB; tar -xf
 #   single   fresh install of SINGLES files fetched one by one (as single entries)
@@ -13,6 +14,7 @@
 # Prints one table of medians with the goal beside each row.
 #   BUILD_DIR    build directory (default: build)
 #   SIZE_MIB     size of the example (default 256; the goals speak of 1024)
+#   EXAMPLE_SMALL  small files (2 KiB of text) added to the example (default 5000)
 #   SMALL_FILES  (default 50000)   SMALL_KIB (default 4)
 #   SINGLES      (default 500)     RTT_MS (default 50)
 #   RUNS         repetitions of each job (default 3)
@@ -24,6 +26,7 @@ HERE=$(pwd)/bench/engine
 . scripts/nginx-lib.sh
 BUILD_DIR=${BUILD_DIR:-build}
 SIZE_MIB=${SIZE_MIB:-256}
+EXAMPLE_SMALL=${EXAMPLE_SMALL:-5000}
 SMALL_FILES=${SMALL_FILES:-50000}
 SMALL_KIB=${SMALL_KIB:-4}
 SINGLES=${SINGLES:-500}
@@ -41,7 +44,7 @@ B=$(cd "$BUILD_DIR" && pwd)
 PUBLISH="$B/tools/publish/patcher-publish"
 RAVEL_GET="$B/tools/ravel-get/ravel-get"
 
-IN="$WORK/in-$SIZE_MIB-$SMALL_FILES-$SMALL_KIB-$SINGLES"
+IN="$WORK/in-$SIZE_MIB-$EXAMPLE_SMALL-$SMALL_FILES-$SMALL_KIB-$SINGLES"
 RUN="$WORK/run"
 rm -rf "$RUN"; mkdir -p "$RUN" "$IN"
 RESULTS="$RUN/results"
@@ -67,6 +70,7 @@ if [ ! -e "$IN/.complete" ]; then
   rm -rf "$IN"; mkdir -p "$IN"
   for v in 1 2; do
     "$B/tools/examplegen/patcher-examplegen" --out "$IN/content/1.$((v - 1))" --variant $v --size-mib "$SIZE_MIB" >/dev/null
+    python3 "$HERE/helpers.py" tree "$IN/content/1.$((v - 1))/small" "$EXAMPLE_SMALL" 2048 text
   done
   "$PUBLISH" --content "$IN/content/1.0" --version 1.0 --out "$IN/site/game" >/dev/null 2>&1
   "$PUBLISH" --content "$IN/content/1.1" --version 1.1 --out "$IN/site/game" --previous 1.0 >/dev/null 2>&1
@@ -77,6 +81,8 @@ if [ ! -e "$IN/.complete" ]; then
   "$PUBLISH" --content "$IN/single-content" --version 1.0 --out "$IN/site/single" >/dev/null 2>&1
   for v in 1.0 1.1; do xz -dc --format=lzma "$IN/site/game/$v/control.txt.7z" > "$IN/control-$v.txt"; done
   xz -dc --format=lzma "$IN/site/game/1.1/deltas/1.0/control.txt.7z" > "$IN/control-delta.txt"
+  python3 "$HERE/helpers.py" uncovered "$IN/control-1.1.txt" "$IN/control-1.0.txt" "$IN/control-delta.txt" \
+    > "$IN/control-uncovered.txt"
   python3 "$HERE/helpers.py" deltas "$IN/control-delta.txt" "$IN/site/game/1.1/deltas/1.0" \
     "$IN/content/1.0" "$IN/xdelta" > "$IN/xdelta.list"
   touch "$IN/.complete"
@@ -139,7 +145,9 @@ job_update() {
   diff -rq -x .kvo.meta.dir "$IN/content/1.1" "$RUN/dest" >/dev/null || { echo "update: the tree differs from 1.1"; exit 1; }
   measure update ravel-get bash -c 'fetch_all ravel-get "$@"' _ "$RUN/alone" $(urls game/1.1/deltas/1.0)
   measure update xdelta3 python3 "$HERE/helpers.py" xdelta "$IN/xdelta.list"
-  rm -rf "$RUN/dest" "$RUN/alone"
+  rm -rf "$RUN/stage"; mkdir -p "$RUN/stage"
+  measure update stage "$B/bench/engine/bench_engine_stage" "$IN/control-uncovered.txt" "$IN/site/game/1.1" "$RUN/stage"
+  rm -rf "$RUN/dest" "$RUN/alone" "$RUN/stage"
 }
 job_noop() {
   measure noop patcher "$PATCHER" --url "$SRC/small/1.0/" --dest "$RUN/small-installed"
