@@ -188,11 +188,11 @@ public:
     // A task that can take progress now, or null (a task the estimations
     // skipped refuses updates).
     std::shared_ptr<Task> liveTask(TaskType type) const;
+    bool isUrl(const std::string& location) const;
 
 private:
     std::shared_ptr<Task> makeTask(TaskType type);
     void finishBatch();
-    bool isUrl(const std::string& location) const;
     void placeVersionInfo(LocalFile& file, const std::string& storedName);
     // A description fetched and checked, waiting in the temporary folder until
     // every other description the run relies on passed its checks as well.

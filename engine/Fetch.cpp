@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <mutex>
 
 namespace Patcher {
 
@@ -76,13 +77,18 @@ void DistrManager::downloadFile(const std::string& location, const ControlEntry&
         logger_.trace(Poco::format("Downloading: '%s {%s}'  [%Ld, %Ld]", location, pathText,
                                    static_cast<Poco::Int64>(entry.offset), static_cast<Poco::Int64>(entry.storedSize)));
     const std::string package = location + entry.package;
-    std::shared_ptr<Task> download = liveTask(TaskType::Download);
     if (isUrl(location)) {
         if (!downloader_)
             resetDownloader();
-        if (download) {
-            download->activate();
-            download->setCurrentItem(pathText, entry.storedSize);
+        // Ranges download several at once (UpdateParallelizer).
+        std::shared_ptr<Task> download;
+        {
+            std::lock_guard<std::mutex> lock(downloader_->taskMutex());
+            download = liveTask(TaskType::Download);
+            if (download) {
+                download->activate();
+                download->setCurrentItem(pathText, entry.storedSize);
+            }
         }
         if (entry.storedSize == 0) {
             // An empty range is nothing to ask a server for.
@@ -93,7 +99,7 @@ void DistrManager::downloadFile(const std::string& location, const ControlEntry&
         return;
     }
     stopState_->setMessage("Patcher::DistrManager::downloadFile");
-    TaskUpdater updater(download, *stopState_);
+    TaskUpdater updater(liveTask(TaskType::Download), *stopState_);
     updater.onItem(pathText, entry.storedSize);
     std::ifstream in(package, std::ios::binary);
     if (!in)

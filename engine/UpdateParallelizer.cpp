@@ -1,15 +1,109 @@
 #include "engine/UpdateParallelizer.h"
 
 #include "base/CmdHandler.h"
+#include "base/Errors.h"
 
 #include <Poco/Logger.h>
 
+#include <deque>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 namespace Patcher {
+namespace {
 
-UpdateParallelizer::UpdateParallelizer(StopState& stopState)
-    : logger_(Poco::Logger::get("UpdPrlzr")), stopState_(stopState) {}
+// How long the downloader waits for the next item before it looks at the
+// downloads running beside it.
+constexpr std::int64_t kPollMicroseconds = 1000;
+
+} // namespace
+
+// One download running on a helper thread.
+struct UpdateParallelizer::Fetch {
+    explicit Fetch(std::shared_ptr<Wrap> w) : wrap(std::move(w)) {}
+    std::shared_ptr<Wrap> wrap;
+    std::exception_ptr failure; // set before done
+    bool done = false;          // guarded by the crew's mutex
+};
+
+// The downloader's helper threads; they live no longer than the downloader
+// thread's body, which waits for every fetch it started.
+class UpdateParallelizer::FetchCrew {
+public:
+    explicit FetchCrew(std::size_t threads) {
+        for (std::size_t i = 0; i < threads; ++i)
+            threads_.emplace_back([this] { run(); });
+    }
+    ~FetchCrew() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closing_ = true;
+        }
+        jobsChanged_.notify_all();
+        for (std::thread& t : threads_)
+            t.join();
+    }
+    FetchCrew(const FetchCrew&) = delete;
+    FetchCrew& operator=(const FetchCrew&) = delete;
+
+    std::shared_ptr<Fetch> start(std::shared_ptr<Wrap> wrap) {
+        auto fetch = std::make_shared<Fetch>(std::move(wrap));
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            jobs_.push_back(fetch);
+        }
+        jobsChanged_.notify_one();
+        return fetch;
+    }
+    bool ended(Fetch& fetch) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return fetch.done;
+    }
+    // Returns the fetch's failure, if any, once it has ended.
+    std::exception_ptr wait(Fetch& fetch) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        fetchEnded_.wait(lock, [&] { return fetch.done; });
+        return fetch.failure;
+    }
+
+private:
+    void run() {
+        for (;;) {
+            std::shared_ptr<Fetch> fetch;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                jobsChanged_.wait(lock, [&] { return closing_ || !jobs_.empty(); });
+                if (jobs_.empty())
+                    return;
+                fetch = jobs_.front();
+                jobs_.pop_front();
+            }
+            std::exception_ptr failure;
+            try {
+                fetch->wrap->download();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                fetch->failure = failure;
+                fetch->done = true;
+            }
+            fetchEnded_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable jobsChanged_;
+    std::condition_variable fetchEnded_;
+    std::deque<std::shared_ptr<Fetch>> jobs_; // guarded by mutex_
+    bool closing_ = false;                    // guarded by mutex_
+    std::vector<std::thread> threads_;
+};
+
+UpdateParallelizer::UpdateParallelizer(StopState& stopState, std::int64_t aheadLimit)
+    : logger_(Poco::Logger::get("UpdPrlzr")), stopState_(stopState), aheadLimit_(aheadLimit) {}
 
 UpdateParallelizer::~UpdateParallelizer() {
     try {
@@ -41,16 +135,86 @@ void UpdateParallelizer::finish() {
     }
     while (handleQueue_.try_dequeue(dropped)) {
     }
+    std::lock_guard<std::mutex> lock(aheadMutex_);
+    ahead_ = 0;
+    handlerEnded_ = false;
+}
+
+void UpdateParallelizer::waitForRoom(std::int64_t bytes) {
+    std::unique_lock<std::mutex> lock(aheadMutex_);
+    const auto fits = [&] { return handlerEnded_ || ahead_ == 0 || ahead_ + bytes <= aheadLimit_; };
+    if (!fits()) {
+        if (logger_.debug())
+            logger_.debug("Downloader waits for the handler: " + std::to_string(ahead_) + " bytes ahead");
+        aheadChanged_.wait(lock, fits);
+    }
+    if (handlerEnded_) {
+        lock.unlock();
+        stopState_.check();
+        throw Interrupted("the handler has ended", kInterruptedCode);
+    }
+    ahead_ += bytes;
+}
+
+bool UpdateParallelizer::tryReserve(std::int64_t bytes) {
+    std::lock_guard<std::mutex> lock(aheadMutex_);
+    if (ahead_ != 0 && ahead_ + bytes > aheadLimit_)
+        return false;
+    ahead_ += bytes;
+    return true;
+}
+
+void UpdateParallelizer::release(std::int64_t bytes) {
+    {
+        std::lock_guard<std::mutex> lock(aheadMutex_);
+        ahead_ -= bytes;
+    }
+    aheadChanged_.notify_one();
 }
 
 void UpdateParallelizer::downloaderThread() {
     logger_.information("Downloader thread started");
+    std::unique_ptr<FetchCrew> crew;
+    std::deque<std::shared_ptr<Fetch>> window; // running beside, in push order
+    // Hands the oldest fetch to the handler once it has ended, or raises its failure.
+    const auto passOldest = [&] {
+        std::shared_ptr<Fetch> oldest = window.front();
+        window.pop_front();
+        if (std::exception_ptr failure = crew->wait(*oldest))
+            std::rethrow_exception(failure);
+        handleQueue_.enqueue(oldest->wrap);
+    };
     try {
+        std::shared_ptr<Wrap> next;
         for (;;) {
-            std::shared_ptr<Wrap> wrap;
-            downloadQueue_.wait_dequeue(wrap);
-            wrap->download();
-            handleQueue_.enqueue(std::move(wrap));
+            if (!next) {
+                if (window.empty())
+                    downloadQueue_.wait_dequeue(next);
+                else if (!downloadQueue_.wait_dequeue_timed(next, kPollMicroseconds)) {
+                    // Nothing new yet: pass on what has ended meanwhile.
+                    if (crew->ended(*window.front()))
+                        passOldest();
+                    continue;
+                }
+            }
+            const bool alongside = next->downloadsAlongside();
+            if (!window.empty()) {
+                if (!alongside || window.size() >= kInFlight || !tryReserve(next->aheadBytes())) {
+                    passOldest();
+                    continue;
+                }
+            } else {
+                waitForRoom(next->aheadBytes());
+            }
+            if (alongside) {
+                if (!crew)
+                    crew = std::make_unique<FetchCrew>(kInFlight);
+                window.push_back(crew->start(std::move(next)));
+            } else {
+                next->download();
+                handleQueue_.enqueue(std::move(next));
+            }
+            next.reset();
         }
     } catch (const StopException&) {
         logger_.error("Downloader thread stopped");
@@ -63,6 +227,10 @@ void UpdateParallelizer::downloaderThread() {
     } catch (...) {
         exceptions_.keepUnknown("Patcher::UpdateParallelizer::downloaderThread");
     }
+    // Fetches still running are waited for and dropped.
+    for (const std::shared_ptr<Fetch>& fetch : window)
+        crew->wait(*fetch);
+    crew.reset();
     // The handler finishes what was already passed to it, then ends.
     handleQueue_.enqueue(std::make_shared<StopWrap>());
     logger_.information("Downloader thread ended");
@@ -76,6 +244,7 @@ void UpdateParallelizer::handlerThread() {
             std::shared_ptr<Wrap> wrap;
             handleQueue_.wait_dequeue(wrap);
             wrap->handle();
+            release(wrap->aheadBytes());
         }
     } catch (const StopException&) {
         logger_.information("Handler thread stopped");
@@ -91,6 +260,11 @@ void UpdateParallelizer::handlerThread() {
         logger_.warning("Immidiately stop the downloader due to handler thread termination.");
         stopState_.stop();
     }
+    {
+        std::lock_guard<std::mutex> lock(aheadMutex_);
+        handlerEnded_ = true;
+    }
+    aheadChanged_.notify_one();
     logger_.information("Handler thread ended");
 }
 

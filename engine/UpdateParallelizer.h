@@ -8,8 +8,11 @@
 
 #include <concurrentqueue/blockingconcurrentqueue.h>
 
+#include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace Poco {
@@ -28,6 +31,11 @@ public:
     virtual bool isNeeded() = 0;
     virtual void download() = 0;
     virtual void handle() = 0;
+    // Bytes the download leaves in the temporary folder until handle() ends.
+    virtual std::int64_t aheadBytes() const { return 0; }
+    // Whether download() may run beside the downloads of neighbouring items
+    // (a short request whose round trip would otherwise dominate).
+    virtual bool downloadsAlongside() const { return false; }
 };
 
 // Raised by the end marker to end a worker loop; never leaves the pipeline.
@@ -44,10 +52,18 @@ public:
 // Overlaps downloading with local work: a downloader thread runs download() of
 // each pushed wrap in push order and passes it to a handler thread, which runs
 // handle() in the same order. Push and finish from one thread (the engine's).
-// A failing handle() stops the run through the stop state.
+// A failing handle() stops the run through the stop state. Up to kInFlight
+// wraps that download alongside run at once on helper threads of the
+// downloader; they still reach the handler in push order. The downloader
+// waits rather than run more than aheadLimit bytes of pieces ahead of the
+// handler (one item alone may exceed it), so the temporary folder stays small.
 class UpdateParallelizer {
 public:
-    explicit UpdateParallelizer(StopState& stopState);
+    static constexpr std::int64_t kAheadLimit = 512LL << 20;
+    // As many requests as the download service runs at once.
+    static constexpr std::size_t kInFlight = 4;
+
+    explicit UpdateParallelizer(StopState& stopState, std::int64_t aheadLimit = kAheadLimit);
     // Finishes a running batch.
     ~UpdateParallelizer();
     UpdateParallelizer(const UpdateParallelizer&) = delete;
@@ -65,6 +81,16 @@ public:
     void handlerThread();
 
 private:
+    class FetchCrew;
+    struct Fetch;
+
+    // Downloader: blocks until bytes more fit the look-ahead; raises
+    // Interrupted when the handler has ended meanwhile.
+    void waitForRoom(std::int64_t bytes);
+    // Downloader: reserves bytes when they fit at once.
+    bool tryReserve(std::int64_t bytes);
+    void release(std::int64_t bytes);
+
     // One producer each, so items come out in push order; an idle consumer
     // sleeps in wait_dequeue until the next item.
     using Queue = moodycamel::BlockingConcurrentQueue<std::shared_ptr<Wrap>>;
@@ -81,6 +107,12 @@ private:
     Poco::Thread downloader_{"Downloader"};
     Poco::Thread handler_{"Handler"};
     StopState& stopState_;
+    const std::int64_t aheadLimit_;
+
+    std::mutex aheadMutex_;
+    std::condition_variable aheadChanged_;
+    std::int64_t ahead_ = 0;    // guarded by aheadMutex_: downloaded or downloading, not yet handled
+    bool handlerEnded_ = false; // guarded by aheadMutex_
 };
 
 } // namespace Patcher

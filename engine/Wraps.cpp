@@ -233,7 +233,8 @@ void DistrManager::applyPatch(int stage) {
 // ---- Wraps
 
 CommonWrap::CommonWrap(DistrManager& engine, const ControlEntry& entry)
-    : workPath_(engine.workPath(entry)), pathText_(entry.pathText()), engine_(engine) {}
+    : workPath_(engine.workPath(entry)), pathText_(entry.pathText()), engine_(engine),
+      remote_(engine.isUrl(rootText(entry.packageRoot))) {}
 
 void CommonWrap::fetchPiece(const ControlEntry& entry) {
     piece_ = std::make_shared<LocalFile>(workPath_ + ".down", true);
@@ -356,6 +357,8 @@ void PackContentWrap::download() {
     }
     pending.insert(pack_->localPath);
 }
+
+std::int64_t PackContentWrap::aheadBytes() const { return pack_->storedTotal; }
 
 void PackContentWrap::handle() {
     engine_.extractFromLocalFile(*pack_);

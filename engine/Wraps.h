@@ -21,6 +21,8 @@ class PackContent;
 class CommonWrap : public Wrap {
 public:
     CommonWrap(DistrManager& engine, const ControlEntry& entry);
+    // A range request: several run at once. A local copy gains nothing from it.
+    bool downloadsAlongside() const override { return remote_; }
 
 protected:
     // Fetches the entry's range of its package (from the location its
@@ -31,6 +33,7 @@ protected:
     std::string workPath_;
     std::string pathText_;
     DistrManager& engine_;
+    const bool remote_;
 };
 
 // A missing or out-dated file of the distribution, fetched alone.
@@ -49,6 +52,7 @@ public:
     bool isNeeded() override;
     void download() override;
     void handle() override;
+    std::int64_t aheadBytes() const override { return entry_->storedSize; }
 
 private:
     ControlEntryPtr entry_;
@@ -63,6 +67,7 @@ public:
     bool isNeeded() override;
     void download() override;
     void handle() override;
+    std::int64_t aheadBytes() const override { return delta_->storedSize; }
 
 private:
     ControlEntryPtr delta_;
@@ -76,6 +81,7 @@ public:
     bool isNeeded() override { return true; }
     void download() override;
     void handle() override;
+    std::int64_t aheadBytes() const override;
 
 private:
     DistrManager& engine_;

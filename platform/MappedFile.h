@@ -42,6 +42,14 @@ public:
     // address need not be page aligned.
     void flushAsync(void* address, std::size_t length);
 
+    // Writes length bytes at offset without a view, as a write call (partial
+    // writes are resumed); fails with "Failed to write file: " + path.
+    void writeAt(const void* data, std::size_t length, std::int64_t offset);
+    // Whether writeAt() fills a file faster than stores into mapped views. On
+    // Linux the first store into a fresh view makes the kernel zero whole
+    // folios, which a write call of whole pages skips.
+    static bool prefersWriteAt();
+
     // Alignment that map() offsets must keep.
     static std::size_t allocationGranularity();
     // Length of view to map for writing a file through: a multiple of

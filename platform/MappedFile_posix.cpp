@@ -104,6 +104,22 @@ void MappedFile::flushAsync(void* address, std::size_t length) {
         fail("Failed to flash view of file: ", path_, errno);
 }
 
+void MappedFile::writeAt(const void* data, std::size_t length, std::int64_t offset) {
+    const char* next = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t n = ::pwrite(fd_, next, length, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail("Failed to write file: ", path_, n < 0 ? errno : EIO);
+        next += n;
+        offset += n;
+        length -= static_cast<std::size_t>(n);
+    }
+}
+
+bool MappedFile::prefersWriteAt() { return true; }
+
 std::size_t MappedFile::preferredViewSize() {
     // A file's page cache comes in folios of up to 2 MiB, which the kernel maps
     // whole only into views at least that large. In smaller views each 4 KiB

@@ -78,6 +78,15 @@ void File::FileBlock::unmap() {
 void File::FileBlock::write(const char* data, std::int64_t count, std::int64_t position) {
     if (position < 0)
         throw std::logic_error("Invalid offset: " + std::to_string(position) + "/" + std::to_string(file_.size_));
+    if (platform::MappedFile::prefersWriteAt()) {
+        // The page cache holds the bytes as a mapping would: they survive a
+        // crash of the process, which is all the resume record needs.
+        const std::int64_t n = std::min(count, std::max<std::int64_t>(0, file_.size_ - position));
+        if (n > 0)
+            file_.file_.writeAt(data, static_cast<std::size_t>(n), position);
+        count -= n;
+        position += n;
+    }
     while (count > 0 && position < file_.size_) {
         const std::int64_t index = position / file_.blockSize_;
         const std::int64_t offset = position % file_.blockSize_;

@@ -19,7 +19,7 @@ bool takesUpdates(const Task& task) {
 
 } // namespace
 
-EventAggregator::EventAggregator(Task* task) : task_(task) {}
+EventAggregator::EventAggregator(Task* task, std::mutex& taskMutex) : task_(task), mutex_(taskMutex) {}
 
 void EventAggregator::onProgress(int, const DlProgress& progress) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -90,7 +90,7 @@ UpdateDownloader::~UpdateDownloader() { Singleton<GDownloader>::destroy(); }
 void UpdateDownloader::setMinSegmentSize(int size) { Singleton<GDownloader>::instance().setMinSegmentSize(size); }
 
 std::int64_t UpdateDownloader::downloadWhole(const std::string& uri, const std::string& path, Task* task) {
-    EventAggregator aggregator(task);
+    EventAggregator aggregator(task, taskMutex_);
     try {
         return Singleton<GDownloader>::instance().download(uri, path, &aggregator, nullptr);
     } catch (const DlError&) {
@@ -104,7 +104,7 @@ std::int64_t UpdateDownloader::downloadWhole(const std::string& uri, const std::
 
 void UpdateDownloader::downloadRange(const std::string& uri, const std::string& path, std::int64_t offset,
                                      std::int64_t size, Task* task) {
-    EventAggregator aggregator(task);
+    EventAggregator aggregator(task, taskMutex_);
     try {
         Singleton<GDownloader>::instance().download(uri, path, offset, size, &aggregator, nullptr);
     } catch (const DlError&) {

@@ -14,13 +14,13 @@ class StopState;
 class Task;
 
 // Turns the events of one request into task progress and log lines.
-// Progress arrives on several segment threads at once: the task is touched
-// under one lock, so it still sees one writer at a time.
+// Progress arrives on several segment threads, and from several requests at
+// once: the task is touched under taskMutex, so it still sees one writer at a time.
 class EventAggregator : public DlEventObserver {
 public:
     static constexpr std::int64_t kTimingThreshold = 94371840; // 90 MiB
 
-    explicit EventAggregator(Task* task);
+    EventAggregator(Task* task, std::mutex& taskMutex);
 
     void onSuccess(int id, const DlRequestInfo& request) override;
     void onProgress(int id, const DlProgress& progress) override;
@@ -28,7 +28,7 @@ public:
 
 private:
     Task* const task_; // not owned; may be null
-    std::mutex mutex_;
+    std::mutex& mutex_;
     Poco::Timestamp start_; // guarded by mutex_
 };
 
@@ -44,6 +44,9 @@ public:
     UpdateDownloader& operator=(const UpdateDownloader&) = delete;
 
     void setMinSegmentSize(int size);
+    // Guards the tasks given to the downloads, which may run on several threads:
+    // hold it for any other touch of such a task while downloads run.
+    std::mutex& taskMutex() { return taskMutex_; }
 
     // Returns the size the request's progress carried (0 when none came).
     // A failure rethrows the request's DlError.
@@ -54,6 +57,7 @@ public:
 
 private:
     StopState* const stopState_; // not owned; may be null
+    std::mutex taskMutex_;
 };
 
 } // namespace Patcher

@@ -12,7 +12,7 @@ PACKAGES=(
   xdelta3
   libconcurrentqueue-dev
   libgtest-dev libgmock-dev googletest
-  nginx python3 openssl curl aria2
+  nginx python3 openssl curl aria2 rsync
   clang libclang-rt-14-dev
 )
 

@@ -1,97 +1,178 @@
 #!/usr/bin/env bash
-# The updater on a large example, against the download alone: publishes the
-# example game in two releases, serves them from nginx on loopback, and times
-#   - a fresh install of 1.0 and the update to 1.1 by patcher,
-#   - the same package bytes fetched by ravel-get and by curl, one file after
-#     another, with the same number of connections per file as patcher.
-# Prints wall time, bytes nginx sent and the ratio patcher / ravel-get.
-#   BUILD_DIR  build directory (default: build)
-#   SIZE_MIB   size of the example (default: 1024)
-#   WORK       scratch directory (default: a new one under /tmp; removed)
-#   BIN        a build tree's layout of the programs to use as they are (no build)
+# The updater end to end against what a user would otherwise run, side by side
+# in one run, served by nginx on loopback. Jobs, each RUNS times in rotating order:
+#   install  fresh install of the example (SIZE_MIB) by patcher; ravel-get of its
+#            packages and the engine's decoding and hashing alone (bench_engine_stage);
+#            aria2c -x4 of the packages, then xz -d of every entry
+#   update   1.0 -> 1.1 by patcher (bytes nginx sent); ravel-get of the delta
+#            packages, xdelta3 -d of every delta, and the decoding and hashing
+#            alone of the files no delta covers
+#   noop     patcher on an installed tree of SMALL_FILES files; rsync -an --delete
+#   small    fresh install of SMALL_FILES files of SMALL_KIB KiB; tar -xf
+#   single   fresh install of SINGLES files fetched one by one (as single entries)
+#            through a proxy adding RTT_MS of round trip
+# Prints one table of medians with the goal beside each row.
+#   BUILD_DIR    build directory (default: build)
+#   SIZE_MIB     size of the example (default 256; the goals speak of 1024)
+#   EXAMPLE_SMALL  small files (2 KiB of text) added to the example (default 5000)
+#   SMALL_FILES  (default 50000)   SMALL_KIB (default 4)
+#   SINGLES      (default 500)     RTT_MS (default 50)
+#   RUNS         repetitions of each job (default 3)
+#   WORK         scratch directory, kept: inputs are made once per set of sizes
+#                (default /tmp/patcher-bench-engine)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+HERE=$(pwd)/bench/engine
 . scripts/nginx-lib.sh
 BUILD_DIR=${BUILD_DIR:-build}
-SIZE_MIB=${SIZE_MIB:-1024}
-if [ -z "${BIN:-}" ]; then
-  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$BUILD_DIR" -j "${JOBS:-2}" \
-    --target patcher patcher-publish patcher-examplegen ravel-get >/dev/null
-  BIN=$(cd "$BUILD_DIR" && pwd)
-fi
-CONNECTIONS=$(sed -n 's/^app.max-simultaneous-connection *= *//p' "$BIN/app/patcher.properties")
+SIZE_MIB=${SIZE_MIB:-256}
+EXAMPLE_SMALL=${EXAMPLE_SMALL:-5000}
+SMALL_FILES=${SMALL_FILES:-50000}
+SMALL_KIB=${SMALL_KIB:-4}
+SINGLES=${SINGLES:-500}
+RTT_MS=${RTT_MS:-50}
+RUNS=${RUNS:-3}
+WORK=${WORK:-/tmp/patcher-bench-engine}
 
-OWN_WORK=""
-if [ -z "${WORK:-}" ]; then WORK=$(mktemp -d /tmp/patcher-bench-XXXXXX); OWN_WORK=1; fi
-NGINX_PID=""
+for tool in aria2c rsync xz xdelta3 nginx; do
+  command -v "$tool" >/dev/null || { scripts/setup.sh; break; }
+done
+cmake -S . -B "$BUILD_DIR" >/dev/null
+cmake --build "$BUILD_DIR" -j "${JOBS:-2}" \
+  --target patcher patcher-publish patcher-examplegen ravel-get bench_engine_stage >/dev/null
+B=$(cd "$BUILD_DIR" && pwd)
+PUBLISH="$B/tools/publish/patcher-publish"
+RAVEL_GET="$B/tools/ravel-get/ravel-get"
+
+IN="$WORK/in-$SIZE_MIB-$EXAMPLE_SMALL-$SMALL_FILES-$SMALL_KIB-$SINGLES"
+RUN="$WORK/run"
+rm -rf "$RUN"; mkdir -p "$RUN" "$IN"
+RESULTS="$RUN/results"
+NGINX_PID="" PROXY_PID=""
 cleanup() {
-  if [ -n "$NGINX_PID" ]; then kill "$NGINX_PID" 2>/dev/null || true; wait "$NGINX_PID" 2>/dev/null || true; fi
-  if [ -n "$OWN_WORK" ]; then rm -rf "$WORK"; fi
+  for pid in $PROXY_PID $NGINX_PID; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
 }
 trap cleanup EXIT
 
-now() { date +%s.%N; }
-elapsed() { python3 -c "print(f'{$2 - $1:.2f}')"; }
-ACCESS="$WORK/nginx/access.log"
-served() { sleep 0.3; awk '{ s += $1 } END { print s + 0 }' "$ACCESS"; }
-# nginx appends to its log, so truncating it starts the count again.
-reset_log() { : > "$ACCESS"; }
+# Our programs beside their configuration; the single-entries copy never
+# downloads a package whole.
+for variant in bin bin-single; do
+  mkdir -p "$RUN/$variant"
+  cp "$B/app/patcher" "$B/app/patcher.properties" "$RUN/$variant/"
+done
+sed -i -e 's/^logic.pack-download-by-percent.*/logic.pack-download-by-percent = 101/' \
+  -e 's/^logic.pack-download-by-missing.*/logic.pack-download-by-missing = 100000000/' \
+  "$RUN/bin-single/patcher.properties"
+PATCHER="$RUN/bin/patcher"
 
-echo "== example of $SIZE_MIB MiB, two releases, published"
-"$BIN/tools/examplegen/patcher-examplegen" --out "$WORK/content/1.0" --variant 1 --size-mib "$SIZE_MIB" >/dev/null
-"$BIN/tools/examplegen/patcher-examplegen" --out "$WORK/content/1.1" --variant 2 --size-mib "$SIZE_MIB" >/dev/null
-"$BIN/tools/publish/patcher-publish" --content "$WORK/content/1.0" --version 1.0 --out "$WORK/site/game" >/dev/null
-"$BIN/tools/publish/patcher-publish" --content "$WORK/content/1.1" --version 1.1 --out "$WORK/site/game" \
-  --previous 1.0 >/dev/null
+if [ ! -e "$IN/.complete" ]; then
+  echo "== making the inputs in $IN (once per set of sizes)"
+  rm -rf "$IN"; mkdir -p "$IN"
+  for v in 1 2; do
+    "$B/tools/examplegen/patcher-examplegen" --out "$IN/content/1.$((v - 1))" --variant $v --size-mib "$SIZE_MIB" >/dev/null
+    python3 "$HERE/helpers.py" tree "$IN/content/1.$((v - 1))/small" "$EXAMPLE_SMALL" 2048 text
+  done
+  "$PUBLISH" --content "$IN/content/1.0" --version 1.0 --out "$IN/site/game" >/dev/null 2>&1
+  "$PUBLISH" --content "$IN/content/1.1" --version 1.1 --out "$IN/site/game" --previous 1.0 >/dev/null 2>&1
+  python3 "$HERE/helpers.py" tree "$IN/small-content" "$SMALL_FILES" $((SMALL_KIB * 1024)) random
+  "$PUBLISH" --content "$IN/small-content" --version 1.0 --out "$IN/site/small" >/dev/null 2>&1
+  tar -cf "$IN/small.tar" -C "$IN/small-content" .
+  python3 "$HERE/helpers.py" tree "$IN/single-content" "$SINGLES" 16384 text
+  "$PUBLISH" --content "$IN/single-content" --version 1.0 --out "$IN/site/single" >/dev/null 2>&1
+  for v in 1.0 1.1; do xz -dc --format=lzma "$IN/site/game/$v/control.txt.7z" > "$IN/control-$v.txt"; done
+  xz -dc --format=lzma "$IN/site/game/1.1/deltas/1.0/control.txt.7z" > "$IN/control-delta.txt"
+  python3 "$HERE/helpers.py" uncovered "$IN/control-1.1.txt" "$IN/control-1.0.txt" "$IN/control-delta.txt" \
+    > "$IN/control-uncovered.txt"
+  python3 "$HERE/helpers.py" deltas "$IN/control-delta.txt" "$IN/site/game/1.1/deltas/1.0" \
+    "$IN/content/1.0" "$IN/xdelta" > "$IN/xdelta.list"
+  touch "$IN/.complete"
+fi
 for v in 1.0 1.1; do
-  echo "$v: $(du -sb "$WORK/content/$v" | cut -f1) content bytes, $(cat "$WORK/site/game/$v"/*.pak | wc -c) package bytes"
+  echo "example $v: $(du -sb "$IN/content/$v" | cut -f1) bytes in $(find "$IN/content/$v" -type f | wc -l) files," \
+    "$(ls "$IN/site/game/$v"/*.pak | wc -l) packages of $(cat "$IN/site/game/$v"/*.pak | wc -c) bytes"
 done
 
-start_nginx "$WORK/site" "$WORK/nginx"
-SRC="http://127.0.0.1:$PORT/game"
+start_nginx "$IN/site" "$RUN/nginx"
+SRC="http://127.0.0.1:$PORT"
+coproc PROXY { exec python3 "$HERE/delay_proxy.py" "$RTT_MS" "$PORT"; }
+read -r PROXY_PORT <&"${PROXY[0]}"
 
-patcher_run() { # name url
+# measure JOB ROLE COMMAND...: one line "JOB ROLE wall cpu peak-rss-KiB bytes-sent".
+measure() {
+  local job=$1 role=$2; shift 2
   sync
-  reset_log
-  local t0 t1 rc=0
-  t0=$(now)
-  "$BIN/app/patcher" --url "$2" --dest "$WORK/dest" >/dev/null || rc=$?
-  t1=$(now)
-  echo "$1: exit $rc, $(elapsed "$t0" "$t1") s, $(served) bytes fetched"
-  LAST=$(elapsed "$t0" "$t1")
+  : > "$ACCESS"
+  /usr/bin/time -f "%e %U %S %M" -o "$RUN/time" "$@" >/dev/null 2>"$RUN/stderr" ||
+    { echo "$job/$role failed:"; cat "$RUN/stderr"; exit 1; }
+  sleep 0.2 # nginx writes its log line after the body
+  read -r wall user sys rss < <(tail -1 "$RUN/time")
+  echo "$job $role $wall $(python3 -c "print($user + $sys)") $rss $(awk '{ s += $1 } END { print s + 0 }' "$ACCESS")" \
+    >> "$RESULTS"
 }
-
-# Every package of a version, one after another: the download alone.
-alone() { # tool version
-  sync
-  rm -rf "$WORK/alone"; mkdir -p "$WORK/alone"
-  reset_log
-  local t0 t1 f
-  t0=$(now)
-  for f in "$WORK/site/game/$2"/*.pak; do
-    f=$(basename "$f")
-    if [ "$1" = ravel-get ]; then
-      "$BIN/tools/ravel-get/ravel-get" "$SRC/$2/$f" "$WORK/alone/$f" --connections "$CONNECTIONS" >/dev/null
-    else
-      curl -s -o "$WORK/alone/$f" "$SRC/$2/$f"
-    fi
+fetch_all() { # tool dir url...
+  local tool=$1 dir=$2 url; shift 2
+  rm -rf "$dir"; mkdir -p "$dir"
+  for url in "$@"; do
+    if [ "$tool" = ravel-get ]; then "$RAVEL_GET" "$url" "$dir/$(basename "$url")" --connections 4
+    else aria2c -q -x4 -s4 -d "$dir" "$url"; fi
   done
-  t1=$(now)
-  echo "   $1 (packages of $2): $(elapsed "$t0" "$t1") s, $(served) bytes"
-  LAST=$(elapsed "$t0" "$t1")
+}
+urls() { local f; for f in "$IN/site/$1"/*.pak; do echo "$SRC/${f#"$IN/site/"}"; done; }
+export -f fetch_all
+export RAVEL_GET
+
+# The installed states the update and no-op jobs start from (also warms the caches).
+rm -rf "$RUN/installed" "$RUN/small-installed"
+"$PATCHER" --url "$SRC/game/1.0/" --dest "$RUN/installed" >/dev/null
+"$PATCHER" --url "$SRC/small/1.0/" --dest "$RUN/small-installed" >/dev/null
+echo "update needed 0 0 0 $(python3 "$HERE/helpers.py" needed "$IN/control-1.1.txt" "$IN/control-1.0.txt" \
+  "$IN/control-delta.txt" "$IN/site/game/1.1")" >> "$RESULTS"
+
+job_install() {
+  rm -rf "$RUN/dest"
+  measure install patcher "$PATCHER" --url "$SRC/game/1.0/" --dest "$RUN/dest"
+  rm -rf "$RUN/dest"
+  measure install ravel-get bash -c 'fetch_all ravel-get "$@"' _ "$RUN/alone" $(urls game/1.0)
+  rm -rf "$RUN/stage"; mkdir -p "$RUN/stage"
+  measure install stage "$B/bench/engine/bench_engine_stage" "$IN/control-1.0.txt" "$IN/site/game/1.0" "$RUN/stage"
+  measure install by-hand bash -c 'fetch_all aria2c "$1" "${@:4}" && python3 "$2" unpack "$3" "$1" "$1/tree"' _ \
+    "$RUN/alone" "$HERE/helpers.py" "$IN/control-1.0.txt" $(urls game/1.0)
+  rm -rf "$RUN/alone" "$RUN/stage"
+}
+job_update() {
+  rm -rf "$RUN/dest"; cp -a "$RUN/installed" "$RUN/dest"
+  measure update patcher "$PATCHER" --url "$SRC/game/1.1/" --dest "$RUN/dest"
+  diff -rq -x .kvo.meta.dir "$IN/content/1.1" "$RUN/dest" >/dev/null || { echo "update: the tree differs from 1.1"; exit 1; }
+  measure update ravel-get bash -c 'fetch_all ravel-get "$@"' _ "$RUN/alone" $(urls game/1.1/deltas/1.0)
+  measure update xdelta3 python3 "$HERE/helpers.py" xdelta "$IN/xdelta.list"
+  rm -rf "$RUN/stage"; mkdir -p "$RUN/stage"
+  measure update stage "$B/bench/engine/bench_engine_stage" "$IN/control-uncovered.txt" "$IN/site/game/1.1" "$RUN/stage"
+  rm -rf "$RUN/dest" "$RUN/alone" "$RUN/stage"
+}
+job_noop() {
+  measure noop patcher "$PATCHER" --url "$SRC/small/1.0/" --dest "$RUN/small-installed"
+  measure noop rsync rsync -an --delete --exclude=.kvo.meta.dir "$IN/small-content/" "$RUN/small-installed/"
+}
+job_small() {
+  rm -rf "$RUN/dest"
+  measure small patcher "$PATCHER" --url "$SRC/small/1.0/" --dest "$RUN/dest"
+  rm -rf "$RUN/dest"; mkdir -p "$RUN/dest"
+  measure small tar tar -xf "$IN/small.tar" -C "$RUN/dest"
+  rm -rf "$RUN/dest"
+}
+job_single() {
+  rm -rf "$RUN/dest"
+  measure single patcher "$RUN/bin-single/patcher" --url "http://127.0.0.1:$PROXY_PORT/single/1.0/" --dest "$RUN/dest"
+  measure single transfer bash -c 'fetch_all ravel-get "$@"' _ "$RUN/alone" $(urls single/1.0)
+  rm -rf "$RUN/dest" "$RUN/alone"
 }
 
-echo "== fresh install of 1.0"
-patcher_run "patcher install" "$SRC/1.0/"; INSTALL=$LAST
-alone ravel-get 1.0; RAVEL=$LAST
-alone curl 1.0
-echo "   ratio patcher install / ravel-get download: $(python3 -c "print(f'{$INSTALL / $RAVEL:.2f}')")"
-echo "== update to 1.1"
-patcher_run "patcher update" "$SRC/1.1/"
-if diff -rq -x .kvo.meta.dir "$WORK/content/1.1" "$WORK/dest" >/dev/null; then echo "   destination equals 1.1"; else echo "   destination DIFFERS from 1.1"; fi
-echo "== fresh install of 1.1 (for comparison with the update)"
-rm -rf "$WORK/dest"
-patcher_run "patcher install" "$SRC/1.1/"; INSTALL=$LAST
-alone ravel-get 1.1; RAVEL=$LAST
-echo "   ratio patcher install / ravel-get download: $(python3 -c "print(f'{$INSTALL / $RAVEL:.2f}')")"
+JOBS=(install update noop small single)
+for ((r = 0; r < RUNS; r++)); do
+  for ((j = 0; j < ${#JOBS[@]}; j++)); do
+    job=${JOBS[$(((j + r) % ${#JOBS[@]}))]}
+    echo "== run $((r + 1)) of $RUNS: $job"
+    "job_$job"
+  done
+done
+python3 "$HERE/helpers.py" table "$RESULTS" "$RTT_MS" "$SINGLES"

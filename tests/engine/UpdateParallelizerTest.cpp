@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -198,6 +200,108 @@ TEST_F(UpdateParallelizerTest, EachBatchStartsAndJoinsItsOwnPairOfThreads) {
         EXPECT_EQ(static_cast<std::size_t>(batch * 4), journal.only('h').size());
     }
     EXPECT_NO_THROW(pipeline.exceptions().rethrow());
+}
+
+// Its first handle() holds until the downloader has to wait (or, with no bound,
+// until every item is downloaded): the journal shows how far ahead it ran.
+class SizedWrap : public TestWrap {
+public:
+    SizedWrap(int n, std::int64_t bytes, Journal& journal, StopState& stop, testsupport::LogCapture* holdUntilWait)
+        : TestWrap(n, journal, stop), bytes_(bytes), hold_(holdUntilWait), journal_(journal) {}
+    std::int64_t aheadBytes() const override { return bytes_; }
+    void handle() override {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (hold_ && !hold_->contains("Downloader waits for the handler") && journal_.only('d').size() < 5 &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        TestWrap::handle();
+    }
+
+private:
+    const std::int64_t bytes_;
+    testsupport::LogCapture* const hold_;
+    Journal& journal_;
+};
+
+TEST_F(UpdateParallelizerTest, TheDownloaderRunsNoFurtherAheadThanTheBound) {
+    UpdateParallelizer bounded(stop, 100);
+    const std::int64_t sizes[] = {60, 30, 30, 10, 500};
+    for (int i = 1; i <= 5; ++i)
+        bounded.push(std::make_shared<SizedWrap>(i, sizes[i - 1], journal, stop, i == 1 ? &log : nullptr));
+    bounded.finish();
+    EXPECT_NO_THROW(bounded.exceptions().rethrow());
+    EXPECT_EQ(numbered('h', 1, 5), journal.only('h'));
+    // Never more than 100 bytes downloaded and not handled, except one item
+    // alone (the 500-byte one, fetched once the handler has caught up).
+    std::int64_t ahead = 0;
+    int pending = 0;
+    for (const std::string& e : journal.snapshot()) {
+        const std::int64_t bytes = sizes[std::stoi(e.substr(1)) - 1];
+        ahead += e[0] == 'd' ? bytes : -bytes;
+        pending += e[0] == 'd' ? 1 : -1;
+        EXPECT_TRUE(ahead <= 100 || pending == 1) << e << ": " << ahead << " bytes ahead";
+    }
+    const auto events = journal.snapshot();
+    EXPECT_LT(std::find(events.begin(), events.end(), "h1"), std::find(events.begin(), events.end(), "d3"));
+}
+
+// Counts the downloads inside download() at once; the first four wait for one
+// another, which only downloads running side by side can satisfy.
+struct Crowd {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int inside = 0;
+    int entered = 0;
+    int most = 0;
+};
+
+class AlongsideWrap : public TestWrap {
+public:
+    AlongsideWrap(int n, Journal& journal, StopState& stop, Crowd& crowd, bool alongside, Fault fault = Fault::None)
+        : TestWrap(n, journal, stop, fault), crowd_(crowd), alongside_(alongside) {}
+    bool downloadsAlongside() const override { return alongside_; }
+    void download() override {
+        {
+            std::unique_lock<std::mutex> lock(crowd_.mutex);
+            crowd_.most = std::max(crowd_.most, ++crowd_.inside);
+            const int me = ++crowd_.entered;
+            crowd_.changed.notify_all();
+            if (me <= 4)
+                crowd_.changed.wait_for(lock, std::chrono::seconds(20), [&] { return crowd_.entered >= 4; });
+            --crowd_.inside;
+        }
+        TestWrap::download();
+    }
+
+private:
+    Crowd& crowd_;
+    const bool alongside_;
+};
+
+TEST_F(UpdateParallelizerTest, ShortDownloadsRunFourAtOnceAndAreHandledInPushOrder) {
+    Crowd crowd;
+    for (int i = 1; i <= 12; ++i)
+        pipeline.push(std::make_shared<AlongsideWrap>(i, journal, stop, crowd, i != 9));
+    pipeline.finish();
+    EXPECT_NO_THROW(pipeline.exceptions().rethrow());
+    EXPECT_EQ(numbered('h', 1, 12), journal.only('h'));
+    EXPECT_EQ(4, crowd.most) << "never more than the service's four requests";
+    // The one that does not download alongside runs alone, after those before it.
+    const auto events = journal.snapshot();
+    const auto d9 = std::find(events.begin(), events.end(), "d9");
+    for (int i = 1; i <= 8; ++i)
+        EXPECT_LT(std::find(events.begin(), events.end(), "d" + std::to_string(i)), d9);
+}
+
+TEST_F(UpdateParallelizerTest, AFailureBesideOthersIsRaisedInItsTurn) {
+    Crowd crowd;
+    for (int i = 1; i <= 10; ++i)
+        pipeline.push(std::make_shared<AlongsideWrap>(i, journal, stop, crowd, true,
+                                                      i == 3 ? Fault::Download : Fault::None));
+    pipeline.finish();
+    EXPECT_EQ(numbered('h', 1, 2), journal.only('h'));
+    EXPECT_THROW(pipeline.exceptions().rethrow(), InternalError);
+    EXPECT_FALSE(stop.isStopped());
 }
 
 TEST(ExceptionDelegatorTest, KeepsOnlyTheFirstAndLogsEach) {

@@ -26,7 +26,7 @@ TEST(PublishOptions, ParsesBothFormsAndListsOfPreviousVersions) {
     EXPECT_EQ(o.envName, "steam");
     EXPECT_EQ(o.envContent, "e");
     EXPECT_GE(parse({}).jobs, 1);
-    EXPECT_EQ(parse({}).packageSize, 256 << 20);
+    EXPECT_EQ(parse({}).packageSize, 64 << 20);
     EXPECT_TRUE(parsePublishOptions({"--help"}).help);
 }
 

@@ -64,7 +64,7 @@ std::string publishUsage() {
            "                         and overrides the main tree for the source .../ROOT/V/NAME/\n"
            "  --sign-key FILE        sign each version-info.txt with this private key\n"
            "                         (version-info.txt.sig beside it)\n"
-           "  --package-size BYTES   largest package (default 256M; K, M, G suffixes)\n"
+           "  --package-size BYTES   largest package (default 64M; K, M, G suffixes)\n"
            "  --jobs N               parallel jobs (default: one per hardware thread)\n"
            "  --force                replace an existing publication of V\n"
            "  --help                 this text\n"

@@ -26,7 +26,9 @@ struct PublishOptions {
     std::string envContent;
     std::string signKey;                // private key: "version-info.txt.sig" beside each description
     std::string genKey;                 // only make a key pair in this directory
-    std::int64_t packageSize = 256ll << 20;
+    // Small enough that the first download and the last extraction, which
+    // overlap nothing, stay short; large enough to keep requests few.
+    std::int64_t packageSize = 64ll << 20;
     int jobs = 0;                       // 0: one per hardware thread
     bool force = false;                 // replace an existing publication of version
     bool help = false;

@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""Helpers of bench/engine/run.sh: inputs, references and the table.
+  helpers.py tree DIR COUNT BYTES KIND      COUNT files of BYTES (random|text)
+  helpers.py unpack CONTROL PACKAGES OUT    every entry by xz -d (status 1) or a copy
+  helpers.py deltas CONTROL PACKAGES OLD OUT  decodes the deltas, lists "old delta new"
+  helpers.py xdelta LIST                    xdelta3 -d of every listed delta
+  helpers.py needed NEW OLD DELTA PACKAGES  bytes an ideal update fetches (stdout)
+  helpers.py uncovered NEW OLD DELTA        control lines of what no delta covers
+  helpers.py table RESULTS RTT_MS SINGLES   the summary table"""
+import os
+import random
+import statistics
+import subprocess
+import sys
+
+
+def entries(control):
+    for line in open(control, encoding="utf-8"):
+        f = line.rstrip("\r\n").split("|")
+        if len(f) >= 8 and f[0] in ("0", "1"):
+            yield {"status": f[0], "path": f[1], "sha1": f[2], "name": f[3], "package": f[4],
+                   "offset": int(f[5]), "stored": int(f[6]), "size": int(f[7] or f[6])}
+
+
+def read_range(packages, e):
+    with open(os.path.join(packages, e["package"]), "rb") as f:
+        f.seek(e["offset"])
+        return f.read(e["stored"])
+
+
+def decoded(packages, e):
+    data = read_range(packages, e)
+    if e["status"] == "1":
+        data = subprocess.run(["xz", "-dc", "--format=lzma"], input=data, stdout=subprocess.PIPE,
+                              check=True).stdout
+    return data
+
+
+def tree(out, count, size, kind):
+    rng = random.Random(count * 7 + size)
+    words = [b"alpha", b"beta", b"gamma", b"delta", b"level", b"mesh", b"sound", b"12", b"345"]
+    for i in range(count):
+        d = os.path.join(out, "d%03d" % (i // 500))
+        os.makedirs(d, exist_ok=True)
+        if kind == "random":
+            data = rng.randbytes(size)
+        else:
+            data = b" ".join(rng.choice(words) for _ in range(size // 4))[:size]
+        with open(os.path.join(d, "f%05d.dat" % i), "wb") as f:
+            f.write(data)
+
+
+def unpack(control, packages, out):
+    for e in entries(control):
+        target = os.path.join(out, e["path"])
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(decoded(packages, e))
+
+
+def deltas(control, packages, old, out):
+    os.makedirs(out, exist_ok=True)
+    for i, e in enumerate(entries(control)):
+        delta = os.path.join(out, "%d.vcdiff" % i)
+        with open(delta, "wb") as f:
+            f.write(decoded(packages, e))
+        print(os.path.join(old, e["path"]), delta, os.path.join(out, "%d.new" % i), sep="\t")
+
+
+def xdelta(listing):
+    for line in open(listing):
+        old, delta, new = line.rstrip("\n").split("\t")
+        subprocess.run(["xdelta3", "-f", "-d", "-s", old, delta, new], check=True)
+
+
+def uncovered(new, old, delta):
+    """Entries of the new version that neither the old one nor a delta gives."""
+    have = {(e["path"].lower(), e["sha1"]) for e in entries(old)}
+    patched = {e["path"].lower() for e in entries(delta)}
+    lines = []
+    for line in open(new, encoding="utf-8"):
+        f = line.split("|")
+        if len(f) >= 8 and f[0] in ("0", "1") and (f[1].lower(), f[2]) not in have and f[1].lower() not in patched:
+            lines.append(line)
+    return lines
+
+
+def needed(new, old, delta, packages):
+    """Description files, delta packages and the stored bytes of what no delta covers."""
+    total = sum(int(line.split("|")[6]) for line in uncovered(new, old, delta))
+    for root, _, files in os.walk(packages):
+        for name in files:
+            if name.endswith(".txt") or name.endswith(".7z") or (name.endswith(".pak") and "deltas" in root):
+                total += os.path.getsize(os.path.join(root, name))
+    print(total)
+
+
+def table(results, rtt_ms, singles):
+    runs = {}
+    for line in open(results):
+        job, role, wall, cpu, rss, sent = line.split()
+        runs.setdefault((job, role), []).append((float(wall), float(cpu), int(rss), int(sent)))
+
+    def med(job, role, i=0):
+        values = [r[i] for r in runs.get((job, role), [])]
+        return statistics.median(values) if values else float("nan")
+
+    def mib(kib):
+        return kib / 1024.0
+
+    rows = []
+    slowest = max(med("install", "ravel-get"), med("install", "stage"))
+    rows.append(("fresh install / slowest stage alone", med("install", "patcher"), slowest,
+                 "<= 1.15", 1.15, "install"))
+    rows.append(("fresh install / aria2c -x4 + xz -d", med("install", "patcher"), med("install", "by-hand"),
+                 "<= 0.6", 0.6, "install"))
+    rows.append(("update 1.0->1.1 / ravel-get deltas + xdelta3 + decoding new", med("update", "patcher"),
+                 med("update", "ravel-get") + med("update", "xdelta3") + med("update", "stage"), "<= 1.2", 1.2,
+                 "update"))
+    rows.append(("no-op update / rsync -an --delete", med("noop", "patcher"), med("noop", "rsync"),
+                 "<= 1, <= 0.5 s", 1.0, "noop"))
+    rows.append(("fresh install of small files / tar -xf", med("small", "patcher"), med("small", "tar"),
+                 "<= 3", 3.0, "small"))
+    ideal = singles * rtt_ms / 1000.0 / 4 + med("single", "transfer")
+    rows.append(("%d single entries, %g ms RTT / N*RTT/4 + transfer" % (singles, rtt_ms),
+                 med("single", "patcher"), ideal, "<= 1.5", 1.5, "single"))
+    print("%-60s %8s %8s %6s %7s %8s  %-15s %s" % ("job", "ours s", "ref s", "ratio", "CPU s", "RSS MiB",
+                                                   "goal", "met"))
+    for name, ours, ref, goal, limit, job in rows:
+        ratio = ours / ref if ref > 0 else float("nan")
+        met = ratio <= limit and (job != "noop" or ours <= 0.5)
+        print("%-60s %8.2f %8.2f %6.2f %7.2f %8.1f  %-15s %s" % (
+            name, ours, ref, ratio, med(job, "patcher", 1), mib(med(job, "patcher", 2)), goal,
+            "yes" if met else "NO"))
+    fetched, ref_bytes = med("update", "patcher", 3), med("update", "needed", 3)
+    print("%-60s %8d %8d %6.2f %7s %8s  %-15s %s" % ("update bytes fetched / deltas + descriptions + new",
+          fetched, ref_bytes, fetched / ref_bytes, "", "", "<= 1.05",
+          "yes" if fetched <= 1.05 * ref_bytes else "NO"))
+    rss = mib(max(r[2] for r in runs[("install", "patcher")]))
+    print("%-60s %8s %8s %6s %7s %8.1f  %-15s %s" % ("peak memory of the fresh install", "", "", "", "", rss,
+                                                     "<= 200 MiB", "yes" if rss <= 200 else "NO"))
+    print("(medians of %d runs; bytes in the time columns for the bytes row)" %
+          max(len(v) for v in runs.values()))
+
+
+if __name__ == "__main__":
+    cmd, args = sys.argv[1], sys.argv[2:]
+    if cmd == "tree":
+        tree(args[0], int(args[1]), int(args[2]), args[3])
+    elif cmd == "unpack":
+        unpack(*args)
+    elif cmd == "deltas":
+        deltas(*args)
+    elif cmd == "xdelta":
+        xdelta(args[0])
+    elif cmd == "uncovered":
+        sys.stdout.write("".join(uncovered(*args)))
+    elif cmd == "needed":
+        needed(*args)
+    elif cmd == "table":
+        table(args[0], float(args[1]), int(args[2]))
+    else:
+        sys.exit(__doc__)
