@@ -70,8 +70,9 @@ void EventAggregator::onError(int, const DlError& error, const DlRequestInfo& re
         root.error(line);
 }
 
-UpdateDownloader::UpdateDownloader(StopState* stopState, int connections) : stopState_(stopState) {
-    GDownloader& downloader = Singleton<GDownloader>::create();
+UpdateDownloader::UpdateDownloader(StopState* stopState, int connections, const DlServiceOptions& options)
+    : stopState_(stopState) {
+    GDownloader& downloader = Singleton<GDownloader>::create(options);
     try {
         downloader.setConnections(connections);
     } catch (...) {

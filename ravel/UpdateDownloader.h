@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ravel/ImplDetail.h"
+
 #include "ravel/DlEventObserver.h"
 
 #include <Poco/Timestamp.h>
@@ -38,7 +40,7 @@ class UpdateDownloader {
 public:
     // Throws std::logic_error when a GDownloader exists already, and
     // std::invalid_argument for fewer than one connection.
-    UpdateDownloader(StopState* stopState, int connections);
+    UpdateDownloader(StopState* stopState, int connections, const DlServiceOptions& options = DlServiceOptions());
     ~UpdateDownloader();
     UpdateDownloader(const UpdateDownloader&) = delete;
     UpdateDownloader& operator=(const UpdateDownloader&) = delete;
