@@ -7,6 +7,7 @@
 #include "distr/LocalFile.h"
 #include "distr/Metadata.h"
 #include "distr/VersionInfo.h"
+#include "ravel/ImplDetail.h"
 
 #include <array>
 #include <cstdint>
@@ -38,6 +39,7 @@ struct DistrManagerSettings {
     int maxSimultaneousConnection = 1;
     int minSegmentSize = 4096;
     bool allowHttps = true;
+    DlServiceOptions download; // retry pauses and bound, the low-speed rule
 
     static constexpr int kMinSegmentSize = 4096;
     // The keys in the order the driver reads them; a segment size below 4096 is
