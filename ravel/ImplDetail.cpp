@@ -41,6 +41,7 @@ DlRequest::DlRequest(ImplDetail* owner, int id, const std::string& uri, const st
       observer(observer),
       settings(settings),
       id(id),
+      attemptsLeft(std::max(settings.attempts, 1)),
       owner(owner),
       waitable(waitable) {
     ++owner->live_;
@@ -471,7 +472,8 @@ double ImplDetail::jitter() { return std::uniform_real_distribution<double>(0.0,
 void ImplDetail::scheduleRetry(const RequestPtr& request) {
     using namespace std::chrono;
     const steady_clock::time_point now = steady_clock::now();
-    const int failures = DlRequest::kAttempts - request->attemptsLeft;
+    const int attempts = std::max(request->settings.attempts, 1);
+    const int failures = attempts - request->attemptsLeft;
     if (failures <= 1 || request->firstFailure == steady_clock::time_point())
         request->firstFailure = now;
     if (request->downloader)
@@ -494,7 +496,7 @@ void ImplDetail::scheduleRetry(const RequestPtr& request) {
         return; // ends with its last failure
     }
     // Seen on the console too: a stalled player should know why.
-    log_.warning(Poco::format("retrying (%d of %d): %s, %s", failures + 1, static_cast<int>(DlRequest::kAttempts),
+    log_.warning(Poco::format("retrying (%d of %d): %s, %s", failures + 1, attempts,
                               request->errorMessage, request->uri));
     request->due = now + milliseconds(delay);
     std::lock_guard<std::mutex> lock(mutex_);

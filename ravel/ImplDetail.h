@@ -39,6 +39,7 @@ class ImplDetail;
 struct DlSettings {
     std::int32_t connectionsPerFile = 4; // at most this many segments per file; at least 1
     std::int32_t minSegmentSize = 4096;  // no segment shorter than this, except the last
+    std::int32_t attempts = 10;          // tries of a request before it fails for good
 
     // std::invalid_argument "Connection count should be greater then 0" below 1,
     // leaving the old value.
@@ -65,7 +66,7 @@ public:
     const DlSettings settings;
     std::shared_ptr<ravel::Downloader> downloader; // set at the first start, kept across retries
     const int id;
-    std::atomic<int> attemptsLeft{kAttempts};
+    std::atomic<int> attemptsLeft;
     ImplDetail* const owner;
     // Written by the activity thread, or under the owner's mutex while the
     // request is active.

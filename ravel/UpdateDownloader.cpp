@@ -90,10 +90,15 @@ UpdateDownloader::~UpdateDownloader() { Singleton<GDownloader>::destroy(); }
 
 void UpdateDownloader::setMinSegmentSize(int size) { Singleton<GDownloader>::instance().setMinSegmentSize(size); }
 
-std::int64_t UpdateDownloader::downloadWhole(const std::string& uri, const std::string& path, Task* task) {
+std::int64_t UpdateDownloader::downloadWhole(const std::string& uri, const std::string& path, Task* task,
+                                             int attempts) {
     EventAggregator aggregator(task);
     try {
-        return Singleton<GDownloader>::instance().download(uri, path, &aggregator, nullptr);
+        GDownloader& downloader = Singleton<GDownloader>::instance();
+        DlSettings settings = downloader.settings();
+        if (attempts > 0)
+            settings.attempts = attempts;
+        return downloader.download(uri, path, &aggregator, &settings);
     } catch (const DlError&) {
         // The service ends a stopped request with its own code; the caller
         // must see the stop.
