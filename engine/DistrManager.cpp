@@ -40,6 +40,18 @@ DistrManagerSettings DistrManagerSettings::fromConfig(const Poco::Util::Abstract
     s.trustedKeys = config.getString("app.trusted-keys", "");
     s.keyDir = config.getString("application.dir", "");
     s.allowDowngrade = config.getBool("app.allow-downgrade", false);
+    // Seconds, fractions allowed, so that tests can make them small.
+    auto millis = [&config](const char* key, std::int64_t fallback) {
+        return static_cast<std::int64_t>(config.getDouble(key, static_cast<double>(fallback) / 1000.0) * 1000.0);
+    };
+    ravel::RetryPolicy& retry = s.download.retry;
+    retry.firstDelayMs = millis("app.retry-delay", retry.firstDelayMs);
+    retry.maxDelayMs = millis("app.retry-delay-max", retry.maxDelayMs);
+    retry.retryAfterMaxMs = millis("app.retry-after-max", retry.retryAfterMaxMs);
+    retry.retryTimeMs = millis("app.retry-time", retry.retryTimeMs);
+    s.download.lowSpeed.rate = config.getInt64("app.low-speed-rate", s.download.lowSpeed.rate);
+    s.download.lowSpeed.window =
+        Poco::Timespan(millis("app.low-speed-window", s.download.lowSpeed.window.totalMilliseconds()) * 1000);
     return s;
 }
 
@@ -125,7 +137,7 @@ void DistrManager::createTemporaryFolder() {
 void DistrManager::resetDownloader() {
     logger_.notice("Resetting UpdateDownloader");
     downloader_.reset();
-    downloader_ = std::make_unique<UpdateDownloader>(stopState_, settings_.maxSimultaneousConnection);
+    downloader_ = std::make_unique<UpdateDownloader>(stopState_, settings_.maxSimultaneousConnection, settings_.download);
     downloader_->setMinSegmentSize(settings_.minSegmentSize);
 }
 

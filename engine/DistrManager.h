@@ -8,6 +8,7 @@
 #include "distr/Metadata.h"
 #include "distr/Signature.h"
 #include "distr/VersionInfo.h"
+#include "ravel/ImplDetail.h"
 
 #include <array>
 #include <cstdint>
@@ -44,6 +45,7 @@ struct DistrManagerSettings {
     std::string trustedKeys;
     std::string keyDir;
     bool allowDowngrade = false; // accept a signed publication older than the installed one
+    DlServiceOptions download; // retry pauses and bound, the low-speed rule
 
     static constexpr int kMinSegmentSize = 4096;
     // The keys in the order the driver reads them; a segment size below 4096 is

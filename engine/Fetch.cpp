@@ -36,7 +36,9 @@ void DistrManager::downloadFile(const std::string& remote, const std::string& lo
             if (logger_.trace())
                 logger_.trace("Downloading: '" + secure + "'");
             try {
-                downloader_->downloadWhole(secure, localPath, download.get());
+                // One try: the plain URL is the fallback, and backing off here
+                // would hold every run whose server speaks no TLS.
+                downloader_->downloadWhole(secure, localPath, download.get(), 1);
                 return;
             } catch (const Interrupted&) {
                 throw;

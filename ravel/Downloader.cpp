@@ -101,11 +101,11 @@ void Segment::run(Downloader& downloader) {
     } catch (const Poco::Exception& exc) {
         log.error(Poco::format("Segment (%s) Poco exception -> %s: %s", sessionName, uriText_, exc.displayText()));
         closeSession();
-        downloader.fail(exc.displayText(), exc.code());
+        downloader.fail(failureOf(exc));
     } catch (const std::exception& exc) {
         log.error(Poco::format("Segment (%s) exception -> %s: %s", sessionName, uriText_, std::string(exc.what())));
         closeSession();
-        downloader.fail(exc.what(), 0);
+        downloader.fail(failureOf(exc));
     } catch (...) {
         log.error(Poco::format("Segment (%s) exception -> %s: unknown exception", sessionName, uriText_));
         closeSession();
@@ -131,12 +131,12 @@ void Segment::onBlock(Downloader& downloader, const std::string& sessionName, co
     } catch (const Poco::Exception& exc) {
         segmentLog().error(Poco::format("Segment (%s) -> %s: download_callback Poco exception: %s", sessionName,
                                         uriText_, exc.displayText()));
-        downloader.fail(exc.displayText(), exc.code());
+        downloader.fail(failureOf(exc));
         throw;
     } catch (const std::exception& exc) {
         segmentLog().error(Poco::format("Segment (%s) -> %s: download_callback exception: %s", sessionName, uriText_,
                                         std::string(exc.what())));
-        downloader.fail(exc.what(), 0);
+        downloader.fail(failureOf(exc));
         throw;
     }
     done_ += count;
@@ -201,6 +201,11 @@ void Downloader::notify(const BlockNotification& block) {
 void Downloader::fail(const std::string& message, int code) {
     if (observer_)
         observer_->onError(*this, message, code);
+}
+
+void Downloader::fail(const Failure& failure) {
+    if (observer_)
+        observer_->onFailure(*this, failure);
 }
 
 void Downloader::beginBlock() {

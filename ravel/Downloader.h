@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ravel/Failure.h"
 #include "ravel/Session.h"
 
 #include <Poco/URI.h>
@@ -36,6 +37,10 @@ public:
     virtual void onBlockEnd(Downloader& /*downloader*/) {}
     // A segment failed.
     virtual void onError(Downloader& downloader, const std::string& message, int code) = 0;
+    // A segment failed, with what the failure means for a retry.
+    virtual void onFailure(Downloader& downloader, const Failure& failure) {
+        onError(downloader, failure.message, failure.code);
+    }
 };
 
 // A contiguous byte range of a request, fetched by its own thread over its own
@@ -107,6 +112,7 @@ public:
     void advance(std::int64_t count) { done_ += count; }
     void notify(const BlockNotification& block);
     void fail(const std::string& message, int code);
+    void fail(const Failure& failure);
     void beginBlock();
     void endBlock();
 

@@ -14,11 +14,29 @@ namespace ravel {
 PATCHER_DECLARE_EXCEPTION(ravelException, Poco::Exception)
 // A response the client cannot use (status line, headers, framing, status).
 PATCHER_DECLARE_EXCEPTION(ProtocolException, ravelException)
+// A URL whose scheme the client does not speak.
+PATCHER_DECLARE_EXCEPTION(UnsupportedProtocolException, ravelException)
+// A redirect chain that loops or is too long: asking again gives the same.
+PATCHER_DECLARE_EXCEPTION(RedirectException, ProtocolException)
 PATCHER_DECLARE_EXCEPTION(DownloadInterruptedException, ravelException)
 // The segment was asked to abort.
 PATCHER_DECLARE_EXCEPTION(DownloadInterruptedLocallyException, DownloadInterruptedException)
 // The transfer broke after part of the body was delivered.
 PATCHER_DECLARE_EXCEPTION(DownloadInterruptedRemotelyException, DownloadInterruptedException)
+
+// A status the operation does not accept; the code is the status. Carries the
+// response's Retry-After value, empty when it had none.
+class HTTPStatusException : public ProtocolException {
+public:
+    HTTPStatusException(const std::string& reason, int status, std::string retryAfter = {});
+    const std::string& retryAfter() const { return retryAfter_; }
+    const char* className() const noexcept override;
+    Poco::Exception* clone() const override;
+    void rethrow() const override;
+
+private:
+    std::string retryAfter_;
+};
 
 } // namespace ravel
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <limits>
@@ -125,15 +126,51 @@ Poco::Net::Context::Ptr defaultClientContext() {
 // ---- SocketChannel
 
 SocketChannel::SocketChannel(const Poco::Net::StreamSocket& socket, const std::string& peer,
-                             const Poco::Timespan& timeout)
-    : socket_(socket), peer_(peer), timeout_(timeout), buffer_(kLineBufferSize) {}
+                             const Poco::Timespan& timeout, const LowSpeed& lowSpeed)
+    : socket_(socket), peer_(peer), timeout_(timeout), lowSpeed_(lowSpeed), buffer_(kLineBufferSize) {
+    restartClock();
+}
+
+void SocketChannel::restartClock() {
+    lastData_ = windowStart_ = Clock::now();
+    windowBytes_ = 0;
+}
+
+// The low-speed rule: a window that brought fewer than rate * window bytes
+// ends the transfer, so a server that trickles cannot hold a request for ever.
+void SocketChannel::account(std::size_t received) {
+    const Clock::time_point now = Clock::now();
+    if (received > 0)
+        lastData_ = now;
+    windowBytes_ += static_cast<std::int64_t>(received);
+    if (lowSpeed_.rate <= 0 || lowSpeed_.window <= 0)
+        return;
+    const std::chrono::microseconds window(lowSpeed_.window.totalMicroseconds());
+    if (now - windowStart_ < window)
+        return;
+    const double seconds = std::chrono::duration<double>(now - windowStart_).count();
+    if (static_cast<double>(windowBytes_) < static_cast<double>(lowSpeed_.rate) * seconds)
+        throw Poco::TimeoutException(Poco::format("Less than %Ld bytes/s from %s for %.1f seconds",
+                                                  static_cast<Poco::Int64>(lowSpeed_.rate), peer_, seconds));
+    windowStart_ = now;
+    windowBytes_ = 0;
+}
 
 int SocketChannel::receiveSome(char* data, std::size_t count) {
-    try {
-        return std::max(0, socket_.receiveBytes(data, static_cast<int>(std::min<std::size_t>(count, INT_MAX))));
-    } catch (const Poco::TimeoutException&) {
-        throw Poco::TimeoutException(Poco::format("No data from %s for %.1f seconds", peer_,
-                                                  static_cast<double>(timeout_.totalMilliseconds()) / 1000.0));
+    for (;;) {
+        try {
+            const int n =
+                std::max(0, socket_.receiveBytes(data, static_cast<int>(std::min<std::size_t>(count, INT_MAX))));
+            account(static_cast<std::size_t>(n));
+            return n;
+        } catch (const Poco::TimeoutException&) {
+            // The socket wakes at least once per low-speed window (see
+            // BasicHTTPSession::openChannel); silence ends at the timeout.
+            if (Clock::now() - lastData_ >= std::chrono::microseconds(timeout_.totalMicroseconds()))
+                throw Poco::TimeoutException(Poco::format("No data from %s for %.1f seconds", peer_,
+                                                          static_cast<double>(timeout_.totalMilliseconds()) / 1000.0));
+            account(0);
+        }
     }
 }
 
@@ -155,6 +192,7 @@ std::size_t SocketChannel::readSome(char* data, std::size_t count) {
 }
 
 void SocketChannel::send(const std::string& data) {
+    restartClock();
     const char* p = data.data();
     std::size_t left = data.size();
     while (left > 0) {
@@ -237,11 +275,15 @@ BasicHTTPSession::~BasicHTTPSession() = default;
 Poco::Net::SocketAddress BasicHTTPSession::address() const { return Poco::Net::SocketAddress(key_.host, key_.port); }
 
 std::unique_ptr<SocketChannel> BasicHTTPSession::openChannel(Poco::Net::StreamSocket& socket) {
-    socket.setReceiveTimeout(timeout_);
+    Poco::Timespan wake = timeout_;
+    if (lowSpeed_.rate > 0 && lowSpeed_.window > 0 && lowSpeed_.window < wake)
+        wake = lowSpeed_.window;
+    socket.setReceiveTimeout(wake);
     socket.setSendTimeout(timeout_);
     socket.setNoDelay(true);
     reusable_ = true; // a fresh connection holds nothing unread
-    return std::make_unique<SocketChannel>(socket, key_.host + ":" + std::to_string(key_.port), timeout_);
+    return std::make_unique<SocketChannel>(socket, key_.host + ":" + std::to_string(key_.port), timeout_,
+                                           lowSpeed_);
 }
 
 void BasicHTTPSession::closeChannel(std::unique_ptr<SocketChannel>& channel) {
@@ -330,21 +372,32 @@ BasicHTTPSession::Response BasicHTTPSession::readResponse() {
 
 namespace {
 
-// Chunked or otherwise coded bodies are not spoken here: their framing must
-// never be stored as file data.
+// Chunked framing is read; any other coding (compression) would store its
+// bytes as file data.
 void requireIdentityFraming(const std::map<std::string, std::string>& headers) {
     auto coding = headers.find("transfer-encoding");
-    if (coding != headers.end() && Poco::icompare(coding->second, "identity") != 0)
+    if (coding != headers.end() && Poco::icompare(coding->second, "identity") != 0 &&
+        Poco::icompare(coding->second, "chunked") != 0)
         throw ProtocolException("Unsupported Transfer-Encoding of the response: '" + coding->second + "'.");
 }
 
 } // namespace
 
+HTTPStatusException BasicHTTPSession::statusError(const Response& response) {
+    return HTTPStatusException(response.reason, response.status, response.header("retry-after"));
+}
+
+bool BasicHTTPSession::Response::chunked() const {
+    return Poco::icompare(header("transfer-encoding"), "chunked") == 0;
+}
+
 void BasicHTTPSession::finishResponse(const Response& response, std::int64_t bodyRead, bool bodyless) {
     const std::string connection = Poco::toLower(response.header("connection"));
     const bool keepAlive = response.version == "HTTP/1.0" ? connection.find("keep-alive") != std::string::npos
                                                           : connection.find("close") == std::string::npos;
-    const bool bodyDone = bodyless || (response.hasContentLength && bodyRead == response.contentLength);
+    const bool bodyDone =
+        bodyless || (response.chunked() ? chunkedDone_
+                                        : response.hasContentLength && bodyRead == response.contentLength);
     reusable_ = keepAlive && bodyDone && !stream().hasPendingInput();
 }
 
@@ -403,7 +456,65 @@ void BasicHTTPSession::read_until_close(const DataSink& sink) {
     }
 }
 
+std::int64_t BasicHTTPSession::read_chunked(std::int64_t skip, std::int64_t limit, const DataSink& sink) {
+    chunkedDone_ = false;
+    std::int64_t delivered = 0;
+    try {
+        std::vector<char> buffer(static_cast<std::size_t>(std::max<std::int64_t>(std::min<std::int64_t>(readBufferSize_, 65536), 1)));
+        SocketChannel& channel = stream();
+        std::string line;
+        for (;;) {
+            if (!channel.readLine(line, kMaxLine))
+                throw ProtocolException("Chunk size line longer than " + std::to_string(kMaxLine) + " bytes");
+            const std::string digits = Poco::trim(line.substr(0, line.find(';')));
+            std::int64_t size = 0;
+            if (digits.empty() || digits.size() > 15 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                throw ProtocolException("Invalid chunk size line: " + printable(line));
+            for (char c : digits)
+                size = size * 16 + (c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+            if (size == 0)
+                break;
+            while (size > 0) {
+                if (limit >= 0 && delivered == limit)
+                    return delivered; // the rest stays unread: the connection is not reused
+                std::int64_t n = std::min<std::int64_t>(size, static_cast<std::int64_t>(buffer.size()));
+                if (skip == 0 && limit >= 0)
+                    n = std::min(n, limit - delivered);
+                else if (skip > 0)
+                    n = std::min(n, skip);
+                channel.read(buffer.data(), static_cast<std::size_t>(n));
+                size -= n;
+                if (skip > 0) {
+                    skip -= n;
+                    continue;
+                }
+                delivered += n;
+                sink(buffer.data(), n);
+            }
+            if (!channel.readLine(line, kMaxLine) || !line.empty())
+                throw ProtocolException("Chunk not followed by CR LF");
+        }
+        for (int count = 0;; ++count) { // trailers
+            if (!channel.readLine(line, kMaxLine) || count == kMaxHeaders)
+                throw ProtocolException("Invalid trailer of a chunked response");
+            if (line.empty())
+                break;
+        }
+        chunkedDone_ = true;
+    } catch (const std::exception& exc) {
+        log_.error(Poco::format("%s: read_chunked() exception: ", name_) + textOf(exc));
+        if (delivered == 0)
+            throw;
+        throw DownloadInterruptedRemotelyException(0);
+    }
+    return delivered;
+}
+
 void BasicHTTPSession::read_body(const Response& response, const DataSink& sink) {
+    if (response.chunked()) {
+        read_chunked(0, -1, sink);
+        return;
+    }
     // Without a length the body ends with the connection (HTTP/1.1 framing of
     // last resort); reading nothing would report an empty file as downloaded.
     if (response.hasContentLength)
@@ -430,7 +541,7 @@ std::int64_t BasicHTTPSession::detect_length(const std::string& uri) {
         log_.trace(Poco::format("%s: detect_length(%s): Request sent", name_, uri));
     const Response response = readResponse();
     if (response.status != 200)
-        throw ProtocolException(response.reason, response.status);
+        throw statusError(response);
     requireIdentityFraming(response.headers);
     // Without a length the resource cannot be split into ranges; taking 0
     // would report an empty file as downloaded.
@@ -451,7 +562,7 @@ void BasicHTTPSession::download(const std::string& uri, const DataSink& sink) {
         log_.trace(Poco::format("%s: download(%s): Request sent", name_, uri));
     const Response response = readResponse();
     if (response.status != 200)
-        throw ProtocolException(response.reason, response.status);
+        throw statusError(response);
     requireIdentityFraming(response.headers);
     if (log_.trace())
         log_.trace(Poco::format("%s: download(%s): Start reading content", name_, uri));
@@ -480,10 +591,11 @@ void BasicHTTPSession::download_partially(const std::string& uri, std::int64_t o
         log_.trace(Poco::format("%s: download_partially(%s, %s, %s): Request sent", name_, uri, from, count));
     const Response response = readResponse();
     if (response.status != 206 && response.status != 200)
-        throw ProtocolException(response.reason, response.status);
+        throw statusError(response);
     requireIdentityFraming(response.headers);
+    const bool chunked = response.chunked();
     if (response.status == 206) {
-        if (response.contentLength != length)
+        if (!chunked && response.contentLength != length)
             throw ravelException(Poco::format("Partial content response length %Ld differs from request length %Ld",
                                               static_cast<Poco::Int64>(response.contentLength),
                                               static_cast<Poco::Int64>(length)));
@@ -497,7 +609,7 @@ void BasicHTTPSession::download_partially(const std::string& uri, std::int64_t o
         if (first != offset || last != lastByte)
             throw ravelException("Partial content response range differs from the requested one",
                                  range + " for bytes=" + from + "-" + std::to_string(lastByte));
-    } else if (response.hasContentLength && response.contentLength - offset < length) {
+    } else if (!chunked && response.hasContentLength && response.contentLength - offset < length) {
         throw ravelException(Poco::format("Full content response length %Ld does not hold the requested range %Ld-%Ld",
                                           static_cast<Poco::Int64>(response.contentLength),
                                           static_cast<Poco::Int64>(offset), static_cast<Poco::Int64>(lastByte)));
@@ -506,6 +618,13 @@ void BasicHTTPSession::download_partially(const std::string& uri, std::int64_t o
         log_.trace(Poco::format("%s: download_partially(%s, %s, %s): Start reading content", name_, uri, from, count));
     // A 200 answer to a range request carries the whole resource: skip up to
     // the offset rather than fail the segment, and leave the rest unread.
+    if (chunked) {
+        if (read_chunked(response.status == 200 ? offset : 0, length, sink) != length)
+            throw ravelException(Poco::format("Chunked response ended before the requested range %Ld-%Ld",
+                                              static_cast<Poco::Int64>(offset), static_cast<Poco::Int64>(lastByte)));
+        finishResponse(response, length, false);
+        return;
+    }
     if (response.status == 200)
         skip(offset);
     read_content(length, sink);
@@ -523,7 +642,7 @@ void BasicHTTPSession::download_if_modified(const std::string& uri, std::string&
         log_.trace(Poco::format("%s: download_if_modified(%s, %s): Request sent", name_, uri, lastModified));
     const Response response = readResponse();
     if (response.status != 304 && response.status != 200)
-        throw ProtocolException(response.reason, response.status);
+        throw statusError(response);
     if (response.status == 304) {
         finishResponse(response, 0, true);
         return;
@@ -542,7 +661,8 @@ void BasicHTTPSession::obtain_headers(const std::string& uri, std::string& lastM
         log_.trace(Poco::format("%s: obtain_headers(%s)", name_, uri));
     sendRequest("HEAD", uri);
     const Response response = readResponse();
-    if (response.status == 301 || response.status == 302 || response.status == 303) {
+    if (response.status == 301 || response.status == 302 || response.status == 303 || response.status == 307 ||
+        response.status == 308) {
         location = response.header("location");
         // Without a location the length would be the redirect page's.
         if (location.empty())
@@ -555,7 +675,7 @@ void BasicHTTPSession::obtain_headers(const std::string& uri, std::string& lastM
         length = response.contentLength;
         lastModified = response.header("last-modified");
     } else {
-        throw ProtocolException(response.reason, response.status);
+        throw statusError(response);
     }
     finishResponse(response, 0, true);
 }
@@ -631,6 +751,7 @@ std::shared_ptr<Session> HTTPSessionFactory::create(const SessionKey& key) {
     if (readBufferSize_ != 0)
         session->setReadBufferSize(readBufferSize_);
     session->setTimeout(timeout_);
+    session->setLowSpeed(lowSpeed_);
     return session;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ravel/Exceptions.h"
 #include "ravel/Session.h"
 
 #include <Poco/Logger.h>
@@ -7,6 +8,7 @@
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/Timespan.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -14,6 +16,13 @@
 #include <vector>
 
 namespace ravel {
+
+// Fewer than rate bytes a second over a window ends a transfer; a rate of 0
+// turns the rule off.
+struct LowSpeed {
+    std::int64_t rate = 0;
+    Poco::Timespan window;
+};
 
 // Buffered reading over a connected socket. Status and header lines come
 // through a small buffer; large body reads go straight from the socket into the
@@ -25,10 +34,12 @@ public:
 
     // peer names the server in failure texts; timeout is the socket's receive
     // timeout, quoted when it expires.
-    SocketChannel(const Poco::Net::StreamSocket& socket, const std::string& peer, const Poco::Timespan& timeout);
+    SocketChannel(const Poco::Net::StreamSocket& socket, const std::string& peer, const Poco::Timespan& timeout,
+                  const LowSpeed& lowSpeed = {});
     SocketChannel(const SocketChannel&) = delete;
     SocketChannel& operator=(const SocketChannel&) = delete;
 
+    // Sends a request; its response starts a new low-speed window.
     void send(const std::string& data);
     // One line without its CR LF. False, with the first maxLength bytes in
     // line, when no line feed comes within maxLength bytes.
@@ -43,13 +54,21 @@ public:
     void close();
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     void fill();
+    void restartClock();
+    void account(std::size_t received);
     int receive(char* data, std::size_t count);     // the end of the stream throws
     int receiveSome(char* data, std::size_t count); // 0 at the end of the stream
 
     Poco::Net::StreamSocket socket_;
     const std::string peer_;
     const Poco::Timespan timeout_;
+    const LowSpeed lowSpeed_;
+    Clock::time_point lastData_;
+    Clock::time_point windowStart_;
+    std::int64_t windowBytes_ = 0;
     std::vector<char> buffer_;
     std::size_t begin_ = 0; // unread bytes are [begin_, end_)
     std::size_t end_ = 0;
@@ -91,6 +110,7 @@ public:
     // Bounds connecting and every wait for the next bytes of a response.
     void setTimeout(const Poco::Timespan& timeout) { timeout_ = timeout; }
     const Poco::Timespan& timeout() const { return timeout_; }
+    void setLowSpeed(const LowSpeed& lowSpeed) { lowSpeed_ = lowSpeed; }
 
 protected:
     struct Response {
@@ -101,13 +121,19 @@ protected:
         bool hasContentLength = false;
         std::int64_t contentLength = 0;
         std::string header(const std::string& lowerName) const;
+        bool chunked() const;
     };
+
+    static HTTPStatusException statusError(const Response& response);
 
     void sendRequest(const std::string& method, const std::string& uri, const std::string& extraName = {},
                      const std::string& extraValue = {});
     Response readResponse();
     void read_content(std::int64_t count, const DataSink& sink);
     void read_until_close(const DataSink& sink);
+    // A chunked body: the first `skip` decoded bytes are dropped, then up to
+    // `limit` (all when negative) go to the sink; returns the bytes delivered.
+    std::int64_t read_chunked(std::int64_t skip, std::int64_t limit, const DataSink& sink);
     // The body of a whole-resource response, by its length or to the end.
     void read_body(const Response& response, const DataSink& sink);
     void skip(std::int64_t count);
@@ -128,7 +154,9 @@ private:
     Headers headers_;
     std::int64_t readBufferSize_ = kDefaultReadBufferSize;
     Poco::Timespan timeout_{kDefaultTimeoutSeconds, 0};
+    LowSpeed lowSpeed_;
     bool reusable_ = false;
+    bool chunkedDone_ = false; // the last chunked body was read to its end
 };
 
 // Plain TCP.
@@ -167,14 +195,16 @@ private:
 class HTTPSessionFactory : public SessionFactory {
 public:
     explicit HTTPSessionFactory(BasicHTTPSession::Headers headers = {}, std::int64_t readBufferSize = 0,
-                                Poco::Timespan timeout = Poco::Timespan(BasicHTTPSession::kDefaultTimeoutSeconds, 0))
-        : headers_(std::move(headers)), readBufferSize_(readBufferSize), timeout_(timeout) {}
+                                Poco::Timespan timeout = Poco::Timespan(BasicHTTPSession::kDefaultTimeoutSeconds, 0),
+                                LowSpeed lowSpeed = {})
+        : headers_(std::move(headers)), readBufferSize_(readBufferSize), timeout_(timeout), lowSpeed_(lowSpeed) {}
     std::shared_ptr<Session> create(const SessionKey& key) override;
 
 private:
     const BasicHTTPSession::Headers headers_;
     const std::int64_t readBufferSize_; // 0: the session's default
     const Poco::Timespan timeout_;
+    const LowSpeed lowSpeed_;
 };
 
 } // namespace ravel

@@ -41,6 +41,7 @@ DlRequest::DlRequest(ImplDetail* owner, int id, const std::string& uri, const st
       observer(observer),
       settings(settings),
       id(id),
+      attemptsLeft(std::max(settings.attempts, 1)),
       owner(owner),
       waitable(waitable) {
     ++owner->live_;
@@ -86,9 +87,11 @@ const std::string& ImplDetail::errorText(int code) { return errorTexts().at(code
 
 ImplDetail::ImplDetail(Patcher::StopState* stopState, const Options& options)
     : log_(Poco::Logger::get("ravel.Main")),
-      stopState_(stopState) {
+      stopState_(stopState),
+      retryPolicy_(options.retry) {
     auto sessions = std::make_shared<ravel::HTTPSessionFactory>(
-        ravel::BasicHTTPSession::Headers{{"User-Agent", kUserAgent}}, kReadBufferSize, options.timeout);
+        ravel::BasicHTTPSession::Headers{{"User-Agent", kUserAgent}}, kReadBufferSize, options.timeout,
+        options.lowSpeed);
     pool_ = std::make_shared<ravel::SessionPool>(sessions, options.idleLimit, options.clock);
     factory_ = std::make_shared<ravel::PooledSessionFactory>(pool_);
     cache_ = std::make_unique<ravel::FileActiveCache>(options.cacheCapacity);
@@ -194,6 +197,12 @@ void ImplDetail::addRequest(const RequestPtr& request) {
     work_.set();
 }
 
+void ImplDetail::setFailure(DlRequest& request, const ravel::Failure& failure) {
+    setError(request, failure.message, failure.code);
+    request.permanent = failure.permanent;
+    request.retryAfterMs = failure.retryAfterMs;
+}
+
 void ImplDetail::setError(DlRequest& request, const std::string& message, int code, bool override) {
     if (request.downloader && request.downloader->isComplete())
         return;
@@ -207,8 +216,13 @@ void ImplDetail::setError(DlRequest& request, const std::string& message, int co
 void ImplDetail::backgroundActivity() {
     try {
         while (!stopRequested_) {
-            if (!handleRequest())
-                work_.wait();
+            const long next = promoteDue();
+            if (!handleRequest()) {
+                if (next < 0)
+                    work_.wait();
+                else
+                    work_.tryWait(next);
+            }
             processRetries();
         }
     } catch (...) {
@@ -239,6 +253,8 @@ void ImplDetail::sweep() {
         // Requests that came back from an attempt after the last processRetries
         // would otherwise stay queued past the service.
         queued.swap(retry_);
+        queued.insert(queued.end(), waiting_.begin(), waiting_.end());
+        waiting_.clear();
     }
     for (auto& entry : active) {
         entry.second->downloader->abortAll();
@@ -267,10 +283,10 @@ bool ImplDetail::handleRequest() {
         failed = false;
     } catch (const Poco::Exception& exc) {
         log_.error(Poco::format("Handle download request %s Poco exception: %s", request->uri, exc.displayText()));
-        setError(*request, exc.displayText(), exc.code());
+        setFailure(*request, ravel::failureOf(exc));
     } catch (const std::exception& exc) {
         log_.error(Poco::format("Handle download request %s exception: %s", request->uri, std::string(exc.what())));
-        setError(*request, exc.what(), 0);
+        setFailure(*request, ravel::failureOf(exc));
     } catch (...) {
         log_.error(Poco::format("Handle download request %s unkhown exception", request->uri));
         setError(*request, "unknown exception at handleRequest", 0);
@@ -312,6 +328,32 @@ void ImplDetail::obtainHeaders(const Poco::URI& uri, std::string& lastModified, 
     session->close();
 }
 
+Poco::URI ImplDetail::resolve(Poco::URI uri, std::string& lastModified, std::int64_t& length) {
+    std::vector<std::string> chain{uri.toString()};
+    auto named = [&chain] {
+        std::string text;
+        for (const std::string& hop : chain)
+            text += (text.empty() ? "" : " -> ") + hop;
+        return text;
+    };
+    for (;;) {
+        std::string location;
+        lastModified.clear();
+        obtainHeaders(uri, lastModified, length, location);
+        if (location.empty())
+            return uri;
+        // A relative location is resolved against the URL that sent it.
+        const Poco::URI target(uri, location);
+        const bool loop = std::find(chain.begin(), chain.end(), target.toString()) != chain.end();
+        chain.push_back(target.toString());
+        if (loop)
+            throw ravel::RedirectException("Redirect loop", named());
+        if (chain.size() > kMaxRedirects + 1)
+            throw ravel::RedirectException("Too many redirects", named());
+        uri = target;
+    }
+}
+
 void ImplDetail::startRequest(DlRequest& request) {
     if (request.downloader)
         return;
@@ -319,24 +361,22 @@ void ImplDetail::startRequest(DlRequest& request) {
     if (request.size < 0) {
         const std::string known = request.lastModified;
         std::string lastModified;
-        std::string location;
         std::int64_t length = 0;
-        obtainHeaders(uri, lastModified, length, location);
-        if (!location.empty()) {
-            // A relative location is resolved against the URL that sent it.
-            const Poco::URI target(uri, location);
+        const Poco::URI target = resolve(uri, lastModified, length);
+        if (target.toString() != uri.toString()) {
             request.redirectUri = target.toString();
-            location.clear();
-            lastModified.clear();
-            obtainHeaders(target, lastModified, length, location);
-            if (!location.empty())
-                throw ravel::ProtocolException("Too many redirects", request.redirectUri + " -> " + location);
             uri = target;
         }
         request.lastModified = lastModified;
         request.size = length;
         if (!known.empty() && known == lastModified)
             return; // not modified: the request ends without a transfer
+    } else if (request.followRedirect) {
+        request.followRedirect = false;
+        std::string lastModified;
+        std::int64_t length = 0;
+        uri = resolve(uri, lastModified, length);
+        request.redirectUri = uri.toString();
     } else if (!request.redirectUri.empty()) {
         uri = Poco::URI(request.redirectUri);
     }
@@ -412,6 +452,13 @@ void ImplDetail::onData(ravel::Downloader& downloader, const ravel::BlockNotific
 }
 
 void ImplDetail::onError(ravel::Downloader& downloader, const std::string& message, int code) {
+    ravel::Failure failure;
+    failure.message = message;
+    failure.code = code;
+    onFailure(downloader, failure);
+}
+
+void ImplDetail::onFailure(ravel::Downloader& downloader, const ravel::Failure& failure) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = active_.find(&downloader);
     if (it == active_.end())
@@ -419,13 +466,87 @@ void ImplDetail::onError(ravel::Downloader& downloader, const std::string& messa
     DlRequest& request = *it->second;
     --request.attemptsLeft;
     downloader.abortAll();
-    setError(request, message, code);
+    setFailure(request, failure);
     if (log_.trace())
-        log_.trace(Poco::format("Request %s error: %s, Code: %d, retry attempts left: %d", request.uri, message, code,
-                                static_cast<int>(request.attemptsLeft)));
+        log_.trace(Poco::format("Request %s error: %s, Code: %d, retry attempts left: %d", request.uri,
+                                failure.message, failure.code, static_cast<int>(request.attemptsLeft)));
     retry_.push_back(it->second);
     active_.erase(it);
     work_.set();
+}
+
+double ImplDetail::jitter() { return std::uniform_real_distribution<double>(0.0, 1.0)(random_); }
+
+void ImplDetail::scheduleRetry(const RequestPtr& request) {
+    using namespace std::chrono;
+    const steady_clock::time_point now = steady_clock::now();
+    const int attempts = std::max(request->settings.attempts, 1);
+    const int failures = attempts - request->attemptsLeft;
+    if (failures <= 1 || request->firstFailure == steady_clock::time_point())
+        request->firstFailure = now;
+    if (request->downloader)
+        request->downloader->joinAll();
+    const bool redirected = request->errorCode >= 300 && request->errorCode < 400 && request->size >= 0;
+    std::int64_t delay = retryPolicy_.delayMs(failures, request->retryAfterMs, jitter());
+    if (redirected && request->downloader && request->downloader->done() == 0) {
+        // A range answered by a redirect: resolve the chain and fetch from its
+        // end, at once. Nothing was stored, so the downloader is built afresh.
+        request->downloader.reset();
+        request->followRedirect = true;
+        delay = 0;
+    }
+    const std::int64_t spent = duration_cast<milliseconds>(now - request->firstFailure).count();
+    if (spent + delay > retryPolicy_.retryTimeMs) {
+        if (log_.trace())
+            log_.trace(Poco::format("Request %s retried for too long", request->uri));
+        request->errorMessage +=
+            Poco::format(" (no more attempts after %.1f s of retries)", static_cast<double>(spent) / 1000.0);
+        return; // ends with its last failure
+    }
+    // Seen on the console too: a stalled player should know why.
+    log_.warning(Poco::format("retrying (%d of %d): %s, %s", failures + 1, attempts,
+                              request->errorMessage, request->uri));
+    request->due = now + milliseconds(delay);
+    std::lock_guard<std::mutex> lock(mutex_);
+    waiting_.push_back(request);
+}
+
+long ImplDetail::promoteDue() {
+    using namespace std::chrono;
+    std::vector<RequestPtr> due;
+    long next = -1;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (waiting_.empty())
+            return -1;
+        Patcher::StopState* state = stopState_;
+        const bool stop = shutdown_ || (state && state->isStopped());
+        const steady_clock::time_point now = steady_clock::now();
+        if (stop)
+            next = 0; // processRetries must run at once
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            if (stop) {
+                retry_.push_back(*it); // processRetries ends it with 70001
+                it = waiting_.erase(it);
+            } else if ((*it)->due <= now) {
+                due.push_back(*it);
+                it = waiting_.erase(it);
+            } else {
+                const long left = static_cast<long>(duration_cast<milliseconds>((*it)->due - now).count()) + 1;
+                next = next < 0 ? left : std::min(next, left);
+                ++it;
+            }
+        }
+    }
+    for (const RequestPtr& request : due) {
+        if (log_.trace())
+            log_.trace(Poco::format("Request %s will retry, attempts left: %d", request->uri,
+                                    static_cast<int>(request->attemptsLeft)));
+        request->hasError = false;
+        addRequest(request);
+    }
+    // Waiting requests must notice a stop soon, and nothing signals one.
+    return next < 0 ? (due.empty() ? -1 : 0) : std::min(next, 100L);
 }
 
 void ImplDetail::processRetries() {
@@ -451,14 +572,11 @@ void ImplDetail::processRetries() {
             if (log_.trace())
                 log_.trace(Poco::format("Request %s max attempts exceeded", request->uri));
             setError(*request, errorText(kAttemptsExceeded), kAttemptsExceeded, false);
-        } else {
+        } else if (request->permanent) {
             if (log_.trace())
-                log_.trace(Poco::format("Request %s will retry, attempts left: %d", request->uri,
-                                        static_cast<int>(request->attemptsLeft)));
-            request->hasError = false;
-            if (request->downloader)
-                request->downloader->joinAll();
-            addRequest(request);
+                log_.trace(Poco::format("Request %s failed for good, no retries will made", request->uri));
+        } else {
+            scheduleRetry(request);
         }
         request.reset(); // ends the request unless it was queued again
     }

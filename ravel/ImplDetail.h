@@ -2,6 +2,8 @@
 
 #include "ravel/DlEventObserver.h"
 #include "ravel/Downloader.h"
+#include "ravel/Failure.h"
+#include "ravel/HTTPSession.h"
 #include "ravel/SessionPool.h"
 
 #include <Poco/Event.h>
@@ -9,6 +11,7 @@
 #include <Poco/Timespan.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -16,9 +19,11 @@
 #include <set>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace Patcher {
 class StopState;
@@ -34,6 +39,7 @@ class ImplDetail;
 struct DlSettings {
     std::int32_t connectionsPerFile = 4; // at most this many segments per file; at least 1
     std::int32_t minSegmentSize = 4096;  // no segment shorter than this, except the last
+    std::int32_t attempts = 10;          // tries of a request before it fails for good
 
     // std::invalid_argument "Connection count should be greater then 0" below 1,
     // leaving the old value.
@@ -60,7 +66,7 @@ public:
     const DlSettings settings;
     std::shared_ptr<ravel::Downloader> downloader; // set at the first start, kept across retries
     const int id;
-    std::atomic<int> attemptsLeft{kAttempts};
+    std::atomic<int> attemptsLeft;
     ImplDetail* const owner;
     // Written by the activity thread, or under the owner's mutex while the
     // request is active.
@@ -68,6 +74,12 @@ public:
     int errorCode = 0;
     bool hasError = false;
     const bool waitable;
+    // Written by the activity thread, or under the owner's mutex while active.
+    bool permanent = false;         // the recorded failure cannot be helped by asking again
+    std::int64_t retryAfterMs = -1; // the server's Retry-After with the recorded failure
+    bool followRedirect = false;    // a range answered by a redirect: resolve it before the next attempt
+    std::chrono::steady_clock::time_point firstFailure{};
+    std::chrono::steady_clock::time_point due{}; // when a waiting retry may start
 };
 
 // What tests and tools may tune in the download service; the defaults are the
@@ -77,6 +89,8 @@ struct DlServiceOptions {
     std::int64_t cacheCapacity = 104857600;                  // write cache, bytes
     std::int64_t idleLimit = ravel::SessionPool::kIdleLimit; // seconds a pooled connection may idle
     ravel::SessionPool::Clock clock;                         // the pool's clock; system time when empty
+    ravel::RetryPolicy retry;                                // pauses between attempts, bound on retrying
+    ravel::LowSpeed lowSpeed{1024, Poco::Timespan(30, 0)}; // slower transfers are dropped
 };
 
 // The download service: a queue of requests, one activity that starts at
@@ -87,6 +101,7 @@ public:
     static constexpr std::size_t kMaxActive = 4;
     static constexpr const char* kUserAgent = "Vantorel quillet Service/1.0";
     static constexpr std::int64_t kReadBufferSize = 0x80000;
+    static constexpr std::size_t kMaxRedirects = 5;
 
     using Options = DlServiceOptions;
 
@@ -116,6 +131,7 @@ public:
     // DownloaderObserver: segment threads.
     void onData(ravel::Downloader& downloader, const ravel::BlockNotification& block) override;
     void onError(ravel::Downloader& downloader, const std::string& message, int code) override;
+    void onFailure(ravel::Downloader& downloader, const ravel::Failure& failure) override;
 
     // Called by an ending request.
     void requestEnded(int id, bool waitable);
@@ -129,11 +145,22 @@ private:
 
     void addRequest(const RequestPtr& request);
     void setError(DlRequest& request, const std::string& message, int code, bool override = true);
+    void setFailure(DlRequest& request, const ravel::Failure& failure);
     void backgroundActivity();
     bool handleRequest();
     void startRequest(DlRequest& request);
     void obtainHeaders(const Poco::URI& uri, std::string& lastModified, std::int64_t& length, std::string& location);
+    // Follows the redirects of uri by header requests, at most kMaxRedirects
+    // hops; a loop or a longer chain throws a RedirectException naming it.
+    Poco::URI resolve(Poco::URI uri, std::string& lastModified, std::int64_t& length);
     void processRetries();
+    // Puts a failed request into its pause before the next attempt, or ends it
+    // when retrying would outlast the policy's bound.
+    void scheduleRetry(const RequestPtr& request);
+    // Queues the waiting retries that are due (all of them once stopped);
+    // returns the milliseconds until the next one, -1 when none waits.
+    long promoteDue();
+    double jitter();
     void sweep();
     void waitForRequest(int id);
 
@@ -143,12 +170,15 @@ private:
     std::shared_ptr<ravel::PooledSessionFactory> factory_;      // constant after construction
     std::unique_ptr<ravel::FileActiveCache> cache_;             // has its own lock
     std::atomic<Patcher::StopState*> stopState_;                // not owned; may be null; outlives this
+    const ravel::RetryPolicy retryPolicy_;
+    std::mt19937 random_{std::random_device{}()};              // activity thread only
 
     std::mutex mutex_;
     std::set<int> finished_;                                    // guarded by mutex_
     std::map<ravel::Downloader*, RequestPtr> active_;           // guarded by mutex_
     std::deque<RequestPtr> pending_;                            // guarded by mutex_
     std::deque<RequestPtr> retry_;                              // guarded by mutex_
+    std::vector<RequestPtr> waiting_;                           // guarded by mutex_: retries in their pause
     bool shutdown_ = false;                                     // guarded by mutex_
     int callers_ = 0;                                           // guarded by mutex_: inside download()
     std::condition_variable done_;                              // finished_ gained an id, live_ or callers_ fell

@@ -26,6 +26,10 @@ auto RecoverableSession::recover(Op op) -> decltype(op()) {
     } catch (const DownloadInterruptedException& exc) {
         log_.error(Poco::format("%s Download interrupted: %s", name(), exc.displayText()));
         throw;
+    } catch (const HTTPStatusException&) {
+        throw; // the server's answer, not a broken connection: asking again here doubles every failure
+    } catch (const Poco::TimeoutException&) {
+        throw; // a silent or trickling server: a new connection would wait as long again
     } catch (const std::exception& exc) {
         log_.error(Poco::format("%s Recovering from exception: ", name()) + textOf(exc));
     }

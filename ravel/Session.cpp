@@ -10,7 +10,7 @@ namespace ravel {
 SessionKey sessionKeyOf(const Poco::URI& uri) {
     const std::string scheme = Poco::toLower(uri.getScheme());
     if (scheme != "http" && scheme != "https")
-        throw ravelException("Unsupported protocol: " + uri.getScheme());
+        throw UnsupportedProtocolException("Unsupported protocol: " + uri.getScheme());
     SessionKey key;
     key.scheme = scheme;
     key.host = uri.getHost();

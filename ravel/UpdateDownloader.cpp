@@ -70,8 +70,9 @@ void EventAggregator::onError(int, const DlError& error, const DlRequestInfo& re
         root.error(line);
 }
 
-UpdateDownloader::UpdateDownloader(StopState* stopState, int connections) : stopState_(stopState) {
-    GDownloader& downloader = Singleton<GDownloader>::create();
+UpdateDownloader::UpdateDownloader(StopState* stopState, int connections, const DlServiceOptions& options)
+    : stopState_(stopState) {
+    GDownloader& downloader = Singleton<GDownloader>::create(options);
     try {
         downloader.setConnections(connections);
     } catch (...) {
@@ -89,10 +90,15 @@ UpdateDownloader::~UpdateDownloader() { Singleton<GDownloader>::destroy(); }
 
 void UpdateDownloader::setMinSegmentSize(int size) { Singleton<GDownloader>::instance().setMinSegmentSize(size); }
 
-std::int64_t UpdateDownloader::downloadWhole(const std::string& uri, const std::string& path, Task* task) {
+std::int64_t UpdateDownloader::downloadWhole(const std::string& uri, const std::string& path, Task* task,
+                                             int attempts) {
     EventAggregator aggregator(task, taskMutex_);
     try {
-        return Singleton<GDownloader>::instance().download(uri, path, &aggregator, nullptr);
+        GDownloader& downloader = Singleton<GDownloader>::instance();
+        DlSettings settings = downloader.settings();
+        if (attempts > 0)
+            settings.attempts = attempts;
+        return downloader.download(uri, path, &aggregator, &settings);
     } catch (const DlError&) {
         // The service ends a stopped request with its own code; the caller
         // must see the stop.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ravel/ImplDetail.h"
+
 #include "ravel/DlEventObserver.h"
 
 #include <Poco/Timestamp.h>
@@ -38,7 +40,7 @@ class UpdateDownloader {
 public:
     // Throws std::logic_error when a GDownloader exists already, and
     // std::invalid_argument for fewer than one connection.
-    UpdateDownloader(StopState* stopState, int connections);
+    UpdateDownloader(StopState* stopState, int connections, const DlServiceOptions& options = DlServiceOptions());
     ~UpdateDownloader();
     UpdateDownloader(const UpdateDownloader&) = delete;
     UpdateDownloader& operator=(const UpdateDownloader&) = delete;
@@ -51,7 +53,8 @@ public:
     // Returns the size the request's progress carried (0 when none came).
     // A failure rethrows the request's DlError.
     // A failure caused by a stop raises Interrupted with the stop state's name.
-    std::int64_t downloadWhole(const std::string& uri, const std::string& path, Task* task);
+    // attempts 0: the library's own number of tries.
+    std::int64_t downloadWhole(const std::string& uri, const std::string& path, Task* task, int attempts = 0);
     void downloadRange(const std::string& uri, const std::string& path, std::int64_t offset, std::int64_t size,
                        Task* task);
 

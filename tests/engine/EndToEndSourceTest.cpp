@@ -152,7 +152,8 @@ TEST_P(EndToEndBadSource, RefusedBeforeAnyChange) {
     const BadSource& c = GetParam();
     const std::string v1 = publishTree(small(40), "1.0");
     const std::string v2 = publishTree(smallNext(40), "1.1", "game", {"--previous", "1.0"});
-    Updater updater;
+    // Short retry pauses: a refused connection is tried again.
+    Updater updater({{"app.retry-delay", "0.01"}, {"app.retry-delay-max", "0.05"}});
     ASSERT_RUN(update(updater, url("game/1.0/")), 0);
     const std::string meta = readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt");
 

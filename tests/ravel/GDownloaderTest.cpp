@@ -52,6 +52,8 @@ public:
 DlServiceOptions quickOptions(int timeoutMs = 2000) {
     DlServiceOptions options;
     options.timeout = Poco::Timespan(0, timeoutMs * 1000);
+    options.retry.firstDelayMs = 1;
+    options.retry.maxDelayMs = 4;
     return options;
 }
 
@@ -122,17 +124,33 @@ TEST_F(GDownloaderTest, SplitsRequestsIntoSegmentsOfAtLeastTheMinimum) {
     }
 }
 
-// A relative redirect is followed (the fault server's /moved is absolute); a
-// second is refused.
-TEST_F(GDownloaderTest, RelativeRedirectIsFollowedAndASecondRedirectRefused) {
+// Redirects, relative or absolute, are followed up to five hops, for whole
+// resources and for ranges; a loop or a longer chain fails at once, naming it.
+TEST_F(GDownloaderTest, RedirectChainsAreFollowedUpToFiveHops) {
     EXPECT_EQ(200000, downloader_.download(server_.url("/moved-relative"), dir_.file("b")));
     EXPECT_EQ(content(), testsupport::readFile(dir_.file("b")));
+    EXPECT_EQ(200000, downloader_.download(server_.url("/hop/5/file"), dir_.file("c")));
+    EXPECT_EQ(content(), testsupport::readFile(dir_.file("c")));
+    downloader_.download(server_.url("/hop/2/file"), dir_.file("d"), 1000, 5000);
+    EXPECT_EQ(content(1000, 5000), testsupport::readFile(dir_.file("d")));
+
+    const std::size_t before = server_.requests().size();
     try {
-        downloader_.download(server_.url("/moved-twice"), dir_.file("c"));
+        downloader_.download(server_.url("/loop/file"), dir_.file("e"));
         FAIL();
     } catch (const DlError& error) {
-        EXPECT_EQ("Protocol error: Too many redirects: " + server_.url("/moved") + " -> " + server_.url("/file"),
+        EXPECT_EQ("Protocol error: Redirect loop: " + server_.url("/loop/file") + " -> " + server_.url("/loop/file"),
                   error.message());
+    }
+    EXPECT_EQ(before + 1, server_.requests().size()); // not retried
+    try {
+        downloader_.download(server_.url("/hop/6/file"), dir_.file("f"));
+        FAIL();
+    } catch (const DlError& error) {
+        EXPECT_EQ(0u, error.message().find("Protocol error: Too many redirects: " + server_.url("/hop/6/file") +
+                                           " -> " + server_.url("/hop/5/file")))
+            << error.message();
+        EXPECT_NE(std::string::npos, error.message().find(server_.url("/hop/1/file"))) << error.message();
     }
 }
 
@@ -160,14 +178,43 @@ TEST_F(GDownloaderTest, ConnectionCountBelowOneIsRefused) {
     EXPECT_EQ(2, downloader_.settings().connectionsPerFile);
 }
 
-TEST_F(GDownloaderTest, ARefusalThatLastsFailsWithTheServersMessage) {
+TEST_F(GDownloaderTest, ARefusalThatLastsFailsWithTheServersMessageAfterTenAttempts) {
     server_.setFault(Fault::Status503);
     DlError error = failure(0, 1000);
     EXPECT_EQ("Download error: Protocol error: Service Unavailable", error.displayText());
     EXPECT_EQ(503, error.code());
-    // How often a refusal is tried again is the retry policy's business, not
-    // pinned here; the error above is the server's, so it was asked.
-    EXPECT_FALSE(gets().empty());
+    EXPECT_EQ(10u, gets().size()); // no second try on the same connection
+}
+
+// The pause before a retry honours Retry-After up to the policy's cap, and a
+// request stops retrying once its retry time is spent.
+TEST(RetryPolicyTest, RetryAfterIsHonouredAndTheRetryTimeBounded) {
+    testsupport::TempDir dir;
+    FaultServer server(raveltest::pattern(1000));
+    DlServiceOptions options = quickOptions();
+    options.retry.retryAfterMaxMs = 300;
+    {
+        GDownloader downloader(options);
+        server.setFault(Fault::Status503, 2, 3600);
+        const auto start = std::chrono::steady_clock::now();
+        downloader.download(server.url(), dir.file("a"), 0, 1000);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+        EXPECT_EQ(server.content(), testsupport::readFile(dir.file("a")));
+    }
+    options.retry.firstDelayMs = options.retry.maxDelayMs = 100;
+    options.retry.retryTimeMs = 250;
+    GDownloader downloader(options);
+    server.setFault(Fault::Status503);
+    const std::size_t before = server.requests().size();
+    try {
+        downloader.download(server.url(), dir.file("b"), 0, 1000);
+        FAIL();
+    } catch (const DlError& error) {
+        EXPECT_NE(std::string::npos, error.message().find("Service Unavailable (no more attempts after")) << error.message();
+    }
+    const std::size_t attempts = server.requests().size() - before;
+    EXPECT_GE(attempts, 3u);
+    EXPECT_LE(attempts, 6u); // pauses of 50 to 100 ms within 250 ms
 }
 
 TEST_F(GDownloaderTest, DropMidSegmentResumesAfterTheDeliveredBytes) {

@@ -24,7 +24,7 @@ TEST(RavelGetTest, FailureExitsNonZeroWithTheErrorText) {
     FaultServer server(raveltest::pattern(1000));
     server.setFault(FaultServer::Fault::Status503);
     testsupport::TempDir dir;
-    RunResult failed = ravelGet({server.url(), dir.file("out")});
+    RunResult failed = ravelGet({server.url(), dir.file("out"), "--retry-delay", "1"});
     EXPECT_EQ(1, failed.code);
     EXPECT_NE(std::string::npos, failed.err.find("Download error: Protocol error: Service Unavailable (code 503)"))
         << failed.err;

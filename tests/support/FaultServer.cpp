@@ -8,6 +8,11 @@
 #include <Poco/String.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include <sys/stat.h>
 
 namespace testsupport {
 
@@ -19,7 +24,8 @@ constexpr int kIdlePolls = 100; // of 100 ms: an idle connection is closed after
 bool bodyOnly(FaultServer::Fault fault) {
     using F = FaultServer::Fault;
     return fault == F::DropAfterBytes || fault == F::RangeAsFull || fault == F::WrongLength || fault == F::Stall ||
-           fault == F::LongBody || fault == F::PauseAfterBytes;
+           fault == F::LongBody || fault == F::PauseAfterBytes || fault == F::FlipByte || fault == F::HtmlPage ||
+           fault == F::LateRange || fault == F::Drip || fault == F::Reset || fault == F::Chunked;
 }
 
 std::string headerValue(const std::string& head, const std::string& lowerName) {
@@ -63,6 +69,29 @@ FaultServer::FaultServer(std::string content) : content_(std::move(content)) {
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
+FaultServer::FaultServer(Directory directory) : root_(std::move(directory.root)) {
+    server_ = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", 0), 64);
+    port_ = server_->address().port();
+    acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+bool FaultServer::resource(const std::string& target, std::string& body) const {
+    if (root_.empty()) {
+        body = content_;
+        return true;
+    }
+    const std::string path = target.substr(0, target.find('?'));
+    if (path.empty() || path[0] != '/' || path.find("..") != std::string::npos)
+        return false;
+    struct stat st {};
+    const std::string file = root_ + path;
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    std::ifstream in(file, std::ios::binary);
+    body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
 FaultServer::~FaultServer() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -89,6 +118,11 @@ void FaultServer::setFault(Fault fault, int times, std::int64_t param) {
     faultParam_ = param;
 }
 
+void FaultServer::setFaultPath(const std::string& fragment) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faultPath_ = fragment;
+}
+
 void FaultServer::setLastModified(const std::string& value) {
     std::lock_guard<std::mutex> lock(mutex_);
     lastModified_ = value;
@@ -110,9 +144,10 @@ std::string FaultServer::deadUrl() {
     return "http://127.0.0.1:" + std::to_string(port) + "/file";
 }
 
-bool FaultServer::takeFault(Fault& fault, std::int64_t& param, bool head) {
+bool FaultServer::takeFault(Fault& fault, std::int64_t& param, bool head, const std::string& target) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (fault_ == Fault::None || faultTimes_ == 0 || (head && bodyOnly(fault_)))
+    if (fault_ == Fault::None || faultTimes_ == 0 || (head && bodyOnly(fault_)) ||
+        target.find(faultPath_) == std::string::npos)
         return false;
     fault = fault_;
     param = faultParam_;
@@ -188,7 +223,6 @@ void FaultServer::serve(Poco::Net::StreamSocket socket) {
 void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
     socket.setReceiveTimeout(Poco::Timespan(0, 100000));
     socket.setNoDelay(true);
-    const std::int64_t size = static_cast<std::int64_t>(content_.size());
     std::string buffer;
     int idle = 0;
     for (;;) {
@@ -226,7 +260,7 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
         const bool head = request.method == "HEAD";
         Fault fault = Fault::None;
         std::int64_t param = 0;
-        request.faulted = takeFault(fault, param, head);
+        request.faulted = takeFault(fault, param, head, request.target);
         request.stallsEndedBefore = stallsEnded_;
         std::string lastModified;
         {
@@ -239,6 +273,10 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
             return sendAll(socket, "HTTP/1.1 " + status + "\r\n" + extra + "Content-Length: 0\r\n\r\n");
         };
 
+        if (fault == Fault::Slow) {
+            stall();
+            fault = Fault::None;
+        }
         switch (fault) {
         case Fault::Garbage:
             sendAll(socket, std::string("\x01\x02garbage-instead-of-a-status-line\r\n\r\n", 39));
@@ -248,9 +286,20 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
                 return;
             continue;
         case Fault::Status503:
-            if (!simple("503 Service Unavailable", ""))
+            if (!simple("503 Service Unavailable", param > 0 ? "Retry-After: " + std::to_string(param) + "\r\n" : ""))
                 return;
             continue;
+        case Fault::Status404:
+            if (!simple("404 Not Found", ""))
+                return;
+            continue;
+        case Fault::HtmlPage: {
+            const std::string page = "<html><body><h1>Oops</h1>The service is being upgraded.</body></html>";
+            if (!sendAll(socket, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                                     std::to_string(page.size()) + "\r\n\r\n" + page))
+                return;
+            continue;
+        }
         case Fault::RedirectToFailing:
             if (!simple("302 Found", "Location: " + deadUrl() + "\r\n"))
                 return;
@@ -270,10 +319,32 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
                 return;
             continue;
         }
+        if (request.target.compare(0, 6, "/loop/") == 0) {
+            if (!simple("302 Found", "Location: " + request.target + "\r\n"))
+                return;
+            continue;
+        }
+        if (request.target.compare(0, 5, "/hop/") == 0) {
+            const auto slash = request.target.find('/', 5);
+            const int hops = std::atoi(request.target.substr(5, slash - 5).c_str());
+            const std::string rest = slash == std::string::npos ? "/" : request.target.substr(slash);
+            const std::string location = hops > 1 ? "/hop/" + std::to_string(hops - 1) + rest : rest;
+            if (!simple("302 Found", "Location: " + location + "\r\n"))
+                return;
+            continue;
+        }
+        std::string content;
+        if (!resource(request.target, content)) {
+            if (!simple("404 Not Found", ""))
+                return;
+            continue;
+        }
+        const std::int64_t size = static_cast<std::int64_t>(content.size());
 
         std::int64_t first = 0;
         std::int64_t last = size - 1;
-        const bool ranged = fault != Fault::RangeAsFull && parseRange(request.range, size, first, last);
+        const bool ranged = fault != Fault::RangeAsFull && !(fault == Fault::Chunked && param == 1) &&
+                            parseRange(request.range, size, first, last);
         if (ranged && (first >= size || first > last)) {
             if (!simple("416 Range Not Satisfiable", "Content-Range: bytes */" + std::to_string(size) + "\r\n"))
                 return;
@@ -286,7 +357,14 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
             continue;
         }
 
-        std::string body = size == 0 ? std::string() : content_.substr(first, last - first + 1);
+        std::string body = size == 0 ? std::string() : content.substr(first, last - first + 1);
+        if (fault == Fault::FlipByte && !body.empty())
+            body[static_cast<std::size_t>(std::min<std::int64_t>(param, body.size() - 1))] ^= 0x5a;
+        if (fault == Fault::LateRange) {
+            const std::size_t length = body.size();
+            body = content.substr(static_cast<std::size_t>(std::min<std::int64_t>(first + param, size)), length);
+            body.resize(length, 'x');
+        }
         std::string status = ranged ? "206 Partial Content" : "200 OK";
         std::string headers = "Last-Modified: " + lastModified + "\r\nAccept-Ranges: bytes\r\n";
         if (fault == Fault::HeaderWithoutColon)
@@ -304,9 +382,9 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
             keepOpen = false;
             break;
         case Fault::NoContentLength:
-        case Fault::Chunked:
         case Fault::DropAfterBytes:
         case Fault::Stall:
+        case Fault::Drip:
             keepOpen = false;
             break;
         default:
@@ -334,6 +412,23 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
         }
         if (fault == Fault::Stall) {
             stall();
+            return;
+        }
+        if (fault == Fault::Drip) {
+            for (char byte : body) {
+                if (!sendAll(socket, std::string(1, byte)))
+                    return;
+                stall();
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (stopping_)
+                    return;
+            }
+            return;
+        }
+        if (fault == Fault::Reset) {
+            sendAll(socket, body.substr(0, static_cast<std::size_t>(std::min<std::int64_t>(param, body.size()))));
+            socket.setLinger(true, 0); // the close sends a reset
+            socket.close();
             return;
         }
         if (fault == Fault::DropAfterBytes)

@@ -1,4 +1,5 @@
-// ravel-get URL OUT [--connections N] [--offset O --size S] [--min-segment B] [--verbose]
+// ravel-get URL OUT [--connections N] [--offset O --size S] [--min-segment B] [--retry-delay MS]
+//           [--retry-time S] [--verbose]
 // Downloads URL (whole, or S bytes from O) into OUT through the download
 // service. Exit 0 on success, 1 with the error on stderr when the download
 // fails or is interrupted (Ctrl+C, SIGTERM: the resume record is saved first),
@@ -24,10 +25,13 @@
 namespace {
 
 const char* const kUsage =
-    "usage: ravel-get URL OUT [--connections N] [--offset O --size S] [--min-segment B] [--verbose]\n"
+    "usage: ravel-get URL OUT [--connections N] [--offset O --size S] [--min-segment B] [--retry-delay MS]\n"
+    "                 [--retry-time S] [--verbose]\n"
     "  --connections N  connections per file (default 4)\n"
     "  --offset, --size the byte range to fetch (default: the whole resource)\n"
-    "  --min-segment B  shortest segment in bytes (default 4096)\n";
+    "  --min-segment B  shortest segment in bytes (default 4096)\n"
+    "  --retry-delay MS pause before the first retry, doubled for each next (default 1000)\n"
+    "  --retry-time S   no retry starts later than this after a request first failed (default 180)\n";
 
 // Never destroyed: the console control thread may still be inside stop() while
 // the process exits.
@@ -84,6 +88,7 @@ int main(int argc, char** argv) {
     std::int64_t offset = -1;
     std::int64_t size = -1;
     std::int64_t minSegment = -1;
+    DlServiceOptions options;
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -107,6 +112,14 @@ int main(int argc, char** argv) {
         } else if (arg == "--min-segment") {
             if (!number(minSegment))
                 return 2;
+        } else if (arg == "--retry-delay") {
+            if (!number(options.retry.firstDelayMs))
+                return 2;
+        } else if (arg == "--retry-time") {
+            std::int64_t seconds = 0;
+            if (!number(seconds))
+                return 2;
+            options.retry.retryTimeMs = seconds * 1000;
         } else if (arg == "--verbose") {
             verbose = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -138,7 +151,7 @@ int main(int argc, char** argv) {
     const Poco::Timestamp start;
     std::int64_t total = size;
     try {
-        GDownloader downloader;
+        GDownloader downloader(options);
         downloader.setStopState(&gStop);
         platform::setConsoleControlHandler(onConsoleControl);
         downloader.setConnections(static_cast<int>(connections));
