@@ -14,6 +14,8 @@
 
 namespace Patcher {
 
+PATCHER_IMPLEMENT_EXCEPTION(OversizedEntry, InvalidDistr, "Invalid distribution error")
+
 void checkEntryInside(const ControlEntry& entry, std::int64_t packageSize, const std::string& package) {
     if (entry.offset + entry.storedSize <= packageSize) // the parser keeps the sum in range
         return;
@@ -42,7 +44,7 @@ std::string extractEntry(const std::string& package, std::int64_t offset, const 
             codec.decompressRange(package, unzipped, offset, entry.storedSize);
         } catch (const DecodedSizeExceeded&) {
             restore();
-            throw InvalidDistr("Entry decodes to more than its size of " + std::to_string(entry.size) +
+            throw OversizedEntry("Entry decodes to more than its size of " + std::to_string(entry.size) +
                                    " bytes: " + entry.pathText(),
                                kInvalidDistrCode);
         } catch (...) {

@@ -1,9 +1,15 @@
 #pragma once
 
+#include "base/Errors.h"
+
 #include <cstdint>
 #include <string>
 
 namespace Patcher {
+
+// Code 5: an entry's data decodes to more than its size. Either the publication
+// lies or the bytes were damaged on their way, so a fresh copy may cure it.
+PATCHER_DECLARE_EXCEPTION(OversizedEntry, InvalidDistr)
 
 class Compression;
 class HDDEventObserver;

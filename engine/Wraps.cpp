@@ -48,6 +48,8 @@ bool survivesCorruption(Body&& body, std::string& reason) {
         throw;
     } catch (const SHA1CheckError& e) {
         reason = e.displayText();
+    } catch (const OversizedEntry& e) {
+        reason = e.displayText();
     } catch (const InternalError& e) {
         reason = e.displayText();
     } catch (const std::runtime_error& e) {
@@ -258,9 +260,19 @@ void EntryWrap::handle() {
     std::string reason;
     const auto extract = [&] { result = engine_.extractFromLocalFile(piece_->path(), workPath_, *entry_, 0); };
     if (!refetch_) {
-        extract();
+        try {
+            extract();
+        } catch (const Interrupted&) {
+            throw;
+        } catch (...) {
+            // The same wrong data twice: the copy at the source is what is wrong.
+            engine_.logger().error("Piece of " + pathText_ + " from " + rootText(entry_->packageRoot) +
+                                   " is damaged again");
+            throw;
+        }
     } else if (!survivesCorruption(extract, reason)) {
-        engine_.logger().warning("Piece of " + pathText_ + " is damaged (" + reason + "); it is fetched again");
+        engine_.logger().warning("Piece of " + pathText_ + " from " + rootText(entry_->packageRoot) +
+                                 " is damaged (" + reason + "); it is fetched again");
         piece_.reset();
         std::lock_guard<std::mutex> lock(refetch_->mutex);
         refetch_->entries.push_back(entry_);

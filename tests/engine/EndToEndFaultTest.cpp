@@ -7,6 +7,7 @@
 #include "tests/support/FaultServer.h"
 
 #include <filesystem>
+#include <sstream>
 
 using testsupport::FaultServer;
 using Fault = FaultServer::Fault;
@@ -87,9 +88,14 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
             if (c.message) {
                 EXPECT_NE(std::string::npos, said.find(c.message)) << said;
             }
-            const std::string differences = treeDifferences(dest(), content);
-            EXPECT_EQ(std::string::npos, differences.find("differs")) << differences;
-            EXPECT_EQ(std::string::npos, differences.find("extra")) << differences;
+            // Downloads kept in the temporary folder for the next run to resume
+            // are fine; anything under a final name must be right.
+            std::istringstream lines(treeDifferences(dest(), content));
+            for (std::string line; std::getline(lines, line);) {
+                if (line.find(".kvo.tmp.dir/") == std::string::npos) {
+                    EXPECT_EQ(0u, line.rfind("missing: ", 0)) << line;
+                }
+            }
         }
         Outcome again = update(updater, url("game/1.0/"));
         EXPECT_RUN(again, 0);
