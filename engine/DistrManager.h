@@ -80,6 +80,9 @@ struct DiskNeed {
     // folder. Handled items leave it, so a batch holds at most the look-ahead,
     // the item that may overshoot it and the intermediates of the one handled.
     std::int64_t temporary = 0;
+    // The largest file produced: it lies in the temporary folder until its
+    // move, which copies it when the destination is on another disk.
+    std::int64_t largestProduced = 0;
 };
 
 struct StageBytes {

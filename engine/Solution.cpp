@@ -102,6 +102,7 @@ DiskNeed DistrManager::diskNeed() const {
         const std::int64_t old = cache_->get(pathText) ? sizeOnDisk(destinationDir_ + pathText) : 0;
         add(need.destination, std::max<std::int64_t>(finalSize(entry) - old, 0));
         largestReplaced = std::max(largestReplaced, old);
+        need.largestProduced = std::max(need.largestProduced, finalSize(entry));
     };
     struct Batch {
         std::int64_t sum = 0;
@@ -174,7 +175,9 @@ void DistrManager::checkDiskSpace() const {
         check(destination, total);
     } else {
         check(destination, need.destination);
-        check(temporary, need.temporary);
+        std::int64_t total = need.temporary;
+        add(total, need.largestProduced);
+        check(temporary, total);
     }
 }
 

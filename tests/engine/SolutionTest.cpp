@@ -155,6 +155,7 @@ TEST_F(SolutionTest, DiskNeedOfABatchIsBoundedByTheLookAhead) {
     ASSERT_FALSE(onlyPackage(*engine).wholeDownload);
     EXPECT_EQ(10500, engine->diskNeed().destination);
     EXPECT_EQ(2000 + 2 * 1500, engine->diskNeed().temporary);
+    EXPECT_EQ(1500, engine->diskNeed().largestProduced);
 }
 
 TEST_F(SolutionTest, AMillionEntriesArePlanned) {
