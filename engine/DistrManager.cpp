@@ -145,7 +145,7 @@ void DistrManager::update(StopState& stopState) {
     stopState_ = &stopState;
     createTemporaryFolder();
     resetDownloader();
-    pipeline_ = std::make_unique<UpdateParallelizer>(stopState);
+    pipeline_ = std::make_unique<UpdateParallelizer>(stopState, settings_.aheadLimit);
     analyzeDistribution();
     refreshCacheContent();
     // Planned before the pre-update commands run, so that a plan that does not

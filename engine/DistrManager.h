@@ -46,6 +46,8 @@ struct DistrManagerSettings {
     std::string keyDir;
     bool allowDowngrade = false; // accept a signed publication older than the installed one
     DlServiceOptions download; // retry pauses and bound, the low-speed rule
+    // Bytes of pieces the downloader may hold ahead of the handler.
+    std::int64_t aheadLimit = std::int64_t(512) << 20;
 
     static constexpr int kMinSegmentSize = 4096;
     // The keys in the order the driver reads them; a segment size below 4096 is
@@ -75,8 +77,12 @@ struct DiskNeed {
     // which lies beside its successor until the move.
     std::int64_t destination = 0;
     // The largest batch of downloads and intermediate files in the temporary
-    // folder: the downloader may run a whole batch ahead of the handler.
+    // folder. Handled items leave it, so a batch holds at most the look-ahead,
+    // the item that may overshoot it and the intermediates of the one handled.
     std::int64_t temporary = 0;
+    // The largest file produced: it lies in the temporary folder until its
+    // move, which copies it when the destination is on another disk.
+    std::int64_t largestProduced = 0;
 };
 
 struct StageBytes {

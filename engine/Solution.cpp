@@ -102,9 +102,18 @@ DiskNeed DistrManager::diskNeed() const {
         const std::int64_t old = cache_->get(pathText) ? sizeOnDisk(destinationDir_ + pathText) : 0;
         add(need.destination, std::max<std::int64_t>(finalSize(entry) - old, 0));
         largestReplaced = std::max(largestReplaced, old);
+        need.largestProduced = std::max(need.largestProduced, finalSize(entry));
     };
-    // Bytes per batch: (stage, 0 deltas / 1 packages / 2 single entries).
-    std::map<std::pair<int, int>, std::int64_t> batches;
+    struct Batch {
+        std::int64_t sum = 0;
+        std::int64_t largest = 0; // item
+        void item(std::int64_t bytes) {
+            add(sum, bytes);
+            largest = std::max(largest, bytes);
+        }
+    };
+    // By (stage, 0 deltas / 1 packages / 2 single entries).
+    std::map<std::pair<int, int>, Batch> batches;
 
     for (const auto& item : deltaEntries_.entries()) {
         const ControlEntry& d = *item.second;
@@ -112,9 +121,9 @@ DiskNeed DistrManager::diskNeed() const {
         const ControlEntryPtr target = files_.find(d.path);
         if (!record || record->sha1 != d.name || !target)
             continue;
-        std::int64_t& batch = batches[{d.stage, 0}];
-        add(batch, d.storedSize); // the piece
-        add(batch, finalSize(d)); // the delta taken out of it
+        std::int64_t bytes = d.storedSize; // the piece
+        add(bytes, finalSize(d));          // the delta taken out of it
+        batches[{d.stage, 0}].item(bytes);
         produce(*target);
     }
     for (const auto& item : packages_) {
@@ -122,7 +131,7 @@ DiskNeed DistrManager::diskNeed() const {
         if (!pack.wholeDownload)
             continue;
         if (!pendingPacks_ || !pendingPacks_->contains(pack.localPath))
-            add(batches[{pack.stage, 1}], std::max<std::int64_t>(pack.storedTotal - sizeOnDisk(pack.localPath), 0));
+            batches[{pack.stage, 1}].item(std::max<std::int64_t>(pack.storedTotal - sizeOnDisk(pack.localPath), 0));
         for (const ControlEntryPtr& entry : pack.missingEntries)
             produce(*entry);
     }
@@ -131,12 +140,17 @@ DiskNeed DistrManager::diskNeed() const {
         if ((entry.path >= 0 && produced[static_cast<std::size_t>(entry.path)]) ||
             cache_->isValid(entry.pathText(), entry.sha1))
             continue;
-        add(batches[{entry.stage, 2}], entry.storedSize);
+        batches[{entry.stage, 2}].item(entry.storedSize);
         produce(entry);
     }
     add(need.destination, largestReplaced);
-    for (const auto& batch : batches)
-        need.temporary = std::max(need.temporary, batch.second);
+    for (const auto& item : batches) {
+        const Batch& batch = item.second;
+        std::int64_t bound = settings_.aheadLimit;
+        add(bound, batch.largest);
+        add(bound, batch.largest);
+        need.temporary = std::max(need.temporary, std::min(batch.sum, bound));
+    }
     return need;
 }
 
@@ -161,7 +175,9 @@ void DistrManager::checkDiskSpace() const {
         check(destination, total);
     } else {
         check(destination, need.destination);
-        check(temporary, need.temporary);
+        std::int64_t total = need.temporary;
+        add(total, need.largestProduced);
+        check(temporary, total);
     }
 }
 

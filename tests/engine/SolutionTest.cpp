@@ -141,6 +141,23 @@ TEST_F(SolutionTest, DiskNeedOfAFreshInstallAndOfAnUpdate) {
     EXPECT_EQ(1500 + 500, engine->diskNeed().temporary);
 }
 
+// Handled pieces leave the temporary folder, so a batch far larger than the
+// look-ahead needs only the look-ahead, one overshooting item and one handled.
+TEST_F(SolutionTest, DiskNeedOfABatchIsBoundedByTheLookAhead) {
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < 10; ++i)
+        files["f" + std::to_string(i) + ".bin"] = noise(i == 0 ? 1500 : 1000, static_cast<unsigned>(i));
+    const std::string source = publishVersion("1.0", files);
+    DistrManagerSettings settings;
+    settings.packDownloadByPercent = 100; // every file comes alone
+    settings.aheadLimit = 2000;
+    auto engine = plan(source, {}, settings);
+    ASSERT_FALSE(onlyPackage(*engine).wholeDownload);
+    EXPECT_EQ(10500, engine->diskNeed().destination);
+    EXPECT_EQ(2000 + 2 * 1500, engine->diskNeed().temporary);
+    EXPECT_EQ(1500, engine->diskNeed().largestProduced);
+}
+
 TEST_F(SolutionTest, AMillionEntriesArePlanned) {
     if (testsupport::runProgram("/bin/sh", {"-c", "command -v xz"}).code != 0)
         GTEST_SKIP() << "xz is not installed";
