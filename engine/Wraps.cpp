@@ -50,6 +50,8 @@ bool survivesCorruption(Body&& body, std::string& reason) {
         reason = e.displayText();
     } catch (const InternalError& e) {
         reason = e.displayText();
+    } catch (const InvalidDistr& e) { // damaged bytes may decode to anything
+        reason = e.displayText();
     } catch (const std::runtime_error& e) {
         reason = e.what();
     }
@@ -258,7 +260,17 @@ void EntryWrap::handle() {
     std::string reason;
     const auto extract = [&] { result = engine_.extractFromLocalFile(piece_->path(), workPath_, *entry_, 0); };
     if (!refetch_) {
-        extract();
+        try {
+            extract();
+        } catch (const UpdaterError& e) {
+            if (!remote_)
+                throw;
+            // Fetched afresh and damaged again: the server's bytes are wrong,
+            // and whoever reads the message must learn which server.
+            throw InvalidDistr(e.displayText() + ", as fetched from " + rootText(entry_->packageRoot) +
+                                   entry_->package,
+                               e.code());
+        }
     } else if (!survivesCorruption(extract, reason)) {
         engine_.logger().warning("Piece of " + pathText_ + " is damaged (" + reason + "); it is fetched again");
         piece_.reset();
