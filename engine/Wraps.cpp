@@ -52,6 +52,8 @@ bool survivesCorruption(Body&& body, std::string& reason) {
         reason = e.displayText();
     } catch (const InternalError& e) {
         reason = e.displayText();
+    } catch (const InvalidDistr& e) { // damaged bytes may decode to anything
+        reason = e.displayText();
     } catch (const std::runtime_error& e) {
         reason = e.what();
     }

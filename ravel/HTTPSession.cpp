@@ -25,6 +25,9 @@ namespace {
 
 constexpr std::size_t kMaxLine = 8192;
 constexpr int kMaxHeaders = 256;
+// A body's bytes reach the sink at least this often on a slow link; the sink is
+// where a stop is seen.
+constexpr std::chrono::milliseconds kDeliveryPatience(500);
 
 std::atomic<int> gSessionCounter{0};
 
@@ -246,6 +249,20 @@ void SocketChannel::read(char* data, std::size_t count, std::size_t* received) {
         got += static_cast<std::size_t>(receive(data + got, count - got));
 }
 
+void SocketChannel::readFor(char* data, std::size_t count, std::chrono::milliseconds patience, std::size_t& got) {
+    const Clock::time_point start = Clock::now();
+    got = std::min(count, end_ - begin_);
+    std::memcpy(data, buffer_.data() + begin_, got);
+    begin_ += got;
+    while (got < count && (got == 0 || Clock::now() - start < patience))
+        got += static_cast<std::size_t>(receive(data + got, count - got));
+}
+
+void SocketChannel::excuse(Clock::duration held) {
+    windowStart_ += held;
+    lastData_ += held;
+}
+
 bool SocketChannel::hasPendingInput() {
     if (begin_ < end_)
         return true;
@@ -411,7 +428,7 @@ void BasicHTTPSession::read_content(std::int64_t count, const DataSink& sink) {
             const std::int64_t n = std::min<std::int64_t>(count, static_cast<std::int64_t>(buffer.size()));
             std::size_t got = 0;
             try {
-                channel.read(buffer.data(), static_cast<std::size_t>(n), &got);
+                channel.readFor(buffer.data(), static_cast<std::size_t>(n), kDeliveryPatience, got);
             } catch (const std::exception&) {
                 // What arrived before the break is good data: handed on, it is
                 // stored and recorded, and the next attempt starts after it.
@@ -421,9 +438,9 @@ void BasicHTTPSession::read_content(std::int64_t count, const DataSink& sink) {
                 }
                 throw;
             }
-            delivered += n;
-            count -= n;
-            sink(buffer.data(), n);
+            delivered += static_cast<std::int64_t>(got);
+            count -= static_cast<std::int64_t>(got);
+            deliver(sink, buffer.data(), static_cast<std::int64_t>(got));
         }
     } catch (const std::exception& exc) {
         log_.error(Poco::format("%s: read_content(%Ld) exception: ", name_, static_cast<Poco::Int64>(asked)) +
@@ -436,6 +453,12 @@ void BasicHTTPSession::read_content(std::int64_t count, const DataSink& sink) {
     }
 }
 
+void BasicHTTPSession::deliver(const DataSink& sink, const char* data, std::int64_t count) {
+    const auto start = std::chrono::steady_clock::now();
+    sink(data, count);
+    stream().excuse(std::chrono::steady_clock::now() - start);
+}
+
 void BasicHTTPSession::read_until_close(const DataSink& sink) {
     std::int64_t delivered = 0;
     try {
@@ -446,7 +469,7 @@ void BasicHTTPSession::read_until_close(const DataSink& sink) {
             if (n == 0)
                 break;
             delivered += static_cast<std::int64_t>(n);
-            sink(buffer.data(), static_cast<std::int64_t>(n));
+            deliver(sink, buffer.data(), static_cast<std::int64_t>(n));
         }
     } catch (const std::exception& exc) {
         log_.error(Poco::format("%s: read_until_close() exception: ", name_) + textOf(exc));
@@ -482,14 +505,16 @@ std::int64_t BasicHTTPSession::read_chunked(std::int64_t skip, std::int64_t limi
                     n = std::min(n, limit - delivered);
                 else if (skip > 0)
                     n = std::min(n, skip);
-                channel.read(buffer.data(), static_cast<std::size_t>(n));
+                std::size_t got = 0;
+                channel.readFor(buffer.data(), static_cast<std::size_t>(n), kDeliveryPatience, got);
+                n = static_cast<std::int64_t>(got);
                 size -= n;
                 if (skip > 0) {
                     skip -= n;
                     continue;
                 }
                 delivered += n;
-                sink(buffer.data(), n);
+                deliver(sink, buffer.data(), n);
             }
             if (!channel.readLine(line, kMaxLine) || !line.empty())
                 throw ProtocolException("Chunk not followed by CR LF");

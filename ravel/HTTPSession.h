@@ -47,6 +47,13 @@ public:
     // Exactly count bytes; received counts those already in data, also when
     // the read fails part way.
     void read(char* data, std::size_t count, std::size_t* received = nullptr);
+    // Up to count bytes, at least one, but no longer than patience once some
+    // have come: a slow link still hands its bytes on, and a stop is seen.
+    // got counts the bytes in data, also when the read fails part way.
+    void readFor(char* data, std::size_t count, std::chrono::milliseconds patience, std::size_t& got);
+    // Time the reader held the bytes (a paused run, a slow disk) is not the
+    // server's: neither the low-speed rule nor the silence timeout counts it.
+    void excuse(std::chrono::steady_clock::duration held);
     // Up to count bytes, at least one; 0 once the server closed the connection.
     std::size_t readSome(char* data, std::size_t count);
     // Unread bytes already received, in the buffer or in the socket.
@@ -131,6 +138,8 @@ protected:
     Response readResponse();
     void read_content(std::int64_t count, const DataSink& sink);
     void read_until_close(const DataSink& sink);
+    // Hands bytes to the sink; its time is excused from the connection's clock.
+    void deliver(const DataSink& sink, const char* data, std::int64_t count);
     // A chunked body: the first `skip` decoded bytes are dropped, then up to
     // `limit` (all when negative) go to the sink; returns the bytes delivered.
     std::int64_t read_chunked(std::int64_t skip, std::int64_t limit, const DataSink& sink);

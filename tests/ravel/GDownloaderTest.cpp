@@ -386,9 +386,43 @@ TEST_F(GDownloaderTest, StopOfTheRunEndsTheRequestWith70001) {
     EXPECT_FALSE(Poco::File(path_ + ".downloading#").exists());
 }
 
+// A slow link hands its bytes on in small blocks: a stop is seen within about a
+// second, not once a 512 KiB block has filled.
+TEST_F(GDownloaderTest, StopDuringADrippingTransferEndsWithinAboutASecond) {
+    Patcher::StopState stop;
+    DlServiceOptions options = quickOptions();
+    options.lowSpeed.rate = 0;
+    auto server = std::make_unique<FaultServer>(raveltest::pattern(2 * 524288));
+    server->setFault(Fault::Drip);
+    server->setStallMs(5);
+    GDownloader downloader(options);
+    downloader.setStopState(&stop);
+    downloader.setConnections(1);
+    Progress progress;
+    auto run = std::async(std::launch::async, [&] {
+        try {
+            downloader.download(server->url(), path_, 0, 2 * 524288, &progress);
+        } catch (const DlError& error) {
+            return error.code();
+        }
+        return 0;
+    });
+    EXPECT_TRUE(raveltest::eventually([&] { return progress.chunks > 0; }, 5000)) << "no bytes handed on";
+    stop.stop();
+    const bool ended = run.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    EXPECT_TRUE(ended) << "the stop waits for a block to fill";
+    if (!ended)
+        server.reset(); // ends the drip so that the run can return
+    EXPECT_EQ(70001, run.get());
+    EXPECT_LT(progress.chunks, 524288);
+}
+
+// A pause is the player's, not the server's: it must not trip the low-speed rule.
 TEST_F(GDownloaderTest, PausedRunHoldsTheSegmentsUntilResumed) {
     Patcher::StopState state;
-    GDownloader downloader;
+    DlServiceOptions options;
+    options.lowSpeed = {64 << 20, Poco::Timespan(0, 200000)}; // met by loopback, not by a pause
+    GDownloader downloader(options);
     FaultServer server(raveltest::pattern(4 * 524288));
     downloader.setStopState(&state);
     downloader.setConnections(2);
@@ -407,11 +441,14 @@ TEST_F(GDownloaderTest, PausedRunHoldsTheSegmentsUntilResumed) {
     std::thread resumer([&] {
         std::unique_lock<std::mutex> lock(mutex);
         changed.wait_for(lock, std::chrono::seconds(10), [&] { return paused; });
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
         state.resume();
     });
     downloader.download(server.url(), path_, 0, 4 * 524288, &progress);
     resumer.join();
     EXPECT_TRUE(paused);
+    EXPECT_EQ(2u, server.requests().size()) << "a segment was dropped after the pause";
     EXPECT_EQ(4 * 524288, progress.chunks);
     EXPECT_EQ(server.content(), file());
 }
