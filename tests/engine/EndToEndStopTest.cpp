@@ -95,7 +95,11 @@ TEST_F(EndToEndStop, FailedRunKeepsItsDownload) {
     const Tree tree = {{"movie.bin", noise(2 << 20, 5)}};
     const std::string content = publishTree(tree, "1.0");
     const std::int64_t packSize = static_cast<std::int64_t>(fs::file_size(site() + "game/1.0/stage1-0001.pak"));
-    Updater updater({{"app.max-simultaneous-connection", "4"}, {"app.min-segment-size", "262144"}});
+    // Short pauses: the refused connections are retried with backoff.
+    Updater updater({{"app.max-simultaneous-connection", "4"},
+                     {"app.min-segment-size", "262144"},
+                     {"app.retry-delay", "0.01"},
+                     {"app.retry-delay-max", "0.05"}});
     const std::string source = slowUrl("game/1.0/");
 
     auto child = updater.start({"--url", source, "--dest", dest()});
