@@ -7,6 +7,7 @@
 #include "tests/support/FaultServer.h"
 
 #include <filesystem>
+#include <sstream>
 
 using testsupport::FaultServer;
 using Fault = FaultServer::Fault;
@@ -89,7 +90,14 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
             }
             const std::string differences = treeDifferences(dest(), content);
             EXPECT_EQ(std::string::npos, differences.find("differs")) << differences;
-            EXPECT_EQ(std::string::npos, differences.find("extra")) << differences;
+            // A failed run keeps its partial downloads in the temporary folder
+            // for the next run to resume; nothing else may be left.
+            std::string outside;
+            std::istringstream lines(differences);
+            for (std::string line; std::getline(lines, line);)
+                if (line.rfind("extra: .kvo.tmp.dir/", 0) != 0)
+                    outside += line + "\n";
+            EXPECT_EQ(std::string::npos, outside.find("extra")) << differences;
         }
         Outcome again = update(updater, url("game/1.0/"));
         EXPECT_RUN(again, 0);
