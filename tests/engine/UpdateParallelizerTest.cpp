@@ -304,6 +304,19 @@ TEST_F(UpdateParallelizerTest, AFailureBesideOthersIsRaisedInItsTurn) {
     EXPECT_FALSE(stop.isStopped());
 }
 
+TEST_F(UpdateParallelizerTest, AFailedHandleEndsTheDownloadsInFlight) {
+    Crowd crowd;
+    pipeline.push(std::make_shared<AlongsideWrap>(1, journal, stop, crowd, true, Fault::Handle));
+    for (int i = 2; i <= 8; ++i)
+        pipeline.push(std::make_shared<AlongsideWrap>(i, journal, stop, crowd, true, Fault::WaitForStop));
+    pipeline.finish();
+    // Each fetch beside it saw the stop; one left to its own end would say so.
+    EXPECT_TRUE(log.contains("Downloader thread exception: Interruption exception"));
+    EXPECT_FALSE(log.contains("the stop never arrived"));
+    EXPECT_EQ(numbered('d', 1, 1), journal.only('d'));
+    EXPECT_THROW(pipeline.exceptions().rethrow(), SHA1CheckError);
+}
+
 TEST(ExceptionDelegatorTest, KeepsOnlyTheFirstAndLogsEach) {
     testsupport::LogCapture log("UpdPrlzr");
     ExceptionDelegator keeper;
