@@ -87,7 +87,10 @@ private:
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                fetch->failure = failure;
+                // Moved, not copied: the exception's last reference then leaves
+                // with the fetch, which its reader is ordered with, and never
+                // with this thread after the reader is done with it.
+                fetch->failure = std::move(failure);
                 fetch->done = true;
             }
             fetchEnded_.notify_all();
