@@ -87,11 +87,12 @@ private:
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                // Moved, not copied: the exception's last reference then leaves
-                // with the fetch, which its reader is ordered with, and never
-                // with this thread after the reader is done with it.
+                // The downloader holds the fetch until it has seen it end, so
+                // letting go here, before the end is told, leaves the last
+                // reference (wrap, failure and all) to the thread that reads them.
                 fetch->failure = std::move(failure);
                 fetch->done = true;
+                fetch.reset();
             }
             fetchEnded_.notify_all();
         }
