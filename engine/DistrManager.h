@@ -201,7 +201,6 @@ public:
 private:
     std::shared_ptr<Task> makeTask(TaskType type);
     void finishBatch();
-    void placeVersionInfo(LocalFile& file, const std::string& storedName);
     // A description fetched and checked, waiting in the temporary folder until
     // every other description the run relies on passed its checks as well.
     struct CheckedDescription {
