@@ -38,14 +38,6 @@ void expectInternalError(const std::function<void()>& fn, const std::string& mes
 
 } // namespace
 
-// The names themselves are read back from every weights file the runs write.
-TEST(TaskTest, UnknownNamesAreInternalErrors) {
-    expectInternalError([] { taskTypeName(static_cast<TaskType>(8)); }, "Unknown task type: 8");
-    expectInternalError([] { taskTypeFromName("download"); }, "Unknown task type name: download");
-    expectInternalError([] { taskStatusName(static_cast<TaskStatus>(-1)); }, "Unknown task status: -1");
-    expectInternalError([] { taskStatusFromName("Stopped"); }, "Unknown task status name: Stopped");
-}
-
 TEST(TaskTest, StartSkipsEmptyTasksAndCompletesTasksAlreadyDone) {
     Task empty(TaskType::Extract, nullptr, 1000);
     Task over(TaskType::Extract, nullptr, 1000);
