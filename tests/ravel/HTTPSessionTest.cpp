@@ -109,15 +109,6 @@ TEST_F(HTTPSessionTest, UnusableResponsesFailWithTheirTexts) {
     }
 }
 
-// A whole body without a length is read to the end (HttpFramingTest); a header
-// request without a length cannot size a download.
-TEST_F(HTTPSessionTest, HeaderRequestWithoutContentLengthFails) {
-    server_.setFault(Fault::NoContentLength);
-    auto session = connect();
-    auto exc = thrownBy([&] { session->detect_length("/file"); });
-    EXPECT_EQ("Protocol error: HTTP header Content-Length is missing in the response", exc->displayText());
-}
-
 TEST_F(HTTPSessionTest, ConnectionLostAfterDeliveredBytesIsInterruptedRemotely) {
     server_.setFault(Fault::DropAfterBytes, 1, 3000);
     auto session = connect(1000); // the sink receives whole buffers
