@@ -43,8 +43,6 @@ public:
     std::atomic<int> successes{0};
     std::atomic<int> errors{0};
     std::atomic<int> lastErrorCode{0};
-    std::atomic<int> firsts{0};
-    std::atomic<std::int64_t> total{0};
     std::atomic<std::int64_t> chunks{0};
     std::function<void(const DlProgress&)> hook;
 };
