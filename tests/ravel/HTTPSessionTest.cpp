@@ -23,7 +23,6 @@ protected:
 
     std::shared_ptr<HTTPSession> connect(std::int64_t readBuffer = 0) {
         auto session = std::make_shared<HTTPSession>(SessionKey{"http", "127.0.0.1", server_.port()});
-        session->setHeader("User-Agent", "Vantorel quillet Service/1.0");
         if (readBuffer)
             session->setReadBufferSize(readBuffer);
         session->setTimeout(Poco::Timespan(5, 0));
@@ -55,28 +54,6 @@ std::unique_ptr<Poco::Exception> thrownBy(const std::function<void()>& op) {
 }
 
 } // namespace
-
-TEST_F(HTTPSessionTest, WritesTheRequestByHandAndKeepsTheConnection) {
-    auto session = connect();
-    EXPECT_EQ(content().substr(10, 20), range(*session, 10, 20));
-    EXPECT_TRUE(session->reusable());
-    EXPECT_EQ(content().substr(99990, 10), range(*session, 99990, 10));
-
-    auto requests = server_.requests();
-    ASSERT_EQ(2u, requests.size());
-    EXPECT_EQ("GET /file HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server_.port()) +
-                  "\r\nUser-Agent:Vantorel quillet Service/1.0\r\nRange:bytes=10-29",
-              requests[0].head);
-    EXPECT_EQ(1, server_.connections());
-}
-
-TEST_F(HTTPSessionTest, RangeAnsweredWithWholeBodySkipsToTheOffset) {
-    server_.setFault(Fault::RangeAsFull);
-    auto session = connect(4096);
-    EXPECT_EQ(content().substr(70000, 12345), range(*session, 70000, 12345));
-    // The rest of the body is still in the connection: it must not be reused.
-    EXPECT_FALSE(session->reusable());
-}
 
 TEST_F(HTTPSessionTest, UnusableResponsesFailWithTheirTexts) {
     struct Case {
@@ -126,26 +103,6 @@ TEST_F(HTTPSessionTest, ConnectionLostAfterDeliveredBytesIsInterruptedRemotely) 
     exc = thrownBy([&] { range(*session, 0, 100); });
     EXPECT_EQ(nullptr, dynamic_cast<DownloadInterruptedException*>(exc.get()));
     EXPECT_NE(nullptr, dynamic_cast<Poco::Net::NetException*>(exc.get())) << exc->displayText();
-}
-
-// The conditional download's outcomes are GDownloaderTest's; here what goes
-// out on the wire and where a redirect points.
-TEST_F(HTTPSessionTest, HeaderRequestsAndConditionalDownload) {
-    auto session = connect();
-    std::string lastModified;
-    std::int64_t length = -1;
-    std::string location;
-    session->obtain_headers("/moved", lastModified, length, location);
-    EXPECT_EQ(server_.url("/file"), location);
-    session->obtain_headers("/file", lastModified, length, location);
-    EXPECT_EQ("Wed, 21 Oct 2015 07:28:00 GMT", lastModified);
-
-    std::int64_t delivered = 0;
-    session->download_if_modified("/file", lastModified, [&](const char*, std::int64_t n) { delivered += n; });
-    EXPECT_EQ(0, delivered);
-    EXPECT_NE(std::string::npos,
-              server_.requests().back().head.find("\r\nIf-Modified-Since:Wed, 21 Oct 2015 07:28:00 GMT"));
-    EXPECT_EQ(1, server_.connections());
 }
 
 // The factory's headers go out with every request, and its read buffer bounds
