@@ -194,22 +194,6 @@ TEST(TaskUpdaterTest, BytesReachTheTaskInMebibyteBatchesAtItemsAndAtTheEnd) {
     EXPECT_EQ(TaskStatus::Running, task->status());
 }
 
-TEST(TaskUpdaterTest, PollsTheStopStateAtItemsAndBatches) {
-    StopState stop;
-    stop.setMessage("Patcher::DistrManager::applyPatch");
-    TaskUpdater noTask(nullptr, stop);
-    noTask.onBytes(100);
-    stop.stop();
-    noTask.onBytes(100); // below a batch: no poll
-    EXPECT_THROW(noTask.onBytes(TaskUpdater::kBatchBytes), Interrupted);
-    try {
-        noTask.onItem("c", 1);
-        FAIL();
-    } catch (const Interrupted& e) {
-        EXPECT_EQ("Patcher::DistrManager::applyPatch", e.message());
-    }
-}
-
 class TaskWeightsTest : public ::testing::Test {
 protected:
     testsupport::TempDir dir;
