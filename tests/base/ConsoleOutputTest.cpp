@@ -56,24 +56,3 @@ TEST(ConsoleOutputTest, WrappedOrShrinkingBlocksClearWhatWasBelow) {
               "\r\x1b[3A\n\x1b[J",
               out);
 }
-
-TEST(ConsoleOutputTest, RedirectedOutputAppendsBlocksWithoutEscapes) {
-    int fds[2];
-    ASSERT_EQ(0, ::pipe(fds));
-    {
-        ConsoleOutput out(std::make_unique<platform::Terminal>(fds[1]));
-        EXPECT_TRUE(out.redirected());
-        EXPECT_EQ(80, out.width());
-        out.print("Total 10%\nfile a", true);
-        out.print("log\r\n", false);
-        out.print("Total 10%\nfile a", true);
-    }
-    ::close(fds[1]);
-    std::string all;
-    char buffer[1024];
-    ssize_t n;
-    while ((n = ::read(fds[0], buffer, sizeof(buffer))) > 0)
-        all.append(buffer, static_cast<std::size_t>(n));
-    ::close(fds[0]);
-    EXPECT_EQ("Total 10%\nfile a\nlog\r\nTotal 10%\nfile a\n", all);
-}

@@ -38,14 +38,6 @@ void expectInternalError(const std::function<void()>& fn, const std::string& mes
 
 } // namespace
 
-// The names themselves are read back from every weights file the runs write.
-TEST(TaskTest, UnknownNamesAreInternalErrors) {
-    expectInternalError([] { taskTypeName(static_cast<TaskType>(8)); }, "Unknown task type: 8");
-    expectInternalError([] { taskTypeFromName("download"); }, "Unknown task type name: download");
-    expectInternalError([] { taskStatusName(static_cast<TaskStatus>(-1)); }, "Unknown task status: -1");
-    expectInternalError([] { taskStatusFromName("Stopped"); }, "Unknown task status name: Stopped");
-}
-
 TEST(TaskTest, StartSkipsEmptyTasksAndCompletesTasksAlreadyDone) {
     Task empty(TaskType::Extract, nullptr, 1000);
     Task over(TaskType::Extract, nullptr, 1000);
@@ -200,22 +192,6 @@ TEST(TaskUpdaterTest, BytesReachTheTaskInMebibyteBatchesAtItemsAndAtTheEnd) {
     EXPECT_EQ(TaskStatus::Paused, task->status()) << "running time covers only work";
     TaskUpdater again(task, stop);
     EXPECT_EQ(TaskStatus::Running, task->status());
-}
-
-TEST(TaskUpdaterTest, PollsTheStopStateAtItemsAndBatches) {
-    StopState stop;
-    stop.setMessage("Patcher::DistrManager::applyPatch");
-    TaskUpdater noTask(nullptr, stop);
-    noTask.onBytes(100);
-    stop.stop();
-    noTask.onBytes(100); // below a batch: no poll
-    EXPECT_THROW(noTask.onBytes(TaskUpdater::kBatchBytes), Interrupted);
-    try {
-        noTask.onItem("c", 1);
-        FAIL();
-    } catch (const Interrupted& e) {
-        EXPECT_EQ("Patcher::DistrManager::applyPatch", e.message());
-    }
 }
 
 class TaskWeightsTest : public ::testing::Test {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -35,13 +34,4 @@ TEST(LargeMemoryTest, BlocksAreAlignedWritableAndIndependent) {
     void* empty = platform::allocateLarge(0); // a block still, to be released like any other
     EXPECT_TRUE(empty != nullptr && alignedTo(empty, page));
     platform::releaseLarge(empty, 0);
-}
-
-TEST(LargeMemoryTest, TheResourceHandsOutLargePagesAndRefusesLargerAlignments) {
-    std::pmr::memory_resource* resource = platform::largeBlocks();
-    const std::size_t page = platform::largePageSize();
-    void* p = resource->allocate(100, 64);
-    EXPECT_TRUE(alignedTo(p, page));
-    resource->deallocate(p, 100, 64);
-    EXPECT_THROW(static_cast<void>(resource->allocate(100, 2 * page)), std::bad_alloc);
 }

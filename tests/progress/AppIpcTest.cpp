@@ -4,87 +4,53 @@
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
-#include <Poco/Pipe.h>
-#include <Poco/PipeStream.h>
-#include <Poco/Process.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
+#include <csignal>
+#include <sstream>
 #include <thread>
 
 using namespace testsupport;
 
 namespace {
 
-// patcher-launcher with its standard streams in the test's hands.
+// patcher-launcher as a child process; it names its port on standard error.
 class Launcher {
 public:
     explicit Launcher(std::vector<std::string> args) {
-        args.push_back("--show-length");
-        args.push_back("--timeout");
-        args.push_back("30");
-        handle_ = std::make_unique<Poco::ProcessHandle>(
-            Poco::Process::launch(buildDir() + "tools/launcher/patcher-launcher", args, &in_, &out_, &err_));
-        Poco::PipeInputStream err(err_);
-        std::string line;
-        std::getline(err, line); // "listening on port N"
-        port_ = std::stoi(line.substr(line.rfind(' ') + 1));
-        reader_ = std::thread([this] {
-            Poco::PipeInputStream out(out_);
-            std::string l;
-            while (std::getline(out, l)) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                lines_.push_back(l);
-                changed_.notify_all();
-            }
-        });
-    }
-    ~Launcher() {
-        if (handle_ && Poco::Process::isRunning(*handle_))
-            Poco::Process::kill(*handle_);
-        if (reader_.joinable())
-            reader_.join();
+        args.insert(args.end(), {"--show-length", "--timeout", "30"});
+        child_ = std::make_unique<ChildProcess>(buildDir() + "tools/launcher/patcher-launcher", args);
+        for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+             !port_ && std::chrono::steady_clock::now() < deadline;) {
+            const std::string err = child_->err();
+            const auto at = err.find("listening on port ");
+            if (at != std::string::npos && err.find('\n', at) != std::string::npos)
+                port_ = std::stoi(err.substr(at + 18));
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_NE(0, port_) << child_->err();
     }
 
     int port() const { return port_; }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
+    std::vector<std::string> lines() const {
+        std::vector<std::string> out;
+        std::istringstream in(child_->out());
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line);
+        return out;
     }
-    // Waits up to ten seconds for the received lines to satisfy cond.
-    bool waitFor(const std::function<bool(const std::vector<std::string>&)>& cond) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return cond(lines_); });
-    }
-    void kill() { Poco::Process::kill(*handle_); }
-    int wait() {
-        int code = handle_->wait();
-        reader_.join();
-        return code;
-    }
+    void kill() { child_->signal(SIGKILL); }
+    int wait() { return child_->wait(); }
 
 private:
-    Poco::Pipe in_, out_, err_;
-    std::unique_ptr<Poco::ProcessHandle> handle_;
+    std::unique_ptr<ChildProcess> child_;
     int port_ = 0;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> lines_;
 };
 
 bool has(const std::string& line, const std::string& part) { return line.find(part) != std::string::npos; }
-
-std::size_t countProgress(const std::vector<std::string>& lines) {
-    std::size_t n = 0;
-    for (const std::string& l : lines)
-        n += has(l, "{\"name\": \"progress\"") ? 1 : 0;
-    return n;
-}
 
 // ipc_app installed in a directory of its own (the weights directory goes beside it).
 class IpcAppTest : public ::testing::Test {
@@ -112,7 +78,7 @@ protected:
 
 } // namespace
 
-TEST_F(IpcAppTest, AFailedRunSendsOneErrorReportBeforeTheExitReport) {
+TEST_F(IpcAppTest, AFailedRunSendsOneErrorReportThenTheExitReport) {
     Launcher launcher({});
     RunResult r = runProgram(app, args(launcher.port()), mode("fail"));
     EXPECT_EQ(70, r.code);
@@ -129,18 +95,15 @@ TEST_F(IpcAppTest, AFailedRunSendsOneErrorReportBeforeTheExitReport) {
     for (const std::string& l : lines)
         errors += has(l, "\"name\": \"error\"") ? 1 : 0;
     EXPECT_EQ(1u, errors);
-}
 
-// A text too long for one frame makes send() throw: the exit report still goes.
-TEST_F(IpcAppTest, AnErrorTooLongForOneFrameStillEndsWithTheExitReport) {
-    Launcher launcher({});
-    RunResult r = runProgram(app, args(launcher.port()), mode("huge"));
+    // A text too long for one frame makes send() throw: the exit report still goes.
+    Launcher second({});
+    r = runProgram(app, args(second.port()), mode("huge"));
     EXPECT_EQ(70, r.code);
     EXPECT_TRUE(has(r.out, "Failed to send message to IPC.")) << r.out.substr(0, 2000);
-    EXPECT_EQ(0, launcher.wait());
-    auto lines = launcher.lines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ("28 {\"name\": \"exit\", \"code\": 70}", lines.back());
+    EXPECT_EQ(0, second.wait());
+    ASSERT_FALSE(second.lines().empty());
+    EXPECT_EQ("28 {\"name\": \"exit\", \"code\": 70}", second.lines().back());
 }
 
 // The launcher gone while nothing is being sent: only the receiving loop sees

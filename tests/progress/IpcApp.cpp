@@ -43,17 +43,12 @@ public:
         sha.start(1000, 0, "/games/demo");
         model->setEstimation(0, 2000, {{2000, 1000, 0}});
 
-        if (mode_ == "wait" || mode_ == "quiet" || mode_ == "flood") {
+        if (mode_ == "quiet" || mode_ == "flood") {
             stopState().setMessage("ReportingHandler::" + mode_);
             download.setCurrentItem(mode_ == "flood" ? std::string(3500, 'i') : "pack01", 1000000);
             Poco::Util::Application::instance().logger().notice("Waiting for a stop");
-            bool toldPaused = false;
             for (unsigned stage = 1; stage < 3000 || mode_ == "flood"; ++stage) {
-                if (stopState().isPaused() && !toldPaused) {
-                    Poco::Util::Application::instance().logger().notice("Paused at stage " + std::to_string(stage));
-                    toldPaused = true;
-                }
-                stopState().check(); // blocks while paused
+                stopState().check();
                 if (mode_ != "quiet")
                     model->setStage(stage);
                 if (mode_ != "flood")

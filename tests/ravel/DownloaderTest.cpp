@@ -13,15 +13,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <set>
 
 using namespace ravel;
 using testsupport::FaultServer;
-using Fault = FaultServer::Fault;
 
 namespace {
 
@@ -35,7 +32,6 @@ public:
             blocks_.push_back(block);
             hook = hook_;
         }
-        changed_.notify_all();
         if (hook)
             hook(downloader, block);
     }
@@ -46,10 +42,6 @@ public:
     void setHook(std::function<void(Downloader&, const BlockNotification&)> hook) {
         std::lock_guard<std::mutex> lock(mutex_);
         hook_ = std::move(hook);
-    }
-    bool waitForBlocks(std::size_t count) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return blocks_.size() >= count; });
     }
     std::vector<BlockNotification> blocks() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -62,7 +54,6 @@ public:
 
 private:
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<BlockNotification> blocks_;
     std::vector<std::pair<std::string, int>> errors_;
     std::function<void(Downloader&, const BlockNotification&)> hook_;
@@ -70,8 +61,8 @@ private:
 
 class DownloaderTest : public ::testing::Test {
 protected:
-    explicit DownloaderTest(std::size_t size = 12000)
-        : server_(raveltest::pattern(size)),
+    DownloaderTest()
+        : server_(raveltest::pattern(12000)),
           factory_(std::make_shared<PooledSessionFactory>(std::make_shared<SessionPool>(
               std::make_shared<HTTPSessionFactory>(BasicHTTPSession::Headers{}, 0, Poco::Timespan(10, 0))))),
           path_(dir_.file("out.bin")) {}
@@ -159,37 +150,4 @@ TEST_F(DownloaderTest, BlockRefusedByTheObserverIsCountedOnceWhenFetchedAgain) {
     EXPECT_EQ(12000, downloader->done());
     downloader.reset();
     EXPECT_EQ(server_.content(), testsupport::readFile(path_));
-}
-
-namespace {
-
-class AbortTest : public DownloaderTest {
-protected:
-    AbortTest() : DownloaderTest(3 * 524288) {}
-};
-
-} // namespace
-
-TEST_F(AbortTest, AbortWhileWaitingForDataStopsAtTheNextBlock) {
-    // The first block arrives, then the server pauses: the abort lands while the
-    // segment waits in its read, and takes effect with the second block.
-    server_.setStallMs(1000);
-    server_.setFault(Fault::PauseAfterBytes, 1, 524288 + 1000);
-    auto downloader = build(3 * 524288);
-    downloader->start();
-    ASSERT_TRUE(collector_.waitForBlocks(1));
-    // The segment counts the block just before it looks for an abort and goes
-    // back to its read.
-    auto segment = downloader->segments()[0];
-    ASSERT_TRUE(raveltest::eventually([&] { return segment->done() == 524288; }));
-    downloader->abortAll();
-    EXPECT_EQ(Segment::AbortRequested, downloader->segments()[0]->state());
-    downloader->joinAll();
-    EXPECT_EQ(2u, collector_.blocks().size());
-    EXPECT_EQ(2 * 524288, downloader->done());
-    // The abort travels back through the body reader, which reports it as an
-    // interruption after delivered bytes.
-    auto errors = collector_.errors();
-    ASSERT_EQ(1u, errors.size());
-    EXPECT_EQ("Download interrupted remotely", errors[0].first);
 }

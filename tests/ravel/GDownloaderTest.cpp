@@ -3,6 +3,7 @@
 #include "ravel/Metadata.h"
 #include "tests/ravel/RavelTestUtil.h"
 #include "tests/support/FaultServer.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
@@ -19,6 +20,7 @@
 #include <future>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 using testsupport::FaultServer;
@@ -43,8 +45,6 @@ public:
     std::atomic<int> successes{0};
     std::atomic<int> errors{0};
     std::atomic<int> lastErrorCode{0};
-    std::atomic<int> firsts{0};
-    std::atomic<std::int64_t> total{0};
     std::atomic<std::int64_t> chunks{0};
     std::function<void(const DlProgress&)> hook;
 };
@@ -486,4 +486,161 @@ TEST_F(GDownloaderTest, ShutdownWhilePausedEndsTheRequestWith70001) {
     EXPECT_EQ(70001, progress.lastErrorCode);
     EXPECT_EQ(524288, progress.chunks); // nothing after the pause was counted
     EXPECT_EQ(0, service->liveRequests());
+}
+
+namespace {
+
+struct Scenario {
+    const char* name;
+    Fault fault;
+    int times;          // -1: every request
+    std::int64_t param;
+    bool whole;         // whole download (header request first) instead of a range
+    const char* error;  // expected DlError message; null: a byte-exact file
+    int code;
+};
+
+// Every misbehaviour ends with a byte-exact file (after retries and resumption)
+// or with the error of the last attempt, never with wrong bytes reported as a
+// success. Those the updater meets end to end (a drop, a 200 for a range, a
+// burst of 503, chunked ranges, 404) are its tests'.
+const Scenario kScenarios[] = {
+    {"drop always", Fault::DropAfterBytes, -1, 1000, false, "Download interrupted remotely", 0},
+    {"range as full, whole", Fault::RangeAsFull, -1, 0, true, nullptr, 0},
+    {"wrong length", Fault::WrongLength, -1, 7, false,
+     "RAVEL library error: Partial content response length 75007 differs from request length 75000", 0},
+    {"no length", Fault::NoContentLength, -1, 0, false,
+     "RAVEL library error: Partial content response length 0 differs from request length 75000", 0},
+    {"no length, whole", Fault::NoContentLength, -1, 0, true,
+     "Protocol error: HTTP header Content-Length is missing in the response", 0},
+    {"garbage once", Fault::Garbage, 1, 0, false, nullptr, 0},
+    {"garbage always", Fault::Garbage, -1, 0, true,
+     "Protocol error: Invalid response: ??garbage-instead-of-a-status-line", 0},
+    {"stall once", Fault::Stall, 1, 0, false, nullptr, 0},
+    {"stall always", Fault::Stall, -1, 0, false, "Timeout: No data from 127.0.0.1", 0},
+    {"500", Fault::Status500, -1, 0, false, "Protocol error: Internal Server Error", 500},
+    {"503 always, whole", Fault::Status503, -1, 0, true, "Protocol error: Service Unavailable", 503},
+    {"redirect to failing", Fault::RedirectToFailing, -1, 0, true, "Connection refused: 127.0.0.1:", 111},
+    {"redirect for a range", Fault::RedirectToFailing, -1, 0, false, "Connection refused: 127.0.0.1:", 111},
+    {"close on accept once", Fault::CloseOnAccept, 1, 0, false, nullptr, 0},
+    {"chunked, whole", Fault::Chunked, -1, 0, true, nullptr, 0},
+    {"chunked whole body for a range", Fault::Chunked, -1, 1, false, nullptr, 0},
+    {"negative length", Fault::NegativeLength, -1, 0, true,
+     "Protocol error: HTTP header Content-Length has invalid value: '-1'.", 0},
+    {"long body", Fault::LongBody, -1, 100, false, nullptr, 0},
+};
+
+} // namespace
+
+TEST(FaultScenarioTest, EveryScenarioEndsByteExactOrWithTheLastAttemptsError) {
+    GDownloader downloader(quickOptions(200));
+    downloader.setConnections(4);
+    testsupport::TempDir dir;
+    int n = 0;
+    for (const Scenario& s : kScenarios) {
+        SCOPED_TRACE(s.name);
+        FaultServer server(raveltest::pattern(300000));
+        server.setStallMs(1000);
+        server.setFault(s.fault, s.times, s.param);
+        const std::string path = dir.file("out" + std::to_string(n++));
+        try {
+            if (s.whole)
+                EXPECT_EQ(300000, downloader.download(server.url(), path));
+            else
+                downloader.download(server.url(), path, 0, 300000);
+            EXPECT_EQ(nullptr, s.error) << "succeeded";
+            EXPECT_EQ(server.content(), testsupport::readFile(path));
+            EXPECT_FALSE(Poco::File(path + ".downloading#").exists());
+        } catch (const DlError& error) {
+            ASSERT_NE(nullptr, s.error) << error.displayText();
+            EXPECT_EQ(0u, error.message().find(s.error)) << error.message();
+            EXPECT_EQ(s.code, error.code());
+        }
+        // Bounded: ten attempts, each at most twice per segment (plus header
+        // requests for a whole download).
+        EXPECT_LE(server.requests().size(), 4u * 10 * 2 + 10 * 4);
+    }
+}
+
+namespace {
+
+// Records whether the service was still alive when the request reported.
+class AliveObserver : public DlEventObserver {
+public:
+    explicit AliveObserver(const std::atomic<bool>& destroyed) : destroyed_(destroyed) {}
+    void onSuccess(int, const DlRequestInfo&) override { reportedAfterDestruction = destroyed_.load(); }
+    void onProgress(int, const DlProgress&) override {}
+    void onError(int, const DlError&, const DlRequestInfo&) override { reportedAfterDestruction = destroyed_.load(); }
+    std::atomic<bool> reportedAfterDestruction{true};
+
+private:
+    const std::atomic<bool>& destroyed_;
+};
+
+} // namespace
+
+// A request that the service does not hold itself (here: the test's) ends by
+// calling back into the service; destroying the service meanwhile must wait
+// for it rather than leave it a dangling owner.
+TEST(ServiceLifetimeTest, DestructionWaitsForARequestThatOutlivesTheShutdown) {
+    testsupport::LogCapture log("ravel.Main");
+    std::atomic<bool> destroyed{false};
+    AliveObserver observer(destroyed);
+    auto* service = new ImplDetail();
+    auto request = std::make_shared<DlRequest>(service, 7, "http://127.0.0.1:9/file", "unused", 0, 10, &observer,
+                                               DlSettings(), false);
+    ASSERT_EQ(1, service->liveRequests());
+
+    std::thread destroyer([&] {
+        delete service;
+        destroyed = true;
+    });
+    ASSERT_TRUE(raveltest::eventually([&] { return log.contains("Waiting for 1 download requests and 0 callers"); }));
+    // The destructor is blocked on the request: it cannot have finished.
+    EXPECT_FALSE(destroyed.load());
+    request.reset(); // ends the request: it reports, then tells the service
+    destroyer.join();
+    EXPECT_TRUE(destroyed.load());
+    EXPECT_FALSE(observer.reportedAfterDestruction.load());
+}
+
+namespace {
+
+class Recorder : public DlEventObserver {
+public:
+    void onSuccess(int, const DlRequestInfo&) override {}
+    void onProgress(int, const DlProgress&) override {}
+    void onError(int, const DlError&, const DlRequestInfo&) override {
+        ++errors;
+        if (throwOnError)
+            throw std::runtime_error("observer failed");
+    }
+    int errors = 0;
+    bool throwOnError = false;
+};
+
+} // namespace
+
+// The spy holds what a download call raises: the first error, kept even when
+// the observer it forwards to throws. Forwarded progress, sizes and dates are
+// the downloader tests'.
+TEST(DlEventObserverTest, SpyKeepsTheFirstErrorEvenWhenItsObserverThrows) {
+    Recorder forward;
+    DlSpy spy(&forward);
+    DlRequestInfo info;
+    spy.onError(1, DlError("first", 500), info);
+    spy.onError(1, DlError("second", 70001), info);
+    EXPECT_EQ(2, forward.errors);
+    try {
+        spy.rethrow();
+        FAIL() << "no error kept";
+    } catch (const DlError& error) {
+        EXPECT_EQ("first", error.message());
+        EXPECT_EQ(500, error.code());
+    }
+
+    DlSpy throwing(&forward);
+    forward.throwOnError = true;
+    EXPECT_THROW(throwing.onError(3, DlError("failed", 7), info), std::runtime_error);
+    EXPECT_THROW(throwing.rethrow(), DlError);
 }

@@ -5,8 +5,11 @@
 #include "tests/support/NginxServer.h"
 #include "tests/support/TempDir.h"
 
+#include <Poco/Net/NetException.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -21,23 +24,25 @@ class HttpFramingTest : public ::testing::Test {
 protected:
     HttpFramingTest() : server_(raveltest::pattern(100000)) {}
 
-    std::shared_ptr<HTTPSession> connect() {
+    std::shared_ptr<HTTPSession> connect(std::int64_t readBuffer = 4096) {
         auto session = std::make_shared<HTTPSession>(SessionKey{"http", "127.0.0.1", server_.port()});
-        session->setReadBufferSize(4096);
+        session->setReadBufferSize(readBuffer);
         session->setTimeout(Poco::Timespan(5, 0));
         session->connect();
         return session;
     }
 
-    // The display text of what op throws; "" when it throws nothing.
-    static std::string failureOf(const std::function<void()>& op) {
+    // What op throws; fails the test when it throws nothing.
+    static std::unique_ptr<Poco::Exception> thrownBy(const std::function<void()>& op) {
         try {
             op();
         } catch (const Poco::Exception& exc) {
-            return exc.displayText();
+            return std::unique_ptr<Poco::Exception>(exc.clone());
         }
-        return "";
+        ADD_FAILURE() << "no exception";
+        return std::make_unique<Poco::Exception>("none");
     }
+    static std::string failureOf(const std::function<void()>& op) { return thrownBy(op)->displayText(); }
 
     FaultServer server_;
 };
@@ -63,34 +68,47 @@ TEST_F(HttpFramingTest, AWholeBodyWithoutLengthEndsWithTheConnection) {
     EXPECT_FALSE(session->reusable());
 }
 
+// Never chunk framing, an error page or a wrong range as data, and never the
+// connection back to the pool.
 TEST_F(HttpFramingTest, MalformedFramingIsRefusedBeforeAnyByteIsDelivered) {
     struct Case {
         Fault fault;
+        std::int64_t param;
         bool ranged;
         std::string text;
+        int code;
     };
+    const std::string length = "Protocol error: HTTP header Content-Length has invalid value: ";
+    const std::string partial = "RAVEL library error: Partial content response ";
     const Case cases[] = {
-        {Fault::SeparatedLength, false, "Protocol error: HTTP header Content-Length has invalid value: '1,00000'."},
-        {Fault::SeparatedLength, true, "Protocol error: HTTP header Content-Length has invalid value: '1,0'."},
-        {Fault::TwoLengths, false,
-         "Protocol error: Conflicting Content-Length headers in the response: '100000' and '100001'."},
-        {Fault::TwoLengths, true, "Protocol error: Conflicting Content-Length headers in the response: '10' and '11'."},
-        {Fault::HeaderWithoutColon, false, "Protocol error: Invalid response header line: X-Broken"},
-        {Fault::NoContentRange, true,
-         "RAVEL library error: Partial content response without a valid Content-Range: '' for bytes=5-14"},
+        {Fault::SeparatedLength, 0, false, length + "'1,00000'.", 0},
+        {Fault::SeparatedLength, 0, true, length + "'1,0'.", 0},
+        {Fault::NegativeLength, 0, true, length + "'-1'.", 0},
+        {Fault::TwoLengths, 0, false,
+         "Protocol error: Conflicting Content-Length headers in the response: '100000' and '100001'.", 0},
+        {Fault::TwoLengths, 0, true, "Protocol error: Conflicting Content-Length headers in the response: '10' and '11'.", 0},
+        {Fault::HeaderWithoutColon, 0, false, "Protocol error: Invalid response header line: X-Broken", 0},
+        {Fault::NoContentRange, 0, true, partial + "without a valid Content-Range: '' for bytes=5-14", 0},
+        {Fault::WrongLength, 5, true, partial + "length 15 differs from request length 10", 0},
+        {Fault::NoContentLength, 0, true, partial + "length 0 differs from request length 10", 0},
+        {Fault::Garbage, 0, true, "Protocol error: Invalid response: ??garbage-instead-of-a-status-line", 0},
+        {Fault::Status503, 0, true, "Protocol error: Service Unavailable", 503},
+        {Fault::Status500, 0, true, "Protocol error: Internal Server Error", 500},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        server_.setFault(c.fault, 1);
+        server_.setFault(c.fault, 1, c.param);
         auto session = connect();
         std::int64_t delivered = 0;
         auto sink = [&](const char*, std::int64_t n) { delivered += n; };
-        EXPECT_EQ(c.text, failureOf([&] {
-                      if (c.ranged)
-                          session->download_partially("/file", 5, 10, sink);
-                      else
-                          session->download("/file", sink);
-                  }));
+        auto exc = thrownBy([&] {
+            if (c.ranged)
+                session->download_partially("/file", 5, 10, sink);
+            else
+                session->download("/file", sink);
+        });
+        EXPECT_EQ(c.text, exc->displayText());
+        EXPECT_EQ(c.code, exc->code());
         EXPECT_EQ(0, delivered);
         EXPECT_FALSE(session->reusable());
     }
@@ -101,14 +119,49 @@ TEST_F(HttpFramingTest, MalformedFramingIsRefusedBeforeAnyByteIsDelivered) {
     EXPECT_EQ(server_.content().substr(5, 10), got);
 }
 
+TEST_F(HttpFramingTest, ConnectionLostAfterDeliveredBytesIsInterruptedRemotely) {
+    server_.setFault(Fault::DropAfterBytes, 1, 3000);
+    auto session = connect(1000); // the sink receives whole buffers
+    std::int64_t delivered = 0;
+    auto sink = [&](const char*, std::int64_t n) { delivered += n; };
+    auto exc = thrownBy([&] { session->download_partially("/file", 0, 10000, sink); });
+    EXPECT_NE(nullptr, dynamic_cast<DownloadInterruptedRemotelyException*>(exc.get()));
+    EXPECT_EQ(3000, delivered);
+
+    // Before the first body byte the failure keeps its own type, so that the
+    // recoverable layer may repeat the request.
+    server_.setFault(Fault::DropAfterBytes, 1, 0);
+    session->connect();
+    exc = thrownBy([&] { session->download_partially("/file", 0, 100, sink); });
+    EXPECT_EQ(nullptr, dynamic_cast<DownloadInterruptedException*>(exc.get()));
+    EXPECT_NE(nullptr, dynamic_cast<Poco::Net::NetException*>(exc.get())) << exc->displayText();
+}
+
+// The factory's headers go out with every request, and its read buffer bounds
+// what the sink receives at a time.
+TEST_F(HttpFramingTest, FactorySessionsSendItsHeadersAndReadInItsBuffer) {
+    HTTPSessionFactory factory({{"User-Agent", "ua"}}, 1234);
+    auto session = factory.create({"http", "127.0.0.1", server_.port()});
+    session->connect();
+    std::size_t largest = 0;
+    std::string got;
+    session->download_partially("/file", 0, 50000, [&](const char* data, std::int64_t n) {
+        largest = std::max(largest, static_cast<std::size_t>(n));
+        got.append(data, static_cast<std::size_t>(n));
+    });
+    EXPECT_EQ(server_.content().substr(0, 50000), got);
+    EXPECT_LE(largest, 1234u);
+    EXPECT_NE(std::string::npos, server_.requests().at(0).head.find("\r\nUser-Agent:ua"));
+}
+
 TEST_F(HttpFramingTest, ARangeWhoseLastByteOverflowsIsRefusedWithoutARequest) {
     auto session = connect();
     const std::int64_t max = std::numeric_limits<std::int64_t>::max();
     auto sink = [](const char*, std::int64_t) {};
     EXPECT_EQ("Invalid argument: Invalid byte range: offset " + std::to_string(max - 5) + ", length 10",
               failureOf([&] { session->download_partially("/file", max - 5, 10, sink); }));
-    EXPECT_NE("", failureOf([&] { session->download_partially("/file", -1, 10, sink); }));
-    EXPECT_NE("", failureOf([&] { session->download_partially("/file", 0, -10, sink); }));
+    thrownBy([&] { session->download_partially("/file", -1, 10, sink); });
+    thrownBy([&] { session->download_partially("/file", 0, -10, sink); });
     EXPECT_TRUE(server_.requests().empty());
     // The largest representable range is still asked for.
     server_.setFault(Fault::Status503, 1);

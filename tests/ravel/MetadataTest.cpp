@@ -51,24 +51,6 @@ TEST(MetadataTest, AddRangeMergesWhatOverlapsOrTouches) {
     }
 }
 
-TEST(MetadataTest, RecordRoundTripsInItsTextFormat) {
-    TempDir dir;
-    const std::string path = dir.file("pack.7z");
-    {
-        Metadata meta(path, 5000, true);
-        meta.addRange(0, 1000);
-        meta.addRange(3000, 20);
-        meta.save();
-        EXPECT_EQ("2\n0 1000\n3000 20\n\n", readFile(path + ".downloading#"));
-        EXPECT_FALSE(exists(path + ".downloading#.tmp"));
-    }
-    // Any whitespace between the numbers.
-    writeFile(path + ".downloading#", "2  0\t1000\r\n\n3000 20");
-    Metadata again(path, 5000, true);
-    EXPECT_EQ((std::vector<Range>{{0, 1000}, {3000, 20}}), again.ranges());
-    EXPECT_EQ(1020, again.stored());
-}
-
 // A record that cannot be trusted yields nothing stored: the download starts over.
 TEST(MetadataTest, UntrustworthyRecordsGiveNoRanges) {
     struct Case {

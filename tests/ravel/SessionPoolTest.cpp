@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 
 using namespace ravel;
 using testsupport::FaultServer;
@@ -21,7 +20,7 @@ class SessionPoolTest : public ::testing::Test {
 protected:
     SessionPoolTest()
         : server_(raveltest::pattern(50000)),
-          pool_(std::make_shared<SessionPool>(std::make_shared<HTTPSessionFactory>(), 60, [this] { return now_.load(); })),
+          pool_(std::make_shared<SessionPool>(std::make_shared<HTTPSessionFactory>())),
           key_{"http", "127.0.0.1", server_.port()} {}
 
     std::shared_ptr<PooledSession> pooled() { return std::make_shared<PooledSession>(pool_, key_); }
@@ -33,7 +32,6 @@ protected:
     }
 
     FaultServer server_;
-    std::atomic<std::int64_t> now_{1000};
     std::shared_ptr<SessionPool> pool_;
     SessionKey key_;
 };
@@ -58,27 +56,6 @@ TEST_F(SessionPoolTest, SegmentsBorrowDistinctConnectionsAndReuseGivenBackOnes) 
     EXPECT_EQ(1000, fetch(*third, 1000, 1000));
     EXPECT_EQ(2, server_.connections());
     EXPECT_EQ(2u, pool_->size());
-}
-
-TEST_F(SessionPoolTest, ConnectionIdleForMoreThanTheLimitIsDroppedAtTheNextBorrow) {
-    auto session = pooled();
-    session->connect();
-    auto connection = session->borrowed();
-    session->close(); // given back at 1000
-
-    now_ = 1060; // idle for exactly the limit: kept
-    session = pooled();
-    session->connect();
-    EXPECT_EQ(connection, session->borrowed());
-    session->close(); // given back at 1060
-
-    now_ = 1121; // idle for 61 seconds
-    session = pooled();
-    session->connect();
-    EXPECT_NE(connection, session->borrowed());
-    EXPECT_EQ(1u, pool_->size());
-    EXPECT_EQ(10, fetch(*session, 0, 10)); // the server has accepted it by now
-    EXPECT_EQ(2, server_.connections());
 }
 
 TEST_F(SessionPoolTest, ConnectionsWithFailuresOrUnreadBytesNeverGoBack) {

@@ -1,5 +1,4 @@
 #include "base/CmdHandler.h"
-#include "base/Errors.h"
 #include "base/Task.h"
 #include "ravel/UpdateDownloader.h"
 #include "tests/ravel/RavelTestUtil.h"
@@ -86,17 +85,4 @@ TEST_F(UpdateDownloaderTest, AFailureIsLoggedWithItsRangeAndRaised) {
     for (const std::string& text : log.texts(Poco::Message::PRIO_WARNING))
         warned = warned || text.compare(0, 25, "Failed to download file: ") == 0;
     EXPECT_TRUE(warned);
-}
-
-TEST_F(UpdateDownloaderTest, ADownloadEndedByAStopRaisesTheStop) {
-    StopState stop;
-    stop.setMessage("Patcher::DistrManager::applySolution");
-    UpdateDownloader downloader(&stop, 2);
-    stop.stop();
-    try {
-        downloader.downloadWhole(server->url("pack.bin"), out.file("whole"), nullptr);
-        ADD_FAILURE() << "a stopped download ended normally";
-    } catch (const Interrupted& e) {
-        EXPECT_EQ("Patcher::DistrManager::applySolution", e.message());
-    }
 }
