@@ -60,13 +60,6 @@ TEST(MetadataTest, NamesOfEveryKind) {
     for (const auto& name : {delta.name, deleted.name})
         EXPECT_TRUE(keep.contains(name)) << name;
 
-    try {
-        metadataName(static_cast<ControlFileType>(7), "1.0.5", info, keep);
-        ADD_FAILURE();
-    } catch (const InvalidDistr& e) {
-        EXPECT_EQ("Unknown control file type.", e.message());
-        EXPECT_EQ(5, e.code());
-    }
     EXPECT_THROW(metadataName(ControlFileType::Files, "9.9", info, keep), InvalidDistr);
 }
 
