@@ -126,12 +126,6 @@ TEST_F(UpdateParallelizerTest, DownloadsAndHandlesInPushOrderOnTwoThreads) {
     EXPECT_FALSE(stop.isStopped());
 }
 
-TEST_F(UpdateParallelizerTest, AnEmptyBatchStartsNothing) {
-    pipeline.finish();
-    EXPECT_NO_THROW(pipeline.exceptions().rethrow());
-    EXPECT_EQ(0, log.count("Downloader thread started"));
-}
-
 TEST_F(UpdateParallelizerTest, AFailedDownloadEndsTheBatchAfterHandlingWhatCameBefore) {
     for (int i = 1; i <= 10; ++i)
         push(i, i == 3 ? Fault::Download : Fault::None);
