@@ -6,9 +6,6 @@
 // the seed (1); scripts/crash-trials.sh runs many.
 #include "tests/engine/EndToEndSupport.h"
 
-#include <Poco/DigestEngine.h>
-#include <Poco/SHA1Engine.h>
-
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -27,18 +24,13 @@
 namespace fs = std::filesystem;
 using testsupport::ChildProcess;
 using testsupport::readFile;
+using testsupport::sha1Hex;
 using testsupport::writeFile;
 
 namespace e2e {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string sha1(const std::string& bytes) {
-    Poco::SHA1Engine engine;
-    engine.update(bytes);
-    return Poco::DigestEngine::digestToHex(engine.digest());
-}
 
 int envNumber(const char* name, int fallback) {
     const char* value = std::getenv(name);
@@ -80,7 +72,7 @@ std::string stateProblems(const std::string& dest, const Tree& content, const st
         cached.insert(fields[0]);
         if (!exists(dest + fields[0]))
             out << "cache names a missing file: " << fields[0] << "\n";
-        else if (content.count(fields[0]) && sha1(content.at(fields[0])) != fields[1])
+        else if (content.count(fields[0]) && sha1Hex(content.at(fields[0])) != fields[1])
             out << "cache has a wrong hash for " << fields[0] << "\n";
     }
     for (const auto& [relative, bytes] : content)
@@ -394,7 +386,7 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
             fs::remove_all(scratch);
             ASSERT_LT(0, packSize);
             ASSERT_RUN(updater.run(into(url("game/1.0/"), d)), 0);
-            pack = d + ".kvo.tmp.dir/" + sha1(v2_.at(relative)) + "_" + sha1(relative) + ".down";
+            pack = d + ".kvo.tmp.dir/" + sha1Hex(v2_.at(relative)) + "_" + sha1Hex(relative) + ".down";
             fs::create_directories(d + ".kvo.tmp.dir");
         } else if (c.leftover == "control") {
             // The packed control file of a fresh install, as a killed run leaves it.
