@@ -335,6 +335,13 @@ protected:
         const RunResult r = publish(args);
         ASSERT_EQ(r.code, 0) << r.err;
     }
+    // The environment of a run that finds this bash script first as xdelta3.
+    std::map<std::string, std::string> fakeXdelta3(const std::string& script) {
+        makeTree(dir_.file("bin"), {{"xdelta3", "#!/bin/bash\n" + script}});
+        EXPECT_EQ(::chmod(dir_.file("bin/xdelta3").c_str(), 0755), 0);
+        const char* path = std::getenv("PATH");
+        return {{"PATH", dir_.file("bin") + ":" + (path ? path : "/usr/bin:/bin")}};
+    }
     std::set<std::string> removals(const std::string& version) {
         Publication p;
         p.load(root() + version + "/", root() + version + "/");
@@ -572,21 +579,17 @@ TEST_F(PublishRuns, DeltasThatDoNotReproduceTheNewFileAreNotPublished) {
     publishTree("1.0", {{"a.txt", text}});
     // An encoder that encodes the old file against itself: the delta decodes fine
     // but gives back the old content.
-    const std::string fake = dir_.file("bin/xdelta3");
-    makeTree(dir_.file("bin"), {{"xdelta3", "#!/bin/bash\n"
-                                            "args=(\"$@\")\n"
-                                            "if [ \"$1\" = -e ]; then\n"
-                                            "  for ((i=0; i<${#args[@]}; i++)); do\n"
-                                            "    [ \"${args[i]}\" = -s ] && old=${args[i+1]}\n"
-                                            "  done\n"
-                                            "  args[${#args[@]}-2]=$old\n"
-                                            "fi\n"
-                                            "exec " + which("xdelta3") + " \"${args[@]}\"\n"}});
-    ASSERT_EQ(::chmod(fake.c_str(), 0755), 0);
+    const auto env = fakeXdelta3("args=(\"$@\")\n"
+                                 "if [ \"$1\" = -e ]; then\n"
+                                 "  for ((i=0; i<${#args[@]}; i++)); do\n"
+                                 "    [ \"${args[i]}\" = -s ] && old=${args[i+1]}\n"
+                                 "  done\n"
+                                 "  args[${#args[@]}-2]=$old\n"
+                                 "fi\n"
+                                 "exec " + which("xdelta3") + " \"${args[@]}\"\n");
     makeTree(dir_.file("c2"), {{"a.txt", text + "more\n"}});
-    const char* path = std::getenv("PATH");
-    const RunResult r = publish({"--content", dir_.file("c2"), "--version", "1.1", "--out", root(), "--previous", "1.0"},
-                                {{"PATH", dir_.file("bin") + ":" + (path ? path : "/usr/bin:/bin")}});
+    const RunResult r =
+        publish({"--content", dir_.file("c2"), "--version", "1.1", "--out", root(), "--previous", "1.0"}, env);
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.err.find("no delta for a.txt: decoding it does not reproduce the new file"), std::string::npos)
         << r.err;
@@ -604,17 +607,11 @@ TEST_F(PublishRuns, AStopLeavesNothingBehind) {
     publishTree("1.0", {{"a.bin", noise}});
     makeTree(dir_.file("c2"), {{"a.bin", noise + "more"}});
     // An xdelta3 that holds the run in its delta step until the test lets it go.
-    const std::string fake = dir_.file("bin/xdelta3");
-    makeTree(dir_.file("bin"), {{"xdelta3", "#!/bin/bash\n"
-                                            "[ \"$1\" = -V ] && exit 0\n"
-                                            "touch " + dir_.file("entered") + "\n"
-                                            "for i in $(seq 600); do [ -e " + dir_.file("release") +
-                                                " ] && exit 1; sleep 0.05; done\n"
-                                            "exit 1\n"}});
-    ASSERT_EQ(::chmod(fake.c_str(), 0755), 0);
-    const char* path = std::getenv("PATH");
     ChildProcess::Options options;
-    options.env = {{"PATH", dir_.file("bin") + ":" + (path ? path : "/usr/bin:/bin")}};
+    options.env = fakeXdelta3("[ \"$1\" = -V ] && exit 0\n"
+                              "touch " + dir_.file("entered") + "\n"
+                              "for i in $(seq 600); do [ -e " + dir_.file("release") + " ] && exit 1; sleep 0.05; done\n"
+                              "exit 1\n");
     ChildProcess child(publisherPath(),
                        {"--content", dir_.file("c2"), "--version", "1.1", "--out", root(), "--previous", "1.0"},
                        options);
