@@ -292,6 +292,11 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         std::string leftover = ".pak";
     };
     const std::string cache = ".kvo.meta.dir/.kvo.cache.txt";
+    // A download record vouching for every byte of a file of zeros.
+    const Damage claimNeverStored = [](const std::string&, const std::string& file, std::int64_t size) {
+        writeFile(file, std::string(static_cast<std::size_t>(size), '\0'));
+        writeFile(file + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
+    };
     const Case cases[] = {
         {"garbage cache", true,
          [&](const std::string& d, const std::string&, std::int64_t) {
@@ -312,30 +317,15 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
              writeFile(pack + ".downloading#", "3\nzz 12\n-5 x\n");
          },
          false, {}},
-        {"download record claiming bytes never stored", false,
-         [&](const std::string&, const std::string& pack, std::int64_t size) {
-             writeFile(pack, std::string(static_cast<std::size_t>(size), '\0'));
-             writeFile(pack + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
-         },
-         false, {}},
+        {"download record claiming bytes never stored", false, claimNeverStored, false, {}},
         {"truncated package", false,
          [&](const std::string&, const std::string& pack, std::int64_t size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 4));
              writeFile(pack + ".downloading#", "1\n0 " + std::to_string(size / 2) + "\n\n");
          },
          false, {}},
-        {"single file's piece claiming bytes never stored", false,
-         [&](const std::string&, const std::string& piece, std::int64_t size) {
-             writeFile(piece, std::string(static_cast<std::size_t>(size), '\0'));
-             writeFile(piece + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
-         },
-         false, {}, ".down"},
-        {"control file claiming bytes never stored", false,
-         [&](const std::string&, const std::string& control, std::int64_t size) {
-             writeFile(control, std::string(static_cast<std::size_t>(size), '\0'));
-             writeFile(control + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
-         },
-         false, {}, "control"},
+        {"single file's piece claiming bytes never stored", false, claimNeverStored, false, {}, ".down"},
+        {"control file claiming bytes never stored", false, claimNeverStored, false, {}, "control"},
         {"stale pending packages list", false,
          [&](const std::string& d, const std::string& pack, std::int64_t size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 2));
