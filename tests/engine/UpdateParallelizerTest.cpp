@@ -310,15 +310,3 @@ TEST_F(UpdateParallelizerTest, AFailedHandleEndsTheDownloadsInFlight) {
     EXPECT_EQ(numbered('d', 1, 1), journal.only('d'));
     EXPECT_THROW(pipeline.exceptions().rethrow(), SHA1CheckError);
 }
-
-TEST(ExceptionDelegatorTest, KeepsOnlyTheFirstAndLogsEach) {
-    testsupport::LogCapture log("UpdPrlzr");
-    ExceptionDelegator keeper;
-    EXPECT_FALSE(keeper.hasException());
-    keeper.keep(InvalidDistr("first", kInvalidDistrCode), &Poco::Logger::get("UpdPrlzr"));
-    keeper.keep(std::logic_error("second"), &Poco::Logger::get("UpdPrlzr"));
-    keeper.keepUnknown("third");
-    EXPECT_EQ((std::vector<std::string>{"Invalid distribution error: first", "second"}), log.texts());
-    EXPECT_THROW(keeper.rethrow(), InvalidDistr);
-    EXPECT_FALSE(keeper.hasException());
-}
