@@ -137,15 +137,8 @@ void checkDescriptionIsInTheCanonicalLayout(const Releases& r) {
                         "version", "date-created", "date-modified", "running-time-sec"}));
     // Every record is followed by one empty line.
     EXPECT_EQ(std::count(all.begin(), all.end(), std::string()), 3);
-
-    VersionInfo info;
-    info.load(r.root() + "1.1/version-info.txt");
-    const DistrPtr d = info.latestDistr();
-    EXPECT_EQ(d->version, "1.1");
-    EXPECT_EQ(d->type, DistrType::Full);
-    EXPECT_EQ(d->files, "./");
-    EXPECT_EQ(info.patcher().version, "0.1.0");
-    EXPECT_FALSE(info.patcher().dateCreated.empty());
+    // Relative, so that the publication can be moved or served from anywhere.
+    EXPECT_NE(text.find("    files=./\r\n"), std::string::npos) << text;
 }
 
 void checkDeltasReproduceTheNewFilesWithTheRealXdelta3(const Releases& r) {
