@@ -3,7 +3,6 @@
 #include "base/Errors.h"
 #include "base/Singleton.h"
 #include "base/RootStorage.h"
-#include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -110,20 +109,6 @@ TEST_F(ControlFileTest, LoadKeepsTheFirstEntryPerPathAndOrdersRemovals) {
     file.load(dir.file("other.txt"));
     EXPECT_EQ(1u, file.count());
     EXPECT_TRUE(file.removals().empty());
-}
-
-TEST_F(ControlFileTest, AddReplacesOrWarns) {
-    ControlFile file;
-    auto first = ControlFile::parseLine("0|Data/x|" + kHash + "||p|0|1|");
-    auto second = ControlFile::parseLine("0|DATA/X|" + kOther + "||p|0|1|");
-    EXPECT_TRUE(file.add(first, false));
-    testsupport::LogCapture log;
-    EXPECT_FALSE(file.add(second, false));
-    EXPECT_EQ(kHash, file.find("data/x")->sha1);
-    EXPECT_EQ((std::vector<std::string>{"File 'Data/x' already exists in ControlFile object"}),
-              log.texts(Poco::Message::PRIO_WARNING));
-    EXPECT_TRUE(file.add(second, true));
-    EXPECT_EQ(kOther, file.find("data/x")->sha1);
 }
 
 TEST_F(ControlFileTest, CanonicalLinesRoundTrip) {

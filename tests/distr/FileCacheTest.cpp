@@ -64,8 +64,6 @@ TEST_F(FileCacheTest, SavesLoadsAndKeepsABackup) {
               readFile(cacheFile(dir)));
     EXPECT_EQ(readFile(cacheFile(dir)), readFile(cacheFile(dir) + ".tmp.copy"));
     EXPECT_FALSE(Poco::File(cacheFile(dir) + ".tmp").exists());
-    EXPECT_TRUE(log.contains("Cache file is being updated..."));
-    EXPECT_TRUE(log.contains("Cache file is updated"));
 
     // Loading it back is every update's; what a run would not notice stays.
     FileCache again(dir.path());
@@ -124,8 +122,6 @@ TEST_F(FileCacheTest, RefreshDropsMissingAndChangedFiles) {
     cache.refresh();
     EXPECT_EQ((std::vector<std::string>{"same.txt=a:1"}),
               listing(cache, {"same.txt", "changed.txt", "gone.txt", "zero.txt"}));
-    EXPECT_TRUE(log.contains("Entry removed from cache: gone.txt"));
-    EXPECT_TRUE(log.contains("Entry removed from cache: zero.txt"));
     EXPECT_FALSE(cache.isDirty()); // refresh saved
     EXPECT_EQ("same.txt|" + kA + "|1|" + std::to_string(sameTime) + "\r\n", readFile(cacheFile(dir)));
 

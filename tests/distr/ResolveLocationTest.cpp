@@ -20,6 +20,9 @@ TEST(ResolveLocationTest, LocalLettersAreKeptAsWritten) {
     EXPECT_EQ("Games/readme.txt", resolveLocation("..\\readme.txt", "Games\\v1\\"));
     EXPECT_EQ("Games/v1/files/", resolveLocation("files/x/..", "Games/v1/"));
     EXPECT_EQ("/Games/a b/c", resolveLocation("./a b/./c", "/Games/"));
+    EXPECT_EQ("/abs/x", resolveLocation("/abs/x", "/games/distr/"));
+    EXPECT_EQ("C:/games/x", resolveLocation("../x", "C:\\games\\distr\\"));
+    EXPECT_EQ("/games/x/", asDirectoryLocation("/games/x"));
 }
 
 TEST(ResolveLocationTest, UrlsResolveLikeABrowser) {
@@ -27,6 +30,9 @@ TEST(ResolveLocationTest, UrlsResolveLikeABrowser) {
     EXPECT_EQ("http://host:8080/a/f.7z?v=1#top", resolveLocation("f.7z?v=1#top", "http://host:8080/a/"));
     EXPECT_EQ("https://host/Games/v2/", resolveLocation("../v2/", "https://host/Games/v1/"));
     EXPECT_EQ("http://host/files/1.0/", resolveLocation("..\\files\\1.0\\", "http://host\\distr\\"));
+    EXPECT_EQ("http://host/a/b?x=../y", resolveLocation("./b?x=../y", "http://host/a/"));
+    EXPECT_EQ("https://other/x", resolveLocation("https://other/x", "http://host/"));
+    EXPECT_EQ("http://host/distr/", asDirectoryLocation("http://host\\distr"));
 }
 
 // Whether a text is a URL is a matter of its scheme, not of whether the rest

@@ -57,7 +57,7 @@ TEST(SevenZipTest, EncoderHeaderAndRoundTripsAtBufferBoundaries) {
     }
 }
 
-TEST(SevenZipTest, CompatibleWithXzInBothDirections) {
+TEST(SevenZipTest, ReadsXzStreamsWithoutSizeAndWithAnEndMarker) {
     if (!testsupport::haveTool("xz"))
         GTEST_SKIP() << "xz not installed";
     TempDir dir;
@@ -65,11 +65,7 @@ TEST(SevenZipTest, CompatibleWithXzInBothDirections) {
     const std::string data = testsupport::sampleData(300000, 1) + testsupport::sampleData(70000, 2, false);
     writeFile(dir.file("data"), data);
 
-    codec.compressFile(dir.file("data"), dir.file("ours.7z"));
-    ASSERT_TRUE(runTool("xz --format=lzma -d -c " + dir.file("ours.7z") + " > " + dir.file("by-xz")));
-    EXPECT_TRUE(readFile(dir.file("by-xz")) == data);
-
-    // xz writes no size and an end marker.
+    // Our streams go through xz in every publication test; the other way: xz writes no size and an end marker.
     ASSERT_TRUE(runTool("xz --format=lzma -6 -c " + dir.file("data") + " > " + dir.file("xz.7z")));
     EXPECT_EQ(std::string(8, '\xff'), readFile(dir.file("xz.7z")).substr(5, 8));
     codec.decompressFile(dir.file("xz.7z"), dir.file("from-xz"));

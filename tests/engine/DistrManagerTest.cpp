@@ -1,7 +1,6 @@
 #include "tests/engine/EngineTestSupport.h"
 
 #include "distr/Metadata.h"
-#include "tests/support/LogCapture.h"
 
 #include <Poco/File.h>
 
@@ -10,7 +9,6 @@ using enginetest::EngineTest;
 using enginetest::noise;
 using enginetest::digest;
 using enginetest::readTree;
-using testsupport::LogCapture;
 
 namespace {
 
@@ -35,30 +33,6 @@ std::map<std::string, std::string> version2() {
 }
 
 } // namespace
-
-TEST_F(DistrManagerTest, ADamagedPackageLeftByAnEarlierRunIsReplaced) {
-    const std::string v1 = publishVersion("1.0", kVersion1);
-    std::string localPath;
-    {
-        StopState stop;
-        DistrManager engine(v1, dest(), nullptr);
-        engine.createTemporaryFolder();
-        engine.analyzeDistribution();
-        ASSERT_EQ(1u, engine.packages().size());
-        localPath = engine.packages().begin()->second->localPath;
-    }
-    // As an interrupted run leaves it: the package recorded as downloaded, but
-    // its bytes are not the published ones.
-    Poco::File(Poco::Path(localPath).parent()).createDirectories();
-    testsupport::writeFile(localPath, noise(60000, 9));
-    testsupport::writeFile(dest() + kTempDirName + "/" + kPendingPacksName, localPath + "\r\n");
-
-    LogCapture log("DistrMngr");
-    update(v1);
-    EXPECT_EQ(digest(kVersion1), readTree(dest()));
-    EXPECT_TRUE(log.contains("is damaged"));
-    EXPECT_FALSE(exists(localPath));
-}
 
 TEST_F(DistrManagerTest, APackageThatVanishedMidRunFailsItLeavingEveryFileOldOrNew) {
     const std::string v1 = publishVersion("1.0", kVersion1);

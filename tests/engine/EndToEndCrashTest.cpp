@@ -6,9 +6,6 @@
 // the seed (1); scripts/crash-trials.sh runs many.
 #include "tests/engine/EndToEndSupport.h"
 
-#include <Poco/DigestEngine.h>
-#include <Poco/SHA1Engine.h>
-
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -27,18 +24,13 @@
 namespace fs = std::filesystem;
 using testsupport::ChildProcess;
 using testsupport::readFile;
+using testsupport::sha1Hex;
 using testsupport::writeFile;
 
 namespace e2e {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string sha1(const std::string& bytes) {
-    Poco::SHA1Engine engine;
-    engine.update(bytes);
-    return Poco::DigestEngine::digestToHex(engine.digest());
-}
 
 int envNumber(const char* name, int fallback) {
     const char* value = std::getenv(name);
@@ -80,7 +72,7 @@ std::string stateProblems(const std::string& dest, const Tree& content, const st
         cached.insert(fields[0]);
         if (!exists(dest + fields[0]))
             out << "cache names a missing file: " << fields[0] << "\n";
-        else if (content.count(fields[0]) && sha1(content.at(fields[0])) != fields[1])
+        else if (content.count(fields[0]) && sha1Hex(content.at(fields[0])) != fields[1])
             out << "cache has a wrong hash for " << fields[0] << "\n";
     }
     for (const auto& [relative, bytes] : content)
@@ -300,6 +292,11 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         std::string leftover = ".pak";
     };
     const std::string cache = ".kvo.meta.dir/.kvo.cache.txt";
+    // A download record vouching for every byte of a file of zeros.
+    const Damage claimNeverStored = [](const std::string&, const std::string& file, std::int64_t size) {
+        writeFile(file, std::string(static_cast<std::size_t>(size), '\0'));
+        writeFile(file + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
+    };
     const Case cases[] = {
         {"garbage cache", true,
          [&](const std::string& d, const std::string&, std::int64_t) {
@@ -320,30 +317,15 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
              writeFile(pack + ".downloading#", "3\nzz 12\n-5 x\n");
          },
          false, {}},
-        {"download record claiming bytes never stored", false,
-         [&](const std::string&, const std::string& pack, std::int64_t size) {
-             writeFile(pack, std::string(static_cast<std::size_t>(size), '\0'));
-             writeFile(pack + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
-         },
-         false, {}},
+        {"download record claiming bytes never stored", false, claimNeverStored, false, {}},
         {"truncated package", false,
          [&](const std::string&, const std::string& pack, std::int64_t size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 4));
              writeFile(pack + ".downloading#", "1\n0 " + std::to_string(size / 2) + "\n\n");
          },
          false, {}},
-        {"single file's piece claiming bytes never stored", false,
-         [&](const std::string&, const std::string& piece, std::int64_t size) {
-             writeFile(piece, std::string(static_cast<std::size_t>(size), '\0'));
-             writeFile(piece + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
-         },
-         false, {}, ".down"},
-        {"control file claiming bytes never stored", false,
-         [&](const std::string&, const std::string& control, std::int64_t size) {
-             writeFile(control, std::string(static_cast<std::size_t>(size), '\0'));
-             writeFile(control + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
-         },
-         false, {}, "control"},
+        {"single file's piece claiming bytes never stored", false, claimNeverStored, false, {}, ".down"},
+        {"control file claiming bytes never stored", false, claimNeverStored, false, {}, "control"},
         {"stale pending packages list", false,
          [&](const std::string& d, const std::string& pack, std::int64_t size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 2));
@@ -394,7 +376,7 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
             fs::remove_all(scratch);
             ASSERT_LT(0, packSize);
             ASSERT_RUN(updater.run(into(url("game/1.0/"), d)), 0);
-            pack = d + ".kvo.tmp.dir/" + sha1(v2_.at(relative)) + "_" + sha1(relative) + ".down";
+            pack = d + ".kvo.tmp.dir/" + sha1Hex(v2_.at(relative)) + "_" + sha1Hex(relative) + ".down";
             fs::create_directories(d + ".kvo.tmp.dir");
         } else if (c.leftover == "control") {
             // The packed control file of a fresh install, as a killed run leaves it.

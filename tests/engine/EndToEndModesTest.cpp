@@ -38,6 +38,8 @@ TEST_F(EndToEndModes, ProgramsRunAfterInstallDeltaSingleEntryAndFullUpdate) {
     // No package is ever taken whole: every file comes as a single entry.
     Updater singles({{"logic.pack-download-by-percent", "100"}, {"logic.pack-download-by-missing", "100000"}});
     ASSERT_RUN(update(singles, url("game/1.0/")), 0);
+    for (const auto& request : requestsFor(nginx(), ".pak"))
+        EXPECT_NE("", request.range) << request.uri;
     EXPECT_EQ(0, runs(dest() + "bin/game"));
     EXPECT_EQ(0, runs(dest() + "start.sh"));
     EXPECT_FALSE(executable(dest() + "data.pak"));

@@ -115,6 +115,8 @@ TEST_F(EndToEndSignature, SignedInstallAndUpdateFetchSignaturesHttpsFirst) {
     EXPECT_EQ("", treeDifferences(dest(), v1));
     EXPECT_TRUE(install.logs("Publications are verified against 2 trusted key(s)")) << install.log;
     EXPECT_FALSE(install.logs("Publications are not verified")) << install.log;
+    EXPECT_TRUE(install.logs("https://localhost:" + std::to_string(nginx().port()) + "/game/1.0/version-info.txt"))
+        << install.log;
 
     Outcome next = update(updater, localhostUrl("game/1.1/"));
     ASSERT_RUN(next, 0);

@@ -1,6 +1,7 @@
-// Where a publication comes from: HTTPS, HTTP after a failed HTTPS attempt, a
-// files location in a subfolder, and sources that are wrong in every way a
-// player meets (refused before any installed file changes).
+// Where a publication comes from: HTTPS (the fall-back to HTTP after a failed
+// HTTPS attempt is what the signed runs go through), a files location in a
+// subfolder, and sources that are wrong in every way a player meets (refused
+// before any installed file changes).
 #include "tests/engine/EndToEndSupport.h"
 
 #include "tests/support/FaultServer.h"
@@ -57,23 +58,6 @@ TEST_F(EndToEndSource, HttpsSourceWithTestCertificate) {
     Outcome refused = update(updater, source);
     EXPECT_RUN(refused, 70);
     EXPECT_EQ(Tree{}, readTree(dest() + "bin"));
-}
-
-TEST_F(EndToEndSource, DescriptionsFallBackToHttpWhenHttpsFails) {
-    const std::string content = publishTree(small(20), "1.0");
-    Updater updater;
-    // Not 127.0.0.1: that host is never switched to HTTPS. The HTTPS attempt
-    // meets the plain HTTP port and fails.
-    const std::string source = "http://localhost:" + std::to_string(nginx().port()) + "/game/1.0/";
-    Outcome r = update(updater, source);
-    ASSERT_RUN(r, 0);
-    EXPECT_EQ("", treeDifferences(dest(), content));
-    EXPECT_TRUE(r.logs("https://localhost:" + std::to_string(nginx().port()) + "/game/1.0/version-info.txt"))
-        << r.log;
-    int plainDescriptions = 0;
-    for (const auto& q : requestsFor(nginx(), "version-info.txt"))
-        plainDescriptions += q.status == 200 && q.scheme == "http";
-    EXPECT_GE(plainDescriptions, 1);
 }
 
 // A description whose files location is a subfolder holding the control

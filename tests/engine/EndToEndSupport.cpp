@@ -57,22 +57,6 @@ std::string noise(std::size_t size, unsigned seed) {
     return out;
 }
 
-void writeTree(const std::string& dir, const Tree& tree) {
-    fs::create_directories(dir);
-    for (const auto& [relative, bytes] : tree)
-        testsupport::writeFile(dir + "/" + relative, bytes);
-}
-
-Tree readTree(const std::string& dir) {
-    Tree tree;
-    if (!fs::exists(dir))
-        return tree;
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        if (e.is_regular_file())
-            tree[fs::relative(e.path(), dir).generic_string()] = testsupport::readFile(e.path().string());
-    return tree;
-}
-
 std::string treeDifferences(const std::string& dest, const Tree& content) {
     std::ostringstream diff;
     if (!fs::is_directory(dest))

@@ -21,10 +21,8 @@ using Tree = std::map<std::string, std::string>;
 std::string text(std::size_t size, unsigned seed);
 std::string noise(std::size_t size, unsigned seed);
 
-// Writes tree under dir (directories created as needed).
-void writeTree(const std::string& dir, const Tree& tree);
-// Every regular file under dir, hidden ones included.
-Tree readTree(const std::string& dir);
+inline void writeTree(const std::string& dir, const Tree& tree) { testsupport::makeTree(dir, tree); }
+using testsupport::readTree;
 
 // Empty when dest holds exactly the files of content, byte for byte, and
 // nothing else but ".kvo.meta.dir"; otherwise what differs, one item a line.

@@ -9,13 +9,10 @@
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
-#include <Poco/DigestEngine.h>
 #include <Poco/Path.h>
-#include <Poco/SHA1Engine.h>
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -33,50 +30,25 @@ inline std::string noise(std::size_t size, unsigned seed) {
     return out;
 }
 
-inline void makeTree(const std::string& dir, const std::map<std::string, std::string>& files) {
-    for (const auto& [relative, content] : files) {
-        const std::string path = dir + relative;
-        Poco::File(Poco::Path(path).parent()).createDirectories();
-        testsupport::writeFile(path, content);
-    }
-}
+using testsupport::makeTree;
 
 // Contents by path, as short texts kept readable and long ones as their size
 // and SHA-1, so a failing comparison prints something a person can read.
 inline std::map<std::string, std::string> digest(const std::map<std::string, std::string>& tree) {
     std::map<std::string, std::string> out;
     for (const auto& [path, content] : tree) {
-        if (content.size() <= 40) {
-            out[path] = content;
-        } else {
-            Poco::SHA1Engine sha1;
-            sha1.update(content);
-            out[path] = std::to_string(content.size()) + " bytes, " + Poco::DigestEngine::digestToHex(sha1.digest());
-        }
+        out[path] = content.size() <= 40 ? content
+                                         : std::to_string(content.size()) + " bytes, " + testsupport::sha1Hex(content);
     }
     return out;
 }
 
 // Every regular file under dir (hidden metadata folders left out), digested.
 inline std::map<std::string, std::string> readTree(const std::string& dir) {
-    std::map<std::string, std::string> out;
-    std::vector<std::string> stack{""};
-    while (!stack.empty()) {
-        const std::string relative = stack.back();
-        stack.pop_back();
-        std::vector<std::string> names;
-        Poco::File(dir + relative).list(names);
-        for (const std::string& name : names) {
-            if (relative.empty() && name.compare(0, 5, ".kvo.") == 0)
-                continue;
-            const std::string path = dir + relative + name;
-            if (Poco::File(path).isDirectory())
-                stack.push_back(relative + name + "/");
-            else
-                out[relative + name] = testsupport::readFile(path);
-        }
-    }
-    return digest(out);
+    auto files = testsupport::readTree(dir);
+    for (auto it = files.begin(); it != files.end();)
+        it = it->first.compare(0, 5, ".kvo.") == 0 ? files.erase(it) : std::next(it);
+    return digest(files);
 }
 
 // Runs the built publisher; the test fails when it does.

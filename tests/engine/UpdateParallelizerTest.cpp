@@ -126,12 +126,6 @@ TEST_F(UpdateParallelizerTest, DownloadsAndHandlesInPushOrderOnTwoThreads) {
     EXPECT_FALSE(stop.isStopped());
 }
 
-TEST_F(UpdateParallelizerTest, AnEmptyBatchStartsNothing) {
-    pipeline.finish();
-    EXPECT_NO_THROW(pipeline.exceptions().rethrow());
-    EXPECT_EQ(0, log.count("Downloader thread started"));
-}
-
 TEST_F(UpdateParallelizerTest, AFailedDownloadEndsTheBatchAfterHandlingWhatCameBefore) {
     for (int i = 1; i <= 10; ++i)
         push(i, i == 3 ? Fault::Download : Fault::None);
@@ -315,16 +309,4 @@ TEST_F(UpdateParallelizerTest, AFailedHandleEndsTheDownloadsInFlight) {
     EXPECT_FALSE(log.contains("the stop never arrived"));
     EXPECT_EQ(numbered('d', 1, 1), journal.only('d'));
     EXPECT_THROW(pipeline.exceptions().rethrow(), SHA1CheckError);
-}
-
-TEST(ExceptionDelegatorTest, KeepsOnlyTheFirstAndLogsEach) {
-    testsupport::LogCapture log("UpdPrlzr");
-    ExceptionDelegator keeper;
-    EXPECT_FALSE(keeper.hasException());
-    keeper.keep(InvalidDistr("first", kInvalidDistrCode), &Poco::Logger::get("UpdPrlzr"));
-    keeper.keep(std::logic_error("second"), &Poco::Logger::get("UpdPrlzr"));
-    keeper.keepUnknown("third");
-    EXPECT_EQ((std::vector<std::string>{"Invalid distribution error: first", "second"}), log.texts());
-    EXPECT_THROW(keeper.rethrow(), InvalidDistr);
-    EXPECT_FALSE(keeper.hasException());
 }

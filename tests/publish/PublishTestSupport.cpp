@@ -4,7 +4,6 @@
 #include "distr/FileOps.h"
 #include "base/RootStorage.h"
 
-#include <Poco/Crypto/DigestEngine.h>
 #include <Poco/Path.h>
 #include <Poco/StringTokenizer.h>
 #include <gtest/gtest.h>
@@ -40,12 +39,6 @@ RunResult publish(const std::vector<std::string>& args, const std::map<std::stri
     return runProgram(publisherPath(), args, options, 600000);
 }
 
-std::string sha1Hex(const std::string& bytes) {
-    Poco::Crypto::DigestEngine engine("SHA1");
-    engine.update(bytes.data(), bytes.size());
-    return Poco::DigestEngine::digestToHex(engine.digest());
-}
-
 std::string readRange(const std::string& path, std::int64_t offset, std::int64_t size) {
     std::ifstream in(path, std::ios::binary);
     EXPECT_TRUE(in.good()) << path;
@@ -62,22 +55,6 @@ std::string xzDecode(const std::string& bytes) {
     const RunResult r = runProgram(which("xz"), {"--format=lzma", "-d", "-c", tmp.file("in.lzma")});
     EXPECT_EQ(r.code, 0) << r.err;
     return r.out;
-}
-
-void makeTree(const std::string& dir, const std::map<std::string, std::string>& files) {
-    for (const auto& [path, content] : files) {
-        const fs::path target = fs::u8path(dir) / fs::u8path(path);
-        fs::create_directories(target.parent_path());
-        writeFile(target.string(), content);
-    }
-}
-
-std::map<std::string, std::string> readTree(const std::string& dir) {
-    std::map<std::string, std::string> files;
-    for (const auto& e : fs::recursive_directory_iterator(fs::u8path(dir)))
-        if (e.is_regular_file())
-            files[e.path().lexically_relative(fs::u8path(dir)).generic_u8string()] = readFile(e.path().string());
-    return files;
 }
 
 std::vector<std::string> hiddenEntries(const std::string& root) {

@@ -19,15 +19,9 @@ std::string publisherPath();
 // Runs patcher-publish with args; env adds to the environment.
 RunResult publish(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {});
 
-std::string sha1Hex(const std::string& bytes);
 std::string readRange(const std::string& path, std::int64_t offset, std::int64_t size);
 // The real xz --format=lzma -d on the bytes.
 std::string xzDecode(const std::string& bytes);
-
-// Writes every (relative path, content) under dir.
-void makeTree(const std::string& dir, const std::map<std::string, std::string>& files);
-// Every regular file under dir by relative path, with its content.
-std::map<std::string, std::string> readTree(const std::string& dir);
 
 // Staging directories or anything else a run may leave in root besides the
 // versions published.

@@ -269,73 +269,55 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
             lastModified = lastModified_;
         }
 
-        auto simple = [&](const std::string& status, const std::string& extra) {
-            return sendAll(socket, "HTTP/1.1 " + status + "\r\n" + extra + "Content-Length: 0\r\n\r\n");
+        auto simple = [](const std::string& status, const std::string& extra) {
+            return "HTTP/1.1 " + status + "\r\n" + extra + "Content-Length: 0\r\n\r\n";
         };
 
         if (fault == Fault::Slow) {
             stall();
             fault = Fault::None;
         }
-        switch (fault) {
-        case Fault::Garbage:
+        if (fault == Fault::Garbage) {
             sendAll(socket, std::string("\x01\x02garbage-instead-of-a-status-line\r\n\r\n", 39));
             return;
-        case Fault::Status500:
-            if (!simple("500 Internal Server Error", ""))
-                return;
-            continue;
-        case Fault::Status503:
-            if (!simple("503 Service Unavailable", param > 0 ? "Retry-After: " + std::to_string(param) + "\r\n" : ""))
-                return;
-            continue;
-        case Fault::Status404:
-            if (!simple("404 Not Found", ""))
-                return;
-            continue;
-        case Fault::HtmlPage: {
-            const std::string page = "<html><body><h1>Oops</h1>The service is being upgraded.</body></html>";
-            if (!sendAll(socket, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                                     std::to_string(page.size()) + "\r\n\r\n" + page))
-                return;
-            continue;
         }
-        case Fault::RedirectToFailing:
-            if (!simple("302 Found", "Location: " + deadUrl() + "\r\n"))
-                return;
-            continue;
-        case Fault::NegativeLength:
+        if (fault == Fault::NegativeLength) {
             sendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n" + (head ? std::string() : content_));
             return;
-        default:
-            break;
         }
-
-        if (request.target == "/moved" || request.target == "/moved-relative" || request.target == "/moved-twice") {
-            const std::string location = request.target == "/moved"            ? url("/file")
-                                         : request.target == "/moved-relative" ? std::string("/file")
-                                                                               : url("/moved");
-            if (!simple("302 Found", "Location: " + location + "\r\n"))
-                return;
-            continue;
+        // Answers without a body of the resource: faults, redirects, a missing file.
+        const std::string& target = request.target;
+        std::string reply, content;
+        if (fault == Fault::Status500) {
+            reply = simple("500 Internal Server Error", "");
+        } else if (fault == Fault::Status503) {
+            reply = simple("503 Service Unavailable", param > 0 ? "Retry-After: " + std::to_string(param) + "\r\n" : "");
+        } else if (fault == Fault::Status404) {
+            reply = simple("404 Not Found", "");
+        } else if (fault == Fault::HtmlPage) {
+            const std::string page = "<html><body><h1>Oops</h1>The service is being upgraded.</body></html>";
+            reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) +
+                    "\r\n\r\n" + page;
+        } else if (fault == Fault::RedirectToFailing) {
+            reply = simple("302 Found", "Location: " + deadUrl() + "\r\n");
+        } else if (target == "/moved" || target == "/moved-relative" || target == "/moved-twice") {
+            const std::string location = target == "/moved"            ? url("/file")
+                                         : target == "/moved-relative" ? std::string("/file")
+                                                                       : url("/moved");
+            reply = simple("302 Found", "Location: " + location + "\r\n");
+        } else if (target.compare(0, 6, "/loop/") == 0) {
+            reply = simple("302 Found", "Location: " + target + "\r\n");
+        } else if (target.compare(0, 5, "/hop/") == 0) {
+            const auto slash = target.find('/', 5);
+            const int hops = std::atoi(target.substr(5, slash - 5).c_str());
+            const std::string rest = slash == std::string::npos ? "/" : target.substr(slash);
+            reply = simple("302 Found", "Location: " + (hops > 1 ? "/hop/" + std::to_string(hops - 1) + rest : rest) +
+                                            "\r\n");
+        } else if (!resource(target, content)) {
+            reply = simple("404 Not Found", "");
         }
-        if (request.target.compare(0, 6, "/loop/") == 0) {
-            if (!simple("302 Found", "Location: " + request.target + "\r\n"))
-                return;
-            continue;
-        }
-        if (request.target.compare(0, 5, "/hop/") == 0) {
-            const auto slash = request.target.find('/', 5);
-            const int hops = std::atoi(request.target.substr(5, slash - 5).c_str());
-            const std::string rest = slash == std::string::npos ? "/" : request.target.substr(slash);
-            const std::string location = hops > 1 ? "/hop/" + std::to_string(hops - 1) + rest : rest;
-            if (!simple("302 Found", "Location: " + location + "\r\n"))
-                return;
-            continue;
-        }
-        std::string content;
-        if (!resource(request.target, content)) {
-            if (!simple("404 Not Found", ""))
+        if (!reply.empty()) {
+            if (!sendAll(socket, reply))
                 return;
             continue;
         }
@@ -345,14 +327,13 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
         std::int64_t last = size - 1;
         const bool ranged = fault != Fault::RangeAsFull && !(fault == Fault::Chunked && param == 1) &&
                             parseRange(request.range, size, first, last);
-        if (ranged && (first >= size || first > last)) {
-            if (!simple("416 Range Not Satisfiable", "Content-Range: bytes */" + std::to_string(size) + "\r\n"))
-                return;
-            continue;
-        }
         const std::string ims = headerValue(request.head, "if-modified-since");
-        if (!ranged && !head && !ims.empty() && ims == lastModified) {
-            if (!sendAll(socket, "HTTP/1.1 304 Not Modified\r\nLast-Modified: " + lastModified + "\r\n\r\n"))
+        if (ranged && (first >= size || first > last))
+            reply = simple("416 Range Not Satisfiable", "Content-Range: bytes */" + std::to_string(size) + "\r\n");
+        else if (!ranged && !head && !ims.empty() && ims == lastModified)
+            reply = "HTTP/1.1 304 Not Modified\r\nLast-Modified: " + lastModified + "\r\n\r\n";
+        if (!reply.empty()) {
+            if (!sendAll(socket, reply))
                 return;
             continue;
         }

@@ -1,9 +1,12 @@
 #include "tests/support/TempDir.h"
 
+#include <Poco/DigestEngine.h>
 #include <Poco/File.h>
 #include <Poco/Path.h>
+#include <Poco/SHA1Engine.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -41,6 +44,29 @@ std::string readFile(const std::string& path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+void makeTree(const std::string& dir, const std::map<std::string, std::string>& files) {
+    std::filesystem::create_directories(std::filesystem::u8path(dir));
+    for (const auto& [relative, content] : files)
+        writeFile((std::filesystem::u8path(dir) / std::filesystem::u8path(relative)).string(), content);
+}
+
+std::map<std::string, std::string> readTree(const std::string& dir) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> files;
+    if (!fs::exists(fs::u8path(dir)))
+        return files;
+    for (const auto& e : fs::recursive_directory_iterator(fs::u8path(dir)))
+        if (e.is_regular_file())
+            files[e.path().lexically_relative(fs::u8path(dir)).generic_u8string()] = readFile(e.path().string());
+    return files;
+}
+
+std::string sha1Hex(const std::string& bytes) {
+    Poco::SHA1Engine engine;
+    engine.update(bytes);
+    return Poco::DigestEngine::digestToHex(engine.digest());
 }
 
 std::string buildDir() { return std::string(PATCHER_BUILD_DIR) + "/"; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 
 namespace testsupport {
@@ -25,6 +26,12 @@ private:
 // Whole-file helpers for fixtures.
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
+// Writes every (relative '/'-separated path, content) under dir.
+void makeTree(const std::string& dir, const std::map<std::string, std::string>& files);
+// Every regular file under dir by relative path, hidden ones included; empty
+// when dir does not exist.
+std::map<std::string, std::string> readTree(const std::string& dir);
+std::string sha1Hex(const std::string& bytes);
 
 // Top of the build tree and of the source tree, each with a trailing '/'.
 std::string buildDir();
