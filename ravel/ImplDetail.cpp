@@ -1,7 +1,9 @@
 #include "ravel/ImplDetail.h"
 
 #include "base/CmdHandler.h"
+#include "base/ConsoleOutput.h"
 #include "base/Errors.h"
+#include "base/Singleton.h"
 #include "ravel/AsyncFileWriter.h"
 #include "ravel/Exceptions.h"
 #include "ravel/FileActiveCache.h"
@@ -503,9 +505,14 @@ void ImplDetail::scheduleRetry(const RequestPtr& request) {
             Poco::format(" (no more attempts after %.1f s of retries)", static_cast<double>(spent) / 1000.0);
         return; // ends with its last failure
     }
-    // Seen on the console too: a stalled player should know why.
-    log_.warning(Poco::format("retrying (%d of %d): %s, %s", failures + 1, attempts,
-                              request->errorMessage, request->uri));
+    // Seen on the console too, through the log or, with logging off, directly:
+    // a stalled player should know why.
+    const std::string line =
+        Poco::format("retrying (%d of %d): %s, %s", failures + 1, attempts, request->errorMessage, request->uri);
+    if (log_.warning())
+        log_.warning(line);
+    else if (Patcher::Singleton<Patcher::ConsoleOutput>::exists())
+        Patcher::Singleton<Patcher::ConsoleOutput>::instance().print(line + "\r\n");
     request->due = now + milliseconds(delay);
     std::lock_guard<std::mutex> lock(mutex_);
     waiting_.push_back(request);

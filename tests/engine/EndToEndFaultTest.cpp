@@ -24,12 +24,13 @@ struct Case {
     const char* only;     // the fault meets only requests whose path contains this
     bool installs;        // a correct installation; otherwise exit 70
     const char* message;  // part of the failure's output, besides the URL
+    const char* console = nullptr; // part of the run's console output while it works
 };
 
 const Case kCases[] = {
     {"dropped mid-body", Fault::DropAfterBytes, 3, 100, "", "", true, nullptr},
     {"reset mid-body", Fault::Reset, 3, 100, "", "", true, nullptr},
-    {"burst of 503 with Retry-After", Fault::Status503, 4, 1, "", "", true, nullptr},
+    {"burst of 503 with Retry-After", Fault::Status503, 4, 1, "", "", true, nullptr, "retrying (2 of 10): "},
     {"200 for a range", Fault::RangeAsFull, -1, 0, "", "", true, nullptr},
     {"chunked", Fault::Chunked, -1, 0, "", "", true, nullptr},
     {"slow answers", Fault::Slow, 4, 0, "", "", true, nullptr},
@@ -78,6 +79,9 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
         server.setFaultPath(c.only);
         const std::string source = server.url(std::string(c.prefix) + "/game/1.0/");
         Outcome r = update(updater, source);
+        if (c.console) {
+            EXPECT_NE(std::string::npos, r.out.find(c.console)) << r.out;
+        }
         if (c.installs) {
             EXPECT_RUN(r, 0);
             EXPECT_EQ("", treeDifferences(dest(), content));
