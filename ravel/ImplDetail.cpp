@@ -93,7 +93,11 @@ ImplDetail::ImplDetail(Patcher::StopState* stopState, const Options& options)
       retryPolicy_(options.retry) {
     auto sessions = std::make_shared<ravel::HTTPSessionFactory>(
         ravel::BasicHTTPSession::Headers{{"User-Agent", kUserAgent}}, kReadBufferSize, options.timeout,
-        options.lowSpeed);
+        options.lowSpeed, [this] {
+            // A stopped run must not wait for a silent server's timeout.
+            Patcher::StopState* stop = stopState_;
+            return stopRequested_ || (stop && stop->isStopped());
+        });
     pool_ = std::make_shared<ravel::SessionPool>(sessions, options.idleLimit, options.clock);
     factory_ = std::make_shared<ravel::PooledSessionFactory>(pool_);
     cache_ = std::make_unique<ravel::FileActiveCache>(options.cacheCapacity);

@@ -6,8 +6,11 @@
 
 #include "tests/support/FaultServer.h"
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 using testsupport::FaultServer;
 using Fault = FaultServer::Fault;
@@ -105,6 +108,31 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
         EXPECT_RUN(again, 0);
         EXPECT_EQ("", treeDifferences(dest(), content));
     }
+}
+
+// A stop must not wait for a silent server's timeout (20 s by default).
+TEST_F(EndToEndFault, StopWhileTheServerIsSilentEndsTheRunAtOnce) {
+    publishTree(small(), "1.0");
+    Updater updater;
+    FaultServer server(FaultServer::Directory{site()});
+    server.setStallMs(60000);
+    server.setFault(Fault::Stall);
+    auto child = updater.start({"--url", server.url("/game/1.0/"), "--dest", dest()});
+    const auto faulted = [&server] {
+        for (const auto& request : server.requests())
+            if (request.faulted)
+                return true;
+        return false;
+    };
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         !faulted() && child->running() && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(faulted()) << updater.finish(*child).describe();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the headers are out
+    child->signal(SIGINT);
+    Outcome stopped = updater.finish(*child, 10000);
+    EXPECT_RUN(stopped, 70);
+    EXPECT_TRUE(stopped.logs("INTERRUPTED: ")) << stopped.describe();
 }
 
 } // namespace
