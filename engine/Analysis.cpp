@@ -103,7 +103,7 @@ void DistrManager::loadTrustedKeys() {
 void DistrManager::fetchDescription(const std::string& remote, const std::string& localPath) {
     {
         MetadataFetch fetch(metadataDownload_);
-        downloadFile(remote, localPath);
+        downloadFile(remote, localPath, VersionInfo::kMaxFileSize);
     }
     if (trustedKeys_.empty())
         return;
@@ -231,7 +231,7 @@ void DistrManager::fetchPacked(const std::string& remoteDirectory, const std::st
     auto packed = std::make_unique<LocalFile>(tempDir_ + name, true);
     {
         MetadataFetch fetch(metadataDownload_);
-        downloadFile(remoteDirectory + remoteName, packed->path());
+        downloadFile(remoteDirectory + remoteName, packed->path(), static_cast<std::int64_t>(kMaxPackedFileSize));
     }
     try {
         placePacked(*packed, stored, remoteName, expectedHash);
@@ -242,7 +242,7 @@ void DistrManager::fetchPacked(const std::string& remoteDirectory, const std::st
         packed.reset(); // deletes the file
         packed = std::make_unique<LocalFile>(tempDir_ + name, true);
         MetadataFetch fetch(metadataDownload_);
-        downloadFile(remoteDirectory + remoteName, packed->path());
+        downloadFile(remoteDirectory + remoteName, packed->path(), static_cast<std::int64_t>(kMaxPackedFileSize));
         placePacked(*packed, stored, remoteName, expectedHash);
     }
     cache_->put(metadataCachePath(name), expectedHash, 0, modifiedSeconds(stored));

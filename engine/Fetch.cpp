@@ -19,9 +19,14 @@
 
 namespace Patcher {
 
-void DistrManager::downloadFile(const std::string& remote, const std::string& localPath) {
+void DistrManager::downloadFile(const std::string& remote, const std::string& localPath, std::int64_t maxSize) {
     if (!metadataDownload_ && logger_.trace())
         logger_.trace("Downloading: '" + remote + "'");
+    const auto tooLarge = [&] {
+        return InvalidDistr(remote + " is larger than " + std::to_string(maxSize >> 20) +
+                                " MiB: not a file of a distribution",
+                            kInvalidDistrCode);
+    };
     std::shared_ptr<Task> download = liveTask(TaskType::Download);
     if (isUrl(remote)) {
         if (!downloader_)
@@ -30,6 +35,15 @@ void DistrManager::downloadFile(const std::string& remote, const std::string& lo
             download->activate();
             download->setCurrentItem(remote, 0);
         }
+        const auto whole = [&](const std::string& uri, int attempts) {
+            try {
+                downloader_->downloadWhole(uri, localPath, download.get(), attempts, maxSize);
+            } catch (const DlError& e) {
+                if (e.code() == ImplDetail::kTooLarge)
+                    throw tooLarge();
+                throw;
+            }
+        };
         if (settings_.allowHttps && metadataDownload_ && remote.find("127.0.0.1") == std::string::npos &&
             remote.compare(0, 5, "http:") == 0) {
             const std::string secure = "https:" + remote.substr(5);
@@ -38,9 +52,11 @@ void DistrManager::downloadFile(const std::string& remote, const std::string& lo
             try {
                 // One try: the plain URL is the fallback, and backing off here
                 // would hold every run whose server speaks no TLS.
-                downloader_->downloadWhole(secure, localPath, download.get(), 1);
+                whole(secure, 1);
                 return;
             } catch (const Interrupted&) {
+                throw;
+            } catch (const InvalidDistr&) {
                 throw;
             } catch (const Poco::Exception& e) {
                 logger_.warning(e.displayText());
@@ -49,13 +65,15 @@ void DistrManager::downloadFile(const std::string& remote, const std::string& lo
             }
             stopState_->check();
         }
-        downloader_->downloadWhole(remote, localPath, download.get());
+        whole(remote, 0);
         return;
     }
     Poco::File file(remote);
     if (!file.exists() || !file.isFile())
         throw Poco::FileNotFoundException(remote);
     const std::int64_t size = static_cast<std::int64_t>(file.getSize());
+    if (maxSize >= 0 && size > maxSize)
+        throw tooLarge();
     deleteFile(localPath, &secondPolicy_);
     TaskUpdater updater(download, *stopState_);
     updater.onItem(remote, size);

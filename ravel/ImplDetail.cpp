@@ -23,6 +23,7 @@ const std::map<int, std::string>& errorTexts() {
         {ImplDetail::kShutdown, "Downloader shut down has been requested"},
         {ImplDetail::kAbandoned, "Abandoned downloader is detected"},
         {ImplDetail::kAttemptsExceeded, "Exceeded the maximum number of download attempts"},
+        {ImplDetail::kTooLarge, "The file is larger than the download allows"},
     };
     return texts;
 }
@@ -373,6 +374,13 @@ void ImplDetail::startRequest(DlRequest& request) {
             request.redirectUri = target.toString();
             uri = target;
         }
+        // Refused by the length the server states, before any body byte: the
+        // transfer itself asks for no more than that length.
+        if (request.settings.maxSize >= 0 && length > request.settings.maxSize)
+            throw ravel::TooLargeException(
+                Poco::format("%s (%Ld bytes, at most %Ld)", errorText(kTooLarge), static_cast<Poco::Int64>(length),
+                             static_cast<Poco::Int64>(request.settings.maxSize)),
+                target.toString(), kTooLarge);
         request.lastModified = lastModified;
         request.size = length;
         if (!known.empty() && known == lastModified)
