@@ -23,8 +23,9 @@ void DistrManager::downloadFile(const std::string& remote, const std::string& lo
     if (!metadataDownload_ && logger_.trace())
         logger_.trace("Downloading: '" + remote + "'");
     const auto tooLarge = [&] {
-        return InvalidDistr(remote + " is larger than " + std::to_string(maxSize >> 20) +
-                                " MiB: not a file of a distribution",
+        const std::string limit = maxSize % (1 << 20) == 0 ? std::to_string(maxSize >> 20) + " MiB"
+                                                            : std::to_string(maxSize) + " bytes";
+        return InvalidDistr(remote + " is larger than " + limit + ": not a file of a distribution",
                             kInvalidDistrCode);
     };
     std::shared_ptr<Task> download = liveTask(TaskType::Download);
