@@ -19,6 +19,18 @@
 
 namespace Patcher {
 
+namespace {
+
+// The service says what went wrong; the report must also say where, since with
+// logging off it is all a player or a launcher learns.
+DlError naming(const DlError& error, const std::string& uri) {
+    if (error.message().find(uri) != std::string::npos)
+        return error;
+    return DlError(error.message(), uri, error.code());
+}
+
+} // namespace
+
 void DistrManager::downloadFile(const std::string& remote, const std::string& localPath, std::int64_t maxSize) {
     if (!metadataDownload_ && logger_.trace())
         logger_.trace("Downloading: '" + remote + "'");
@@ -42,7 +54,7 @@ void DistrManager::downloadFile(const std::string& remote, const std::string& lo
             } catch (const DlError& e) {
                 if (e.code() == ImplDetail::kTooLarge)
                     throw tooLarge();
-                throw;
+                throw naming(e, uri);
             }
         };
         if (settings_.allowHttps && metadataDownload_ && remote.find("127.0.0.1") == std::string::npos &&
@@ -116,7 +128,11 @@ void DistrManager::downloadFile(const std::string& location, const ControlEntry&
             std::ofstream(localPath, std::ios::binary | std::ios::trunc);
             return;
         }
-        downloader_->downloadRange(package, localPath, entry.offset, entry.storedSize, download.get());
+        try {
+            downloader_->downloadRange(package, localPath, entry.offset, entry.storedSize, download.get());
+        } catch (const DlError& e) {
+            throw naming(e, package);
+        }
         return;
     }
     stopState_->setMessage("Patcher::DistrManager::downloadFile");

@@ -95,6 +95,14 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
             if (c.message) {
                 EXPECT_NE(std::string::npos, said.find(c.message)) << said;
             }
+            // The report itself names the URL: with logging off (a player's
+            // default) it is all that is said.
+            std::istringstream reported(said);
+            for (std::string line; std::getline(reported, line);) {
+                if (line.find("Download error: ") != std::string::npos) {
+                    EXPECT_NE(std::string::npos, line.find(server.url("/"))) << line;
+                }
+            }
             // Downloads kept in the temporary folder for the next run to resume
             // are fine; anything under a final name must be right.
             std::istringstream lines(treeDifferences(dest(), content));
