@@ -28,12 +28,14 @@ struct Case {
     bool installs;        // a correct installation; otherwise exit 70
     const char* message;  // part of the failure's output, besides the URL
     const char* console = nullptr; // part of the run's console output while it works
+    bool quiet = false;            // logging off, as a player runs it
 };
 
 const Case kCases[] = {
     {"dropped mid-body", Fault::DropAfterBytes, 3, 100, "", "", true, nullptr},
     {"reset mid-body", Fault::Reset, 3, 100, "", "", true, nullptr},
     {"burst of 503 with Retry-After", Fault::Status503, 4, 1, "", "", true, nullptr, "retrying (2 of 10): "},
+    {"burst of 503, logging off", Fault::Status503, 3, 0, "", "", true, nullptr, "retrying (2 of 10): ", true},
     {"200 for a range", Fault::RangeAsFull, -1, 0, "", "", true, nullptr},
     {"chunked", Fault::Chunked, -1, 0, "", "", true, nullptr},
     {"slow answers", Fault::Slow, 4, 0, "", "", true, nullptr},
@@ -71,6 +73,9 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
                      {"app.low-speed-window", "1"},
                      {"app.max-simultaneous-connection", "2"},
                      {"app.min-segment-size", "16384"}});
+    Updater quiet({{"app.retry-delay", "0.01"},
+                   {"logging.loggers.file.level", "none"},
+                   {"logging.loggers.console.level", "none"}});
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(dest());
@@ -81,7 +86,7 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
         server.setFault(c.fault, c.times, c.param);
         server.setFaultPath(c.only);
         const std::string source = server.url(std::string(c.prefix) + "/game/1.0/");
-        Outcome r = update(updater, source);
+        Outcome r = update(c.quiet ? quiet : updater, source);
         if (c.console) {
             EXPECT_NE(std::string::npos, r.out.find(c.console)) << r.out;
         }
