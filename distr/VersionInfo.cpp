@@ -18,7 +18,7 @@ namespace {
 
 using Record = std::map<std::string, std::string>;
 
-constexpr std::int64_t kMaxVersionInfoSize = std::int64_t(4) << 20;
+constexpr std::int64_t kMaxVersionInfoSize = VersionInfo::kMaxFileSize;
 
 struct Header {
     std::string name;

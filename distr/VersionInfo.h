@@ -53,6 +53,9 @@ using DeltaPtr = std::shared_ptr<Delta>;
 // optional record of the tool that wrote it.
 class VersionInfo {
 public:
+    // Thousands of records fit in far less: a larger file is refused.
+    static constexpr std::int64_t kMaxFileSize = std::int64_t(4) << 20;
+
     // Replaces the content with the file's. Every failure is InternalError (3):
     // format errors with their own messages, file and number errors as
     // "Problem while loading file: " + path + ", Extended info: " + message.

@@ -20,7 +20,7 @@
 namespace Patcher {
 namespace {
 
-constexpr Poco::File::FileSize kLongestSignatureFile = 4096;
+constexpr std::int64_t kLongestSignatureFile = 4096;
 
 // Marks description and control fetches for the HTTPS-first rule, also when
 // the fetch fails.
@@ -103,7 +103,7 @@ void DistrManager::loadTrustedKeys() {
 void DistrManager::fetchDescription(const std::string& remote, const std::string& localPath) {
     {
         MetadataFetch fetch(metadataDownload_);
-        downloadFile(remote, localPath);
+        downloadFile(remote, localPath, VersionInfo::kMaxFileSize);
     }
     if (trustedKeys_.empty())
         return;
@@ -111,17 +111,18 @@ void DistrManager::fetchDescription(const std::string& remote, const std::string
     LocalFile signature(tempDir_ + "version-info.txt.sig", true);
     try {
         MetadataFetch fetch(metadataDownload_);
-        downloadFile(remote + ".sig", signature.path());
+        // A signature is under a hundred bytes: a large answer is not fetched.
+        downloadFile(remote + ".sig", signature.path(), kLongestSignatureFile);
     } catch (const Interrupted&) {
         throw;
+    } catch (const InvalidDistr& e) {
+        logger_.warning(e.displayText());
+        throw InvalidDistr(failed + " (malformed)", kInvalidDistrCode);
     } catch (const Poco::Exception& e) {
         logger_.warning(e.displayText());
         throw InvalidDistr(failed + " (missing)", kInvalidDistrCode);
     }
-    // A signature is under a hundred bytes: a large answer is not read into memory.
-    const bool small = Poco::File(signature.path()).getSize() <= kLongestSignatureFile;
-    switch (small ? trustedKeys_.verify(readWholeFile(localPath), readWholeFile(signature.path()))
-                  : TrustedKeys::Verdict::Malformed) {
+    switch (trustedKeys_.verify(readWholeFile(localPath), readWholeFile(signature.path()))) {
     case TrustedKeys::Verdict::Trusted:
         return;
     case TrustedKeys::Verdict::Malformed:
@@ -231,7 +232,7 @@ void DistrManager::fetchPacked(const std::string& remoteDirectory, const std::st
     auto packed = std::make_unique<LocalFile>(tempDir_ + name, true);
     {
         MetadataFetch fetch(metadataDownload_);
-        downloadFile(remoteDirectory + remoteName, packed->path());
+        downloadFile(remoteDirectory + remoteName, packed->path(), static_cast<std::int64_t>(kMaxPackedFileSize));
     }
     try {
         placePacked(*packed, stored, remoteName, expectedHash);
@@ -242,7 +243,7 @@ void DistrManager::fetchPacked(const std::string& remoteDirectory, const std::st
         packed.reset(); // deletes the file
         packed = std::make_unique<LocalFile>(tempDir_ + name, true);
         MetadataFetch fetch(metadataDownload_);
-        downloadFile(remoteDirectory + remoteName, packed->path());
+        downloadFile(remoteDirectory + remoteName, packed->path(), static_cast<std::int64_t>(kMaxPackedFileSize));
         placePacked(*packed, stored, remoteName, expectedHash);
     }
     cache_->put(metadataCachePath(name), expectedHash, 0, modifiedSeconds(stored));

@@ -151,8 +151,10 @@ public:
     void buildDeltaEntries();
     std::string prepareAdapter();
 
-    // Fetching: a whole file, and an entry's range of its package.
-    void downloadFile(const std::string& remote, const std::string& localPath);
+    // Fetching: a whole file, and an entry's range of its package. A file
+    // larger than maxSize (when not negative) is refused as InvalidDistr
+    // before its bytes are fetched.
+    void downloadFile(const std::string& remote, const std::string& localPath, std::int64_t maxSize = -1);
     void downloadFile(const std::string& location, const ControlEntry& entry, const std::string& localPath);
 
     // Produces an entry's file from storedSize bytes of source at offset and

@@ -19,9 +19,27 @@
 
 namespace Patcher {
 
-void DistrManager::downloadFile(const std::string& remote, const std::string& localPath) {
+namespace {
+
+// The service says what went wrong; the report must also say where, since with
+// logging off it is all a player or a launcher learns.
+DlError naming(const DlError& error, const std::string& uri) {
+    if (error.message().find(uri) != std::string::npos)
+        return error;
+    return DlError(error.message(), uri, error.code());
+}
+
+} // namespace
+
+void DistrManager::downloadFile(const std::string& remote, const std::string& localPath, std::int64_t maxSize) {
     if (!metadataDownload_ && logger_.trace())
         logger_.trace("Downloading: '" + remote + "'");
+    const auto tooLarge = [&] {
+        const std::string limit = maxSize % (1 << 20) == 0 ? std::to_string(maxSize >> 20) + " MiB"
+                                                            : std::to_string(maxSize) + " bytes";
+        return InvalidDistr(remote + " is larger than " + limit + ": not a file of a distribution",
+                            kInvalidDistrCode);
+    };
     std::shared_ptr<Task> download = liveTask(TaskType::Download);
     if (isUrl(remote)) {
         if (!downloader_)
@@ -30,6 +48,15 @@ void DistrManager::downloadFile(const std::string& remote, const std::string& lo
             download->activate();
             download->setCurrentItem(remote, 0);
         }
+        const auto whole = [&](const std::string& uri, int attempts) {
+            try {
+                downloader_->downloadWhole(uri, localPath, download.get(), attempts, maxSize);
+            } catch (const DlError& e) {
+                if (e.code() == ImplDetail::kTooLarge)
+                    throw tooLarge();
+                throw naming(e, uri);
+            }
+        };
         if (settings_.allowHttps && metadataDownload_ && remote.find("127.0.0.1") == std::string::npos &&
             remote.compare(0, 5, "http:") == 0) {
             const std::string secure = "https:" + remote.substr(5);
@@ -38,9 +65,11 @@ void DistrManager::downloadFile(const std::string& remote, const std::string& lo
             try {
                 // One try: the plain URL is the fallback, and backing off here
                 // would hold every run whose server speaks no TLS.
-                downloader_->downloadWhole(secure, localPath, download.get(), 1);
+                whole(secure, 1);
                 return;
             } catch (const Interrupted&) {
+                throw;
+            } catch (const InvalidDistr&) {
                 throw;
             } catch (const Poco::Exception& e) {
                 logger_.warning(e.displayText());
@@ -49,13 +78,15 @@ void DistrManager::downloadFile(const std::string& remote, const std::string& lo
             }
             stopState_->check();
         }
-        downloader_->downloadWhole(remote, localPath, download.get());
+        whole(remote, 0);
         return;
     }
     Poco::File file(remote);
     if (!file.exists() || !file.isFile())
         throw Poco::FileNotFoundException(remote);
     const std::int64_t size = static_cast<std::int64_t>(file.getSize());
+    if (maxSize >= 0 && size > maxSize)
+        throw tooLarge();
     deleteFile(localPath, &secondPolicy_);
     TaskUpdater updater(download, *stopState_);
     updater.onItem(remote, size);
@@ -97,7 +128,11 @@ void DistrManager::downloadFile(const std::string& location, const ControlEntry&
             std::ofstream(localPath, std::ios::binary | std::ios::trunc);
             return;
         }
-        downloader_->downloadRange(package, localPath, entry.offset, entry.storedSize, download.get());
+        try {
+            downloader_->downloadRange(package, localPath, entry.offset, entry.storedSize, download.get());
+        } catch (const DlError& e) {
+            throw naming(e, package);
+        }
         return;
     }
     stopState_->setMessage("Patcher::DistrManager::downloadFile");

@@ -11,6 +11,8 @@ PATCHER_IMPLEMENT_EXCEPTION(DownloadInterruptedLocallyException, DownloadInterru
                             "Download interrupted loccally")
 PATCHER_IMPLEMENT_EXCEPTION(DownloadInterruptedRemotelyException, DownloadInterruptedException,
                             "Download interrupted remotely")
+PATCHER_IMPLEMENT_EXCEPTION(TooLargeException, ravelException, "RAVEL library error")
+PATCHER_IMPLEMENT_EXCEPTION(DownloadStoppedException, DownloadInterruptedException, "Download stopped")
 
 HTTPStatusException::HTTPStatusException(const std::string& reason, int status, std::string retryAfter)
     : ProtocolException(reason, status), retryAfter_(std::move(retryAfter)) {}

@@ -23,6 +23,10 @@ PATCHER_DECLARE_EXCEPTION(DownloadInterruptedException, ravelException)
 PATCHER_DECLARE_EXCEPTION(DownloadInterruptedLocallyException, DownloadInterruptedException)
 // The transfer broke after part of the body was delivered.
 PATCHER_DECLARE_EXCEPTION(DownloadInterruptedRemotelyException, DownloadInterruptedException)
+// A whole resource larger than its request allows; code ImplDetail::kTooLarge.
+PATCHER_DECLARE_EXCEPTION(TooLargeException, ravelException)
+// The run was stopped while the transfer waited for the server.
+PATCHER_DECLARE_EXCEPTION(DownloadStoppedException, DownloadInterruptedException)
 
 // A status the operation does not accept; the code is the status. Carries the
 // response's Retry-After value, empty when it had none.

@@ -46,7 +46,8 @@ Failure failureOf(const std::exception& exc) {
                 failure.message = "The server refused the request (" + statusText(*status) + ")";
         }
     } else if (dynamic_cast<const RedirectException*>(&exc) ||
-               dynamic_cast<const UnsupportedProtocolException*>(&exc)) {
+               dynamic_cast<const UnsupportedProtocolException*>(&exc) ||
+               dynamic_cast<const TooLargeException*>(&exc)) {
         failure.permanent = true;
     } else if (dynamic_cast<const Poco::Net::CertificateValidationException*>(&exc) ||
                dynamic_cast<const Poco::Net::InvalidCertificateException*>(&exc) ||

@@ -16,8 +16,9 @@ struct Failure {
 
 // The failure an exception of a session, a segment or the storage stands for.
 // A 4xx answer other than 408 and 429, a refused certificate, a redirect loop,
-// an unknown scheme and a full disk are permanent, each with its own message; everything else
-// (resets, timeouts, 5xx, 408, 429) is worth another attempt.
+// an unknown scheme, a resource over its size limit and a full disk are
+// permanent, each with its own message; everything else (resets, timeouts,
+// 5xx, 408, 429) is worth another attempt.
 Failure failureOf(const std::exception& exc);
 
 // Retry-After as delta seconds or an HTTP date, in milliseconds from now; -1

@@ -129,8 +129,13 @@ Poco::Net::Context::Ptr defaultClientContext() {
 // ---- SocketChannel
 
 SocketChannel::SocketChannel(const Poco::Net::StreamSocket& socket, const std::string& peer,
-                             const Poco::Timespan& timeout, const LowSpeed& lowSpeed)
-    : socket_(socket), peer_(peer), timeout_(timeout), lowSpeed_(lowSpeed), buffer_(kLineBufferSize) {
+                             const Poco::Timespan& timeout, const LowSpeed& lowSpeed, Cancelled cancelled)
+    : socket_(socket),
+      peer_(peer),
+      timeout_(timeout),
+      lowSpeed_(lowSpeed),
+      cancelled_(std::move(cancelled)),
+      buffer_(kLineBufferSize) {
     restartClock();
 }
 
@@ -167,8 +172,11 @@ int SocketChannel::receiveSome(char* data, std::size_t count) {
             account(static_cast<std::size_t>(n));
             return n;
         } catch (const Poco::TimeoutException&) {
-            // The socket wakes at least once per low-speed window (see
-            // BasicHTTPSession::openChannel); silence ends at the timeout.
+            // The socket wakes at least once per low-speed window, and often
+            // enough to see a stop (see BasicHTTPSession::openChannel); silence
+            // ends at the timeout.
+            if (cancelled_ && cancelled_())
+                throw DownloadStoppedException("Stopped while waiting for " + peer_);
             if (Clock::now() - lastData_ >= std::chrono::microseconds(timeout_.totalMicroseconds()))
                 throw Poco::TimeoutException(Poco::format("No data from %s for %.1f seconds", peer_,
                                                           static_cast<double>(timeout_.totalMilliseconds()) / 1000.0));
@@ -295,12 +303,15 @@ std::unique_ptr<SocketChannel> BasicHTTPSession::openChannel(Poco::Net::StreamSo
     Poco::Timespan wake = timeout_;
     if (lowSpeed_.rate > 0 && lowSpeed_.window > 0 && lowSpeed_.window < wake)
         wake = lowSpeed_.window;
+    const Poco::Timespan slice(SocketChannel::kCancelSliceMs * 1000);
+    if (cancelled_ && slice < wake)
+        wake = slice;
     socket.setReceiveTimeout(wake);
     socket.setSendTimeout(timeout_);
     socket.setNoDelay(true);
     reusable_ = true; // a fresh connection holds nothing unread
     return std::make_unique<SocketChannel>(socket, key_.host + ":" + std::to_string(key_.port), timeout_,
-                                           lowSpeed_);
+                                           lowSpeed_, cancelled_);
 }
 
 void BasicHTTPSession::closeChannel(std::unique_ptr<SocketChannel>& channel) {
@@ -777,6 +788,7 @@ std::shared_ptr<Session> HTTPSessionFactory::create(const SessionKey& key) {
         session->setReadBufferSize(readBufferSize_);
     session->setTimeout(timeout_);
     session->setLowSpeed(lowSpeed_);
+    session->setCancelled(cancelled_);
     return session;
 }
 

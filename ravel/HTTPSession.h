@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,18 +25,25 @@ struct LowSpeed {
     Poco::Timespan window;
 };
 
+// True once whoever waits for a server should give up at once (the run was
+// stopped); read from the reading thread while it waits.
+using Cancelled = std::function<bool()>;
+
 // Buffered reading over a connected socket. Status and header lines come
 // through a small buffer; large body reads go straight from the socket into the
 // caller's memory, so a body byte is copied once on its way to the sink.
-// The end of the stream or a receive timeout is an exception.
+// The end of the stream or a receive timeout is an exception, and so is
+// cancelled() holding while the server is silent (DownloadStoppedException).
 class SocketChannel {
 public:
     static constexpr std::size_t kLineBufferSize = 16384;
+    // How long a silent server may keep a cancelled reader waiting.
+    static constexpr std::int64_t kCancelSliceMs = 200;
 
     // peer names the server in failure texts; timeout is the socket's receive
     // timeout, quoted when it expires.
     SocketChannel(const Poco::Net::StreamSocket& socket, const std::string& peer, const Poco::Timespan& timeout,
-                  const LowSpeed& lowSpeed = {});
+                  const LowSpeed& lowSpeed = {}, Cancelled cancelled = {});
     SocketChannel(const SocketChannel&) = delete;
     SocketChannel& operator=(const SocketChannel&) = delete;
 
@@ -73,6 +81,7 @@ private:
     const std::string peer_;
     const Poco::Timespan timeout_;
     const LowSpeed lowSpeed_;
+    const Cancelled cancelled_;
     Clock::time_point lastData_;
     Clock::time_point windowStart_;
     std::int64_t windowBytes_ = 0;
@@ -118,6 +127,7 @@ public:
     void setTimeout(const Poco::Timespan& timeout) { timeout_ = timeout; }
     const Poco::Timespan& timeout() const { return timeout_; }
     void setLowSpeed(const LowSpeed& lowSpeed) { lowSpeed_ = lowSpeed; }
+    void setCancelled(Cancelled cancelled) { cancelled_ = std::move(cancelled); }
 
 protected:
     struct Response {
@@ -164,6 +174,7 @@ private:
     std::int64_t readBufferSize_ = kDefaultReadBufferSize;
     Poco::Timespan timeout_{kDefaultTimeoutSeconds, 0};
     LowSpeed lowSpeed_;
+    Cancelled cancelled_;
     bool reusable_ = false;
     bool chunkedDone_ = false; // the last chunked body was read to its end
 };
@@ -200,13 +211,18 @@ private:
 };
 
 // Makes unconnected sessions: HTTPSession for "http", SecureHTTPSession for
-// anything else, each with the extra headers, read buffer size and timeout.
+// anything else, each with the extra headers, read buffer size, timeout,
+// low-speed rule and cancel test.
 class HTTPSessionFactory : public SessionFactory {
 public:
     explicit HTTPSessionFactory(BasicHTTPSession::Headers headers = {}, std::int64_t readBufferSize = 0,
                                 Poco::Timespan timeout = Poco::Timespan(BasicHTTPSession::kDefaultTimeoutSeconds, 0),
-                                LowSpeed lowSpeed = {})
-        : headers_(std::move(headers)), readBufferSize_(readBufferSize), timeout_(timeout), lowSpeed_(lowSpeed) {}
+                                LowSpeed lowSpeed = {}, Cancelled cancelled = {})
+        : headers_(std::move(headers)),
+          readBufferSize_(readBufferSize),
+          timeout_(timeout),
+          lowSpeed_(lowSpeed),
+          cancelled_(std::move(cancelled)) {}
     std::shared_ptr<Session> create(const SessionKey& key) override;
 
 private:
@@ -214,6 +230,7 @@ private:
     const std::int64_t readBufferSize_; // 0: the session's default
     const Poco::Timespan timeout_;
     const LowSpeed lowSpeed_;
+    const Cancelled cancelled_;
 };
 
 } // namespace ravel

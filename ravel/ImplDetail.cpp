@@ -1,7 +1,9 @@
 #include "ravel/ImplDetail.h"
 
 #include "base/CmdHandler.h"
+#include "base/ConsoleOutput.h"
 #include "base/Errors.h"
+#include "base/Singleton.h"
 #include "ravel/AsyncFileWriter.h"
 #include "ravel/Exceptions.h"
 #include "ravel/FileActiveCache.h"
@@ -21,6 +23,7 @@ const std::map<int, std::string>& errorTexts() {
         {ImplDetail::kShutdown, "Downloader shut down has been requested"},
         {ImplDetail::kAbandoned, "Abandoned downloader is detected"},
         {ImplDetail::kAttemptsExceeded, "Exceeded the maximum number of download attempts"},
+        {ImplDetail::kTooLarge, "The file is larger than the download allows"},
     };
     return texts;
 }
@@ -91,7 +94,11 @@ ImplDetail::ImplDetail(Patcher::StopState* stopState, const Options& options)
       retryPolicy_(options.retry) {
     auto sessions = std::make_shared<ravel::HTTPSessionFactory>(
         ravel::BasicHTTPSession::Headers{{"User-Agent", kUserAgent}}, kReadBufferSize, options.timeout,
-        options.lowSpeed);
+        options.lowSpeed, [this] {
+            // A stopped run must not wait for a silent server's timeout.
+            Patcher::StopState* stop = stopState_;
+            return stopRequested_ || (stop && stop->isStopped());
+        });
     pool_ = std::make_shared<ravel::SessionPool>(sessions, options.idleLimit, options.clock);
     factory_ = std::make_shared<ravel::PooledSessionFactory>(pool_);
     cache_ = std::make_unique<ravel::FileActiveCache>(options.cacheCapacity);
@@ -367,6 +374,13 @@ void ImplDetail::startRequest(DlRequest& request) {
             request.redirectUri = target.toString();
             uri = target;
         }
+        // Refused by the length the server states, before any body byte: the
+        // transfer itself asks for no more than that length.
+        if (request.settings.maxSize >= 0 && length > request.settings.maxSize)
+            throw ravel::TooLargeException(
+                Poco::format("%s (%Ld bytes, at most %Ld)", errorText(kTooLarge), static_cast<Poco::Int64>(length),
+                             static_cast<Poco::Int64>(request.settings.maxSize)),
+                target.toString(), kTooLarge);
         request.lastModified = lastModified;
         request.size = length;
         if (!known.empty() && known == lastModified)
@@ -503,9 +517,14 @@ void ImplDetail::scheduleRetry(const RequestPtr& request) {
             Poco::format(" (no more attempts after %.1f s of retries)", static_cast<double>(spent) / 1000.0);
         return; // ends with its last failure
     }
-    // Seen on the console too: a stalled player should know why.
-    log_.warning(Poco::format("retrying (%d of %d): %s, %s", failures + 1, attempts,
-                              request->errorMessage, request->uri));
+    // Seen on the console too, through the log or, with logging off, directly:
+    // a stalled player should know why.
+    const std::string line =
+        Poco::format("retrying (%d of %d): %s, %s", failures + 1, attempts, request->errorMessage, request->uri);
+    if (log_.warning())
+        log_.warning(line);
+    else if (Patcher::Singleton<Patcher::ConsoleOutput>::exists())
+        Patcher::Singleton<Patcher::ConsoleOutput>::instance().print(line + "\r\n");
     request->due = now + milliseconds(delay);
     std::lock_guard<std::mutex> lock(mutex_);
     waiting_.push_back(request);

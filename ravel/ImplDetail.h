@@ -40,6 +40,7 @@ struct DlSettings {
     std::int32_t connectionsPerFile = 4; // at most this many segments per file; at least 1
     std::int32_t minSegmentSize = 4096;  // no segment shorter than this, except the last
     std::int32_t attempts = 10;          // tries of a request before it fails for good
+    std::int64_t maxSize = -1;           // a whole resource said to be larger fails (kTooLarge); -1: any
 
     // std::invalid_argument "Connection count should be greater then 0" below 1,
     // leaving the old value.
@@ -97,7 +98,13 @@ struct DlServiceOptions {
 // most four at a time, retries, the shared connection pool and write cache.
 class ImplDetail : public ravel::DownloaderObserver {
 public:
-    enum Code { kGenericError = 70000, kShutdown = 70001, kAbandoned = 70002, kAttemptsExceeded = 70003 };
+    enum Code {
+        kGenericError = 70000,
+        kShutdown = 70001,
+        kAbandoned = 70002,
+        kAttemptsExceeded = 70003,
+        kTooLarge = 70004
+    };
     static constexpr std::size_t kMaxActive = 4;
     static constexpr const char* kUserAgent = "Vantorel quillet Service/1.0";
     static constexpr std::int64_t kReadBufferSize = 0x80000;

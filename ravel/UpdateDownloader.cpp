@@ -91,13 +91,14 @@ UpdateDownloader::~UpdateDownloader() { Singleton<GDownloader>::destroy(); }
 void UpdateDownloader::setMinSegmentSize(int size) { Singleton<GDownloader>::instance().setMinSegmentSize(size); }
 
 std::int64_t UpdateDownloader::downloadWhole(const std::string& uri, const std::string& path, Task* task,
-                                             int attempts) {
+                                             int attempts, std::int64_t maxSize) {
     EventAggregator aggregator(task, taskMutex_);
     try {
         GDownloader& downloader = Singleton<GDownloader>::instance();
         DlSettings settings = downloader.settings();
         if (attempts > 0)
             settings.attempts = attempts;
+        settings.maxSize = maxSize;
         return downloader.download(uri, path, &aggregator, &settings);
     } catch (const DlError&) {
         // The service ends a stopped request with its own code; the caller

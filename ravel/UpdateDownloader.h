@@ -53,8 +53,11 @@ public:
     // Returns the size the request's progress carried (0 when none came).
     // A failure rethrows the request's DlError.
     // A failure caused by a stop raises Interrupted with the stop state's name.
-    // attempts 0: the library's own number of tries.
-    std::int64_t downloadWhole(const std::string& uri, const std::string& path, Task* task, int attempts = 0);
+    // attempts 0: the library's own number of tries. A resource larger than
+    // maxSize (when not negative) fails with ImplDetail::kTooLarge before its
+    // body is fetched.
+    std::int64_t downloadWhole(const std::string& uri, const std::string& path, Task* task, int attempts = 0,
+                               std::int64_t maxSize = -1);
     void downloadRange(const std::string& uri, const std::string& path, std::int64_t offset, std::int64_t size,
                        Task* task);
 

@@ -114,7 +114,7 @@ const HostileCase kHostile[] = {
      "control.txt.7z is larger than 256 MiB: not a file of a distribution"},
     {"VersionInfoOf100MB",
      [](EndToEndHostile& t) { fs::resize_file(t.release() + "version-info.txt", 100 << 20); },
-     "Extended info: the file is larger than 4 MiB"},
+     "version-info.txt is larger than 4 MiB: not a file of a distribution"},
     {"RangePastItsPackage",
      [](EndToEndHostile& t) { t.editEntry("game.bin", 6, [](const std::string& s) { return plus(s, 5000000); }); },
      "Entry reaches past the end of its package: game.bin", "Requested Range Not Satisfiable"},
@@ -148,8 +148,12 @@ TEST_P(EndToEndHostileCase, FailsClearly) {
     for (const bool whole : {true, false}) {
         Updater updater(std::map<std::string, std::string>{{"logic.pack-download-by-percent", whole ? "90" : "100"}});
         fs::remove_all(dest());
+        const std::size_t before = nginx().requests().size();
         Outcome r = update(updater, url("game/1.0/"));
         EXPECT_RUN(r, 70);
+        // Refused as soon as the server states a size: a hostile file is not
+        // fetched just to be thrown away (the honest publication is a megabyte).
+        EXPECT_LT(nginx().bodyBytesSince(before), 4 << 20);
         const char* message = !whole && GetParam().singleMessage ? GetParam().singleMessage : GetParam().message;
         EXPECT_TRUE(r.logs(message)) << r.describe();
         EXPECT_EQ("", wrongFiles(dest(), kGame));

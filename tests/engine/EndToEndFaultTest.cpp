@@ -6,8 +6,11 @@
 
 #include "tests/support/FaultServer.h"
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 using testsupport::FaultServer;
 using Fault = FaultServer::Fault;
@@ -24,12 +27,15 @@ struct Case {
     const char* only;     // the fault meets only requests whose path contains this
     bool installs;        // a correct installation; otherwise exit 70
     const char* message;  // part of the failure's output, besides the URL
+    const char* console = nullptr; // part of the run's console output while it works
+    bool quiet = false;            // logging off, as a player runs it
 };
 
 const Case kCases[] = {
     {"dropped mid-body", Fault::DropAfterBytes, 3, 100, "", "", true, nullptr},
     {"reset mid-body", Fault::Reset, 3, 100, "", "", true, nullptr},
-    {"burst of 503 with Retry-After", Fault::Status503, 4, 1, "", "", true, nullptr},
+    {"burst of 503 with Retry-After", Fault::Status503, 4, 1, "", "", true, nullptr, "retrying (2 of 10): "},
+    {"burst of 503, logging off", Fault::Status503, 3, 0, "", "", true, nullptr, "retrying (2 of 10): ", true},
     {"200 for a range", Fault::RangeAsFull, -1, 0, "", "", true, nullptr},
     {"chunked", Fault::Chunked, -1, 0, "", "", true, nullptr},
     {"slow answers", Fault::Slow, 4, 0, "", "", true, nullptr},
@@ -67,6 +73,9 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
                      {"app.low-speed-window", "1"},
                      {"app.max-simultaneous-connection", "2"},
                      {"app.min-segment-size", "16384"}});
+    Updater quiet({{"app.retry-delay", "0.01"},
+                   {"logging.loggers.file.level", "none"},
+                   {"logging.loggers.console.level", "none"}});
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(dest());
@@ -77,7 +86,10 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
         server.setFault(c.fault, c.times, c.param);
         server.setFaultPath(c.only);
         const std::string source = server.url(std::string(c.prefix) + "/game/1.0/");
-        Outcome r = update(updater, source);
+        Outcome r = update(c.quiet ? quiet : updater, source);
+        if (c.console) {
+            EXPECT_NE(std::string::npos, r.out.find(c.console)) << r.out;
+        }
         if (c.installs) {
             EXPECT_RUN(r, 0);
             EXPECT_EQ("", treeDifferences(dest(), content));
@@ -87,6 +99,14 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
             EXPECT_NE(std::string::npos, said.find(server.url("/"))) << said;
             if (c.message) {
                 EXPECT_NE(std::string::npos, said.find(c.message)) << said;
+            }
+            // The report itself names the URL: with logging off (a player's
+            // default) it is all that is said.
+            std::istringstream reported(said);
+            for (std::string line; std::getline(reported, line);) {
+                if (line.find("Download error: ") != std::string::npos) {
+                    EXPECT_NE(std::string::npos, line.find(server.url("/"))) << line;
+                }
             }
             // Downloads kept in the temporary folder for the next run to resume
             // are fine; anything under a final name must be right.
@@ -101,6 +121,31 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
         EXPECT_RUN(again, 0);
         EXPECT_EQ("", treeDifferences(dest(), content));
     }
+}
+
+// A stop must not wait for a silent server's timeout (20 s by default).
+TEST_F(EndToEndFault, StopWhileTheServerIsSilentEndsTheRunAtOnce) {
+    publishTree(small(), "1.0");
+    Updater updater;
+    FaultServer server(FaultServer::Directory{site()});
+    server.setStallMs(60000);
+    server.setFault(Fault::Stall);
+    auto child = updater.start({"--url", server.url("/game/1.0/"), "--dest", dest()});
+    const auto faulted = [&server] {
+        for (const auto& request : server.requests())
+            if (request.faulted)
+                return true;
+        return false;
+    };
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         !faulted() && child->running() && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(faulted()) << updater.finish(*child).describe();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the headers are out
+    child->signal(SIGINT);
+    Outcome stopped = updater.finish(*child, 10000);
+    EXPECT_RUN(stopped, 70);
+    EXPECT_TRUE(stopped.logs("INTERRUPTED: ")) << stopped.describe();
 }
 
 } // namespace
