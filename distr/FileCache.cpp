@@ -146,7 +146,8 @@ FileCache::Hash::Hash(const std::string& text) {
         const int high = hexValue(text[2 * i]);
         const int low = hexValue(text[2 * i + 1]);
         digest = high >= 0 && low >= 0;
-        bytes_[i] = static_cast<unsigned char>(high << 4 | low);
+        if (digest)
+            bytes_[i] = static_cast<unsigned char>(high << 4 | low);
     }
     if (!digest)
         other_ = std::make_unique<std::string>(text);
