@@ -47,7 +47,7 @@ std::string_view RootStorage::keep(std::string_view bytes) {
     return std::string_view(at, bytes.size());
 }
 
-std::size_t RootStorage::probe(std::string_view key, std::size_t hash) const {
+std::size_t RootStorage::probe(std::string_view key, std::uint32_t hash) const {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
         const Slot& slot = slots_[at];
@@ -72,7 +72,7 @@ void RootStorage::grow() {
 
 int RootStorage::index(std::string_view text, bool announce) {
     const std::string_view key = lowerKey(text);
-    const std::size_t hash = std::hash<std::string_view>()(key);
+    const auto hash = static_cast<std::uint32_t>(std::hash<std::string_view>()(key));
     int result;
     {
         Poco::FastMutex::ScopedLock lock(mutex_);
@@ -99,7 +99,7 @@ int RootStorage::index(std::string_view text, bool announce) {
 
 std::pair<int, bool> RootStorage::find(std::string_view text) const {
     const std::string_view key = lowerKey(text);
-    const std::size_t hash = std::hash<std::string_view>()(key);
+    const auto hash = static_cast<std::uint32_t>(std::hash<std::string_view>()(key));
     Poco::FastMutex::ScopedLock lock(mutex_);
     if (slots_.empty())
         return {-1, false};

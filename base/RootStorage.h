@@ -2,6 +2,7 @@
 
 #include <Poco/Mutex.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,15 +29,15 @@ public:
     std::size_t size() const;
 
 private:
-    struct Slot {
-        std::size_t hash = 0;
-        int index = -1; // -1: empty
+    struct Slot { // 8 bytes: the table has two slots or more per path
+        std::uint32_t hash = 0;
+        std::int32_t index = -1; // -1: empty
     };
 
     // Copies bytes into storage that never moves, so views of it stay valid.
     std::string_view keep(std::string_view bytes);
     // The slot holding key, or the empty slot where it belongs.
-    std::size_t probe(std::string_view key, std::size_t hash) const;
+    std::size_t probe(std::string_view key, std::uint32_t hash) const;
     void grow();
 
     // Control files intern every path they hold, so this is on the hot path of

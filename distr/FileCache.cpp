@@ -11,12 +11,15 @@
 #include <Poco/Logger.h>
 #include <Poco/Path.h>
 
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <vector>
 
 namespace Patcher {
 namespace {
+
+constexpr std::size_t kWriteChunk = 1 << 20;
 
 FileOpPolicy cachePolicy(Poco::Logger& logger) {
     FileOpPolicy policy(&logger);
@@ -96,7 +99,7 @@ void FileCache::load() {
                 continue; // a blank line
             if (count < 4)
                 throw Poco::DataFormatException("Cache file is corrupted.");
-            Record record{trimmed(std::string(fields[1], stops[1])), parseDecimal(fields[2], stops[2]),
+            Record record{Hash(trimmed(std::string(fields[1], stops[1]))), parseDecimal(fields[2], stops[2]),
                           parseDecimal(fields[3], stops[3]), count > 4 ? parseDecimal(fields[4], stops[4]) : -1};
             putLocked(path, std::move(record));
         }
@@ -125,8 +128,74 @@ void FileCache::recoverFromCorruption(const std::string& error) {
     tryDeleteFile(cacheFile_);
 }
 
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1; // upper case too: the text is kept as it was
+}
+
+} // namespace
+
+FileCache::Hash::Hash(const std::string& text) {
+    bool digest = text.size() == 2 * sizeof bytes_;
+    for (std::size_t i = 0; digest && i < sizeof bytes_; ++i) {
+        const int high = hexValue(text[2 * i]);
+        const int low = hexValue(text[2 * i + 1]);
+        digest = high >= 0 && low >= 0;
+        if (digest)
+            bytes_[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+    if (!digest)
+        other_ = std::make_unique<std::string>(text);
+}
+
+FileCache::Hash::Hash(const Hash& other)
+    : other_(other.other_ ? std::make_unique<std::string>(*other.other_) : nullptr) {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+}
+
+FileCache::Hash& FileCache::Hash::operator=(const Hash& other) {
+    if (this != &other)
+        *this = Hash(other);
+    return *this;
+}
+
+void FileCache::Hash::appendTo(std::string& out) const {
+    if (other_) {
+        out += *other_;
+        return;
+    }
+    static const char kDigits[] = "0123456789abcdef";
+    for (unsigned char byte : bytes_) {
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 15];
+    }
+}
+
+std::string FileCache::Hash::text() const {
+    std::string out;
+    appendTo(out);
+    return out;
+}
+
+bool FileCache::Hash::operator==(const Hash& other) const {
+    if (other_ || other.other_)
+        return other_ && other.other_ && *other_ == *other.other_;
+    return std::memcmp(bytes_, other.bytes_, sizeof bytes_) == 0;
+}
+
+bool FileCache::Hash::equals(const std::string& text) const {
+    if (other_)
+        return *other_ == text;
+    return text.size() == 2 * sizeof bytes_ && Hash(text) == *this;
+}
+
 CacheEntry FileCache::entryOf(const Entries::value_type& item) {
-    return CacheEntry{item.first, item.second.sha1, item.second.size, item.second.modified, item.second.nanos};
+    return CacheEntry{item.first, item.second.sha1.text(), item.second.size, item.second.modified, item.second.nanos};
 }
 
 std::optional<CacheEntry> FileCache::get(const std::string& path) const {
@@ -140,7 +209,7 @@ std::optional<CacheEntry> FileCache::get(const std::string& path) const {
 bool FileCache::isValid(const std::string& path, const std::string& sha1) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     auto it = entries_.find(path);
-    return it != entries_.end() && it->second.sha1 == sha1;
+    return it != entries_.end() && it->second.sha1.equals(sha1);
 }
 
 void FileCache::putLocked(const std::string& path, Record record) {
@@ -162,7 +231,7 @@ void FileCache::putLocked(const std::string& path, Record record) {
 void FileCache::put(const std::string& path, const std::string& sha1, std::int64_t size, std::int64_t modified,
                     std::int64_t modifiedNanos) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    putLocked(path, Record{sha1, size, modified, modifiedNanos});
+    putLocked(path, Record{Hash(sha1), size, modified, modifiedNanos});
 }
 
 void FileCache::putFile(const std::string& path, std::int64_t size, std::int64_t modified) {
@@ -244,7 +313,7 @@ bool FileCache::saveNow() {
                 const Record& e = item.second;
                 buffer += item.first;
                 buffer += '|';
-                buffer += e.sha1;
+                e.sha1.appendTo(buffer);
                 buffer += '|';
                 buffer += std::to_string(e.size);
                 buffer += '|';
@@ -254,10 +323,14 @@ bool FileCache::saveNow() {
                     buffer += std::to_string(e.nanos);
                 }
                 buffer += "\r\n";
-                if (++written == entries_.size() / 2 + 1) {
+                // Written in pieces: a million lines are not held twice in memory.
+                const bool half = ++written == entries_.size() / 2 + 1;
+                if (half || buffer.size() >= kWriteChunk) {
                     out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-                    out.flush();
                     buffer.clear();
+                }
+                if (half) {
+                    out.flush();
                     step("tmp-half");
                 }
             }

@@ -143,23 +143,27 @@ void DistrManager::removeCaseTwins() {
     // does not: a file still spelt the way an older version spelt it is a stale
     // twin of the listed one once that one is in place.
     RootStorage& roots = Singleton<RootStorage>::instance();
-    std::set<std::string> parents;
-    for (const auto& e : DirListing(destinationDir_, true).entries()) {
+    // The listing keeps only the twins: a destination of a million files is
+    // not held in memory to find a handful.
+    auto isTwin = [&](const DirListing::Entry& e) {
         if (e.isDirectory || e.relative.compare(0, 5, ".kvo.") == 0)
-            continue;
+            return false;
         const auto found = roots.find(e.relative);
         if (!found.second)
-            continue;
+            return false;
         const ControlEntryPtr entry = files_.find(found.first);
         if (!entry)
-            continue;
+            return false;
         const std::string listed = entry->pathText();
         if (listed == e.relative || !cache_->isValid(listed, entry->sha1))
-            continue;
+            return false;
         boost::system::error_code ec;
-        if (boost::filesystem::equivalent(e.path, destinationDir_ + listed, ec) || ec)
-            continue;
-        logger_.information("Removing the old spelling of " + listed + ": " + e.relative);
+        return !boost::filesystem::equivalent(e.path, destinationDir_ + listed, ec) && !ec;
+    };
+    std::set<std::string> parents;
+    for (const auto& e : DirListing(destinationDir_, true, isTwin).entries()) {
+        logger_.information("Removing the old spelling of " + files_.find(roots.find(e.relative).first)->pathText() +
+                            ": " + e.relative);
         if (tryDeleteFile(e.path, &secondPolicy_)) {
             cache_->remove(e.relative);
             parents.insert(Poco::Path(e.path).parent().toString());

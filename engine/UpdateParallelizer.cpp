@@ -117,6 +117,13 @@ UpdateParallelizer::~UpdateParallelizer() {
 }
 
 void UpdateParallelizer::push(std::shared_ptr<Wrap> wrap) {
+    {
+        std::unique_lock<std::mutex> lock(aheadMutex_);
+        queuedChanged_.wait(lock, [this] { return queued_ < kQueued || handlerEnded_; });
+        if (handlerEnded_)
+            return; // the batch has failed: finish() would drop it unhandled
+        ++queued_;
+    }
     downloadQueue_.enqueue(std::move(wrap));
     if (!downloaderRunnable_) {
         downloaderRunnable_ = std::make_unique<Runnable>(*this, &UpdateParallelizer::downloaderThread);
@@ -141,6 +148,7 @@ void UpdateParallelizer::finish() {
     }
     std::lock_guard<std::mutex> lock(aheadMutex_);
     ahead_ = 0;
+    queued_ = 0;
     handlerEnded_ = false;
 }
 
@@ -249,6 +257,11 @@ void UpdateParallelizer::handlerThread() {
             handleQueue_.wait_dequeue(wrap);
             wrap->handle();
             release(wrap->aheadBytes());
+            {
+                std::lock_guard<std::mutex> lock(aheadMutex_);
+                --queued_;
+            }
+            queuedChanged_.notify_one();
         }
     } catch (const StopException&) {
         logger_.information("Handler thread stopped");
@@ -269,6 +282,7 @@ void UpdateParallelizer::handlerThread() {
         handlerEnded_ = true;
     }
     aheadChanged_.notify_one();
+    queuedChanged_.notify_one();
     logger_.information("Handler thread ended");
 }
 

@@ -62,6 +62,9 @@ public:
     static constexpr std::int64_t kAheadLimit = 512LL << 20;
     // As many requests as the download service runs at once.
     static constexpr std::size_t kInFlight = 4;
+    // Wraps pushed and not yet handled: push() waits beyond it, so a batch of
+    // a million entries is not held in the queue at once.
+    static constexpr std::size_t kQueued = 1024;
 
     explicit UpdateParallelizer(StopState& stopState, std::int64_t aheadLimit = kAheadLimit);
     // Finishes a running batch.
@@ -69,7 +72,8 @@ public:
     UpdateParallelizer(const UpdateParallelizer&) = delete;
     UpdateParallelizer& operator=(const UpdateParallelizer&) = delete;
 
-    // Queues a wrap; the first push of a batch starts the two threads.
+    // Queues a wrap; the first push of a batch starts the two threads. Waits
+    // while kQueued wraps are queued and the handler runs.
     void push(std::shared_ptr<Wrap> wrap);
     // Ends the batch: the end marker goes through both threads, which are
     // joined; whatever is left queued is dropped. The first failure stays in
@@ -113,6 +117,8 @@ private:
     std::condition_variable aheadChanged_;
     std::int64_t ahead_ = 0;    // guarded by aheadMutex_: downloaded or downloading, not yet handled
     bool handlerEnded_ = false; // guarded by aheadMutex_
+    std::size_t queued_ = 0;    // guarded by aheadMutex_: pushed, not yet handled
+    std::condition_variable queuedChanged_;
 };
 
 } // namespace Patcher

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -124,6 +125,8 @@ void DistrManager::extractFromLocalFile(PackContent& pack) {
             }
         },
         reason);
+    // Done with: the list of a large package is not kept to the end of the run.
+    std::vector<ControlEntryPtr>().swap(pack.missingEntries);
     if (!intact) {
         // Kept, a damaged package would be chosen again by every later run.
         logger_.warning("Package " + pack.localPath + " is damaged (" + reason +
@@ -194,7 +197,8 @@ void DistrManager::applyPatch(int stage) {
     stopState_->setMessage("Patcher::DistrManager::applyPatch");
     const std::string suffix = " for stage: " + std::to_string(stage);
     logger_.information("Applying single entries" + suffix);
-    std::map<int, std::vector<ControlEntryPtr>> byRoot;
+    // Grouped by root through one pass per root rather than a copy of the list.
+    std::set<int> roots;
     unsigned inStage = 0;
     for (const auto& item : files_.entries()) {
         const ControlEntryPtr& entry = item.second;
@@ -205,12 +209,15 @@ void DistrManager::applyPatch(int stage) {
             throw InternalError("rootIndex is -1. INVESTIGATE!!!", kInternalErrorCode);
         }
         ++inStage;
-        byRoot[entry->packageRoot].push_back(entry);
+        roots.insert(entry->packageRoot);
     }
     unsigned pushed = 0;
     auto refetch = std::make_shared<EntryRefetch>();
-    for (const auto& group : byRoot) {
-        for (const ControlEntryPtr& entry : group.second) {
+    for (const int root : roots) {
+        for (const auto& item : files_.entries()) {
+            const ControlEntryPtr& entry = item.second;
+            if (entry->stage != stage || entry->packageRoot != root)
+                continue;
             auto wrap = std::make_shared<EntryWrap>(*this, entry, refetch);
             if (wrap->isNeeded()) {
                 ++pushed;

@@ -8,6 +8,7 @@
 #include <Poco/File.h>
 #include <Poco/Logger.h>
 #include <Poco/Path.h>
+#include <Poco/String.h>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,8 @@ namespace {
 
 const std::string kA = "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa";
 const std::string kB = "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb";
+const std::string kDigits = "0123456789abcdef0123456789abcdeffedcba98";
+const std::string kUpper = "0123456789ABCDEF0123456789ABCDEFFEDCBA98";
 
 std::string cacheFile(const TempDir& dir) {
     return dir.file(".kvo.meta.dir/.kvo.cache.txt");
@@ -53,14 +56,18 @@ TEST_F(FileCacheTest, SavesLoadsAndKeepsABackup) {
         FileCache cache(dir.path());
         EXPECT_EQ(0u, cache.count());
         EXPECT_FALSE(cache.isDirty());
-        cache.put("Data/b.bin", kB, 1048576, 1700000000);
+        cache.put("Data/b.bin", kDigits, 1048576, 1700000000);
         cache.put("Data/a.bin", kA, 10, 5);
+        // Kept exactly as given, though only lowercase digests are stored compactly.
+        cache.put("Data/c.bin", kUpper, 0, 1);
+        cache.put("Data/d.bin", "not a digest", 0, 1);
         cache.put("Data/a.bin", kA, 20, 5); // replaces: the total follows
         EXPECT_EQ(1048596, cache.totalSize());
         EXPECT_TRUE(cache.save());
         EXPECT_FALSE(cache.isDirty());
     }
-    EXPECT_EQ("Data/a.bin|" + kA + "|20|5\r\nData/b.bin|" + kB + "|1048576|1700000000\r\n",
+    EXPECT_EQ("Data/a.bin|" + kA + "|20|5\r\nData/b.bin|" + kDigits + "|1048576|1700000000\r\nData/c.bin|" +
+                  kUpper + "|0|1\r\nData/d.bin|not a digest|0|1\r\n",
               readFile(cacheFile(dir)));
     EXPECT_EQ(readFile(cacheFile(dir)), readFile(cacheFile(dir) + ".tmp.copy"));
     EXPECT_FALSE(Poco::File(cacheFile(dir) + ".tmp").exists());
@@ -68,6 +75,11 @@ TEST_F(FileCacheTest, SavesLoadsAndKeepsABackup) {
     // Loading it back is every update's; what a run would not notice stays.
     FileCache again(dir.path());
     EXPECT_FALSE(again.isValid("data/a.bin", kA)); // paths are exact
+    EXPECT_EQ(kDigits, again.get("Data/b.bin")->sha1);
+    EXPECT_TRUE(again.isValid("Data/c.bin", kUpper));
+    EXPECT_FALSE(again.isValid("Data/c.bin", Poco::toLower(kUpper))); // hashes too
+    EXPECT_FALSE(again.isValid("Data/a.bin", kA.substr(1) + "A"));
+    EXPECT_TRUE(again.isValid("Data/d.bin", "not a digest"));
     // An equal entry changes nothing.
     again.put("Data/a.bin", kA, 20, 5);
     EXPECT_FALSE(again.isDirty());

@@ -108,11 +108,12 @@ protected:
 } // namespace
 
 TEST_F(UpdateParallelizerTest, DownloadsAndHandlesInPushOrderOnTwoThreads) {
-    for (int i = 1; i <= 50; ++i)
+    const int count = static_cast<int>(UpdateParallelizer::kQueued) + 50; // more than the queue holds
+    for (int i = 1; i <= count; ++i)
         push(i);
     pipeline.finish();
-    EXPECT_EQ(numbered('d', 1, 50), journal.only('d'));
-    EXPECT_EQ(numbered('h', 1, 50), journal.only('h'));
+    EXPECT_EQ(numbered('d', 1, count), journal.only('d'));
+    EXPECT_EQ(numbered('h', 1, count), journal.only('h'));
     // Each item is downloaded before it is handled.
     auto events = journal.snapshot();
     for (int i = 1; i <= 50; ++i) {
@@ -127,7 +128,8 @@ TEST_F(UpdateParallelizerTest, DownloadsAndHandlesInPushOrderOnTwoThreads) {
 }
 
 TEST_F(UpdateParallelizerTest, AFailedDownloadEndsTheBatchAfterHandlingWhatCameBefore) {
-    for (int i = 1; i <= 10; ++i)
+    // Pushes beyond what the queue holds do not wait for a batch that has ended.
+    for (int i = 1; i <= static_cast<int>(UpdateParallelizer::kQueued) + 10; ++i)
         push(i, i == 3 ? Fault::Download : Fault::None);
     pipeline.finish();
     EXPECT_EQ(numbered('d', 1, 2), journal.only('d'));
