@@ -15,7 +15,7 @@ pid $dir/nginx.pid;
 error_log $dir/error.log warn;
 events { worker_connections 256; }
 http {
-  log_format bytes '\$body_bytes_sent \$request_uri';
+  log_format bytes '\$body_bytes_sent \$request_uri \$msec \$request_time \$connection';
   access_log $ACCESS bytes;
   client_body_temp_path $dir/tmp;
   proxy_temp_path $dir/tmp;

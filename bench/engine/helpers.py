@@ -127,18 +127,22 @@ def table(results, rtt_ms, singles):
     print("%-60s %8s %8s %6s %7s %8s  %-15s %s" % ("job", "ours s", "ref s", "ratio", "CPU s", "RSS MiB",
                                                    "goal", "met"))
     for name, ours, ref, goal, limit, job in rows:
+        if (job, "patcher") not in runs:
+            continue
         ratio = ours / ref if ref > 0 else float("nan")
         met = ratio <= limit and (job != "noop" or ours <= 0.5)
         print("%-60s %8.2f %8.2f %6.2f %7.2f %8.1f  %-15s %s" % (
             name, ours, ref, ratio, med(job, "patcher", 1), mib(med(job, "patcher", 2)), goal,
             "yes" if met else "NO"))
-    fetched, ref_bytes = med("update", "patcher", 3), med("update", "needed", 3)
-    print("%-60s %8d %8d %6.2f %7s %8s  %-15s %s" % ("update bytes fetched / deltas + descriptions + new",
-          fetched, ref_bytes, fetched / ref_bytes, "", "", "<= 1.05",
-          "yes" if fetched <= 1.05 * ref_bytes else "NO"))
-    rss = mib(max(r[2] for r in runs[("install", "patcher")]))
-    print("%-60s %8s %8s %6s %7s %8.1f  %-15s %s" % ("peak memory of the fresh install", "", "", "", "", rss,
-                                                     "<= 200 MiB", "yes" if rss <= 200 else "NO"))
+    if ("update", "patcher") in runs:
+        fetched, ref_bytes = med("update", "patcher", 3), med("update", "needed", 3)
+        print("%-60s %8d %8d %6.2f %7s %8s  %-15s %s" % ("update bytes fetched / deltas + descriptions + new",
+              fetched, ref_bytes, fetched / ref_bytes, "", "", "<= 1.05",
+              "yes" if fetched <= 1.05 * ref_bytes else "NO"))
+    if ("install", "patcher") in runs:
+        rss = mib(max(r[2] for r in runs[("install", "patcher")]))
+        print("%-60s %8s %8s %6s %7s %8.1f  %-15s %s" % ("peak memory of the fresh install", "", "", "", "", rss,
+                                                         "<= 200 MiB", "yes" if rss <= 200 else "NO"))
     print("(medians of %d runs; bytes in the time columns for the bytes row)" %
           max(len(v) for v in runs.values()))
 
