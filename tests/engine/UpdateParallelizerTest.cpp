@@ -293,6 +293,40 @@ TEST_F(UpdateParallelizerTest, ShortDownloadsRunFourAtOnceAndAreHandledInPushOrd
         EXPECT_LT(std::find(events.begin(), events.end(), "d" + std::to_string(i)), d9);
 }
 
+// Downloads alongside and lasts until `after` others have been downloaded, as a
+// slow response does beside quick ones.
+class SlowWrap : public TestWrap {
+public:
+    SlowWrap(int n, Journal& journal, StopState& stop, std::size_t after)
+        : TestWrap(n, journal, stop), journal_(journal), after_(after) {}
+    bool downloadsAlongside() const override { return true; }
+    void download() override {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (journal_.only('d').size() < after_ && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        TestWrap::download();
+    }
+
+private:
+    Journal& journal_;
+    const std::size_t after_;
+};
+
+TEST_F(UpdateParallelizerTest, ASlowDownloadHoldsBackNeitherTheOthersNorTheOrder) {
+    // The first lasts until ten after it are done: only downloads started as
+    // any other ends, not as the oldest does, get that far.
+    pipeline.push(std::make_shared<SlowWrap>(1, journal, stop, 10));
+    for (int i = 2; i <= 20; ++i)
+        pipeline.push(std::make_shared<SlowWrap>(i, journal, stop, 0));
+    pipeline.finish();
+    EXPECT_NO_THROW(pipeline.exceptions().rethrow());
+    const auto downloads = journal.only('d');
+    ASSERT_EQ(20u, downloads.size());
+    EXPECT_GE(std::find(downloads.begin(), downloads.end(), "d1") - downloads.begin(), 10)
+        << "the others waited for the slow one";
+    EXPECT_EQ(numbered('h', 1, 20), journal.only('h'));
+}
+
 TEST_F(UpdateParallelizerTest, AFailureBesideOthersIsRaisedInItsTurn) {
     Crowd crowd;
     for (int i = 1; i <= 10; ++i)
