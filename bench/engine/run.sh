@@ -10,7 +10,8 @@
 #   noop     patcher on an installed tree of SMALL_FILES files; rsync -an --delete
 #   small    fresh install of SMALL_FILES files of SMALL_KIB KiB; tar -xf
 #   single   fresh install of SINGLES files fetched one by one (as single entries)
-#            through a proxy adding RTT_MS of round trip
+#            through a proxy adding RTT_MS of round trip; curl -Z of the same
+#            ranges through it, 4 at a time, shows what the link itself allows
 # Prints one table of medians with the goal beside each row.
 #   BUILD_DIR    build directory (default: build)
 #   SIZE_MIB     size of the example (default 256; the goals speak of 1024)
@@ -163,10 +164,15 @@ job_small() {
   measure small tar tar -xf "$IN/small.tar" -C "$RUN/dest"
   rm -rf "$RUN/dest"
 }
+xz -dc --format=lzma "$IN/site/single/1.0/control.txt.7z" > "$RUN/control-single.txt"
+python3 "$HERE/helpers.py" ranges "$RUN/control-single.txt" "http://127.0.0.1:$PROXY_PORT/single/1.0/" \
+  "$RUN/alone" > "$RUN/single.curl"
 job_single() {
   rm -rf "$RUN/dest"
   measure single patcher "$RUN/bin-single/patcher" --url "http://127.0.0.1:$PROXY_PORT/single/1.0/" --dest "$RUN/dest"
   measure single transfer bash -c 'fetch_all ravel-get "$@"' _ "$RUN/alone" $(urls single/1.0)
+  rm -rf "$RUN/alone"; mkdir -p "$RUN/alone"
+  measure single curl curl -s -Z --parallel-max 4 -K "$RUN/single.curl"
   rm -rf "$RUN/dest" "$RUN/alone"
 }
 
