@@ -1,5 +1,6 @@
 # Sourced by the demo and the engine benchmark: serves a directory from nginx
-# on a free loopback port, logging each request's body bytes and URI.
+# on a free loopback port, logging each request's body bytes first, then its URI,
+# the time it ended ($msec), how long it took and the connection it came on.
 #   start_nginx ROOT DIR   sets PORT, NGINX_PID and ACCESS (DIR/access.log)
 start_nginx() {
   local root=$1 dir=$2 user_line=""
