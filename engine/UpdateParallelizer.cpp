@@ -74,6 +74,10 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return started_ - ended_;
     }
+    bool anyFailed() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return anyFailed_;
+    }
     // Blocks until more than seen fetches have ended; returns how many have.
     std::size_t waitForEnd(std::size_t seen) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -101,6 +105,7 @@ private:
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
+                anyFailed_ = anyFailed_ || failure != nullptr;
                 // The downloader holds the fetch until it has seen it end, so
                 // letting go here, before the end is told, leaves the last
                 // reference (wrap, failure and all) to the thread that reads them.
@@ -120,6 +125,7 @@ private:
     bool closing_ = false;                    // guarded by mutex_
     std::size_t started_ = 0;                 // guarded by mutex_
     std::size_t ended_ = 0;                   // guarded by mutex_
+    bool anyFailed_ = false;                  // guarded by mutex_
     std::vector<std::thread> threads_;
 };
 
@@ -201,6 +207,7 @@ void UpdateParallelizer::downloaderThread() {
     // while a slow one holds no connection of the others.
     std::deque<std::shared_ptr<Fetch>> window;
     std::size_t seenEnds = 0;
+    bool heldBack = false;
     // Hands the oldest fetch to the handler, or raises its failure.
     const auto passOldest = [&] {
         std::shared_ptr<Fetch> oldest = window.front();
@@ -222,7 +229,13 @@ void UpdateParallelizer::downloaderThread() {
             }
             const bool alongside = next->downloadsAlongside();
             if (!window.empty()) {
-                if (!alongside || crew->running() >= kInFlight || window.size() >= kWindowLimit ||
+                // A failure beside ends the batch in its turn: nothing started
+                // now would ever be handled.
+                if (!heldBack && crew->anyFailed()) {
+                    heldBack = true;
+                    logger_.debug("Downloader holds back: a download beside it failed");
+                }
+                if (!alongside || heldBack || crew->running() >= kInFlight || window.size() >= kWindowLimit ||
                     !tryReserve(next->aheadBytes())) {
                     seenEnds = crew->waitForEnd(seenEnds);
                     continue;
