@@ -16,6 +16,9 @@ namespace {
 // How long the downloader waits for the next item before it looks at the
 // downloads running beside it.
 constexpr std::int64_t kPollMicroseconds = 1000;
+// Fetches that may have ended ahead of a slow one before the downloader waits
+// for it: a bound on what the pipeline holds, far above what keeps four busy.
+constexpr std::size_t kWindowLimit = 64;
 
 } // namespace
 
@@ -52,6 +55,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             jobs_.push_back(fetch);
+            ++started_;
         }
         jobsChanged_.notify_one();
         return fetch;
@@ -65,6 +69,20 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         fetchEnded_.wait(lock, [&] { return fetch.done; });
         return fetch.failure;
+    }
+    std::size_t running() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return started_ - ended_;
+    }
+    bool anyFailed() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return anyFailed_;
+    }
+    // Blocks until more than seen fetches have ended; returns how many have.
+    std::size_t waitForEnd(std::size_t seen) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        fetchEnded_.wait(lock, [&] { return ended_ > seen; });
+        return ended_;
     }
 
 private:
@@ -87,11 +105,13 @@ private:
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
+                anyFailed_ = anyFailed_ || failure != nullptr;
                 // The downloader holds the fetch until it has seen it end, so
                 // letting go here, before the end is told, leaves the last
                 // reference (wrap, failure and all) to the thread that reads them.
                 fetch->failure = std::move(failure);
                 fetch->done = true;
+                ++ended_;
                 fetch.reset();
             }
             fetchEnded_.notify_all();
@@ -103,6 +123,9 @@ private:
     std::condition_variable fetchEnded_;
     std::deque<std::shared_ptr<Fetch>> jobs_; // guarded by mutex_
     bool closing_ = false;                    // guarded by mutex_
+    std::size_t started_ = 0;                 // guarded by mutex_
+    std::size_t ended_ = 0;                   // guarded by mutex_
+    bool anyFailed_ = false;                  // guarded by mutex_
     std::vector<std::thread> threads_;
 };
 
@@ -187,8 +210,13 @@ void UpdateParallelizer::release(std::int64_t bytes) {
 void UpdateParallelizer::downloaderThread() {
     logger_.information("Downloader thread started");
     std::unique_ptr<FetchCrew> crew;
-    std::deque<std::shared_ptr<Fetch>> window; // running beside, in push order
-    // Hands the oldest fetch to the handler once it has ended, or raises its failure.
+    // Fetches started beside one another, in push order; those that have ended
+    // wait here for the ones before them, so the handler still sees push order
+    // while a slow one holds no connection of the others.
+    std::deque<std::shared_ptr<Fetch>> window;
+    std::size_t seenEnds = 0;
+    bool heldBack = false;
+    // Hands the oldest fetch to the handler, or raises its failure.
     const auto passOldest = [&] {
         std::shared_ptr<Fetch> oldest = window.front();
         window.pop_front();
@@ -199,20 +227,25 @@ void UpdateParallelizer::downloaderThread() {
     try {
         std::shared_ptr<Wrap> next;
         for (;;) {
+            while (!window.empty() && crew->ended(*window.front()))
+                passOldest();
             if (!next) {
                 if (window.empty())
                     downloadQueue_.wait_dequeue(next);
-                else if (!downloadQueue_.wait_dequeue_timed(next, kPollMicroseconds)) {
-                    // Nothing new yet: pass on what has ended meanwhile.
-                    if (crew->ended(*window.front()))
-                        passOldest();
-                    continue;
-                }
+                else if (!downloadQueue_.wait_dequeue_timed(next, kPollMicroseconds))
+                    continue; // nothing new yet: pass on what has ended meanwhile
             }
             const bool alongside = next->downloadsAlongside();
             if (!window.empty()) {
-                if (!alongside || window.size() >= kInFlight || !tryReserve(next->aheadBytes())) {
-                    passOldest();
+                // A failure beside ends the batch in its turn: nothing started
+                // now would ever be handled.
+                if (!heldBack && crew->anyFailed()) {
+                    heldBack = true;
+                    logger_.debug("Downloader holds back: a download beside it failed");
+                }
+                if (!alongside || heldBack || crew->running() >= kInFlight || window.size() >= kWindowLimit ||
+                    !tryReserve(next->aheadBytes())) {
+                    seenEnds = crew->waitForEnd(seenEnds);
                     continue;
                 }
             } else {

@@ -54,7 +54,8 @@ public:
 // handle() in the same order. Push and finish from one thread (the engine's).
 // A failing handle() stops the run through the stop state. Up to kInFlight
 // wraps that download alongside run at once on helper threads of the
-// downloader; they still reach the handler in push order. The downloader
+// downloader, the next starting as soon as any ends; they still reach the
+// handler in push order. The downloader
 // waits rather than run more than aheadLimit bytes of pieces ahead of the
 // handler (one item alone may exceed it), so the temporary folder stays small.
 class UpdateParallelizer {

@@ -39,9 +39,9 @@ DEST="$WORK/installed/Example Game"
 LOGS="$WORK/logs"
 ACCESS="$WORK/nginx/access.log"
 
-# Body bytes nginx sent since the last call (its access log holds one number a
-# line; the count of lines already summed is kept in a file, for this runs in
-# a subshell).
+# Body bytes nginx sent since the last call (each line of its access log starts
+# with that number; the count of lines already summed is kept in a file, for
+# this runs in a subshell).
 served_since() {
   sleep 0.2 # nginx writes a request's line when the request has ended
   local done total

@@ -1,5 +1,6 @@
 # Sourced by the demo and the engine benchmark: serves a directory from nginx
-# on a free loopback port, logging each request's body bytes and URI.
+# on a free loopback port, logging each request's body bytes first, then its URI,
+# the time it ended ($msec), how long it took and the connection it came on.
 #   start_nginx ROOT DIR   sets PORT, NGINX_PID and ACCESS (DIR/access.log)
 start_nginx() {
   local root=$1 dir=$2 user_line=""
@@ -15,7 +16,7 @@ pid $dir/nginx.pid;
 error_log $dir/error.log warn;
 events { worker_connections 256; }
 http {
-  log_format bytes '\$body_bytes_sent \$request_uri';
+  log_format bytes '\$body_bytes_sent \$request_uri \$msec \$request_time \$connection';
   access_log $ACCESS bytes;
   client_body_temp_path $dir/tmp;
   proxy_temp_path $dir/tmp;

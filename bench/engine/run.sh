@@ -10,7 +10,8 @@
 #   noop     patcher on an installed tree of SMALL_FILES files; rsync -an --delete
 #   small    fresh install of SMALL_FILES files of SMALL_KIB KiB; tar -xf
 #   single   fresh install of SINGLES files fetched one by one (as single entries)
-#            through a proxy adding RTT_MS of round trip
+#            through a proxy adding RTT_MS of round trip; curl -Z of the same
+#            ranges through it, 4 at a time, shows what the link itself allows
 # Prints one table of medians with the goal beside each row.
 #   BUILD_DIR    build directory (default: build)
 #   SIZE_MIB     size of the example (default 256; the goals speak of 1024)
@@ -18,6 +19,7 @@
 #   SMALL_FILES  (default 50000)   SMALL_KIB (default 4)
 #   SINGLES      (default 500)     RTT_MS (default 50)
 #   RUNS         repetitions of each job (default 3)
+#   ONLY         the jobs to run, e.g. "single" (default: all); the table shows their rows
 #   WORK         scratch directory, kept: inputs are made once per set of sizes
 #                (default /tmp/patcher-bench-engine)
 set -euo pipefail
@@ -32,6 +34,7 @@ SMALL_KIB=${SMALL_KIB:-4}
 SINGLES=${SINGLES:-500}
 RTT_MS=${RTT_MS:-50}
 RUNS=${RUNS:-3}
+read -r -a RUN_JOBS <<<"${ONLY:-install update noop small single}"
 WORK=${WORK:-/tmp/patcher-bench-engine}
 
 for tool in aria2c rsync xz xdelta3 nginx; do
@@ -105,6 +108,7 @@ measure() {
   /usr/bin/time -f "%e %U %S %M" -o "$RUN/time" "$@" >/dev/null 2>"$RUN/stderr" ||
     { echo "$job/$role failed:"; cat "$RUN/stderr"; exit 1; }
   sleep 0.2 # nginx writes its log line after the body
+  cp "$ACCESS" "$RUN/$job-$role.access" # the last run's requests, for a look at their timing
   read -r wall user sys rss < <(tail -1 "$RUN/time")
   echo "$job $role $wall $(python3 -c "print($user + $sys)") $rss $(awk '{ s += $1 } END { print s + 0 }' "$ACCESS")" \
     >> "$RESULTS"
@@ -123,8 +127,8 @@ export RAVEL_GET
 
 # The installed states the update and no-op jobs start from (also warms the caches).
 rm -rf "$RUN/installed" "$RUN/small-installed"
-"$PATCHER" --url "$SRC/game/1.0/" --dest "$RUN/installed" >/dev/null
-"$PATCHER" --url "$SRC/small/1.0/" --dest "$RUN/small-installed" >/dev/null
+[[ " ${RUN_JOBS[*]} " != *" update "* ]] || "$PATCHER" --url "$SRC/game/1.0/" --dest "$RUN/installed" >/dev/null
+[[ " ${RUN_JOBS[*]} " != *" noop "* ]] || "$PATCHER" --url "$SRC/small/1.0/" --dest "$RUN/small-installed" >/dev/null
 echo "update needed 0 0 0 $(python3 "$HERE/helpers.py" needed "$IN/control-1.1.txt" "$IN/control-1.0.txt" \
   "$IN/control-delta.txt" "$IN/site/game/1.1")" >> "$RESULTS"
 
@@ -160,17 +164,21 @@ job_small() {
   measure small tar tar -xf "$IN/small.tar" -C "$RUN/dest"
   rm -rf "$RUN/dest"
 }
+xz -dc --format=lzma "$IN/site/single/1.0/control.txt.7z" > "$RUN/control-single.txt"
+python3 "$HERE/helpers.py" ranges "$RUN/control-single.txt" "http://127.0.0.1:$PROXY_PORT/single/1.0/" \
+  "$RUN/alone" > "$RUN/single.curl"
 job_single() {
   rm -rf "$RUN/dest"
   measure single patcher "$RUN/bin-single/patcher" --url "http://127.0.0.1:$PROXY_PORT/single/1.0/" --dest "$RUN/dest"
   measure single transfer bash -c 'fetch_all ravel-get "$@"' _ "$RUN/alone" $(urls single/1.0)
+  rm -rf "$RUN/alone"; mkdir -p "$RUN/alone"
+  measure single curl curl -s -Z --parallel-max 4 -K "$RUN/single.curl"
   rm -rf "$RUN/dest" "$RUN/alone"
 }
 
-JOBS=(install update noop small single)
 for ((r = 0; r < RUNS; r++)); do
-  for ((j = 0; j < ${#JOBS[@]}; j++)); do
-    job=${JOBS[$(((j + r) % ${#JOBS[@]}))]}
+  for ((j = 0; j < ${#RUN_JOBS[@]}; j++)); do
+    job=${RUN_JOBS[$(((j + r) % ${#RUN_JOBS[@]}))]}
     echo "== run $((r + 1)) of $RUNS: $job"
     "job_$job"
   done

@@ -289,6 +289,61 @@ TEST_F(UpdateParallelizerTest, ShortDownloadsRunFourAtOnceAndAreHandledInPushOrd
         EXPECT_LT(std::find(events.begin(), events.end(), "d" + std::to_string(i)), d9);
 }
 
+// Downloads alongside and lasts until `after` others have been downloaded (or,
+// given a log, the downloader holds back), as a slow response does beside quick ones.
+class SlowWrap : public TestWrap {
+public:
+    SlowWrap(int n, Journal& journal, StopState& stop, std::size_t after, Fault fault = Fault::None,
+             testsupport::LogCapture* log = nullptr)
+        : TestWrap(n, journal, stop, fault), journal_(journal), after_(after), log_(log) {}
+    bool downloadsAlongside() const override { return true; }
+    void download() override {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (journal_.only('d').size() < after_ && !(log_ && log_->contains("Downloader holds back")) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        TestWrap::download();
+    }
+
+private:
+    Journal& journal_;
+    const std::size_t after_;
+    testsupport::LogCapture* const log_;
+};
+
+TEST_F(UpdateParallelizerTest, ASlowDownloadHoldsBackNeitherTheOthersNorTheOrder) {
+    // The first lasts until ten after it are done: only downloads started as
+    // any other ends, not as the oldest does, get that far.
+    pipeline.push(std::make_shared<SlowWrap>(1, journal, stop, 10));
+    for (int i = 2; i <= 20; ++i)
+        pipeline.push(std::make_shared<SlowWrap>(i, journal, stop, 0));
+    pipeline.finish();
+    EXPECT_NO_THROW(pipeline.exceptions().rethrow());
+    const auto downloads = journal.only('d');
+    ASSERT_EQ(20u, downloads.size());
+    EXPECT_GE(std::find(downloads.begin(), downloads.end(), "d1") - downloads.begin(), 10)
+        << "the others waited for the slow one";
+    EXPECT_EQ(numbered('h', 1, 20), journal.only('h'));
+}
+
+TEST_F(UpdateParallelizerTest, NothingMoreStartsOnceADownloadBesideHasFailed) {
+    // The batch ends at the second, so nothing after it is ever handled; the
+    // first lasts until the downloader holds back, or all the others are done.
+    pipeline.push(std::make_shared<SlowWrap>(1, journal, stop, 58, Fault::None, &log));
+    pipeline.push(std::make_shared<SlowWrap>(2, journal, stop, 0, Fault::Download));
+    for (int i = 3; i <= 60; ++i)
+        pipeline.push(std::make_shared<SlowWrap>(i, journal, stop, 0));
+    pipeline.finish();
+    EXPECT_EQ(numbered('h', 1, 1), journal.only('h'));
+    try {
+        pipeline.exceptions().rethrow();
+        FAIL() << "the download failure must be raised";
+    } catch (const InternalError& e) {
+        EXPECT_EQ("download failed: 2", e.message());
+    }
+    EXPECT_LT(journal.only('d').size(), 30u) << "downloads went on beside a failure";
+}
+
 TEST_F(UpdateParallelizerTest, AFailureBesideOthersIsRaisedInItsTurn) {
     Crowd crowd;
     for (int i = 1; i <= 10; ++i)
