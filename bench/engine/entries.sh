@@ -52,16 +52,28 @@ sed -i -e 's/^logic.pack-download-by-percent.*/logic.pack-download-by-percent = 
 start_nginx "$IN/site" "$RUN/nginx"
 SRC="http://127.0.0.1:$PORT"
 
-# peak ROW COMMAND...: prints "ROW  peak-RSS-MiB  wall-s".
-peak() {
-  local row=$1; shift
+# measure COMMAND...: sets KIB and WALL to the command's peak RSS and wall time.
+measure() {
   /usr/bin/time -f "%M %e" -o "$RUN/time" "$@" >/dev/null 2>"$RUN/stderr" ||
-    { echo "$row failed:"; tail -5 "$RUN/stderr"; exit 1; }
-  read -r kib wall < <(tail -1 "$RUN/time")
-  printf '%-28s %8.1f MiB %8.1f s\n' "$row" "$(python3 -c "print($kib / 1024)")" "$wall"
+    { echo "$* failed:"; tail -5 "$RUN/stderr"; exit 1; }
+  read -r KIB WALL < <(tail -1 "$RUN/time")
 }
 
-printf '%-28s %12s %10s\n' "$ENTRIES entries" "peak RSS" "wall"
+# The reference first: tar unpacking the same tree, so every row has its ratio.
+rm -rf "$RUN/dest" && mkdir -p "$RUN/dest"
+measure tar -xf "$IN/content.tar" -C "$RUN/dest"
+TAR_KIB=$KIB TAR_WALL=$WALL
+rm -rf "$RUN/dest"
+
+# peak ROW COMMAND...: prints the row, its peak RSS and wall time, and both against tar's.
+peak() {
+  local row=$1; shift
+  measure "$@"
+  python3 -c "print('%-28s %8.1f MiB %8.1f s %9.1fx %9.2fx' % ('$row', $KIB / 1024, $WALL, $KIB / $TAR_KIB, $WALL / max($TAR_WALL, 0.01)))"
+}
+
+printf '%-28s %12s %10s %10s %10s\n' "$ENTRIES entries" "peak RSS" "wall" "RSS/tar" "wall/tar"
+printf '%-28s %8.1f MiB %8.1f s\n' "tar -xf (reference)" "$(python3 -c "print($TAR_KIB / 1024)")" "$TAR_WALL"
 rm -rf "$RUN/dest"
 peak "small game install" "$RUN/bin/patcher" --url "$SRC/small/1.0/" --dest "$RUN/dest"
 rm -rf "$RUN/dest"
@@ -72,5 +84,3 @@ if [ "${SINGLES:-0}" = 1 ]; then
   peak "install (single entries)" "$RUN/bin-single/patcher" --url "$SRC/game/1.0/" --dest "$RUN/dest"
   rm -rf "$RUN/dest"
 fi
-mkdir -p "$RUN/dest"
-peak "tar -xf (reference)" tar -xf "$IN/content.tar" -C "$RUN/dest"
