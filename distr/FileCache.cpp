@@ -169,11 +169,7 @@ void FileCache::Hash::appendTo(std::string& out) const {
         out += *other_;
         return;
     }
-    static const char kDigits[] = "0123456789abcdef";
-    for (unsigned char byte : bytes_) {
-        out += kDigits[byte >> 4];
-        out += kDigits[byte & 15];
-    }
+    appendHex(out, bytes_, sizeof bytes_);
 }
 
 std::string FileCache::Hash::text() const {

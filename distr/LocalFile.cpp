@@ -25,16 +25,6 @@ std::string parentDirectory(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-std::string hex(const unsigned char* digest, unsigned length) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text(length * 2, '0');
-    for (unsigned i = 0; i < length; ++i) {
-        text[2 * i] = kDigits[digest[i] >> 4];
-        text[2 * i + 1] = kDigits[digest[i] & 15];
-    }
-    return text;
-}
-
 struct DigestDeleter {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
@@ -114,6 +104,14 @@ void LocalFile::placeAt(const std::string& destination) {
     copyWholeFile(path_, destination);
 }
 
+void appendHex(std::string& out, const unsigned char* bytes, std::size_t length) {
+    static const char kDigits[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < length; ++i) {
+        out += kDigits[bytes[i] >> 4];
+        out += kDigits[bytes[i] & 15];
+    }
+}
+
 struct Sha1Buf::Context {
     std::unique_ptr<EVP_MD_CTX, DigestDeleter> digest{EVP_MD_CTX_new()};
 };
@@ -134,7 +132,9 @@ std::string Sha1Buf::hex() {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned length = 0;
     EVP_DigestFinal_ex(context_->digest.get(), digest, &length);
-    return Patcher::hex(digest, length);
+    std::string text;
+    appendHex(text, digest, length);
+    return text;
 }
 
 Sha1Buf::int_type Sha1Buf::overflow(int_type c) {

@@ -64,6 +64,9 @@ private:
     std::unique_ptr<Context> context_;
 };
 
+// Appends length bytes as lowercase hex digits, two a byte.
+void appendHex(std::string& out, const unsigned char* bytes, std::size_t length);
+
 // SHA-1 of a file as 40 lowercase hex digits; bytesRead (optional) gets the size.
 // Throws Poco::OpenFileException / ReadFileException naming the path.
 std::string sha1OfFile(const std::string& path, HDDEventObserver* observer = nullptr,
