@@ -8,38 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fstream>
 
 using namespace testsupport;
 
 namespace {
 
-std::string patcherBinary() { return buildDir() + "app/patcher"; }
-std::string fakeBinary() { return buildDir() + "tests/app/fake_app"; }
-
-// A copy of an executable in a directory of its own, with the configuration
-// files the test gives it beside it.
-class Installed {
-public:
-    Installed(const TempDir& dir, const std::string& binary, const std::string& properties,
-              const std::string& userProperties = "") {
-        std::string name = binary.substr(binary.rfind('/') + 1);
-        path_ = dir.file("bin/" + name);
-        Poco::File(dir.file("bin")).createDirectories();
-        Poco::File(binary).copyTo(path_);
-        if (!properties.empty())
-            writeFile(dir.file("bin/" + name + ".properties"), properties);
-        if (!userProperties.empty())
-            writeFile(dir.file("bin/" + name + ".user.properties"), userProperties);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// The application file as shipped, read from the source tree.
-std::string shippedProperties() { return readFile(sourceDir() + "app/patcher.properties"); }
+const std::string kPatcher = buildDir() + "app/patcher";
+const std::string kFake = buildDir() + "tests/app/fake_app";
 
 // The one log file in a directory.
 std::string onlyLogIn(const std::string& dir) {
@@ -60,11 +35,39 @@ void expectInOrder(const std::string& text, const std::vector<std::string>& part
     }
 }
 
+class AppRunTest : public ::testing::Test {
+protected:
+    // A run whose source holds no distribution: it fails once started.
+    std::vector<std::string> failing(const std::vector<std::string>& more = {}) const {
+        std::vector<std::string> args{"-u", dir.file("nowhere"), "-d", dir.file("dest")};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+    ChildProcess::Options mode(const std::string& name) const { return {dir.path(), {{"PATCHER_TEST_MODE", name}}}; }
+    // A copy of an executable in bin/, with the configuration files given beside it.
+    std::string install(const std::string& binary, const std::string& properties, const std::string& user = "") {
+        const std::string path = dir.file("bin/" + binary.substr(binary.rfind('/') + 1));
+        Poco::File(dir.file("bin")).createDirectories();
+        Poco::File(binary).copyTo(path);
+        if (!properties.empty())
+            writeFile(path + ".properties", properties);
+        if (!user.empty())
+            writeFile(path + ".user.properties", user);
+        return path;
+    }
+    // The shipped application file with its own log file replaced.
+    static std::string logFileAt(const std::string& path) {
+        const std::string shipped = readFile(sourceDir() + "app/patcher.properties");
+        return "log.file = x\napp.log-file = " + path + "\n" + shipped.substr(shipped.find("# --- Loggers"));
+    }
+    TempDir dir;
+};
+
 } // namespace
 
-TEST(AppRunTest, HelpListsTheOptionsInOrderAndEndsWithZero) {
+TEST_F(AppRunTest, HelpListsTheOptionsInOrderAndEndsWithZero) {
     for (const char* flag : {"--help", "-h"}) {
-        RunResult r = runProgram(patcherBinary(), {flag, "--bogus-after-help"});
+        RunResult r = runProgram(kPatcher, {flag, "--bogus-after-help"});
         EXPECT_EQ(0, r.code) << r.err;
         expectInOrder(r.out, {"usage: patcher [options] ...", "--help", "display help information",
                               "--progress=value", "--log-dir=value", "--log-file=value", "--game-id=value",
@@ -74,68 +77,75 @@ TEST(AppRunTest, HelpListsTheOptionsInOrderAndEndsWithZero) {
     }
 }
 
-TEST(AppRunTest, OptionErrorsEndWith78AndDoNothingElse) {
-    TempDir dir;
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+TEST_F(AppRunTest, OptionErrorsEndWith78AndDoNothingElse) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {}, {"-u", "x"}, {"-u", "x", "-d", "y", "--bogus"}, {"-d", "y", "-u"}}) {
-        RunResult r = runProgram(patcherBinary(), args, {dir.path(), {}});
+        RunResult r = runProgram(kPatcher, args, {dir.path(), {}});
         EXPECT_EQ(78, r.code) << r.err;
         EXPECT_FALSE(r.err.empty()) << "the option error must be reported";
         EXPECT_EQ(std::string::npos, r.out.find("Dummy launch.")) << r.out;
     }
+    // A user override that is not a file ends the start the same way.
+    const std::string app = install(kPatcher, readFile(sourceDir() + "app/patcher.properties"));
+    Poco::File(dir.file("bin/patcher.user.properties")).createDirectories();
+    RunResult r = runProgram(app, failing(), {dir.path(), {}}, 10000);
+    EXPECT_EQ(78, r.code);
+    EXPECT_NE(std::string::npos, r.err.find("Not a file: " + dir.file("bin/patcher.user.properties"))) << r.err;
+    EXPECT_EQ("", r.out);
 }
 
-TEST(AppRunTest, AFailedRunWritesTheBannersAndReturnValueToTheLog) {
-    TempDir dir;
-    RunResult r = runProgram(patcherBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("logs"), "-r", "run"});
+TEST_F(AppRunTest, AFailedRunWritesTheBannersAndReturnValueToTheLog) {
+    RunResult r = runProgram(kPatcher, failing({"-l", dir.file("logs"), "-r", "run"}));
     EXPECT_EQ(70, r.code) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("PocoException: File not found: " + dir.file("nowhere/version-info.txt")))
         << r.out;
-    std::string log = onlyLogIn(dir.file("logs"));
-    expectInOrder(log, {" Application started (v", "application.path", " = " + patcherBinary(), "system.",
-                        "BaseApp::main running", "Creating cmdHandler", "Configuring DistrManager",
-                        "PocoException: File not found: ", "CPU usage: userTime ", " seconds, kernelTime ",
-                        "Return value: 70", std::string(30, '=') + " Application ended " + std::string(31, '=')});
+    expectInOrder(onlyLogIn(dir.file("logs")),
+                  {" Application started (v", "application.path", " = " + kPatcher, "system.", "BaseApp::main running",
+                   "Creating cmdHandler", "Configuring DistrManager", "PocoException: File not found: ",
+                   "CPU usage: userTime ", " seconds, kernelTime ", "Return value: 70",
+                   std::string(30, '=') + " Application ended " + std::string(31, '=')});
 }
 
-TEST(AppRunTest, WithoutLogFileNothingIsLoggedButTheFailureReachesStandardError) {
-    TempDir dir;
-    RunResult r = runProgram(patcherBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("logs")});
+TEST_F(AppRunTest, WithoutLogFileNothingIsLoggedButTheFailureReachesStandardError) {
+    RunResult r = runProgram(kPatcher, failing({"-l", dir.file("logs")}));
     EXPECT_EQ(70, r.code);
     EXPECT_EQ("", r.out) << "logging off: nothing on the console";
     EXPECT_EQ(0u, r.err.find("PocoException: File not found: ")) << r.err;
     EXPECT_FALSE(Poco::File(dir.file("logs")).exists()) << "no log file, no log directory";
 
-    // Nor a failure to report when the log directory could not be made.
+    // Nor a failure to report when the log directory could not be made; with a
+    // log file it is reported.
     writeFile(dir.file("plain-file"), "x");
-    r = runProgram(patcherBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("plain-file/logs")});
+    r = runProgram(kPatcher, failing({"-l", dir.file("plain-file/logs")}));
     EXPECT_EQ(70, r.code);
     EXPECT_EQ(std::string::npos, r.err.find("Failed to create log file root directory")) << r.err;
+    r = runProgram(kPatcher, failing({"-l", dir.file("plain-file/logs"), "-r", "run"}));
+    EXPECT_EQ(70, r.code);
+    EXPECT_NE(std::string::npos, r.err.find("Failed to create log file root directory. Logging disabled. Details: "))
+        << r.err;
+    EXPECT_EQ(std::string::npos, r.out.find("Application ended")) << "logging is off: " << r.out;
 }
 
-TEST(AppRunTest, UserOverrideFillsKeysTheApplicationFileLacksAndOptionsWin) {
-    TempDir dir;
-    Installed app(dir, fakeBinary(), "logic.pack-download-by-missing = 300\n",
-                  "app.min-segment-size = 65536\nlogic.pack-download-by-missing = 1\n");
-    ChildProcess::Options env{dir.path(), {{"PATCHER_TEST_MODE", "keys"}}};
-    RunResult r = runProgram(app.path(), {"-u", "from-option", "-d", "y"}, env);
+TEST_F(AppRunTest, UserOverrideFillsKeysTheApplicationFileLacksAndOptionsWin) {
+    const std::string fake = install(kFake, "logic.pack-download-by-missing = 300\n",
+                                     "app.min-segment-size = 65536\nlogic.pack-download-by-missing = 1\n");
+    RunResult r = runProgram(fake, {"-u", "from-option", "-d", "y"}, mode("keys"));
     EXPECT_EQ(0, r.code) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("app.min-segment-size=65536")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("src.url=from-option")) << r.out;
 
     // An option beats both files: the log file name comes from the user file
     // unless the option gives one.
-    Installed logging(dir, patcherBinary(), shippedProperties(), "log.file = fromuser\n");
-    r = runProgram(logging.path(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("a")});
+    const std::string app = install(kPatcher, readFile(sourceDir() + "app/patcher.properties"), "log.file = fromuser\n");
+    r = runProgram(app, failing({"-l", dir.file("a")}));
     // Said before logging is set up, so the framework's start-up logger has it.
     EXPECT_NE(std::string::npos, r.err.find("Loading user override: " + dir.file("bin/patcher.user.properties")));
     EXPECT_NE(std::string::npos, onlyLogIn(dir.file("a")).find("Configuring DistrManager"));
-    runProgram(logging.path(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("b"), "-r", "fromoption"});
-    Poco::DirectoryIterator it(dir.file("b"));
-    EXPECT_EQ(0u, it.name().rfind("fromoption-", 0)) << it.name();
+    runProgram(app, failing({"-l", dir.file("b"), "-r", "fromoption"}));
+    EXPECT_EQ(0u, Poco::DirectoryIterator(dir.file("b")).name().rfind("fromoption-", 0));
 }
 
-TEST(AppRunTest, FailuresMapToTheirLogLinesAndExitCodes) {
+TEST_F(AppRunTest, FailuresMapToTheirLogLinesAndExitCodes) {
     struct Case {
         const char* mode;
         int code;
@@ -147,87 +157,60 @@ TEST(AppRunTest, FailuresMapToTheirLogLinesAndExitCodes) {
                           Case{"poco", 70, "PocoException: File not found: missing.bin, Code: 404"},
                           Case{"std", 70, "std::exception: boom"},
                           Case{"int", 70, "unknown exception at BaseApp::main"}}) {
-        TempDir dir;
-        ChildProcess::Options env{dir.path(), {{"PATCHER_TEST_MODE", c.mode}}};
-        RunResult r = runProgram(fakeBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("logs"), "-r", "run"}, env);
+        const std::string logs = dir.file(std::string("logs-") + c.mode);
+        RunResult r = runProgram(kFake, failing({"-l", logs, "-r", "run"}), mode(c.mode));
         EXPECT_EQ(c.code, r.code) << c.mode << "\n" << r.err;
-        std::string log = onlyLogIn(dir.file("logs"));
+        const std::string log = onlyLogIn(logs);
         expectInOrder(log, {"Starting cmdHandler", c.line, "Return value: " + std::to_string(c.code)});
         if (c.code != 0) // the timer's line comes before the error's
             expectInOrder(log, {"Application working time: ", c.line});
     }
 }
 
-TEST(AppRunTest, ConsoleSignalsStopTheRunAsInterrupted) {
+TEST_F(AppRunTest, ConsoleSignalsStopTheRunAsInterrupted) {
     for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
-        TempDir dir;
-        ChildProcess::Options env{dir.path(), {{"PATCHER_TEST_MODE", "loop"}}};
-        ChildProcess child(fakeBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("logs"), "-r", "run"}, env);
+        const std::string logs = dir.file("logs-" + std::to_string(sig));
+        ChildProcess child(kFake, failing({"-l", logs, "-r", "run"}), mode("loop"));
         ASSERT_TRUE(child.waitForOutput("ready")) << child.err();
         child.signal(sig);
         EXPECT_EQ(70, child.wait());
         EXPECT_NE(std::string::npos, child.out().find("onStop"));
-        expectInOrder(onlyLogIn(dir.file("logs")), {"INTERRUPTED: FakeHandler::loop", "Return value: 70"});
+        expectInOrder(onlyLogIn(logs), {"INTERRUPTED: FakeHandler::loop", "Return value: 70"});
     }
 }
 
-TEST(AppRunTest, BadNumbersAndBadLogPathsAreReportedWithoutCrashing) {
-    TempDir dir;
-    RunResult r = runProgram(patcherBinary(), {"-g", "abc", "-s", "1", "-u", "x", "-d", "y"});
+TEST_F(AppRunTest, BadNumbersAndBadLogFilesAreReportedWithoutCrashing) {
+    RunResult r = runProgram(kPatcher, {"-g", "abc", "-s", "1", "-u", "x", "-d", "y"});
     EXPECT_EQ(70, r.code);
     EXPECT_NE(std::string::npos, r.err.find("Syntax error")) << r.err;
 
-    writeFile(dir.file("plain-file"), "x");
-    r = runProgram(patcherBinary(), {"-u", dir.file("nowhere"), "-d", dir.file("dest"), "-l", dir.file("plain-file/logs"), "-r", "run"});
-    EXPECT_EQ(70, r.code);
-    EXPECT_NE(std::string::npos, r.err.find("Failed to create log file root directory. Logging disabled. Details: ")) << r.err;
-    EXPECT_EQ(std::string::npos, r.out.find("Application ended")) << "logging is off: " << r.out;
-
     // A log path that names a directory cannot be opened for writing.
     Poco::File(dir.file("logdir/taken.log")).createDirectories();
-    Installed app(dir, patcherBinary(), "log.file = x\napp.log-file = " + dir.file("logdir/taken.log") + "\n" +
-                                            shippedProperties().substr(shippedProperties().find("# --- Loggers")));
-    r = runProgram(app.path(), {"-u", dir.file("nowhere"), "-d", dir.file("dest")});
+    r = runProgram(install(kPatcher, logFileAt(dir.file("logdir/taken.log"))), failing());
     EXPECT_EQ(70, r.code);
     EXPECT_EQ(0u, r.err.find("Logging will be disabled. Details: ")) << r.err;
-}
 
-TEST(AppRunTest, UninstallAndFullWriteTheirKeysWhateverTheirArgument) {
-    TempDir dir;
-    ChildProcess::Options env{dir.path(), {{"PATCHER_TEST_MODE", "keys"}}};
-    RunResult r = runProgram(fakeBinary(), {"--url=a", "--dest=b"}, env);
-    EXPECT_NE(std::string::npos, r.out.find("dest.dir=b\ndest.uninstall=<none>\ndest.full-update=<none>")) << r.out;
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"--uninstall=0", "--full=0"}, {"-U", "-f"}, {"-U0", "--full"}}) {
-        args.insert(args.end(), {"-u", "a", "-d", "b"});
-        r = runProgram(fakeBinary(), args, env);
-        EXPECT_EQ(0, r.code) << r.err;
-        EXPECT_NE(std::string::npos, r.out.find("dest.uninstall=1\ndest.full-update=1")) << args[0] << "\n" << r.out;
-    }
-}
-
-TEST(AppRunTest, UserOverrideThatIsNotAFileEndsTheStartWithAnError) {
-    TempDir dir;
-    Installed app(dir, patcherBinary(), shippedProperties());
-    Poco::File(dir.file("bin/patcher.user.properties")).createDirectories();
-    RunResult r = runProgram(app.path(), {"-u", dir.file("nowhere"), "-d", dir.file("dest")}, {dir.path(), {}}, 10000);
-    EXPECT_EQ(78, r.code);
-    EXPECT_NE(std::string::npos, r.err.find("Not a file: " + dir.file("bin/patcher.user.properties"))) << r.err;
-    EXPECT_EQ("", r.out);
-}
-
-TEST(AppRunTest, LogFileThatStopsTakingWritesIsDroppedAndTheRunGoesOn) {
+    // A log file that stops taking writes (every write to /dev/full fails as on
+    // a full disk) is dropped and the run goes on.
     if (!Poco::File("/dev/full").exists())
         GTEST_SKIP() << "no /dev/full";
-    TempDir dir;
-    // Every write to /dev/full fails as on a full disk.
-    Installed app(dir, patcherBinary(), "log.file = x\napp.log-file = /dev/full\n" +
-                                            shippedProperties().substr(shippedProperties().find("# --- Loggers")));
-    RunResult r = runProgram(app.path(), {"-u", dir.file("nowhere"), "-d", dir.file("dest")}, {dir.path(), {}});
+    r = runProgram(install(kPatcher, logFileAt("/dev/full")), failing(), {dir.path(), {}});
     EXPECT_EQ(70, r.code) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("PocoException: File not found: ")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("= Application ended =")) << "the console keeps its log lines";
     const std::string warning = "Failed to write the log file. File logging disabled. Details: ";
     EXPECT_EQ(0u, r.err.find(warning)) << r.err;
     EXPECT_EQ(r.err.rfind(warning), r.err.find(warning)) << "said once: " << r.err;
+}
+
+TEST_F(AppRunTest, UninstallAndFullWriteTheirKeysWhateverTheirArgument) {
+    RunResult r = runProgram(kFake, {"--url=a", "--dest=b"}, mode("keys"));
+    EXPECT_NE(std::string::npos, r.out.find("dest.dir=b\ndest.uninstall=<none>\ndest.full-update=<none>")) << r.out;
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--uninstall=0", "--full=0"}, {"-U", "-f"}, {"-U0", "--full"}}) {
+        args.insert(args.end(), {"-u", "a", "-d", "b"});
+        r = runProgram(kFake, args, mode("keys"));
+        EXPECT_EQ(0, r.code) << r.err;
+        EXPECT_NE(std::string::npos, r.out.find("dest.uninstall=1\ndest.full-update=1")) << args[0] << "\n" << r.out;
+    }
 }

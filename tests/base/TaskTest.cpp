@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <limits>
+#include <sstream>
 
 using namespace Patcher;
 
@@ -26,6 +27,14 @@ struct CountingObserver : TaskProgressObserver {
     std::int64_t lastDone = -1;
 };
 
+// Status, done and percent in one line.
+std::string show(const Task& t) {
+    std::ostringstream out;
+    out.precision(17);
+    out << taskStatusName(t.status()) << " " << t.done() << " " << t.percent() << "%";
+    return out.str();
+}
+
 void expectInternalError(const std::function<void()>& fn, const std::string& message) {
     try {
         fn();
@@ -38,23 +47,31 @@ void expectInternalError(const std::function<void()>& fn, const std::string& mes
 
 } // namespace
 
-TEST(TaskTest, StartSkipsEmptyTasksAndCompletesTasksAlreadyDone) {
-    Task empty(TaskType::Extract, nullptr, 1000);
-    Task over(TaskType::Extract, nullptr, 1000);
+TEST(TaskTest, StartSkipsEmptyTasksCompletesTasksAlreadyDoneAndUpdatesClampAndFinish) {
+    Task empty(TaskType::Extract, nullptr, 1000), over(TaskType::Extract, nullptr, 1000);
     EXPECT_EQ(empty.id() + 1, over.id()) << "one counter, in creation order";
     empty.start(0, 0, "x");
-    EXPECT_EQ(TaskStatus::Skipped, empty.status());
-    EXPECT_EQ(100.0, empty.percent());
-
+    EXPECT_EQ("Skipped 0 100%", show(empty));
     over.start(10, 12, "x");
+    EXPECT_EQ("Done 10 100%", show(over));
+    over.activate(); // a finished task stays finished
     EXPECT_EQ(TaskStatus::Done, over.status());
-    EXPECT_EQ(10, over.done());
-    EXPECT_EQ(100.0, over.percent());
 
-    Task resumed(TaskType::Download, nullptr, 1000);
-    resumed.start(200, 50, "x");
-    EXPECT_EQ(TaskStatus::Waiting, resumed.status());
-    EXPECT_DOUBLE_EQ(25.0, resumed.percent());
+    CountingObserver observer;
+    Task t(TaskType::Download, nullptr, 1000, &fakeClock);
+    t.setObserver(&observer);
+    t.start(200, 50, "x");
+    EXPECT_EQ("Waiting 50 25%", show(t));
+    t.setCurrentItem("a.bin", 60);
+    t.update(40);
+    EXPECT_EQ("Running 90 45%", show(t));
+    EXPECT_EQ(40, t.currentItemDone());
+    t.update(200); // beyond the total
+    EXPECT_EQ("Done 200 100%", show(t));
+    const int calls = observer.calls;
+    t.update(5);
+    EXPECT_EQ(200, t.done());
+    EXPECT_EQ(calls, observer.calls);
 }
 
 // The refusals that keep a finished or skipped task from coming back, and a
@@ -98,30 +115,6 @@ TEST(TaskTest, PauseAndActivateReturnToTheSavedStatus) {
     expectInternalError([&] { t.update(5); }, "Attempt to update task in a status: Paused");
     t.activate();
     EXPECT_EQ(TaskStatus::Running, t.status());
-
-    Task done(TaskType::SHA1, nullptr, 1000);
-    done.start(5, 5, "x");
-    done.activate(); // a finished task stays finished
-    EXPECT_EQ(TaskStatus::Done, done.status());
-}
-
-TEST(TaskTest, UpdateCountsClampsFinishesAndThenIgnoresMore) {
-    CountingObserver observer;
-    Task t(TaskType::Download, nullptr, 1000, &fakeClock);
-    t.setObserver(&observer);
-    t.start(100, 0, "x");
-    t.setCurrentItem("a.bin", 60);
-    t.update(40);
-    EXPECT_EQ(TaskStatus::Running, t.status());
-    EXPECT_DOUBLE_EQ(40.0, t.percent());
-    EXPECT_EQ(40, t.currentItemDone());
-    t.update(100); // beyond the total
-    EXPECT_EQ(100, t.done());
-    EXPECT_EQ(TaskStatus::Done, t.status());
-    const int calls = observer.calls;
-    t.update(5);
-    EXPECT_EQ(100, t.done());
-    EXPECT_EQ(calls, observer.calls);
 }
 
 TEST(TaskTest, NotificationsKeepTheIntervalExceptAtBoundaries) {
@@ -131,24 +124,21 @@ TEST(TaskTest, NotificationsKeepTheIntervalExceptAtBoundaries) {
     t.setObserver(&observer);
     t.start(1000, 0, "x");
     observer.calls = 0;
+    std::vector<int> calls;
+    const auto step = [&](std::int64_t nowMs, std::int64_t amount, bool force = false) {
+        gNowMs = nowMs;
+        t.update(amount, force);
+        calls.push_back(observer.calls);
+    };
     t.setCurrentItem("big.pak", 900);
-    t.update(10); // first progress: always told
-    EXPECT_EQ(1, observer.calls);
-    gNowMs = 500;
-    t.update(10); // within the interval
-    EXPECT_EQ(1, observer.calls);
-    t.update(10, true); // forced
-    EXPECT_EQ(2, observer.calls);
-    gNowMs = 1600;
-    t.update(10); // interval passed
-    EXPECT_EQ(3, observer.calls);
-    gNowMs = 1700;
-    t.update(860); // the current item completes
-    EXPECT_EQ(4, observer.calls);
+    step(0, 10);         // first progress: always told
+    step(500, 10);       // within the interval
+    step(500, 10, true); // forced
+    step(1600, 10);      // interval passed
+    step(1700, 860);     // the current item completes
     t.setCurrentItem("small", 500);
-    gNowMs = 1800;
-    t.update(100); // the task completes
-    EXPECT_EQ(5, observer.calls);
+    step(1800, 100); // the task completes
+    EXPECT_EQ((std::vector<int>{1, 1, 2, 3, 4, 5}), calls);
     EXPECT_EQ(1000, observer.lastDone);
 }
 
@@ -173,22 +163,23 @@ TEST(TaskTest, SpeedMovesTowardTheMeasuredOneAndPausedTimeDoesNotCount) {
 
 TEST(TaskUpdaterTest, BytesReachTheTaskInMebibyteBatchesAtItemsAndAtTheEnd) {
     StopState stop;
+    const std::int64_t batch = TaskUpdater::kBatchBytes;
     auto task = std::make_shared<Task>(TaskType::Extract, nullptr, 1000);
-    task->start(10 * TaskUpdater::kBatchBytes, 0, "x");
+    task->start(10 * batch, 0, "x");
     {
         TaskUpdater updater(task, stop);
         EXPECT_EQ(TaskStatus::Running, task->status());
         updater.onItem("a", 2000000);
-        updater.onBytes(TaskUpdater::kBatchBytes - 1);
+        updater.onBytes(batch - 1);
         EXPECT_EQ(0, task->done());
         updater.onItem("b", 10);
-        EXPECT_EQ(TaskUpdater::kBatchBytes - 1, task->done());
+        EXPECT_EQ(batch - 1, task->done());
         EXPECT_EQ("b", task->currentItem());
-        updater.onBytes(TaskUpdater::kBatchBytes);
-        EXPECT_EQ(2 * TaskUpdater::kBatchBytes - 1, task->done());
+        updater.onBytes(batch);
+        EXPECT_EQ(2 * batch - 1, task->done());
         updater.onBytes(7);
     }
-    EXPECT_EQ(2 * TaskUpdater::kBatchBytes + 6, task->done());
+    EXPECT_EQ(2 * batch + 6, task->done());
     EXPECT_EQ(TaskStatus::Paused, task->status()) << "running time covers only work";
     TaskUpdater again(task, stop);
     EXPECT_EQ(TaskStatus::Running, task->status());
@@ -196,36 +187,36 @@ TEST(TaskUpdaterTest, BytesReachTheTaskInMebibyteBatchesAtItemsAndAtTheEnd) {
 
 class TaskWeightsTest : public ::testing::Test {
 protected:
+    std::unique_ptr<TaskWeights> loaded(const std::string& content) {
+        testsupport::writeFile(file, content);
+        auto w = std::make_unique<TaskWeights>();
+        w->load(file);
+        return w;
+    }
     testsupport::TempDir dir;
     std::string file = dir.file("weights-live.txt");
 };
 
 TEST_F(TaskWeightsTest, OverridingOneDefaultRescalesOnlyTheOtherDefaults) {
-    testsupport::writeFile(file, "Download 40\r\nSHA1 3\r\n");
-    TaskWeights w;
-    w.load(file);
+    auto w = loaded("Download 40\r\nSHA1 3\r\n");
     // Download 40 of 32 scales the defaults by 1.25 (SHA1 1.875), then SHA1 3
     // scales the six still default by 1.6; Download keeps its 40.
-    EXPECT_DOUBLE_EQ(40.0, w.weight(TaskType::Download));
-    EXPECT_DOUBLE_EQ(3.0, w.weight(TaskType::SHA1));
-    EXPECT_DOUBLE_EQ(2.4, w.weight(TaskType::Extract));
-    EXPECT_DOUBLE_EQ(0.4, w.weight(TaskType::Uninstall));
+    EXPECT_DOUBLE_EQ(40.0, w->weight(TaskType::Download));
+    EXPECT_DOUBLE_EQ(3.0, w->weight(TaskType::SHA1));
+    EXPECT_DOUBLE_EQ(2.4, w->weight(TaskType::Extract));
+    EXPECT_DOUBLE_EQ(0.4, w->weight(TaskType::Uninstall));
     double sum = 0;
     for (int v = 0; v < kTaskTypeCount; ++v)
-        sum += w.weight(static_cast<TaskType>(v));
-    EXPECT_NEAR(sum, w.totalWeight(), 1e-9);
+        sum += w->weight(static_cast<TaskType>(v));
+    EXPECT_NEAR(sum, w->totalWeight(), 1e-9);
+    expectInternalError([&] { w->set(TaskType::Check, {5.0, true}); }, "Existing default value change attempt.");
 
-    expectInternalError([&] { w.set(TaskType::Check, {5.0, true}); }, "Existing default value change attempt.");
-}
-
-TEST_F(TaskWeightsTest, GarbageEndsReadingAndKeepsWhatCameBefore) {
+    // Garbage ends reading and keeps what came before.
     for (const char* content : {"Download 40\nBogus 3\nDelta 7\n", "Download 40\nDelta seven\n",
                                 "Download 40\nDelta 0\nSHA1 3\n", "Download 40\nDelta -2\n"}) {
-        testsupport::writeFile(file, content);
-        TaskWeights w;
-        w.load(file);
-        EXPECT_DOUBLE_EQ(40.0, w.weight(TaskType::Download)) << content;
-        EXPECT_DOUBLE_EQ(11.5 * 1.25, w.weight(TaskType::Delta)) << content;
+        auto garbage = loaded(content);
+        EXPECT_DOUBLE_EQ(40.0, garbage->weight(TaskType::Download)) << content;
+        EXPECT_DOUBLE_EQ(11.5 * 1.25, garbage->weight(TaskType::Delta)) << content;
     }
 }
 
@@ -237,33 +228,28 @@ TEST_F(TaskWeightsTest, SavesLearntWeightsInTheFixedLayoutOnDestruction) {
         w.set(TaskType::SHA1, {std::numeric_limits<double>::infinity(), false});
     }
     EXPECT_EQ("     Delta 12.25000\r\n", testsupport::readFile(file));
-    TaskWeights reread;
-    reread.load(file);
-    EXPECT_DOUBLE_EQ(12.25, reread.weight(TaskType::Delta));
-    {
-        TaskWeights unwritable;
-        unwritable.load(dir.file("no/such/dir/weights.txt"));
-        unwritable.set(TaskType::Delta, {2.0, false});
-    } // only logged
+    EXPECT_DOUBLE_EQ(12.25, loaded(testsupport::readFile(file))->weight(TaskType::Delta));
+    TaskWeights unwritable;
+    unwritable.load(dir.file("no/such/dir/weights.txt"));
+    unwritable.set(TaskType::Delta, {2.0, false}); // only logged when it goes
 }
 
 TEST_F(TaskWeightsTest, OnlyObservedTasksThatRanLongerThanFiveSecondsTeach) {
     TaskWeights w;
-    auto run = [&](int ms, bool observed) {
-        CountingObserver observer;
-        Task t(TaskType::Extract, &w, 0, &fakeClock);
-        gNowMs = 0;
-        if (observed)
-            t.setObserver(&observer);
-        t.start(1000000, 0, "x");
-        t.update(1);
-        gNowMs = ms;
-        t.update(999999);
-    };
-    run(5000, true);
-    EXPECT_DOUBLE_EQ(1.2, w.weight(TaskType::Extract));
-    run(8000, false);
-    EXPECT_DOUBLE_EQ(1.2, w.weight(TaskType::Extract));
-    run(8000, true); // 125 bytes per millisecond
-    EXPECT_DOUBLE_EQ(800.0, w.weight(TaskType::Extract));
+    std::vector<double> learnt;
+    for (const auto& [ms, observed] : {std::pair{5000, true}, {8000, false}, {8000, true}}) {
+        {
+            CountingObserver observer;
+            Task t(TaskType::Extract, &w, 0, &fakeClock);
+            gNowMs = 0;
+            if (observed)
+                t.setObserver(&observer);
+            t.start(1000000, 0, "x");
+            t.update(1);
+            gNowMs = ms;
+            t.update(999999);
+        } // learnt when the task goes
+        learnt.push_back(w.weight(TaskType::Extract));
+    }
+    EXPECT_EQ((std::vector<double>{1.2, 1.2, 800.0}), learnt); // the last: 125 bytes per millisecond
 }

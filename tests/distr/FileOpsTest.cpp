@@ -10,111 +10,99 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Patcher;
-using testsupport::LogCapture;
-using testsupport::TempDir;
+using namespace testsupport;
 
 namespace {
 
 // Makes the underlying call of one operation fail with an errno value, a given
 // number of times.
-class FaultInjector {
-public:
-    FaultInjector(std::string operation, int error, int times)
-        : operation_(std::move(operation)), error_(error), left_(times) {
-        setFileOpFault([this](const std::string& op, const std::string& path) {
-            if (op == operation_ && left_ > 0) {
-                --left_;
-                ++fired_;
-                throw Poco::FileException("injected", path, error_);
+struct FaultInjector {
+    FaultInjector(const std::string& operation, int error, int times) {
+        setFileOpFault([this, operation, error, times](const std::string& op, const std::string& path) {
+            if (op == operation && fired < times) {
+                ++fired;
+                throw Poco::FileException("injected", path, error);
             }
         });
     }
     ~FaultInjector() { setFileOpFault({}); }
-    int fired() const { return fired_; }
-
-private:
-    std::string operation_;
-    int error_;
-    int left_;
-    int fired_ = 0;
+    int fired = 0;
 };
 
 FileOpPolicy fastPolicy() {
     FileOpPolicy policy;
     policy.delayMs = 0;
-    policy.quiet = true;
     return policy;
 }
 
 } // namespace
 
-TEST(FileOpsTest, PersistentTransientErrorRetriesThreeTimesThenFails) {
-    TempDir dir;
-    testsupport::writeFile(dir.file("busy"), "x");
-    LogCapture log;
-    const FileOpPolicy policy = fastPolicy();
-    FaultInjector fault("deleteFile", EBUSY, 100);
-
-    EXPECT_THROW(deleteFile(dir.file("busy"), &policy), Poco::FileException);
-    EXPECT_EQ(4, fault.fired());
-    const auto warnings = log.texts(Poco::Message::PRIO_WARNING);
-    ASSERT_EQ(3u, warnings.size());
-    for (const auto& w : warnings)
-        EXPECT_EQ("Failed to delete file '" + dir.file("busy") + "', Retring...", w);
-    const auto errors = log.texts(Poco::Message::PRIO_ERROR);
-    ASSERT_EQ(1u, errors.size());
-    EXPECT_EQ(0u, errors[0].find("Failed to delete file '" + dir.file("busy") + "', Details: "));
-    EXPECT_TRUE(Poco::File(dir.file("busy")).exists());
-}
-
-TEST(FileOpsTest, TransientErrorThatClearsSucceedsAndOtherErrorsAreNotRetried) {
+TEST(FileOpsTest, TransientErrorsAreRetriedThreeTimesAndOthersNever) {
     TempDir dir;
     const FileOpPolicy policy = fastPolicy();
-    {
-        LogCapture log;
-        FaultInjector fault("createFolder", EACCES, 2);
-        createFolder(dir.file("later"), &policy);
-        EXPECT_TRUE(Poco::File(dir.file("later")).isDirectory());
-        EXPECT_EQ(2u, log.texts(Poco::Message::PRIO_WARNING).size());
-        EXPECT_TRUE(log.texts(Poco::Message::PRIO_ERROR).empty());
-    }
-    {
-        LogCapture log;
-        FaultInjector fault("createFolder", ENOSPC, 100);
-        EXPECT_THROW(createFolder(dir.file("never"), &policy), Poco::FileException);
-        EXPECT_EQ(1, fault.fired());
-        EXPECT_TRUE(log.texts(Poco::Message::PRIO_WARNING).empty());
-    }
-    {
+    writeFile(dir.file("busy"), "x");
+    writeFile(dir.file("src"), "x");
+    createFolder(dir.file("tree/x"));
+    struct Case {
+        const char* operation;
+        int error, times;
+        std::function<bool()> call; // true: done; a throw or false: failed
+        bool done;
+        int fired, errors;
+        std::string warning, errorLine; // each warning (empty: none); the start of the last error line
+    };
+    const std::string busy = "Failed to delete file '" + dir.file("busy") + "'";
+    const std::string move = "Failed to move file from '" + dir.file("src") + "' into '" + dir.file("dst") + "'";
+    const std::string tree = "Failed to delete folder '" + dir.file("tree") + "'";
+    const Case cases[] = {
+        {"deleteFile", EBUSY, 100, [&] { return deleteFile(dir.file("busy"), &policy), true; }, false, 4, 1,
+         busy + ", Retring...", busy + ", Details: "},
+        {"createFolder", EACCES, 2, [&] { return createFolder(dir.file("later"), &policy), true; }, true, 2, 0,
+         "Failed to create folder '" + dir.file("later") + "', Retring...", ""},
+        {"createFolder", ENOSPC, 100, [&] { return createFolder(dir.file("never"), &policy), true; }, false, 1, 1, "",
+         "Failed to create folder '" + dir.file("never") + "', Details: "},
+        {"moveFile", ETXTBSY, 100, [&] { return moveFile(dir.file("src"), dir.file("dst"), &policy), true; }, false,
+         4, 1, move + ", Retring...", move + ", Details: "},
         // The try-variant answers false, with the OS text for the error.
+        {"deleteFolder", EPERM, 100, [&] { return tryDeleteFolder(dir.file("tree"), &policy); }, false, 4, 2,
+         tree + ", Retring...", tree + ", Details: Operation not permitted"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.operation + std::string(" ") + std::to_string(c.error));
         LogCapture log;
-        testsupport::writeFile(dir.file("src"), "x");
-        FaultInjector fault("moveFile", ETXTBSY, 100);
-        EXPECT_THROW(moveFile(dir.file("src"), dir.file("dst"), &policy), Poco::FileException);
-        EXPECT_EQ(4, fault.fired());
-        EXPECT_TRUE(log.contains("Failed to move file from '" + dir.file("src") + "' into '" + dir.file("dst") +
-                                 "', Retring..."));
+        FaultInjector fault(c.operation, c.error, c.times);
+        bool done = false;
+        try {
+            done = c.call();
+        } catch (const Poco::FileException&) {
+        }
+        EXPECT_EQ(c.done, done);
+        EXPECT_EQ(c.fired, fault.fired);
+        const auto warnings = log.texts(Poco::Message::PRIO_WARNING);
+        EXPECT_EQ(c.warning.empty() ? 0u : static_cast<std::size_t>(c.fired - !c.done), warnings.size());
+        for (const auto& w : warnings)
+            EXPECT_EQ(c.warning, w);
+        const auto errors = log.texts(Poco::Message::PRIO_ERROR);
+        EXPECT_EQ(static_cast<std::size_t>(c.errors), errors.size());
+        if (!errors.empty()) {
+            EXPECT_EQ(0u, errors.back().find(c.errorLine)) << errors.back();
+        }
     }
-    {
-        LogCapture log;
-        FaultInjector fault("deleteFolder", EPERM, 100);
-        createFolder(dir.file("tree/x"), &policy);
-        EXPECT_FALSE(tryDeleteFolder(dir.file("tree"), &policy));
-        EXPECT_TRUE(log.contains("Failed to delete folder '" + dir.file("tree") +
-                                 "', Details: Operation not permitted"));
-    }
+    EXPECT_TRUE(Poco::File(dir.file("busy")).exists());
+    EXPECT_TRUE(Poco::File(dir.file("later")).isDirectory());
 }
 
 TEST(FileOpsTest, RealFailuresReachTheCaller) {
     TempDir dir;
     const FileOpPolicy policy = fastPolicy();
-    testsupport::writeFile(dir.file("file"), "x");
+    writeFile(dir.file("file"), "x");
     LogCapture log;
     // A folder below a file: ENOTDIR, not transient.
     EXPECT_FALSE(tryCreateFolder(dir.file("file/sub"), &policy));
@@ -132,10 +120,9 @@ TEST(FileOpsTest, MoveAcrossFileSystemsCopiesTheWholeFileAndRemovesTheSource) {
         GTEST_SKIP() << "no second writable file system";
     const std::string source = "/dev/shm/patcher-copy-test-" + std::to_string(::getpid());
     const std::string content(3 * 1024 * 1024 + 17, 'q');
-    testsupport::writeFile(source, content);
-
+    writeFile(source, content);
     moveFile(source, dir.file("moved"));
-    EXPECT_EQ(content, testsupport::readFile(dir.file("moved")));
+    EXPECT_TRUE(content == readFile(dir.file("moved")));
     EXPECT_FALSE(Poco::File(source).exists());
     EXPECT_FALSE(Poco::File(dir.file("moved.part")).exists());
 }
@@ -155,28 +142,22 @@ TEST(FileOpsTest, DriveLettersFollowFileSystems) {
 
 TEST(FileOpsTest, LockingObserversSerialiseOneDrive) {
     Singleton<DiscGuard>::create();
+    static std::atomic<int> inside{0}, maxInside{0};
     struct Probe : HDDLockingObserver {
-        std::atomic<int>* inside;
-        std::atomic<int>* maxInside;
         void beginWrite(unsigned char d) override {
             HDDLockingObserver::beginWrite(d);
-            int now = ++*inside;
-            int seen = maxInside->load();
-            while (now > seen && !maxInside->compare_exchange_weak(seen, now)) {
+            for (int now = ++inside, seen = maxInside; now > seen && !maxInside.compare_exchange_weak(seen, now);) {
             }
         }
         void endWrite(unsigned char d) override {
-            --*inside;
+            --inside;
             HDDLockingObserver::endWrite(d);
         }
     };
-    std::atomic<int> inside{0}, maxInside{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
+        threads.emplace_back([] {
             Probe probe;
-            probe.inside = &inside;
-            probe.maxInside = &maxInside;
             for (int i = 0; i < 2000; ++i) {
                 probe.beginWrite(7);
                 probe.endWrite(7);
