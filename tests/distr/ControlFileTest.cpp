@@ -7,15 +7,22 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 using namespace Patcher;
-using testsupport::TempDir;
+using namespace testsupport;
 
 namespace {
 
 const std::string kHash = "0123456789abcdef0123456789abcdef01234567";
 const std::string kOther = "fedcba9876543210fedcba9876543210fedcba98";
+
+// Every entry of these tests is read by parseLine and shown here, in the fields that matter.
+std::string shown(const ControlEntryPtr& e) {
+    if (!e)
+        return "none";
+    return std::to_string(e->status) + " " + e->pathText() + " " + e->sha1 + " '" + e->package + "' " +
+           std::to_string(e->offset) + "+" + std::to_string(e->size) + " stage " + std::to_string(e->stage);
+}
+std::string parsed(const std::string& line) { return shown(ControlFile::parseLine(line)); }
 
 class ControlFileTest : public ::testing::Test {
 protected:
@@ -27,30 +34,24 @@ protected:
 
 TEST_F(ControlFileTest, ParsesTheFieldsOfEachStatus) {
     // Well-formed lines are read by every run; here blanks, separators, CR and
-    // the fields that may be left out.
-    auto e = ControlFile::parseLine(" 0 | Data/a.bin | " + kHash + " | | pack01 | 1,024 | 300 | | 2 \r");
-    EXPECT_EQ(0, e->status);
-    EXPECT_EQ(1024, e->offset);
-    EXPECT_EQ(300, e->size); // status 0: size is the stored size
-    EXPECT_EQ(2, e->stage);
-
-    EXPECT_EQ(1, ControlFile::parseLine("0|x|" + kHash + "||p|0|5|")->stage); // eight fields
-    EXPECT_EQ(1, ControlFile::parseLine("0|x|" + kHash + "||p|0|5")->stage);  // seven fields
-    EXPECT_EQ(0, ControlFile::parseLine("0|x|" + kHash + "||p|0|5||0")->stage);
-
-    e = ControlFile::parseLine("2|Old/File.txt|" + kHash + "|ignored|more");
-    EXPECT_EQ(2, e->status);
-    EXPECT_EQ(kHash, e->sha1);
-    EXPECT_EQ("", e->package);
-
-    EXPECT_EQ(nullptr, ControlFile::parseLine("  \r"));
+    // the fields that may be left out. Status 0: the size is the stored size.
+    const std::pair<std::string, std::string> cases[] = {
+        {" 0 | Data/a.bin | " + kHash + " | | pack01 | 1,024 | 300 | | 2 \r",
+         "0 Data/a.bin " + kHash + " 'pack01' 1024+300 stage 2"},
+        {"0|x|" + kHash + "||p|0|5|", "0 x " + kHash + " 'p' 0+5 stage 1"}, // eight fields
+        {"0|x|" + kHash + "||p|0|5", "0 x " + kHash + " 'p' 0+5 stage 1"},  // seven
+        {"0|x|" + kHash + "||p|0|5||0", "0 x " + kHash + " 'p' 0+5 stage 0"},
+        {"2|Old/File.txt|" + kHash + "|ignored|more", "2 Old/File.txt " + kHash + " '' 0+0 stage 1"},
+        {"  \r", "none"},
+    };
+    for (const auto& [line, fields] : cases)
+        EXPECT_EQ(fields, parsed(line)) << line;
 }
 
 TEST_F(ControlFileTest, RefusesMalformedAndUnsafeLines) {
     auto expectInvalid = [](const std::string& line, const std::string& message) {
         try {
-            ControlFile::parseLine(line);
-            ADD_FAILURE() << line;
+            ADD_FAILURE() << parsed(line);
         } catch (const InvalidDistr& e) {
             EXPECT_EQ(message, e.message());
             EXPECT_EQ(5, e.code());
@@ -66,23 +67,21 @@ TEST_F(ControlFileTest, RefusesMalformedAndUnsafeLines) {
     for (const std::string package : {"../../home/user/.profile", "/etc/passwd", "x/../../y", ".."})
         expectInvalid("1|a|" + kHash + "||" + package + "|0|1|1",
                       "Unsafe package name in control file: " + package);
-    EXPECT_EQ("packs/p01", ControlFile::parseLine("0|a|" + kHash + "||packs/p01|0|1|")->package);
+    EXPECT_EQ("0 a " + kHash + " 'packs/p01' 0+1 stage 1", parsed("0|a|" + kHash + "||packs/p01|0|1|"));
     expectInvalid("0|a|" + kHash + "||p|-5|1|", "Invalid offset value: -5");
     // A range whose end does not fit in 64 bits would wrap every sum made of it.
     expectInvalid("0|a|" + kHash + "||p|9223372036854775000|1000|", "Invalid size value: 1000");
     expectInvalid("0|a|" + kHash + "||p|0|1||-1", "Invalid stage value: -1");
 
-    EXPECT_NO_THROW(ControlFile::parseLine("0|Data/../Data/./x|" + kHash + "||p|0|1|"));
-    EXPECT_THROW(ControlFile::parseLine("0|a|" + kHash + "||p|0"), Poco::SyntaxException);
-    EXPECT_THROW(ControlFile::parseLine("1|a|" + kHash + "||p|0|1"), Poco::SyntaxException);
-    EXPECT_THROW(ControlFile::parseLine("0|a"), Poco::SyntaxException);
-    EXPECT_THROW(ControlFile::parseLine("x|a|" + kHash), Poco::SyntaxException);
-    EXPECT_THROW(ControlFile::parseLine("0|a|" + kHash + "||p|12ab|1|"), Poco::SyntaxException);
+    EXPECT_EQ("0 Data/../Data/./x " + kHash + " 'p' 0+1 stage 1", parsed("0|Data/../Data/./x|" + kHash + "||p|0|1|"));
+    for (const std::string& line : {"0|a|" + kHash + "||p|0", "1|a|" + kHash + "||p|0|1", std::string("0|a"),
+                                   "x|a|" + kHash, "0|a|" + kHash + "||p|12ab|1|"})
+        EXPECT_THROW(parsed(line), Poco::SyntaxException) << line;
 }
 
 TEST_F(ControlFileTest, LoadKeepsTheFirstEntryPerPathAndOrdersRemovals) {
     TempDir dir;
-    testsupport::writeFile(dir.file("sub/control.txt"),
+    writeFile(dir.file("sub/control.txt"),
                            "0|Data/A.bin|" + kHash + "||p|0|10|\r\n"
                            "\r\n"
                            "0|data/a.BIN|" + kOther + "||p|10|10|\r\n"
@@ -95,34 +94,31 @@ TEST_F(ControlFileTest, LoadKeepsTheFirstEntryPerPathAndOrdersRemovals) {
     file.load(dir.file("sub/control.txt"));
     EXPECT_EQ(dir.file("sub/"), file.directory());
     ASSERT_EQ(2u, file.count());
-    EXPECT_EQ(kHash, file.find("DATA/a.bin")->sha1);
-    EXPECT_EQ(50, file.find("data/b.bin")->size);
-    EXPECT_EQ(nullptr, file.find("data/c.bin"));
-
+    EXPECT_EQ("0 Data/A.bin " + kHash + " 'p' 0+10 stage 1", shown(file.find("DATA/a.bin")));
+    EXPECT_EQ("1 Data/b.bin " + kOther + " 'p' 20+50 stage 3", shown(file.find("data/b.bin")));
+    EXPECT_EQ("none", shown(file.find("data/c.bin")));
     std::vector<std::string> order;
     for (const auto& item : file.removals())
         order.push_back(item.first.first + ":" + item.second->sha1.substr(0, 2));
     EXPECT_EQ((std::vector<std::string>{"alpha.txt:01", "alpha.txt:fe", "zeta.txt:01"}), order);
-
     // Loading replaces the content.
-    testsupport::writeFile(dir.file("other.txt"), "0|x|" + kHash + "||p|0|1|\n");
+    writeFile(dir.file("other.txt"), "0|x|" + kHash + "||p|0|1|\n");
     file.load(dir.file("other.txt"));
     EXPECT_EQ(1u, file.count());
     EXPECT_TRUE(file.removals().empty());
 }
 
 TEST_F(ControlFileTest, CanonicalLinesRoundTrip) {
-    auto e = ControlFile::parseLine("0|Data/x.bin|" + kHash + "|" + kHash + "|pack|5|7|999|1");
-    EXPECT_EQ("0|Data/x.bin|" + kHash + "||pack|5|7||", ControlFile::formatLine(*e));
-    e = ControlFile::parseLine("1|Data/y.bin|" + kHash + "|" + kOther + "|pack|5|7|20|4");
-    EXPECT_EQ("1|Data/y.bin|" + kHash + "|" + kOther + "|pack|5|7|20|4", ControlFile::formatLine(*e));
-    e = ControlFile::parseLine("2|Data/z.bin|" + kHash);
-    EXPECT_EQ("2|Data/z.bin|" + kHash, ControlFile::formatLine(*e));
+    for (const auto& [line, canonical] : std::vector<std::pair<std::string, std::string>>{
+             {"0|Data/x.bin|" + kHash + "|" + kHash + "|pack|5|7|999|1", "0|Data/x.bin|" + kHash + "||pack|5|7||"},
+             {"1|Data/y.bin|" + kHash + "|" + kOther + "|pack|5|7|20|4", ""},
+             {"2|Data/z.bin|" + kHash, ""}})
+        EXPECT_EQ(canonical.empty() ? line : canonical, ControlFile::formatLine(*ControlFile::parseLine(line)));
 
     TempDir dir;
     ControlFile file;
-    file.parse("0|a|" + kHash + "||p|0|1||\r\n1|b|" + kOther + "||p|1|2|3|2\r\n2|c|" + kHash + "\r\n");
+    const std::string text = "0|a|" + kHash + "||p|0|1||\r\n1|b|" + kOther + "||p|1|2|3|2\r\n2|c|" + kHash + "\r\n";
+    file.parse(text);
     file.save(dir.file("out.txt"));
-    EXPECT_EQ("0|a|" + kHash + "||p|0|1||\r\n1|b|" + kOther + "||p|1|2|3|2\r\n2|c|" + kHash + "\r\n",
-              testsupport::readFile(dir.file("out.txt")));
+    EXPECT_EQ(text, readFile(dir.file("out.txt")));
 }

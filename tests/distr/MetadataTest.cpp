@@ -1,18 +1,16 @@
 #include "distr/Metadata.h"
 
-#include "base/Errors.h"
 #include "base/CmdHandler.h"
+#include "base/RootStorage.h"
 #include "base/Singleton.h"
 #include "distr/ControlFile.h"
 #include "distr/Extract.h"
 #include "distr/FileCache.h"
 #include "distr/ForwardEvent.h"
-#include "distr/LocalFile.h"
 #include "distr/SevenZip.h"
 #include "distr/VersionInfo.h"
-#include "base/RootStorage.h"
-#include "tests/support/LogCapture.h"
 #include "tests/distr/Samples.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
@@ -22,10 +20,7 @@
 #include <sstream>
 
 using namespace Patcher;
-using testsupport::LogCapture;
-using testsupport::TempDir;
-using testsupport::readFile;
-using testsupport::writeFile;
+using namespace testsupport;
 
 namespace {
 
@@ -40,6 +35,9 @@ VersionInfo sampleInfo() {
     return info;
 }
 
+// The entries of these tests, read from control file lines.
+ControlEntryPtr entry(const std::string& line) { return ControlFile::parseLine(line); }
+
 } // namespace
 
 TEST(MetadataTest, NamesOfEveryKind) {
@@ -47,19 +45,14 @@ TEST(MetadataTest, NamesOfEveryKind) {
     MetadataNames keep;
     EXPECT_TRUE(keep.contains(".kvo.installed.control.txt"));
     EXPECT_TRUE(keep.contains(".kvo.cache.txt"));
-
     // The names of the files, version and commands records, and of the adapter,
     // are the ones every run of the updater writes and reads back.
-    MetadataFile delta = metadataName(ControlFileType::Delta, "1.0.3", info, keep);
-    EXPECT_EQ(".kvo.delta.1.0.3_1.0.5.control.txt", delta.name);
-    EXPECT_EQ("dc", delta.expectedHash);
-    MetadataFile deleted = metadataName(ControlFileType::Deleted, "1.0.5", info, keep);
-    EXPECT_EQ(".kvo.deleted.control.txt", deleted.name);
-    EXPECT_EQ("delete.txt", deleted.remoteName);
-    EXPECT_EQ("d1", deleted.expectedHash);
-    for (const auto& name : {delta.name, deleted.name})
-        EXPECT_TRUE(keep.contains(name)) << name;
-
+    const MetadataFile delta = metadataName(ControlFileType::Delta, "1.0.3", info, keep);
+    const MetadataFile deleted = metadataName(ControlFileType::Deleted, "1.0.5", info, keep);
+    EXPECT_EQ(".kvo.delta.1.0.3_1.0.5.control.txt dc", delta.name + " " + delta.expectedHash);
+    EXPECT_EQ(".kvo.deleted.control.txt delete.txt d1", deleted.name + " " + deleted.remoteName + " " + deleted.expectedHash);
+    EXPECT_TRUE(keep.contains(delta.name));
+    EXPECT_TRUE(keep.contains(deleted.name));
     EXPECT_THROW(metadataName(ControlFileType::Files, "9.9", info, keep), InvalidDistr);
 }
 
@@ -73,7 +66,6 @@ TEST(MetadataTest, InstalledVersionRecord) {
     writeFile(dir.file(".kvo.installed.control.txt"), " 2.0 \r\nignored");
     EXPECT_TRUE(readInstalledVersion(dir.path(), version));
     EXPECT_EQ("2.0", version);
-
     writeInstalledVersion(dir.file("no/such/dir"), "1");
     EXPECT_TRUE(log.contains("Failed to write installed version info."));
     // A record that is a directory cannot be read.
@@ -96,9 +88,8 @@ TEST(MetadataTest, CleanupKeepsTheKnownNamesAndTheCache) {
     keep.add(".kvo.files.1.0.control.txt");
     cleanupMetadata(meta, keep, cache);
     std::vector<std::string> left;
-    for (const auto& e : DirListing(meta).entries())
-        left.push_back(e.name);
-    std::sort(left.begin(), left.end());
+    for (const auto& file : readTree(meta))
+        left.push_back(file.first);
     EXPECT_EQ((std::vector<std::string>{".kvo.cache.txt", ".kvo.cache.txt.tmp", ".kvo.cache.txt.tmp.copy",
                                         ".kvo.files.1.0.control.txt", ".kvo.installed.control.txt"}),
               left);
@@ -108,6 +99,7 @@ TEST(MetadataTest, CleanupKeepsTheKnownNamesAndTheCache) {
 
 TEST(MetadataTest, PendingPacksSurviveARunAndForgetDeletedFiles) {
     TempDir dir;
+    const std::string record = dir.file(".kvo.pending.packs.txt");
     writeFile(dir.file("pack1"), "1");
     writeFile(dir.file("pack2"), "2");
     {
@@ -117,42 +109,35 @@ TEST(MetadataTest, PendingPacksSurviveARunAndForgetDeletedFiles) {
         EXPECT_FALSE(packs.insert(dir.file("pack2")));
         EXPECT_FALSE(packs.remove(dir.file("nothing")));
         // On the disk already: a run killed now keeps its packages.
-        EXPECT_EQ(dir.file("pack1") + "\r\n" + dir.file("pack2") + "\r\n",
-                  readFile(dir.file(".kvo.pending.packs.txt")));
+        EXPECT_EQ(dir.file("pack1") + "\r\n" + dir.file("pack2") + "\r\n", readFile(record));
     }
     Poco::File(dir.file("pack1")).remove();
     {
         PendingPacks packs(dir.path());
         EXPECT_EQ((std::set<std::string>{dir.file("pack2")}), packs.paths());
-        EXPECT_EQ(dir.file("pack2") + "\r\n", readFile(dir.file(".kvo.pending.packs.txt")));
+        EXPECT_EQ(dir.file("pack2") + "\r\n", readFile(record));
         EXPECT_TRUE(packs.remove(dir.file("pack2")));
     }
-    EXPECT_FALSE(Poco::File(dir.file(".kvo.pending.packs.txt")).exists()); // empty: nothing written
-    writeFile(dir.file(".kvo.pending.packs.txt"), std::string("\0\xff\r\n\r\n|||\r\n", 11));
-    PendingPacks garbage(dir.path());
-    EXPECT_TRUE(garbage.paths().empty());
+    EXPECT_FALSE(Poco::File(record).exists()); // empty: nothing written
+    writeFile(record, std::string("\0\xff\r\n\r\n|||\r\n", 11));
+    EXPECT_TRUE(PendingPacks(dir.path()).paths().empty());
 }
 
 TEST(MetadataTest, ExtractionCountsPackedBytesLendsTheObserverAndRefusesRangesPastThePackage) {
     Singleton<RootStorage>::create();
     TempDir dir;
-    const std::string stored = testsupport::sampleData(20000, 1, false);
-    const std::string packedSource = testsupport::sampleData(50000, 2);
+    const std::string stored = sampleData(20000, 1, false);
+    const std::string packedSource = sampleData(50000, 2);
     writeFile(dir.file("src"), packedSource);
-    struct Idle : HDDEventObserver {
-        void read(int, std::int64_t, const char*) override {}
-        void write(int, std::int64_t, const char*) override {}
-        void start(const std::string&, const std::string&, int) override {}
-    } codecOwn;
+    CountingObserver codecOwn;
     SevenZip codec;
     codec.compressFile(dir.file("src"), dir.file("src.7z"));
     codec.setObserver(&codecOwn);
     const std::string packed = readFile(dir.file("src.7z"));
     writeFile(dir.file("pack"), "HEAD" + stored + packed + "TAIL");
-
-    auto compressed = ControlFile::parseLine("1|b|h||pack|" + std::to_string(4 + stored.size()) + "|" +
-                                             std::to_string(packed.size()) + "|" +
-                                             std::to_string(packedSource.size()));
+    const std::string at = std::to_string(4 + stored.size());
+    const auto compressed = entry("1|b|h||pack|" + at + "|" + std::to_string(packed.size()) + "|" +
+                                  std::to_string(packedSource.size()));
     StopState stop;
     struct Counting : TaskUpdater {
         using TaskUpdater::TaskUpdater;
@@ -166,8 +151,7 @@ TEST(MetadataTest, ExtractionCountsPackedBytesLendsTheObserverAndRefusesRangesPa
     EXPECT_EQ(static_cast<std::int64_t>(packed.size()), updater.bytes);
     EXPECT_EQ(&codecOwn, codec.observer()); // the run's observer was only lent
 
-    auto tooLong = ControlFile::parseLine("0|d|h||pack|" + std::to_string(4 + stored.size() + packed.size()) +
-                                          "|100|");
+    const auto tooLong = entry("0|d|h||pack|" + std::to_string(4 + stored.size() + packed.size()) + "|100|");
     EXPECT_THROW(extractEntry(dir.file("pack"), tooLong->offset, *tooLong, dir.file("d"), codec), InternalError);
     EXPECT_FALSE(Poco::File(dir.file("d")).exists());
     Singleton<RootStorage>::destroy();
