@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include <sys/stat.h>
 
 namespace {
@@ -17,25 +15,15 @@ mode_t modeOf(const std::string& path)
     return st.st_mode & 07777;
 }
 
-std::string writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-}
-
 } // namespace
 
 TEST(FileModeTest, ProgramsAreRecognisedByTheirFirstBytes)
 {
-    const unsigned char elf[] = {0x7F, 'E', 'L', 'F', 2};
-    const unsigned char script[] = {'#', '!', '/'};
-    const unsigned char shortElf[] = {0x7F, 'E', 'L'};
-    const unsigned char data[] = {'P', 'K', 3, 4};
-    EXPECT_TRUE(platform::looksLikeProgram(elf, sizeof elf));
-    EXPECT_TRUE(platform::looksLikeProgram(script, 2));
-    EXPECT_FALSE(platform::looksLikeProgram(shortElf, sizeof shortElf));
-    EXPECT_FALSE(platform::looksLikeProgram(script, 1));
-    EXPECT_FALSE(platform::looksLikeProgram(data, sizeof data));
+    const std::pair<std::string, bool> cases[] = {{std::string("\x7f" "ELF\x02", 5), true}, {"#!", true},
+                                                  {"\x7f" "EL", false}, {"#", false}, {"PK\x03\x04", false}};
+    for (const auto& [bytes, program] : cases)
+        EXPECT_EQ(program, platform::looksLikeProgram(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                      bytes.size())) << bytes;
     EXPECT_FALSE(platform::looksLikeProgram(nullptr, 0));
 }
 
@@ -46,16 +34,16 @@ TEST(FileModeTest, PlacedModesFollowTheUmaskAndAChosenExecuteBitStays)
     const mode_t mask = ::umask(022);
     ::umask(mask);
 
-    const std::string program = writeFile(dir.path() + "run.sh", "#!/bin/sh\nexit 0\n");
-    const std::string data = writeFile(dir.path() + "data.bin", "plain");
-    platform::setPlacedMode(program, true);
-    platform::setPlacedMode(data, false);
-    EXPECT_EQ(0755 & ~mask, modeOf(program));
-    EXPECT_EQ(0644 & ~mask, modeOf(data));
+    testsupport::writeFile(dir.file("run.sh"), "#!/bin/sh\nexit 0\n");
+    testsupport::writeFile(dir.file("data.bin"), "plain");
+    platform::setPlacedMode(dir.file("run.sh"), true);
+    platform::setPlacedMode(dir.file("data.bin"), false);
+    EXPECT_EQ(0755 & ~mask, modeOf(dir.file("run.sh")));
+    EXPECT_EQ(0644 & ~mask, modeOf(dir.file("data.bin")));
 
     // A lost execute bit coming back is the end-to-end runs'; one already
     // there is left as the owner chose it.
-    ::chmod(program.c_str(), 0700);
-    platform::ensureProgramMode(program);
-    EXPECT_EQ(0700u, modeOf(program));
+    ::chmod(dir.file("run.sh").c_str(), 0700);
+    platform::ensureProgramMode(dir.file("run.sh"));
+    EXPECT_EQ(0700u, modeOf(dir.file("run.sh")));
 }

@@ -7,20 +7,17 @@
 #include <string>
 #include <vector>
 
-namespace {
-bool alignedTo(const void* p, std::size_t n) { return reinterpret_cast<std::uintptr_t>(p) % n == 0; }
-} // namespace
-
 // Blocks of awkward sizes start on a large page and are usable to their last
 // byte without touching each other: each keeps its own fill.
 TEST(LargeMemoryTest, BlocksAreAlignedWritableAndIndependent) {
     const std::size_t page = platform::largePageSize();
     ASSERT_GE(page, 4096u);
+    const auto aligned = [page](const void* p) { return reinterpret_cast<std::uintptr_t>(p) % page == 0; };
     const std::size_t sizes[] = {1, page - 1, page, page + 1, 3 * page + 12345};
     std::vector<std::pair<unsigned char*, std::size_t>> blocks;
     for (std::size_t size : sizes) {
         auto* block = static_cast<unsigned char*>(platform::allocateLarge(size));
-        EXPECT_TRUE(alignedTo(block, page)) << size;
+        EXPECT_TRUE(aligned(block)) << size;
         blocks.emplace_back(block, size);
     }
     for (std::size_t i = 0; i < blocks.size(); ++i)
@@ -32,6 +29,6 @@ TEST(LargeMemoryTest, BlocksAreAlignedWritableAndIndependent) {
     for (const auto& block : blocks)
         platform::releaseLarge(block.first, block.second);
     void* empty = platform::allocateLarge(0); // a block still, to be released like any other
-    EXPECT_TRUE(empty != nullptr && alignedTo(empty, page));
+    EXPECT_TRUE(empty != nullptr && aligned(empty));
     platform::releaseLarge(empty, 0);
 }
