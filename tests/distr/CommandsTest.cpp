@@ -1,6 +1,5 @@
 #include "distr/Commands.h"
 
-#include "distr/FileOps.h"
 #include "distr/LocalFile.h"
 #include "distr/Metadata.h"
 #include "distr/VersionInfo.h"
@@ -8,15 +7,11 @@
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
-#include <Poco/Logger.h>
 
 #include <gtest/gtest.h>
 
 using namespace Patcher;
-using testsupport::LogCapture;
-using testsupport::TempDir;
-using testsupport::readFile;
-using testsupport::writeFile;
+using namespace testsupport;
 
 namespace {
 
@@ -24,13 +19,9 @@ namespace {
 class CommandsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        meta = dir.file(".kvo.meta.dir/");
-        createFolder(meta);
-        script = "echo \"$1 $(pwd)\" >> calls.txt\nexit ${CMD_EXIT:-0}\n";
         writeFile(meta + ".kvo.cmd.1.0.control.txt", script);
         describe(sha1OfFile(meta + ".kvo.cmd.1.0.control.txt"));
     }
-    void TearDown() override { ::unsetenv("CMD_EXIT"); }
 
     void describe(const std::string& commandHash) {
         writeFile(meta + ".kvo.version.1.0.control.txt",
@@ -38,15 +29,10 @@ protected:
                   "deleted-control-hash=b\ncommand-hash=" +
                       commandHash + "\ncompressed-size=1\nsize=2\n\ndelta {0}\n");
     }
-    VersionInfo loaded() {
-        VersionInfo info;
-        info.load(meta + ".kvo.version.1.0.control.txt");
-        return info;
-    }
 
     TempDir dir;
-    std::string meta;
-    std::string script;
+    const std::string meta = dir.file(".kvo.meta.dir/");
+    const std::string script = "echo \"$1 $(pwd)\" >> calls.txt\n";
     Poco::Logger& engine = Poco::Logger::get("DistrMngr");
     LogCapture log{engine};
     MetadataNames keep;
@@ -61,7 +47,8 @@ TEST_F(CommandsTest, InstalledVersionIsUsedWithoutALoadedDescription) {
 }
 
 TEST_F(CommandsTest, ChangedMissingOrUncheckableScriptsNeverRun) {
-    const VersionInfo info = loaded();
+    VersionInfo info;
+    info.load(meta + ".kvo.version.1.0.control.txt");
     writeFile(meta + ".kvo.cmd.1.0.control.txt", script + " ");
     EXPECT_EQ(-1, runCommand(CommandKind::PreUpdate, dir.path(), &info, keep, engine));
     EXPECT_TRUE(log.contains("Commands file external modification is detected!!! Commands will not be executed."));
