@@ -127,18 +127,20 @@ TEST_F(FileCacheTest, CorruptFileIsPreservedAndTheCacheStartsEmpty) {
 }
 
 TEST_F(FileCacheTest, RefreshDropsMissingAndChangedFiles) {
-    writeFile(dir.file("same.txt"), "1");
-    writeFile(dir.file("changed.txt"), "2");
-    std::int64_t sameTime = 0, changedTime = 0;
-    ASSERT_TRUE(platform::modificationTime(dir.file("same.txt"), sameTime));
-    ASSERT_TRUE(platform::modificationTime(dir.file("changed.txt"), changedTime));
-    auto cache = makeCache(dir, {{"same.txt", kA, 1, sameTime}, {"changed.txt", kA, 1, changedTime - 10},
-                                 {"gone.txt", kA, 1, sameTime}, {"zero.txt", kA, 1, 0}});
+    makeTree(dir.path(), {{"same.txt", "1"}, {"changed.txt", "2"}, {"exact.txt", "3"}, {"edited.txt", "4"}});
+    const auto stamp = [this](const char* name) {
+        std::pair<std::int64_t, std::int64_t> time;
+        EXPECT_TRUE(platform::modificationTime(dir.file(name), time.first, time.second));
+        return time;
+    };
+    const auto same = stamp("same.txt"), changed = stamp("changed.txt");
+    auto cache = makeCache(dir, {{"same.txt", kA, 1, same.first}, {"changed.txt", kA, 1, changed.first - 10},
+                                 {"gone.txt", kA, 1, same.first}, {"zero.txt", kA, 1, 0}});
     cache->refresh();
     EXPECT_EQ((std::vector<std::string>{"same.txt=a:1"}),
               listing(*cache, {"same.txt", "changed.txt", "gone.txt", "zero.txt"}));
     EXPECT_FALSE(cache->isDirty()); // refresh saved
-    EXPECT_EQ("same.txt|" + kA + "|1|" + std::to_string(sameTime) + "\r\n", readFile(cacheFile));
+    EXPECT_EQ("same.txt|" + kA + "|1|" + std::to_string(same.first) + "\r\n", readFile(cacheFile));
 
     cache->putFile("same.txt", 0, 0);
     EXPECT_TRUE(cache->isValid("same.txt", sha1OfFile(dir.file("same.txt"))));
@@ -146,17 +148,13 @@ TEST_F(FileCacheTest, RefreshDropsMissingAndChangedFiles) {
     // An edit within the second of the recording shows in the fraction only;
     // a line of an older cache (same.txt, whole seconds) is still kept by its
     // seconds. The fraction survives a save and a load.
-    writeFile(dir.file("exact.txt"), "3");
-    writeFile(dir.file("edited.txt"), "4");
-    std::int64_t seconds = 0, nanos = 0, editedSeconds = 0, editedNanos = 0;
-    ASSERT_TRUE(platform::modificationTime(dir.file("exact.txt"), seconds, nanos));
-    ASSERT_TRUE(platform::modificationTime(dir.file("edited.txt"), editedSeconds, editedNanos));
-    fill(*cache, {{"same.txt", kA, 1, sameTime}, {"exact.txt", kA, 1, seconds, nanos},
-                  {"edited.txt", kA, 1, editedSeconds, (editedNanos + 1) % 1000000000}});
+    const auto exact = stamp("exact.txt"), edited = stamp("edited.txt");
+    fill(*cache, {{"same.txt", kA, 1, same.first}, {"exact.txt", kA, 1, exact.first, exact.second},
+                  {"edited.txt", kA, 1, edited.first, (edited.second + 1) % 1000000000}});
     ASSERT_TRUE(cache->save());
     auto loaded = makeCache(dir);
     ASSERT_TRUE(loaded->get("exact.txt"));
-    EXPECT_EQ(nanos, loaded->get("exact.txt")->modifiedNanos);
+    EXPECT_EQ(exact.second, loaded->get("exact.txt")->modifiedNanos);
     loaded->refresh();
     EXPECT_EQ((std::vector<std::string>{"same.txt=a:1", "exact.txt=a:1"}),
               listing(*loaded, {"same.txt", "exact.txt", "edited.txt"}));
