@@ -131,8 +131,7 @@ TEST_F(AppRunTest, UserOverrideFillsKeysTheApplicationFileLacksAndOptionsWin) {
                                      "app.min-segment-size = 65536\nlogic.pack-download-by-missing = 1\n");
     RunResult r = runProgram(fake, {"-u", "from-option", "-d", "y"}, mode("keys"));
     EXPECT_EQ(0, r.code) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("app.min-segment-size=65536")) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("src.url=from-option")) << r.out;
+    expectInOrder(r.out, {"app.min-segment-size=65536", "src.url=from-option"});
 
     // An option beats both files: the log file name comes from the user file
     // unless the option gives one.
@@ -196,8 +195,7 @@ TEST_F(AppRunTest, BadNumbersAndBadLogFilesAreReportedWithoutCrashing) {
         GTEST_SKIP() << "no /dev/full";
     r = runProgram(install(kPatcher, logFileAt("/dev/full")), failing(), {dir.path(), {}});
     EXPECT_EQ(70, r.code) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("PocoException: File not found: ")) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("= Application ended =")) << "the console keeps its log lines";
+    expectInOrder(r.out, {"PocoException: File not found: ", "= Application ended ="}); // the console keeps its log lines
     const std::string warning = "Failed to write the log file. File logging disabled. Details: ";
     EXPECT_EQ(0u, r.err.find(warning)) << r.err;
     EXPECT_EQ(r.err.rfind(warning), r.err.find(warning)) << "said once: " << r.err;

@@ -67,20 +67,17 @@ TEST(StopStateRaceTest, AStopIsFinalPauseAndResumeDoNothingAfterIt) {
 TEST(StopStateTest, PauseBlocksCheckUntilResume) {
     StopState state;
     state.pause();
-    std::atomic<bool> started{false};
-    std::atomic<bool> resumed{false};
-    bool resumedWhenReturned = false;
-    std::thread poller([&] {
+    std::atomic<bool> started{false}, resumed{false};
+    std::future<bool> resumedWhenReturned = std::async(std::launch::async, [&] {
         started = true;
         state.check();
-        resumedWhenReturned = resumed;
+        return resumed.load();
     });
     while (!started)
         std::this_thread::yield();
     resumed = true;
     state.resume();
-    poller.join();
-    EXPECT_TRUE(resumedWhenReturned) << "check() returned while paused";
+    EXPECT_TRUE(resumedWhenReturned.get()) << "check() returned while paused";
     EXPECT_NO_THROW(state.check());
 }
 
