@@ -36,6 +36,30 @@ struct FaultInjector {
     int fired = 0;
 };
 
+// What an operation did under an injected fault: "done" or "failed", the
+// attempts, then each log line by level (W, E, or ? for any other).
+std::string underFault(const char* operation, int error, int times, const std::function<bool()>& call) {
+    LogCapture log;
+    FaultInjector fault(operation, error, times);
+    bool done = false;
+    try {
+        done = call();
+    } catch (const Poco::FileException&) {
+    }
+    std::string out = (done ? "done, " : "failed, ") + std::to_string(fault.fired) + " attempts";
+    for (const auto& line : log.lines())
+        out += (line.priority == Poco::Message::PRIO_WARNING ? "\nW "
+                : line.priority == Poco::Message::PRIO_ERROR ? "\nE " : "\n? ") + line.text;
+    return out;
+}
+
+std::string repeated(int n, const std::string& text) {
+    std::string out;
+    while (n-- > 0)
+        out += text;
+    return out;
+}
+
 FileOpPolicy fastPolicy() {
     FileOpPolicy policy;
     policy.delayMs = 0;
@@ -50,53 +74,26 @@ TEST(FileOpsTest, TransientErrorsAreRetriedThreeTimesAndOthersNever) {
     writeFile(dir.file("busy"), "x");
     writeFile(dir.file("src"), "x");
     createFolder(dir.file("tree/x"));
-    struct Case {
-        const char* operation;
-        int error, times;
-        std::function<bool()> call; // true: done; a throw or false: failed
-        bool done;
-        int fired, errors;
-        std::string warning, errorLine; // each warning (empty: none); the start of the last error line
-    };
+    const auto details = [&](const std::string& path) { return ", Details: File access error: injected: " + dir.file(path); };
     const std::string busy = "Failed to delete file '" + dir.file("busy") + "'";
-    const std::string move = "Failed to move file from '" + dir.file("src") + "' into '" + dir.file("dst") + "'";
-    const std::string tree = "Failed to delete folder '" + dir.file("tree") + "'";
-    const Case cases[] = {
-        {"deleteFile", EBUSY, 100, [&] { return deleteFile(dir.file("busy"), &policy), true; }, false, 4, 1,
-         busy + ", Retring...", busy + ", Details: "},
-        {"createFolder", EACCES, 2, [&] { return createFolder(dir.file("later"), &policy), true; }, true, 2, 0,
-         "Failed to create folder '" + dir.file("later") + "', Retring...", ""},
-        {"createFolder", ENOSPC, 100, [&] { return createFolder(dir.file("never"), &policy), true; }, false, 1, 1, "",
-         "Failed to create folder '" + dir.file("never") + "', Details: "},
-        {"moveFile", ETXTBSY, 100, [&] { return moveFile(dir.file("src"), dir.file("dst"), &policy), true; }, false,
-         4, 1, move + ", Retring...", move + ", Details: "},
-        // The try-variant answers false, with the OS text for the error.
-        {"deleteFolder", EPERM, 100, [&] { return tryDeleteFolder(dir.file("tree"), &policy); }, false, 4, 2,
-         tree + ", Retring...", tree + ", Details: Operation not permitted"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.operation + std::string(" ") + std::to_string(c.error));
-        LogCapture log;
-        FaultInjector fault(c.operation, c.error, c.times);
-        bool done = false;
-        try {
-            done = c.call();
-        } catch (const Poco::FileException&) {
-        }
-        EXPECT_EQ(c.done, done);
-        EXPECT_EQ(c.fired, fault.fired);
-        const auto warnings = log.texts(Poco::Message::PRIO_WARNING);
-        EXPECT_EQ(c.warning.empty() ? 0u : static_cast<std::size_t>(c.fired - !c.done), warnings.size());
-        for (const auto& w : warnings)
-            EXPECT_EQ(c.warning, w);
-        const auto errors = log.texts(Poco::Message::PRIO_ERROR);
-        EXPECT_EQ(static_cast<std::size_t>(c.errors), errors.size());
-        if (!errors.empty()) {
-            EXPECT_EQ(0u, errors.back().find(c.errorLine)) << errors.back();
-        }
-    }
+    EXPECT_EQ("failed, 4 attempts" + repeated(3, "\nW " + busy + ", Retring...") + "\nE " + busy + details("busy"),
+              underFault("deleteFile", EBUSY, 100, [&] { return deleteFile(dir.file("busy"), &policy), true; }));
     EXPECT_TRUE(Poco::File(dir.file("busy")).exists());
+    const std::string later = "Failed to create folder '" + dir.file("later") + "'";
+    EXPECT_EQ("done, 2 attempts" + repeated(2, "\nW " + later + ", Retring..."),
+              underFault("createFolder", EACCES, 2, [&] { return createFolder(dir.file("later"), &policy), true; }));
     EXPECT_TRUE(Poco::File(dir.file("later")).isDirectory());
+    EXPECT_EQ("failed, 1 attempts\nE Failed to create folder '" + dir.file("never") + "'" + details("never"),
+              underFault("createFolder", ENOSPC, 100, [&] { return createFolder(dir.file("never"), &policy), true; }));
+    const std::string move = "Failed to move file from '" + dir.file("src") + "' into '" + dir.file("dst") + "'";
+    EXPECT_EQ("failed, 4 attempts" + repeated(3, "\nW " + move + ", Retring...") + "\nE " + move + details("src"),
+              underFault("moveFile", ETXTBSY, 100,
+                         [&] { return moveFile(dir.file("src"), dir.file("dst"), &policy), true; }));
+    // The try-variant answers false, with the OS text for the error.
+    const std::string tree = "Failed to delete folder '" + dir.file("tree") + "'";
+    EXPECT_EQ("failed, 4 attempts" + repeated(3, "\nW " + tree + ", Retring...") + "\nE " + tree + details("tree") +
+                  "\nE " + tree + ", Details: Operation not permitted",
+              underFault("deleteFolder", EPERM, 100, [&] { return tryDeleteFolder(dir.file("tree"), &policy); }));
 }
 
 TEST(FileOpsTest, RealFailuresReachTheCaller) {

@@ -6,13 +6,11 @@
 #include "base/Singleton.h"
 #include "distr/DiscGuard.h"
 #include "distr/FileOps.h"
-#include "distr/LocalFile.h"
 #include "distr/SevenZip.h"
 #include "engine/DistrManager.h"
 #include "engine/Wraps.h"
 
 #include <Poco/Exception.h>
-#include <Poco/File.h>
 #include <Poco/TemporaryFile.h>
 
 #include <cstdint>
@@ -20,23 +18,10 @@
 
 using namespace Patcher;
 
-namespace {
-
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+static void replaceAll(std::string& text, const std::string& from, const std::string& to) {
     for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
         text.replace(at, from.size(), to);
 }
-
-const std::string& workDir() {
-    static const std::string dir = [] {
-        std::string path = Poco::TemporaryFile::tempName() + "/";
-        Poco::File(path + "site").createDirectories();
-        return path;
-    }();
-    return dir;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
@@ -46,8 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     replaceAll(info, "deleted-control-hash=@", "deleted-control-hash=" + sha1OfText(""));
     replaceAll(info, "control-hash=@", "control-hash=" + sha1OfText(control));
 
-    const std::string site = workDir() + "site/";
-    const std::string dest = workDir() + "dest/";
+    static const std::string work = Poco::TemporaryFile::tempName() + "/";
+    const std::string site = work + "site/", dest = work + "dest/";
+    createFolder(site);
     tryDeleteFolder(dest);
     writeWholeFile(site + "version-info.txt", info);
     writeWholeFile(site + "control.txt", control);

@@ -14,17 +14,12 @@
 
 using namespace Patcher;
 
-namespace {
-
-std::string gRoot;
-
-} // namespace
+static std::string gRoot;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Poco::Logger::root().setLevel(Poco::Message::PRIO_FATAL);
     Poco::Logger::get("Cache").setLevel(Poco::Message::PRIO_FATAL);
     gRoot = Poco::Path::temp() + "fuzz-cache-" + std::to_string(::getpid()) + "/";
-    createFolder(gRoot + ".kvo.meta.dir");
     return 0;
 }
 
@@ -32,15 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     deleteFolder(gRoot + ".kvo.meta.dir");
     createFolder(gRoot + ".kvo.meta.dir");
     writeWholeFile(gRoot + FileCache::kDefaultFile, std::string(reinterpret_cast<const char*>(data), size));
-    std::size_t count = 0;
-    bool hadExtra = false;
-    {
-        FileCache cache(gRoot);
-        count = cache.count();
-        hadExtra = static_cast<bool>(cache.get("fuzz/extra"));
-        if (count)
-            cache.put("fuzz/extra", "0000000000000000000000000000000000000000", 1, 1);
-    }
+    auto cache = std::make_unique<FileCache>(gRoot);
+    const std::size_t count = cache->count();
+    const bool hadExtra = static_cast<bool>(cache->get("fuzz/extra"));
+    if (count)
+        cache->put("fuzz/extra", std::string(40, '0'), 1, 1);
+    cache.reset(); // saves
     if (count) {
         FileCache again(gRoot);
         if (again.count() != count + (hadExtra ? 0 : 1) || !again.isValid("fuzz/extra", std::string(40, '0')))
