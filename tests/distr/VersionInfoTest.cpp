@@ -44,7 +44,7 @@ std::string loadError(const std::string& path) {
 
 } // namespace
 
-TEST(VersionInfoTest, ReadsRecordsNumbersListsAndThePatcherRecord) {
+TEST(VersionInfoTest, ReadsRecordsNumbersListsAndThePatcherRecordAndRoundTripsTheCanonicalLayout) {
     TempDir dir;
     const VersionInfo info = loadText(dir, kFull);
     ASSERT_EQ(2u, info.distrs().size());
@@ -67,11 +67,7 @@ TEST(VersionInfoTest, ReadsRecordsNumbersListsAndThePatcherRecord) {
     EXPECT_EQ(info.distrs()[0], info.latestDistr());
     EXPECT_EQ("1.0.5", info.latestVersion());
     EXPECT_EQ(nullptr, info.findDistr("ENV-1"));
-}
 
-TEST(VersionInfoTest, CanonicalLayoutRoundTrips) {
-    TempDir dir;
-    VersionInfo info = loadText(dir, kFull);
     info.save(dir.file("out.txt"));
     const std::string written = testsupport::readFile(dir.file("out.txt"));
     EXPECT_EQ(0u, written.find("distribution {2}\r\n    version=1.0.5\r\n    type=full\r\n    env=\r\n"
@@ -104,9 +100,7 @@ TEST(VersionInfoTest, EmptyListsAndSingleEnvRecord) {
     EXPECT_EQ(onlyEnv.distrs()[0], onlyEnv.latestDistr());
 
     // An empty line before the patcher header hides the patcher record.
-    VersionInfo noPatcher =
-        loadText(dir, std::string("distribution {0}\ndelta {0}\n\npatcher {1}\nversion=9\n"));
-    EXPECT_EQ("", noPatcher.patcher().version);
+    EXPECT_EQ("", loadText(dir, "distribution {0}\ndelta {0}\n\npatcher {1}\nversion=9\n").patcher().version);
 }
 
 TEST(VersionInfoTest, EveryMalformedFileGivesItsMessage) {
