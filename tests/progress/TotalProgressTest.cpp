@@ -60,6 +60,13 @@ private:
     std::vector<TotalProgressRecord> records_;
 };
 
+// A model with one observer registered.
+struct Observed {
+    RecordingProgress model;
+    RecordingObserver observer;
+    Observed() { model.addObserver(&observer); }
+};
+
 std::int64_t gNowMs = 0;
 std::int64_t fakeClock() { return gNowMs; }
 
@@ -99,9 +106,9 @@ TEST(TotalProgressTest, ObserversGetPrepareUntilADownloadTaskExistsAndNoEstimati
 }
 
 TEST(TotalProgressTest, EstimationAndDownloadRecordsCarryTheStagesSpreadInOrder) {
-    RecordingProgress model;
-    RecordingObserver observer;
-    model.addObserver(&observer);
+    Observed o;
+    RecordingProgress& model = o.model;
+    RecordingObserver& observer = o.observer;
     Task download(TaskType::Download, nullptr, 0);
     model.registerTask(download);
     download.start(120, 0, "http://host/distr/");
@@ -132,58 +139,49 @@ TEST(TotalProgressTest, EstimationAndDownloadRecordsCarryTheStagesSpreadInOrder)
 }
 
 TEST(TotalProgressTest, ExtremeSpeedsStayWithinTheRecordsRange) {
-    const int kMax = std::numeric_limits<int>::max();
     {
         // 4 GiB counted within one millisecond of running time.
-        RecordingProgress model;
-        RecordingObserver observer;
-        model.addObserver(&observer);
+        Observed o;
         gNowMs = 0;
         Task fast(TaskType::Download, nullptr, 0, &fakeClock);
-        model.registerTask(fast);
+        o.model.registerTask(fast);
         fast.start(4LL << 30, 0, "x");
         fast.update(1);
         gNowMs = 1;
         fast.update((4LL << 30) - 1);
-        model.setStage(1);
-        EXPECT_EQ(4194304000, observer.last().speed);
+        o.model.setStage(1);
+        EXPECT_EQ(4194304000, o.observer.last().speed);
     }
-    {
-        // Two stalled transfers trickling a byte per 5 s: the measured speed
-        // halves each time, and the seconds left outgrow an int.
-        RecordingProgress model;
-        RecordingObserver observer;
-        model.addObserver(&observer);
-        gNowMs = 0;
-        Task download(TaskType::Download, nullptr, 0, &fakeClock);
-        Task extract(TaskType::Extract, nullptr, 0, &fakeClock);
-        model.registerTask(download);
-        model.registerTask(extract);
-        download.start(10000000000000, 0, "x");
-        extract.start(10000000000000, 0, "y");
-        for (int i = 0; i < 17; ++i, gNowMs += 5000) {
-            download.update(1);
-            extract.update(1);
-        }
-        ASSERT_LT(download.speed(), 4.0);
-        ASSERT_GT(download.speed(), 0.001);
-        model.setStage(1);
-        EXPECT_EQ(kMax, model.eta());
-        EXPECT_EQ(kMax, observer.last().eta);
+    // Two stalled transfers trickling a byte per 5 s: the measured speed halves
+    // each time, and the seconds left outgrow an int.
+    Observed o;
+    gNowMs = 0;
+    Task download(TaskType::Download, nullptr, 0, &fakeClock);
+    Task extract(TaskType::Extract, nullptr, 0, &fakeClock);
+    o.model.registerTask(download);
+    o.model.registerTask(extract);
+    download.start(10000000000000, 0, "x");
+    extract.start(10000000000000, 0, "y");
+    for (int i = 0; i < 17; ++i, gNowMs += 5000) {
+        download.update(1);
+        extract.update(1);
     }
+    ASSERT_LT(download.speed(), 4.0);
+    ASSERT_GT(download.speed(), 0.001);
+    o.model.setStage(1);
+    EXPECT_EQ(std::numeric_limits<int>::max(), o.model.eta());
+    EXPECT_EQ(std::numeric_limits<int>::max(), o.observer.last().eta);
 }
 
 TEST(TotalProgressTest, StoppingRendersAndNotifiesOnceMore) {
-    RecordingProgress model(60000);
-    RecordingObserver observer;
-    model.addObserver(&observer);
+    Observed o; // a period of a minute
     Task t(TaskType::Download, nullptr, 0);
-    model.registerTask(t);
+    o.model.registerTask(t);
     t.start(100000, 42000, "x");
-    model.start("");
+    o.model.start("");
     // The first cycle renders at once; then the thread waits out the long period.
-    ASSERT_TRUE(model.waitForRenders(1));
-    model.stop();
-    EXPECT_EQ(2u, model.renders().size());
-    EXPECT_EQ(2u, observer.records().size());
+    ASSERT_TRUE(o.model.waitForRenders(1));
+    o.model.stop();
+    EXPECT_EQ(2u, o.model.renders().size());
+    EXPECT_EQ(2u, o.observer.records().size());
 }

@@ -19,6 +19,12 @@ namespace fs = std::filesystem;
 
 namespace testsupport {
 
+::testing::AssertionResult contains(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+
 std::string which(const std::string& name) {
     const char* path = std::getenv("PATH");
     Poco::StringTokenizer dirs(path ? path : "/usr/bin:/bin", ":", Poco::StringTokenizer::TOK_IGNORE_EMPTY);
@@ -55,6 +61,15 @@ std::string xzDecode(const std::string& bytes) {
     const RunResult r = runProgram(which("xz"), {"--format=lzma", "-d", "-c", tmp.file("in.lzma")});
     EXPECT_EQ(r.code, 0) << r.err;
     return r.out;
+}
+
+std::string xdelta3Decode(const std::string& old, const std::string& delta) {
+    TempDir tmp;
+    writeFile(tmp.file("old"), old);
+    writeFile(tmp.file("delta"), delta);
+    const RunResult r = runProgram(which("xdelta3"), {"-d", "-s", tmp.file("old"), tmp.file("delta"), tmp.file("new")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    return r.code == 0 ? readFile(tmp.file("new")) : std::string();
 }
 
 std::vector<std::string> hiddenEntries(const std::string& root) {
@@ -94,9 +109,26 @@ void Publication::load(const std::string& descriptionDir, const std::string& bas
     loadControl(filesDir + "delete.txt.7z", distr->deletedControlHash, deleted);
 }
 
+Publication Publication::at(const std::string& versionDir) {
+    Publication p;
+    p.load(versionDir, versionDir);
+    return p;
+}
+
 std::string Publication::content(const Patcher::ControlEntry& entry, const std::string& filesDir) {
     const std::string stored = readRange(filesDir + entry.package, entry.offset, entry.storedSize);
     return entry.status == 1 ? xzDecode(stored) : stored;
+}
+
+void Deltas::load(const std::string& filesDir, const std::string& from) {
+    Patcher::VersionInfo info;
+    info.load(filesDir + "version-info.txt");
+    info.rebaseFiles(filesDir);
+    delta = info.findDelta(from);
+    if (!delta)
+        return;
+    dir = Patcher::asDirectoryLocation(delta->files);
+    Publication::loadControl(dir + "control.txt.7z", delta->controlHash, files);
 }
 
 } // namespace testsupport
