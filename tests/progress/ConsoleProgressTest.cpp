@@ -116,27 +116,23 @@ TEST(BriefProgressTest, PreparesThenAppendsPlainBlocksWhenRedirected) {
 }
 
 TEST(DetailedProgressTest, DrawsABlockPerTaskThenTheTotals) {
-    unsigned shaId = 0;
-    unsigned downloadId = 0;
+    const std::string item = "data/very/long/path/to/a/package/file/that/does/not/fit/in/one/line/pack01.pak";
+    unsigned shaId = 0, downloadId = 0;
     // The display's destruction, as the drawing ends, adds the blank lines after the block.
-    std::string out = drawnIntoFile([&] {
+    const std::string out = drawnIntoFile([&] {
         Drawn<DetailedProgress> display(1000);
-        Task sha(TaskType::SHA1, nullptr, 0);
-        Task download(TaskType::Download, nullptr, 0);
+        Task sha(TaskType::SHA1, nullptr, 0), download(TaskType::Download, nullptr, 0);
         shaId = sha.id();
         downloadId = download.id();
         display.registerTask(sha);
         display.registerTask(download);
         sha.start(100, 0, "/games/demo");
         download.start(2 << 20, 0, "http://host/distr/");
-        download.setCurrentItem(
-            "data/very/long/path/to/a/package/file/that/does/not/fit/in/one/line/pack01.pak", 1 << 20);
+        download.setCurrentItem(item, 1 << 20);
         download.update(1 << 19);
         display.render(25.0);
     });
-
-    std::string item = "data/very/long/path/to/a/package/file/that/does/not/fit/in/one/line/pack01.pak";
-    std::string expected =
+    const std::string expected =
         fitLine(std::to_string(shaId) + ". SHA1 /games/demo", 80) + "\n" + fitLine("Waiting...", 80) + "\n" +
         progressBar(0.0, 80) + "\n" + fitLine("         ETA: 0s,  elapsed: 0s,  0 B/s", 80) + "\n\n" +
         fitLine(std::to_string(downloadId) + ". Download http://host/distr/", 80) + "\n" +
@@ -170,8 +166,7 @@ TEST(DummyProgressTest, WritesThePrefixAndTheLastTasksItemIntoTheLabel) {
     });
     EXPECT_EQ(0x1A2Bu, opened);
     display.render(0.0);
-    Task sha(TaskType::SHA1, nullptr, 0);
-    Task download(TaskType::Download, nullptr, 0);
+    Task sha(TaskType::SHA1, nullptr, 0), download(TaskType::Download, nullptr, 0);
     display.registerTask(sha);
     display.registerTask(download);
     download.start(100, 0, "x");
