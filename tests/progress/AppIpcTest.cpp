@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <sstream>
@@ -91,10 +92,7 @@ TEST_F(IpcAppTest, AFailedRunSendsOneErrorReportThenTheExitReport) {
                         "SHA1 verification failed for the file: pack01\", \"code\": 4}";
     EXPECT_EQ(std::to_string(error.size()) + " " + error, lines[lines.size() - 2]);
     EXPECT_EQ("28 {\"name\": \"exit\", \"code\": 70}", lines.back());
-    std::size_t errors = 0;
-    for (const std::string& l : lines)
-        errors += has(l, "\"name\": \"error\"") ? 1 : 0;
-    EXPECT_EQ(1u, errors);
+    EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](auto& l) { return has(l, "\"name\": \"error\""); }));
 
     // A text too long for one frame makes send() throw: the exit report still goes.
     Launcher second({});
