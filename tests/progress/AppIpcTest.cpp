@@ -62,11 +62,7 @@ protected:
         writeFile(app + ".properties", readFile(sourceDir() + "app/patcher.properties"));
     }
 
-    ChildProcess::Options mode(const std::string& m) {
-        ChildProcess::Options o;
-        o.env["PATCHER_TEST_MODE"] = m;
-        return o;
-    }
+    ChildProcess::Options mode(const std::string& m) { return {"", {{"PATCHER_TEST_MODE", m}}}; }
     std::vector<std::string> args(int port) {
         return {"--game-id", "77", "--server-port", std::to_string(port), "--progress", "brief",
                 "--progress-update-freq", "60000", "--log-dir", dir.file("logs"), "--log-file", "run",

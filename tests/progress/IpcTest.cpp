@@ -58,13 +58,8 @@ public:
     }
     std::string readBytes(std::size_t n) {
         std::string out(n, '\0');
-        std::size_t got = 0;
-        while (got < n) {
-            int r = peer_.receiveBytes(&out[got], static_cast<int>(n - got));
-            if (r <= 0)
-                throw std::runtime_error("the updater closed the link");
-            got += static_cast<std::size_t>(r);
-        }
+        if (n > 0 && peer_.receiveBytes(&out[0], static_cast<int>(n), MSG_WAITALL) != static_cast<int>(n))
+            throw std::runtime_error("the updater closed the link");
         return out;
     }
     std::string readFrame() {

@@ -39,10 +39,8 @@ std::string which(const std::string& name) {
 std::string publisherPath() { return buildDir() + "tools/publish/patcher-publish"; }
 
 RunResult publish(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
-    ChildProcess::Options options;
-    options.env = env;
     // Sanitizer builds run the encoder several times slower.
-    return runProgram(publisherPath(), args, options, 600000);
+    return runProgram(publisherPath(), args, {"", env}, 600000);
 }
 
 std::string readRange(const std::string& path, std::int64_t offset, std::int64_t size) {

@@ -539,15 +539,12 @@ TEST_F(PublishRuns, AStopLeavesNothingBehind) {
         noise += static_cast<char>((x = x * 1103515245 + 12345) >> 24);
     publishTree("1.0", {{"a.bin", noise}});
     // An xdelta3 that holds the run in its delta step until the test lets it go.
-    ChildProcess::Options options;
-    options.env = fakeXdelta3("[ \"$1\" = -V ] && exit 0\n"
-                              "touch " + dir_.file("entered") + "\n"
-                              "for i in $(seq 600); do [ -e " + dir_.file("release") + " ] && exit 1; sleep 0.05; done\n"
-                              "exit 1\n");
-    ChildProcess child(publisherPath(),
-                       {"--content", content({{"a.bin", noise + "more"}}), "--version", "1.1", "--out", root(),
-                        "--previous", "1.0"},
-                       options);
+    const auto env = fakeXdelta3("[ \"$1\" = -V ] && exit 0\n"
+                                 "touch " + dir_.file("entered") + "\n"
+                                 "for i in $(seq 600); do [ -e " + dir_.file("release") + " ] && exit 1; sleep 0.05; done\n"
+                                 "exit 1\n");
+    ChildProcess child(publisherPath(), {"--content", content({{"a.bin", noise + "more"}}), "--version", "1.1",
+                                         "--out", root(), "--previous", "1.0"}, {"", env});
     ASSERT_TRUE(waitFor([&] { return fs::exists(dir_.file("entered")); })) << child.err();
     child.signal(SIGINT);
     // The tool is let go only once the publisher has registered the stop, which
