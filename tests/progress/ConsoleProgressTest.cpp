@@ -23,12 +23,10 @@ using namespace Patcher;
 namespace {
 
 // The console writer as a process-wide singleton over the given descriptor;
-// output() destroys it, which writes everything queued.
-class ConsoleOn {
-public:
+// destroying it writes everything queued.
+struct ConsoleOn {
     explicit ConsoleOn(int fd) { Singleton<ConsoleOutput>::create(std::make_unique<platform::Terminal>(fd)); }
     ~ConsoleOn() { Singleton<ConsoleOutput>::destroy(); }
-    void flush() { Singleton<ConsoleOutput>::destroy(); }
 };
 
 // Displays whose render() a test may call directly (no progress thread runs).
@@ -46,7 +44,6 @@ std::string drawnIntoFile(const std::function<void()>& draw) {
     {
         ConsoleOn console(fd);
         draw();
-        console.flush();
     }
     ::close(fd);
     return testsupport::readFile(dir.file("out.txt"));

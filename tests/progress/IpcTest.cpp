@@ -23,20 +23,14 @@ using namespace Patcher;
 namespace {
 
 std::string frame(const std::string& text) {
-    std::string out;
-    out += static_cast<char>(text.size() & 0xFF);
-    out += static_cast<char>(text.size() >> 8);
-    return out + text;
+    return std::string{static_cast<char>(text.size() & 0xFF), static_cast<char>(text.size() >> 8)} + text;
 }
 
 // Polls cond for up to ten seconds.
 bool eventually(const std::function<bool()>& cond) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (cond())
-            return true;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         !cond() && std::chrono::steady_clock::now() < deadline;)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
     return cond();
 }
 
@@ -224,11 +218,8 @@ TEST_F(IpcModuleTest, AnOversizedFrameEndsReceivingAndStopsTheRunButNotSending) 
 }
 
 TEST_F(IpcModuleTest, ALauncherThatIsNotListeningStopsTheRun) {
-    int port = 0;
-    {
-        Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
-        port = probe.address().port();
-    } // closed: nobody listens there now
+    // Closed at once: nobody listens there now.
+    const int port = Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port();
     handler.stopState().setMessage("Patcher::DistrUpdater::run");
     module.connect(port);
     EXPECT_FALSE(module.isConnected());
