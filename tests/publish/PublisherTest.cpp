@@ -56,12 +56,8 @@ struct Releases {
     std::string output; // of the second run
 
     Releases() {
-        ExampleOptions o;
-        o.seed = 11;
-        o.totalBytes = 1 << 20;
-        writeExampleContent(dir.file("c1"), o);
-        o.variant = 2;
-        writeExampleContent(dir.file("c2"), o);
+        writeExampleContent(dir.file("c1"), {11, 1 << 20, 1});
+        writeExampleContent(dir.file("c2"), {11, 1 << 20, 2});
         writeFile(dir.file("stages.txt"), "2 Maps/**\n3 Data/Music/*\n");
         writeFile(dir.file("cmds.bat"), "@echo %1\r\n");
         writeFile(dir.file("adapter.exe"), std::string(5000, 'A'));
