@@ -20,7 +20,7 @@ def entries(control):
         f = line.rstrip("\r\n").split("|")
         if len(f) >= 8 and f[0] in ("0", "1"):
             yield {"status": f[0], "path": f[1], "sha1": f[2], "name": f[3], "package": f[4],
-                   "offset": int(f[5]), "stored": int(f[6]), "size": int(f[7] or f[6])}
+                   "offset": int(f[5]), "stored": int(f[6]), "size": int(f[7] or f[6]), "line": line}
 
 
 def read_range(packages, e):
@@ -79,12 +79,8 @@ def uncovered(new, old, delta):
     """Entries of the new version that neither the old one nor a delta gives."""
     have = {(e["path"].lower(), e["sha1"]) for e in entries(old)}
     patched = {e["path"].lower() for e in entries(delta)}
-    lines = []
-    for line in open(new, encoding="utf-8"):
-        f = line.split("|")
-        if len(f) >= 8 and f[0] in ("0", "1") and (f[1].lower(), f[2]) not in have and f[1].lower() not in patched:
-            lines.append(line)
-    return lines
+    return [e["line"] for e in entries(new)
+            if (e["path"].lower(), e["sha1"]) not in have and e["path"].lower() not in patched]
 
 
 def ranges(control, url, out):

@@ -65,8 +65,7 @@ protected:
     ChildProcess::Options mode(const std::string& m) { return {"", {{"PATCHER_TEST_MODE", m}}}; }
     std::vector<std::string> args(int port) {
         return {"--game-id", "77", "--server-port", std::to_string(port), "--progress", "brief",
-                "--progress-update-freq", "60000", "--log-dir", dir.file("logs"), "--log-file", "run",
-                "--name", "live"};
+                "--progress-update-freq", "60000", "--log-dir", dir.file("logs"), "--log-file", "run"};
     }
 
     TempDir dir;
