@@ -1,7 +1,6 @@
 #include "progress/TotalProgress.h"
 
 #include "base/Task.h"
-#include "base/TaskWeights.h"
 
 #include <gtest/gtest.h>
 

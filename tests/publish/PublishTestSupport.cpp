@@ -4,14 +4,12 @@
 #include "distr/FileOps.h"
 #include "base/RootStorage.h"
 
-#include <Poco/Path.h>
 #include <Poco/StringTokenizer.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <unistd.h>
 
@@ -44,13 +42,9 @@ RunResult publish(const std::vector<std::string>& args, const std::map<std::stri
 }
 
 std::string readRange(const std::string& path, std::int64_t offset, std::int64_t size) {
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << path;
-    in.seekg(offset);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    in.read(&bytes[0], size);
-    EXPECT_EQ(in.gcount(), size) << path << " at " << offset;
-    return bytes;
+    const std::string all = readFile(path);
+    EXPECT_LE(offset + size, static_cast<std::int64_t>(all.size())) << path << " at " << offset;
+    return all.substr(std::min(static_cast<std::size_t>(offset), all.size()), static_cast<std::size_t>(size));
 }
 
 std::string xzDecode(const std::string& bytes) {

@@ -1,5 +1,4 @@
 #include "tests/publish/PublishTestSupport.h"
-#include "distr/FileOps.h"
 #include "platform/Terminal.h"
 #include "tools/examplegen/ExampleContent.h"
 #include "tools/publish/Packer.h"
