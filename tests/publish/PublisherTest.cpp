@@ -380,16 +380,15 @@ TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
     }
 }
 
-TEST_F(PublishRuns, TheStagingLeftByAKilledRunIsRemovedByTheNextOne) {
+// The staging of a killed run is removed by the next (checked as each test
+// ends); a publication a killed forced run had moved aside is restored.
+TEST_F(PublishRuns, WhatAKilledRunLeftIsCleanedUpOrRestoredByTheNextOne) {
     // No process has this id (above the kernel's largest).
-    fs::create_directories(root() + ".publish.99999999.1.0/pub");
-    publishTree("1.0", {{"a.txt", "one"}});
-}
-
-TEST_F(PublishRuns, APublicationMovedAsideByAKilledForcedRunIsRestored) {
-    publishTree("1.0", {{"a.txt", "one"}});
-    // What a forced run killed between its two renames leaves: 1.0 moved aside.
     const std::string staging = root() + ".publish.99999999.1.0/";
+    fs::create_directories(staging + "pub");
+    publishTree("1.0", {{"a.txt", "one"}});
+    ASSERT_FALSE(fs::exists(staging));
+    // What a forced run killed between its two renames leaves: 1.0 moved aside.
     fs::create_directories(staging);
     fs::rename(root() + "1.0", staging + "replaced");
     publishTree("1.1", {{"a.txt", "two"}}, {"--previous", "1.0"});
