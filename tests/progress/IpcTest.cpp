@@ -26,6 +26,12 @@ std::string frame(const std::string& text) {
     return std::string{static_cast<char>(text.size() & 0xFF), static_cast<char>(text.size() >> 8)} + text;
 }
 
+// Writes bytes into the buffer's free space as a receive would.
+void feed(FrameBuffer& in, const std::string& bytes) {
+    std::copy(bytes.begin(), bytes.end(), in.freeSpace());
+    in.commit(bytes.size());
+}
+
 // Polls cond for up to ten seconds.
 bool eventually(const std::function<bool()>& cond) {
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -88,8 +94,7 @@ TEST(FrameBufferTest, CutsFramesThatArriveTogetherOrInPieces) {
         std::string text;
         for (const std::string& part : {bytes.substr(0, cut), bytes.substr(cut)}) {
             ASSERT_LE(part.size(), in.freeSize());
-            std::copy(part.begin(), part.end(), in.freeSpace());
-            in.commit(part.size());
+            feed(in, part);
             while (in.nextFrame(text))
                 got.push_back(text);
         }
@@ -110,16 +115,12 @@ TEST(FrameBufferTest, SizeLimits) {
     FrameBuffer in(Client::kBufferSize);
     EXPECT_THROW(in.commit(4097), std::logic_error);
     // A full buffer holding one frame of the largest size still yields it.
-    std::string big = frame(std::string(4094, 'y'));
-    std::copy(big.begin(), big.end(), in.freeSpace());
-    in.commit(big.size());
+    feed(in, frame(std::string(4094, 'y')));
     std::string text;
     EXPECT_TRUE(in.nextFrame(text));
     EXPECT_EQ(4094u, text.size());
 
-    std::string header = "\xff\x0f" "abc"; // 4095 announced
-    std::copy(header.begin(), header.end(), in.freeSpace());
-    in.commit(header.size());
+    feed(in, "\xff\x0f" "abc"); // 4095 announced
     try {
         in.nextFrame(text);
         FAIL();
