@@ -69,6 +69,13 @@ public:
     void sendRaw(const std::string& bytes) { peer_.sendBytes(bytes.data(), static_cast<int>(bytes.size())); }
     void send(const std::string& text) { sendRaw(frame(text)); }
     void close() { peer_.close(); }
+    // The frames before the first that is last.
+    std::vector<std::string> readUntil(const std::string& last) {
+        std::vector<std::string> frames;
+        for (std::string text; (text = readFrame()) != last;)
+            frames.push_back(text);
+        return frames;
+    }
 
 private:
     Poco::Net::ServerSocket server_;
@@ -284,10 +291,7 @@ TEST_F(IpcModuleTest, ALauncherThatReadsLateGetsTheNewestProgressAndEveryReport)
         EXPECT_TRUE(module.send(errorMessage("late", 8)));
         EXPECT_TRUE(module.send(exitMessage(70)));
     });
-    std::vector<std::string> progress;
-    std::string text;
-    while ((text = launcher.readFrame()) != errorMessage("late", 8))
-        progress.push_back(text);
+    const std::vector<std::string> progress = launcher.readUntil(errorMessage("late", 8));
     EXPECT_EQ(exitMessage(70), launcher.readFrame());
     reports.join();
     record.item = std::to_string(kRecords) + std::string(3000, '.');
@@ -311,11 +315,7 @@ TEST_F(IpcModuleTest, ALauncherThatKeepsUpGetsEveryProgressRecordOfABurst) {
             module.onTotalProgress(record);
         }
         ASSERT_TRUE(module.send(exitMessage(0)));
-        std::vector<std::string> got;
-        std::string text;
-        while ((text = launcher.readFrame()) != exitMessage(0))
-            got.push_back(text);
-        ASSERT_EQ(burst, got) << "round " << round;
+        ASSERT_EQ(burst, launcher.readUntil(exitMessage(0))) << "round " << round;
     }
 }
 

@@ -511,12 +511,8 @@ TEST_F(PublishRuns, DeltasThatDoNotReproduceTheNewFileAreNotPublished) {
     // An encoder that encodes the old file against itself: the delta decodes fine
     // but gives back the old content.
     const auto env = fakeXdelta3("args=(\"$@\")\n"
-                                 "if [ \"$1\" = -e ]; then\n"
-                                 "  for ((i=0; i<${#args[@]}; i++)); do\n"
-                                 "    [ \"${args[i]}\" = -s ] && old=${args[i+1]}\n"
-                                 "  done\n"
-                                 "  args[${#args[@]}-2]=$old\n"
-                                 "fi\n"
+                                 "for ((i=0; i<$#; i++)); do [ \"${args[i]}\" = -s ] && old=${args[i+1]}; done\n"
+                                 "[ \"$1\" = -e ] && args[$#-2]=$old\n"
                                  "exec " + which("xdelta3") + " \"${args[@]}\"\n");
     const RunResult r = run("1.1", {{"a.txt", text + "more\n"}}, {"--previous", "1.0"}, env);
     ASSERT_EQ(r.code, 0) << r.err;
