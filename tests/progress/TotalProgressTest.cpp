@@ -24,14 +24,8 @@ public:
     }
     ~Recording() override { stop(); }
 
-    std::vector<double> renders() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return renders_;
-    }
-    std::vector<TotalProgressRecord> records() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return records_;
-    }
+    std::vector<double> renders() { return locked(renders_); }
+    std::vector<TotalProgressRecord> records() { return locked(records_); }
     TotalProgressRecord last() { return records().back(); }
     bool waitForRenders(std::size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -50,6 +44,12 @@ protected:
     }
 
 private:
+    template <class T>
+    T locked(const T& field) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
+    }
+
     std::mutex mutex_;
     std::condition_variable rendered_;
     std::vector<double> renders_;
