@@ -154,14 +154,23 @@ private:
 
 } // namespace
 
-TEST(DummyProgressTest, WritesThePrefixAndTheLastTasksItemIntoTheLabel) {
+// The label of the window the handle names gets the prefix it had and the
+// last task's item; without a handle nothing is opened, and a handle that is
+// no number is a syntax error.
+TEST(DummyProgressTest, WritesThePrefixAndTheLastTasksItemIntoTheLabelItsHandleNames) {
     std::vector<std::string> writes;
-    std::uintptr_t opened = 0;
-    Drawn<DummyProgress> display(1000, "1A2b", [&](std::uintptr_t handle) {
-        opened = handle;
+    std::vector<std::uintptr_t> opened;
+    auto opener = [&](std::uintptr_t handle) {
+        opened.push_back(handle);
         return std::make_unique<FakeLabel>(writes);
-    });
-    EXPECT_EQ(0x1A2Bu, opened);
+    };
+    Drawn<DummyProgress> none(1000, "", opener);
+    none.render(0.0);
+    EXPECT_THROW(DummyProgress(1000, "window", opener), Poco::SyntaxException);
+    EXPECT_TRUE(opened.empty());
+
+    Drawn<DummyProgress> display(1000, "1A2b", opener);
+    EXPECT_EQ(std::vector<std::uintptr_t>{0x1A2B}, opened);
     display.render(0.0);
     Task sha(TaskType::SHA1, nullptr, 0), download(TaskType::Download, nullptr, 0);
     display.registerTask(sha);
@@ -171,24 +180,12 @@ TEST(DummyProgressTest, WritesThePrefixAndTheLastTasksItemIntoTheLabel) {
     download.update(1);
     display.render(1.0);
     EXPECT_EQ((std::vector<std::string>{"Updating: ", "Updating: pack01.pak"}), writes);
-}
-
-TEST(DummyProgressTest, WithoutAHandleNothingIsOpenedAndABadHandleIsASyntaxError) {
-    bool opened = false;
-    auto opener = [&](std::uintptr_t) -> std::unique_ptr<platform::WindowLabel> {
-        opened = true;
-        return nullptr;
-    };
-    Drawn<DummyProgress> none(1000, "", opener);
-    none.render(0.0);
-    EXPECT_THROW(DummyProgress(1000, "window", opener), Poco::SyntaxException);
-    EXPECT_FALSE(opened);
 
     // A platform without labels says so once.
     testsupport::LogCapture log("");
-    Drawn<DummyProgress> display(1000, "10");
-    display.render(0.0);
-    display.render(0.0);
+    Drawn<DummyProgress> unavailable(1000, "10");
+    unavailable.render(0.0);
+    unavailable.render(0.0);
     auto lines = log.texts();
     ASSERT_EQ(1u, lines.size());
     EXPECT_NE(std::string::npos, lines[0].find("not available")) << lines[0];
