@@ -54,15 +54,12 @@ int main(int argc, char** argv) {
             std::cerr << "unknown mode " << mode << "\n";
             return 2;
         }
-    } catch (const Poco::Exception& e) {
-        std::cerr << e.displayText() << "\n";
-        return 1;
     } catch (const std::exception& e) {
-        std::cerr << e.what() << "\n";
+        const auto* poco = dynamic_cast<const Poco::Exception*>(&e);
+        std::cerr << (poco ? poco->displayText() : e.what()) << "\n";
         return 1;
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::cout << mode << ": " << result << " in " << seconds << " s\n";
+    std::cout << mode << ": " << result << " in "
+              << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s\n";
     return 0;
 }

@@ -25,15 +25,13 @@ echo "inputs in $WORK_DIR"
 best() {
   python3 -c '
 import os, subprocess, sys, time
-runs = int(sys.argv[1]); wall = cpu = None
-for _ in range(runs):
-    before = os.times(); start = time.perf_counter()
+walls, cpus = [], []
+for _ in range(int(sys.argv[1])):
+    before, start = os.times(), time.perf_counter()
     subprocess.run(sys.argv[2:], stdout=subprocess.DEVNULL, check=True)
-    took = time.perf_counter() - start; after = os.times()
-    used = (after.children_user - before.children_user) + (after.children_system - before.children_system)
-    wall = took if wall is None else min(wall, took)
-    cpu = used if cpu is None else min(cpu, used)
-print("%.3f %.3f" % (wall, cpu))' "$RUNS" "$@"
+    walls.append(time.perf_counter() - start); after = os.times()
+    cpus.append(after.children_user - before.children_user + after.children_system - before.children_system)
+print("%.3f %.3f" % (min(walls), min(cpus)))' "$RUNS" "$@"
 }
 
 report() { # name, "ours-wall ours-cpu", "their-wall their-cpu", their tool, bytes

@@ -16,10 +16,8 @@ async def pump(reader, writer):
     queue = asyncio.Queue()
 
     async def deliver():
-        while True:
-            due, data = await queue.get()
-            if data is None:
-                break
+        while (item := await queue.get())[1] is not None:
+            due, data = item
             delay = due - time.monotonic()
             if delay > 0:
                 await asyncio.sleep(delay)
@@ -29,10 +27,7 @@ async def pump(reader, writer):
 
     sender = asyncio.ensure_future(deliver())
     try:
-        while True:
-            data = await reader.read(1 << 16)
-            if not data:
-                break
+        while data := await reader.read(1 << 16):
             queue.put_nowait((time.monotonic() + HALF, data))
     except ConnectionError:
         pass

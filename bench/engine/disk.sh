@@ -12,31 +12,20 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . scripts/nginx-lib.sh
+. bench/lib.sh
 BUILD_DIR=${BUILD_DIR:-build}
 SIZE_MIB=${SIZE_MIB:-512}
 cmake --build "$BUILD_DIR" -j "${JOBS:-2}" --target patcher patcher-publish patcher-examplegen >/dev/null
-BIN=$(cd "$BUILD_DIR" && pwd)
+B=$(cd "$BUILD_DIR" && pwd)
+if [ -z "${WORK:-}" ]; then WORK=$(mktemp -d /tmp/patcher-disk-XXXXXX); REMOVE_AT_EXIT=$WORK; fi
 
-OWN_WORK=""
-if [ -z "${WORK:-}" ]; then WORK=$(mktemp -d /tmp/patcher-disk-XXXXXX); OWN_WORK=1; fi
-NGINX_PID=""
-cleanup() {
-  if [ -n "$NGINX_PID" ]; then kill "$NGINX_PID" 2>/dev/null || true; wait "$NGINX_PID" 2>/dev/null || true; fi
-  if [ -n "$OWN_WORK" ]; then rm -rf "$WORK"; fi
-}
-trap cleanup EXIT
-
-"$BIN/tools/examplegen/patcher-examplegen" --out "$WORK/content/1.0" --variant 1 --size-mib "$SIZE_MIB" >/dev/null
-"$BIN/tools/examplegen/patcher-examplegen" --out "$WORK/content/1.1" --variant 2 --size-mib "$SIZE_MIB" >/dev/null
-"$BIN/tools/publish/patcher-publish" --content "$WORK/content/1.0" --version 1.0 --out "$WORK/site/game" >/dev/null
-"$BIN/tools/publish/patcher-publish" --content "$WORK/content/1.1" --version 1.1 --out "$WORK/site/game" \
-  --previous 1.0 >/dev/null
+publish_example "$WORK" "$SIZE_MIB"
 start_nginx "$WORK/site" "$WORK/nginx"
 SRC="http://127.0.0.1:$PORT/game"
 
 bytes() { du -sb "$1" 2>/dev/null | cut -f1 || echo 0; }
-mib() { python3 -c "print(f'{$1 / 1048576:.1f}')"; }
-ratio() { python3 -c "print(f'{$1 / max($2, 1):.2f}')"; }
+mib() { calc "$1 / 1048576" .1f; }
+ratio() { calc "$1 / max($2, 1)"; }
 
 # sample PID DIR: peak bytes of DIR/.kvo.tmp.dir and of DIR while PID runs.
 sample() {
@@ -50,18 +39,15 @@ sample() {
   done
 }
 
-run() { # name version packages-bytes-of-what-is-fetched
-  local before log pid
+run() { # name version
+  local before planned packages pid
   before=$(bytes "$WORK/dest")
   rm -rf "$WORK/logs"
-  "$BIN/app/patcher" --url "$SRC/$2/" --dest "$WORK/dest" -l "$WORK/logs" -r run >/dev/null &
+  "$B/app/patcher" --url "$SRC/$2/" --dest "$WORK/dest" -l "$WORK/logs" -r run >/dev/null &
   pid=$!
   sample "$pid" "$WORK/dest"
   wait "$pid"
-  log=$(ls "$WORK"/logs/run*.log)
-  local planned
-  planned=$(sed -n 's/.*Disk space on [^:]*: \([0-9]*\) bytes needed.*/\1/p' "$log" | head -1)
-  local packages
+  planned=$(sed -n 's/.*Disk space on [^:]*: \([0-9]*\) bytes needed.*/\1/p' "$WORK"/logs/run*.log | head -1)
   packages=$(cat "$WORK/site/game/$2"/*.pak | wc -c)
   echo "$1: publication $(mib "$packages") MiB of packages"
   echo "   peak temporary folder $(mib "$PEAK_TMP") MiB: $(ratio "$PEAK_TMP" "$packages") of the publication"

@@ -20,7 +20,7 @@ def entries(control):
         f = line.rstrip("\r\n").split("|")
         if len(f) >= 8 and f[0] in ("0", "1"):
             yield {"status": f[0], "path": f[1], "sha1": f[2], "name": f[3], "package": f[4],
-                   "offset": int(f[5]), "stored": int(f[6]), "size": int(f[7] or f[6])}
+                   "offset": int(f[5]), "stored": int(f[6]), "size": int(f[7] or f[6]), "line": line}
 
 
 def read_range(packages, e):
@@ -38,6 +38,7 @@ def decoded(packages, e):
 
 
 def tree(out, count, size, kind):
+    count, size = int(count), int(size)
     rng = random.Random(count * 7 + size)
     words = [b"alpha", b"beta", b"gamma", b"delta", b"level", b"mesh", b"sound", b"12", b"345"]
     for i in range(count):
@@ -78,12 +79,8 @@ def uncovered(new, old, delta):
     """Entries of the new version that neither the old one nor a delta gives."""
     have = {(e["path"].lower(), e["sha1"]) for e in entries(old)}
     patched = {e["path"].lower() for e in entries(delta)}
-    lines = []
-    for line in open(new, encoding="utf-8"):
-        f = line.split("|")
-        if len(f) >= 8 and f[0] in ("0", "1") and (f[1].lower(), f[2]) not in have and f[1].lower() not in patched:
-            lines.append(line)
-    return lines
+    return [e["line"] for e in entries(new)
+            if (e["path"].lower(), e["sha1"]) not in have and e["path"].lower() not in patched]
 
 
 def ranges(control, url, out):
@@ -103,6 +100,7 @@ def needed(new, old, delta, packages):
 
 
 def table(results, rtt_ms, singles):
+    rtt_ms, singles = float(rtt_ms), int(singles)
     runs = {}
     for line in open(results):
         job, role, wall, cpu, rss, sent = line.split()
@@ -115,31 +113,27 @@ def table(results, rtt_ms, singles):
     def mib(kib):
         return kib / 1024.0
 
-    rows = []
-    slowest = max(med("install", "ravel-get"), med("install", "stage"))
-    rows.append(("fresh install / slowest stage alone", med("install", "patcher"), slowest,
-                 "<= 1.15", 1.15, "install"))
-    rows.append(("fresh install / aria2c -x4 + xz -d", med("install", "patcher"), med("install", "by-hand"),
-                 "<= 0.6", 0.6, "install"))
-    rows.append(("update 1.0->1.1 / ravel-get deltas + xdelta3 + decoding new", med("update", "patcher"),
-                 med("update", "ravel-get") + med("update", "xdelta3") + med("update", "stage"), "<= 1.2", 1.2,
-                 "update"))
-    rows.append(("no-op update / rsync -an --delete", med("noop", "patcher"), med("noop", "rsync"),
-                 "<= 1, <= 0.5 s", 1.0, "noop"))
-    rows.append(("fresh install of small files / tar -xf", med("small", "patcher"), med("small", "tar"),
-                 "<= 3", 3.0, "small"))
     # Three round trips come before the first entry can be asked for: the
     # connection, the version info, then the control file it names.
     ideal = (singles / 4.0 + 3) * rtt_ms / 1000.0 + med("single", "transfer")
-    rows.append(("%d single entries, %g ms RTT / (N/4+3)*RTT + transfer" % (singles, rtt_ms),
-                 med("single", "patcher"), ideal, "<= 1.5", 1.5, "single"))
-    rows.append(("  the same / curl -Z, 4 at a time over the same link", med("single", "patcher"),
-                 med("single", "curl"), "(link check)", None, "single"))
+    rows = [  # name, reference time, goal, limit, job
+        ("fresh install / slowest stage alone", max(med("install", "ravel-get"), med("install", "stage")),
+         "<= 1.15", 1.15, "install"),
+        ("fresh install / aria2c -x4 + xz -d", med("install", "by-hand"), "<= 0.6", 0.6, "install"),
+        ("update 1.0->1.1 / ravel-get deltas + xdelta3 + decoding new",
+         med("update", "ravel-get") + med("update", "xdelta3") + med("update", "stage"), "<= 1.2", 1.2, "update"),
+        ("no-op update / rsync -an --delete", med("noop", "rsync"), "<= 1, <= 0.5 s", 1.0, "noop"),
+        ("fresh install of small files / tar -xf", med("small", "tar"), "<= 3", 3.0, "small"),
+        ("%d single entries, %g ms RTT / (N/4+3)*RTT + transfer" % (singles, rtt_ms), ideal, "<= 1.5", 1.5,
+         "single"),
+        ("  the same / curl -Z, 4 at a time over the same link", med("single", "curl"), "(link check)", None,
+         "single")]
     print("%-60s %8s %8s %6s %7s %8s  %-15s %s" % ("job", "ours s", "ref s", "ratio", "CPU s", "RSS MiB",
                                                    "goal", "met"))
-    for name, ours, ref, goal, limit, job in rows:
+    for name, ref, goal, limit, job in rows:
         if (job, "patcher") not in runs:
             continue
+        ours = med(job, "patcher")
         ratio = ours / ref if ref > 0 else float("nan")
         met = ratio <= limit and (job != "noop" or ours <= 0.5) if limit is not None else None
         print("%-60s %8.2f %8.2f %6.2f %7.2f %8.1f  %-15s %s" % (
@@ -159,22 +153,10 @@ def table(results, rtt_ms, singles):
 
 
 if __name__ == "__main__":
-    cmd, args = sys.argv[1], sys.argv[2:]
-    if cmd == "tree":
-        tree(args[0], int(args[1]), int(args[2]), args[3])
-    elif cmd == "unpack":
-        unpack(*args)
-    elif cmd == "deltas":
-        deltas(*args)
-    elif cmd == "xdelta":
-        xdelta(args[0])
-    elif cmd == "uncovered":
-        sys.stdout.write("".join(uncovered(*args)))
-    elif cmd == "needed":
-        needed(*args)
-    elif cmd == "ranges":
-        ranges(*args)
-    elif cmd == "table":
-        table(args[0], float(args[1]), int(args[2]))
+    cmd = sys.argv[1] if len(sys.argv) > 1 else ""
+    if cmd == "uncovered":
+        sys.stdout.write("".join(uncovered(*sys.argv[2:])))
+    elif cmd in ("tree", "unpack", "deltas", "xdelta", "needed", "ranges", "table"):
+        globals()[cmd](*sys.argv[2:])
     else:
         sys.exit(__doc__)

@@ -26,6 +26,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 HERE=$(pwd)/bench/engine
 . scripts/nginx-lib.sh
+. bench/lib.sh
 BUILD_DIR=${BUILD_DIR:-build}
 SIZE_MIB=${SIZE_MIB:-256}
 EXAMPLE_SMALL=${EXAMPLE_SMALL:-5000}
@@ -51,11 +52,6 @@ IN="$WORK/in-$SIZE_MIB-$EXAMPLE_SMALL-$SMALL_FILES-$SMALL_KIB-$SINGLES"
 RUN="$WORK/run"
 rm -rf "$RUN"; mkdir -p "$RUN" "$IN"
 RESULTS="$RUN/results"
-NGINX_PID="" PROXY_PID=""
-cleanup() {
-  for pid in $PROXY_PID $NGINX_PID; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
 
 # Our programs beside their configuration; the single-entries copy never
 # downloads a package whole.
@@ -71,12 +67,8 @@ PATCHER="$RUN/bin/patcher"
 if [ ! -e "$IN/.complete" ]; then
   echo "== making the inputs in $IN (once per set of sizes)"
   rm -rf "$IN"; mkdir -p "$IN"
-  for v in 1 2; do
-    "$B/tools/examplegen/patcher-examplegen" --out "$IN/content/1.$((v - 1))" --variant $v --size-mib "$SIZE_MIB" >/dev/null
-    python3 "$HERE/helpers.py" tree "$IN/content/1.$((v - 1))/small" "$EXAMPLE_SMALL" 2048 text
-  done
-  "$PUBLISH" --content "$IN/content/1.0" --version 1.0 --out "$IN/site/game" >/dev/null 2>&1
-  "$PUBLISH" --content "$IN/content/1.1" --version 1.1 --out "$IN/site/game" --previous 1.0 >/dev/null 2>&1
+  add_small() { python3 "$HERE/helpers.py" tree "$1/small" "$EXAMPLE_SMALL" 2048 text; }
+  publish_example "$IN" "$SIZE_MIB" add_small
   python3 "$HERE/helpers.py" tree "$IN/small-content" "$SMALL_FILES" $((SMALL_KIB * 1024)) random
   "$PUBLISH" --content "$IN/small-content" --version 1.0 --out "$IN/site/small" >/dev/null 2>&1
   tar -cf "$IN/small.tar" -C "$IN/small-content" .
@@ -105,13 +97,10 @@ measure() {
   local job=$1 role=$2; shift 2
   sync
   : > "$ACCESS"
-  /usr/bin/time -f "%e %U %S %M" -o "$RUN/time" "$@" >/dev/null 2>"$RUN/stderr" ||
-    { echo "$job/$role failed:"; cat "$RUN/stderr"; exit 1; }
+  timed "$RUN/time" "$@"
   sleep 0.2 # nginx writes its log line after the body
   cp "$ACCESS" "$RUN/$job-$role.access" # the last run's requests, for a look at their timing
-  read -r wall user sys rss < <(tail -1 "$RUN/time")
-  echo "$job $role $wall $(python3 -c "print($user + $sys)") $rss $(awk '{ s += $1 } END { print s + 0 }' "$ACCESS")" \
-    >> "$RESULTS"
+  echo "$job $role $(cat "$RUN/time") $(awk '{ s += $1 } END { print s + 0 }' "$ACCESS")" >> "$RESULTS"
 }
 fetch_all() { # tool dir url...
   local tool=$1 dir=$2 url; shift 2

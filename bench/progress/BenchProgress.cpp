@@ -23,9 +23,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 class EmptyWrap : public Wrap {
 public:
@@ -71,25 +69,21 @@ int main(int argc, char** argv) {
         model.stop();
         std::cout << "reports: " << count << " MiB in " << s << " s, " << s * 1e9 / (count * 16.0)
                   << " ns per 64 KiB block, task done " << task->done() << " bytes\n";
-    } else if (mode == "pipeline") {
-        std::atomic<long> handled{0};
-        UpdateParallelizer pipeline(stop);
-        auto start = Clock::now();
-        for (long i = 0; i < count; ++i)
-            pipeline.push(std::make_shared<EmptyWrap>(handled));
-        pipeline.finish();
-        double s = secondsSince(start);
-        std::cout << "pipeline: " << handled << " items in " << s << " s, " << s * 1e6 / count << " us per item\n";
-    } else if (mode == "batches") {
+    } else if (mode == "pipeline" || mode == "batches") {
+        const bool batches = mode == "batches";
         std::atomic<long> handled{0};
         UpdateParallelizer pipeline(stop);
         auto start = Clock::now();
         for (long i = 0; i < count; ++i) {
             pipeline.push(std::make_shared<EmptyWrap>(handled));
-            pipeline.finish();
+            if (batches || i == count - 1)
+                pipeline.finish();
         }
         double s = secondsSince(start);
-        std::cout << "batches: " << count << " in " << s << " s, " << s * 1e3 / count << " ms per batch\n";
+        if (batches)
+            std::cout << "batches: " << count << " in " << s << " s, " << s * 1e3 / count << " ms per batch\n";
+        else
+            std::cout << "pipeline: " << handled << " items in " << s << " s, " << s * 1e6 / count << " us per item\n";
     } else {
         std::cerr << "unknown workload " << mode << "\n";
         return 2;

@@ -70,6 +70,12 @@ def edit(data, rng, kind):
     return data[:at] + rng.randbytes(min(16, len(data))) + data[at + 16:]
 
 
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--out", required=True)
@@ -92,17 +98,11 @@ def main():
         data = content(kind, seed, size)
         if a.next and i in changed:
             data = edit(data, random.Random(seed + 1), kind)
-        target = os.path.join(a.out, path)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        with open(target, "wb") as f:
-            f.write(data)
+        write(os.path.join(a.out, path), data)
         written += len(data)
     if a.next:
         for i in range(n // 400):
-            target = os.path.join(a.out, "Added/new%04d.json" % i)
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            with open(target, "wb") as f:
-                f.write(content("text", a.seed * 1000 + i, 1500 + 37 * i))
+            write(os.path.join(a.out, "Added/new%04d.json" % i), content("text", a.seed * 1000 + i, 1500 + 37 * i))
     # A few links to files, as trees copied from a developer's machine have.
     links = [e[0] for e in entries[:3] if not (a.next and entries.index(e) in removed)]
     for k, path in enumerate(links):

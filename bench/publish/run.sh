@@ -15,6 +15,7 @@
 #   WORK       scratch directory (default: a new one under TMPDIR, removed at the end)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. bench/lib.sh
 
 CONTENT= FILES=16000 SIZE_MIB=173
 while [ $# -gt 0 ]; do
@@ -31,25 +32,19 @@ PUB=$BUILD_DIR/tools/publish/patcher-publish
 for tool in tar xz /usr/bin/time python3; do
   command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
 done
-if [ -z "${WORK:-}" ]; then
-  WORK=$(mktemp -d "${TMPDIR:-/tmp}/publish-bench.XXXXXX")
-  trap 'rm -rf "$WORK"' EXIT
-fi
+if [ -z "${WORK:-}" ]; then WORK=$(mktemp -d "${TMPDIR:-/tmp}/publish-bench.XXXXXX"); REMOVE_AT_EXIT=$WORK; fi
 
 load() { cut -d' ' -f1 /proc/loadavg; }
-# measure TAG TITLE COMMAND...: runs it with its output in $WORK/TAG.out and
-# leaves "wall cpu peak-KiB" in $WORK/TAG.time.
+# measure TAG TITLE COMMAND...: its output in $WORK/TAG.out, "wall cpu peak-KiB" in $WORK/TAG.
 measure() {
   local tag=$1 title=$2 before
   shift 2
   before=$(load)
-  /usr/bin/time -f "%e %U %S %M" -o "$WORK/$tag.raw" "$@" >"$WORK/$tag.out" 2>"$WORK/$tag.err" ||
-    { cat "$WORK/$tag.err" >&2; exit 1; }
-  awk '{ printf "%.2f %.1f %d\n", $1, $2 + $3, $4 }' "$WORK/$tag.raw" >"$WORK/$tag.time"
-  read -r wall cpu peak <"$WORK/$tag.time"
-  echo "$title: wall ${wall} s, cpu ${cpu} s, peak $((peak / 1024)) MiB (load average ${before} before, $(load) after)"
+  timed "$WORK/$tag" "$@"
+  read -r wall cpu peak <"$WORK/$tag"
+  echo "$title: wall ${wall} s, cpu $(calc "$cpu" .1f) s, peak $((peak / 1024)) MiB (load average ${before} before, $(load) after)"
 }
-verdict() { awk -v v="$1" -v g="$2" 'BEGIN { print (v <= g ? "met" : "MISSED") }'; }
+verdict() { calc "'met' if $1 <= $2 else 'MISSED'" s; }
 
 if [ -n "$CONTENT" ]; then
   V1=$CONTENT
@@ -72,14 +67,14 @@ measure pub2 "patcher-publish 1.1 --previous 1.0" "$PUB" --content "$V2" --versi
   --previous 1.0
 sed 's/^/    /' "$WORK/pub2.out"
 
-read -r xz_wall _ xz_peak <"$WORK/xz.time"
-read -r p1_wall _ p1_peak <"$WORK/pub1.time"
-read -r p2_wall _ p2_peak <"$WORK/pub2.time"
+read -r xz_wall _ xz_peak <"$WORK/xz"
+read -r p1_wall _ p1_peak <"$WORK/pub1"
+read -r p2_wall _ p2_peak <"$WORK/pub2"
 xz_size=$(stat -c %s "$WORK/tree.tar.xz")
 p1_size=$(du -sb "$WORK/out/1.0" | cut -f1)
-wall=$(awk -v a="$p1_wall" -v b="$xz_wall" 'BEGIN { printf "%.2f", a / b }')
-size=$(awk -v a="$p1_size" -v b="$xz_size" 'BEGIN { printf "%.3f", a / b }')
-next=$(awk -v a="$p2_wall" -v b="$p1_wall" 'BEGIN { printf "%.3f", a / b }')
+wall=$(calc "$p1_wall / $xz_wall")
+size=$(calc "$p1_size / $xz_size" .3f)
+next=$(calc "$p2_wall / $p1_wall" .3f)
 peak=$(( (p1_peak > p2_peak ? p1_peak : p2_peak) / 1024 ))
 echo "first publish / tar|xz, wall time: $wall (goal at most 1: $(verdict "$wall" 1))"
 echo "first publish / tar|xz, size: $size ($p1_size against $xz_size bytes; goal at most 1.1: $(verdict "$size" 1.1))"

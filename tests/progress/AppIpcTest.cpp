@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <sstream>
@@ -17,37 +18,31 @@ using namespace testsupport;
 namespace {
 
 // patcher-launcher as a child process; it names its port on standard error.
-class Launcher {
-public:
+struct Launcher {
     explicit Launcher(std::vector<std::string> args) {
         args.insert(args.end(), {"--show-length", "--timeout", "30"});
-        child_ = std::make_unique<ChildProcess>(buildDir() + "tools/launcher/patcher-launcher", args);
+        child = std::make_unique<ChildProcess>(buildDir() + "tools/launcher/patcher-launcher", args);
         for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-             !port_ && std::chrono::steady_clock::now() < deadline;) {
-            const std::string err = child_->err();
+             !port && std::chrono::steady_clock::now() < deadline;) {
+            const std::string err = child->err();
             const auto at = err.find("listening on port ");
             if (at != std::string::npos && err.find('\n', at) != std::string::npos)
-                port_ = std::stoi(err.substr(at + 18));
+                port = std::stoi(err.substr(at + 18));
             else
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        EXPECT_NE(0, port_) << child_->err();
+        EXPECT_NE(0, port) << child->err();
     }
-
-    int port() const { return port_; }
     std::vector<std::string> lines() const {
         std::vector<std::string> out;
-        std::istringstream in(child_->out());
+        std::istringstream in(child->out());
         for (std::string line; std::getline(in, line);)
             out.push_back(line);
         return out;
     }
-    void kill() { child_->signal(SIGKILL); }
-    int wait() { return child_->wait(); }
 
-private:
-    std::unique_ptr<ChildProcess> child_;
-    int port_ = 0;
+    std::unique_ptr<ChildProcess> child;
+    int port = 0;
 };
 
 bool has(const std::string& line, const std::string& part) { return line.find(part) != std::string::npos; }
@@ -61,15 +56,10 @@ protected:
         writeFile(app + ".properties", readFile(sourceDir() + "app/patcher.properties"));
     }
 
-    ChildProcess::Options mode(const std::string& m) {
-        ChildProcess::Options o;
-        o.env["PATCHER_TEST_MODE"] = m;
-        return o;
-    }
+    ChildProcess::Options mode(const std::string& m) { return {"", {{"PATCHER_TEST_MODE", m}}}; }
     std::vector<std::string> args(int port) {
         return {"--game-id", "77", "--server-port", std::to_string(port), "--progress", "brief",
-                "--progress-update-freq", "60000", "--log-dir", dir.file("logs"), "--log-file", "run",
-                "--name", "live"};
+                "--progress-update-freq", "60000", "--log-dir", dir.file("logs"), "--log-file", "run"};
     }
 
     TempDir dir;
@@ -80,28 +70,25 @@ protected:
 
 TEST_F(IpcAppTest, AFailedRunSendsOneErrorReportThenTheExitReport) {
     Launcher launcher({});
-    RunResult r = runProgram(app, args(launcher.port()), mode("fail"));
+    RunResult r = runProgram(app, args(launcher.port), mode("fail"));
     EXPECT_EQ(70, r.code);
     EXPECT_TRUE(has(r.out, "UpdateError: SHA1 check error: SHA1 verification failed for the file: pack01, Code: 4"))
         << r.out;
-    EXPECT_EQ(0, launcher.wait());
+    EXPECT_EQ(0, launcher.child->wait());
     auto lines = launcher.lines();
     ASSERT_GE(lines.size(), 3u);
     std::string error = "{\"name\": \"error\", \"type\": \"Patcher::SHA1CheckError\", \"desc\": \"SHA1 check error: "
                         "SHA1 verification failed for the file: pack01\", \"code\": 4}";
     EXPECT_EQ(std::to_string(error.size()) + " " + error, lines[lines.size() - 2]);
     EXPECT_EQ("28 {\"name\": \"exit\", \"code\": 70}", lines.back());
-    std::size_t errors = 0;
-    for (const std::string& l : lines)
-        errors += has(l, "\"name\": \"error\"") ? 1 : 0;
-    EXPECT_EQ(1u, errors);
+    EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](auto& l) { return has(l, "\"name\": \"error\""); }));
 
     // A text too long for one frame makes send() throw: the exit report still goes.
     Launcher second({});
-    r = runProgram(app, args(second.port()), mode("huge"));
+    r = runProgram(app, args(second.port), mode("huge"));
     EXPECT_EQ(70, r.code);
     EXPECT_TRUE(has(r.out, "Failed to send message to IPC.")) << r.out.substr(0, 2000);
-    EXPECT_EQ(0, second.wait());
+    EXPECT_EQ(0, second.child->wait());
     ASSERT_FALSE(second.lines().empty());
     EXPECT_EQ("28 {\"name\": \"exit\", \"code\": 70}", second.lines().back());
 }
@@ -110,11 +97,11 @@ TEST_F(IpcAppTest, AFailedRunSendsOneErrorReportThenTheExitReport) {
 // it, and a run nobody can stop any more must end.
 TEST_F(IpcAppTest, ALauncherThatGoesAwayEndsTheRunInterrupted) {
     Launcher launcher({});
-    ChildProcess run(app, args(launcher.port()), mode("quiet"));
+    ChildProcess run(app, args(launcher.port), mode("quiet"));
     // Progress comes before the handler is in its wait: a stop then would name
     // another operation.
     ASSERT_TRUE(run.waitForOutput("Waiting for a stop", 10000)) << run.out();
-    launcher.kill();
+    launcher.child->signal(SIGKILL);
     EXPECT_EQ(70, run.wait());
     EXPECT_TRUE(has(run.out(), "INTERRUPTED: ReportingHandler::quiet")) << run.out();
 }
@@ -124,7 +111,7 @@ TEST_F(IpcAppTest, ALauncherThatGoesAwayEndsTheRunInterrupted) {
 TEST_F(IpcAppTest, ALauncherThatNeverReadsStopsTheRunAfterTheSendTimeout) {
     writeFile(dir.file("bin/ipc_app.user.properties"), "app.ipc-send-timeout = 500\n");
     Launcher launcher({"--never-read", "--receive-buffer", "2048"});
-    ChildProcess run(app, args(launcher.port()), mode("flood"));
+    ChildProcess run(app, args(launcher.port), mode("flood"));
     EXPECT_EQ(70, run.wait(20000)) << run.out();
     EXPECT_TRUE(has(run.out(), "ERROR: Timeout: the launcher read nothing for 500 ms")) << run.out();
     EXPECT_TRUE(has(run.out(), "INTERRUPTED: ReportingHandler::flood")) << run.out();

@@ -23,12 +23,10 @@ using namespace Patcher;
 namespace {
 
 // The console writer as a process-wide singleton over the given descriptor;
-// output() destroys it, which writes everything queued.
-class ConsoleOn {
-public:
+// destroying it writes everything queued.
+struct ConsoleOn {
     explicit ConsoleOn(int fd) { Singleton<ConsoleOutput>::create(std::make_unique<platform::Terminal>(fd)); }
     ~ConsoleOn() { Singleton<ConsoleOutput>::destroy(); }
-    void flush() { Singleton<ConsoleOutput>::destroy(); }
 };
 
 // Displays whose render() a test may call directly (no progress thread runs).
@@ -46,7 +44,6 @@ std::string drawnIntoFile(const std::function<void()>& draw) {
     {
         ConsoleOn console(fd);
         draw();
-        console.flush();
     }
     ::close(fd);
     return testsupport::readFile(dir.file("out.txt"));
@@ -109,34 +106,30 @@ TEST(BriefProgressTest, PreparesThenAppendsPlainBlocksWhenRedirected) {
         display.render(33.3);
         display.render(33.3);
     });
-    EXPECT_EQ(std::string::npos, out.find('\x1b'));
+    // Redirected: no escapes, whole lines appended.
     std::string block = std::string(79, ' ') + "\n" + progressBar(33.3, 80) + "\n" +
                         fitLine("TOTAL  : ETA: 0s,  elapsed: 0s,  [1.00 MB/3.00 MB]", 80) + "\n";
     EXPECT_EQ("Preparing...\n" + block + block, out);
 }
 
 TEST(DetailedProgressTest, DrawsABlockPerTaskThenTheTotals) {
-    unsigned shaId = 0;
-    unsigned downloadId = 0;
+    const std::string item = "data/very/long/path/to/a/package/file/that/does/not/fit/in/one/line/pack01.pak";
+    unsigned shaId = 0, downloadId = 0;
     // The display's destruction, as the drawing ends, adds the blank lines after the block.
-    std::string out = drawnIntoFile([&] {
+    const std::string out = drawnIntoFile([&] {
         Drawn<DetailedProgress> display(1000);
-        Task sha(TaskType::SHA1, nullptr, 0);
-        Task download(TaskType::Download, nullptr, 0);
+        Task sha(TaskType::SHA1, nullptr, 0), download(TaskType::Download, nullptr, 0);
         shaId = sha.id();
         downloadId = download.id();
         display.registerTask(sha);
         display.registerTask(download);
         sha.start(100, 0, "/games/demo");
         download.start(2 << 20, 0, "http://host/distr/");
-        download.setCurrentItem(
-            "data/very/long/path/to/a/package/file/that/does/not/fit/in/one/line/pack01.pak", 1 << 20);
+        download.setCurrentItem(item, 1 << 20);
         download.update(1 << 19);
         display.render(25.0);
     });
-
-    std::string item = "data/very/long/path/to/a/package/file/that/does/not/fit/in/one/line/pack01.pak";
-    std::string expected =
+    const std::string expected =
         fitLine(std::to_string(shaId) + ". SHA1 /games/demo", 80) + "\n" + fitLine("Waiting...", 80) + "\n" +
         progressBar(0.0, 80) + "\n" + fitLine("         ETA: 0s,  elapsed: 0s,  0 B/s", 80) + "\n\n" +
         fitLine(std::to_string(downloadId) + ". Download http://host/distr/", 80) + "\n" +
@@ -161,17 +154,25 @@ private:
 
 } // namespace
 
-TEST(DummyProgressTest, WritesThePrefixAndTheLastTasksItemIntoTheLabel) {
+// The label of the window the handle names gets the prefix it had and the
+// last task's item; without a handle nothing is opened, and a handle that is
+// no number is a syntax error.
+TEST(DummyProgressTest, WritesThePrefixAndTheLastTasksItemIntoTheLabelItsHandleNames) {
     std::vector<std::string> writes;
-    std::uintptr_t opened = 0;
-    Drawn<DummyProgress> display(1000, "1A2b", [&](std::uintptr_t handle) {
-        opened = handle;
+    std::vector<std::uintptr_t> opened;
+    auto opener = [&](std::uintptr_t handle) {
+        opened.push_back(handle);
         return std::make_unique<FakeLabel>(writes);
-    });
-    EXPECT_EQ(0x1A2Bu, opened);
+    };
+    Drawn<DummyProgress> none(1000, "", opener);
+    none.render(0.0);
+    EXPECT_THROW(DummyProgress(1000, "window", opener), Poco::SyntaxException);
+    EXPECT_TRUE(opened.empty());
+
+    Drawn<DummyProgress> display(1000, "1A2b", opener);
+    EXPECT_EQ(std::vector<std::uintptr_t>{0x1A2B}, opened);
     display.render(0.0);
-    Task sha(TaskType::SHA1, nullptr, 0);
-    Task download(TaskType::Download, nullptr, 0);
+    Task sha(TaskType::SHA1, nullptr, 0), download(TaskType::Download, nullptr, 0);
     display.registerTask(sha);
     display.registerTask(download);
     download.start(100, 0, "x");
@@ -179,24 +180,12 @@ TEST(DummyProgressTest, WritesThePrefixAndTheLastTasksItemIntoTheLabel) {
     download.update(1);
     display.render(1.0);
     EXPECT_EQ((std::vector<std::string>{"Updating: ", "Updating: pack01.pak"}), writes);
-}
-
-TEST(DummyProgressTest, WithoutAHandleNothingIsOpenedAndABadHandleIsASyntaxError) {
-    bool opened = false;
-    auto opener = [&](std::uintptr_t) -> std::unique_ptr<platform::WindowLabel> {
-        opened = true;
-        return nullptr;
-    };
-    Drawn<DummyProgress> none(1000, "", opener);
-    none.render(0.0);
-    EXPECT_THROW(DummyProgress(1000, "window", opener), Poco::SyntaxException);
-    EXPECT_FALSE(opened);
 
     // A platform without labels says so once.
     testsupport::LogCapture log("");
-    Drawn<DummyProgress> display(1000, "10");
-    display.render(0.0);
-    display.render(0.0);
+    Drawn<DummyProgress> unavailable(1000, "10");
+    unavailable.render(0.0);
+    unavailable.render(0.0);
     auto lines = log.texts();
     ASSERT_EQ(1u, lines.size());
     EXPECT_NE(std::string::npos, lines[0].find("not available")) << lines[0];

@@ -14,7 +14,6 @@
 #include <Poco/Environment.h>
 #include <Poco/Thread.h>
 #include <Poco/Util/Application.h>
-#include <Poco/Util/Option.h>
 #include <Poco/Util/OptionSet.h>
 
 #include <stdexcept>
@@ -78,12 +77,7 @@ private:
 
 class IpcApp : public BaseApp {
 protected:
-    void defineAppOptions(Poco::Util::OptionSet& options) override {
-        options.addOption(Poco::Util::Option("name", "n", "name of the distribution")
-                              .required(false)
-                              .argument("value", true)
-                              .binding("src.name"));
-    }
+    void defineAppOptions(Poco::Util::OptionSet&) override {}
 
     std::shared_ptr<CmdHandler> createCmdHandler() override {
         return std::make_shared<ReportingHandler>(Poco::Environment::get("PATCHER_TEST_MODE", "ok"));

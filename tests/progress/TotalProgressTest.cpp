@@ -1,7 +1,6 @@
 #include "progress/TotalProgress.h"
 
 #include "base/Task.h"
-#include "base/TaskWeights.h"
 
 #include <gtest/gtest.h>
 
@@ -15,19 +14,26 @@ using namespace Patcher;
 
 namespace {
 
-// A display that only remembers what it was asked to draw.
-class RecordingProgress : public TotalProgress {
+// A display that remembers what it was asked to draw and, as its own observer
+// (unless told otherwise), every record it notified.
+class Recording : public TotalProgress, public TotalProgressObserver {
 public:
-    explicit RecordingProgress(long period = 60000) : TotalProgress(period) {}
-    ~RecordingProgress() override { stop(); }
-
-    std::vector<double> renders() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return renders_;
+    explicit Recording(bool observed = true) : TotalProgress(60000) {
+        if (observed)
+            addObserver(this);
     }
+    ~Recording() override { stop(); }
+
+    std::vector<double> renders() { return locked(renders_); }
+    std::vector<TotalProgressRecord> records() { return locked(records_); }
+    TotalProgressRecord last() { return records().back(); }
     bool waitForRenders(std::size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
         return rendered_.wait_for(lock, std::chrono::seconds(10), [&] { return renders_.size() >= n; });
+    }
+    void onTotalProgress(const TotalProgressRecord& record) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_.push_back(record);
     }
 
 protected:
@@ -38,106 +44,75 @@ protected:
     }
 
 private:
+    template <class T>
+    T locked(const T& field) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
+    }
+
     std::mutex mutex_;
     std::condition_variable rendered_;
     std::vector<double> renders_;
-};
-
-class RecordingObserver : public TotalProgressObserver {
-public:
-    void onTotalProgress(const TotalProgressRecord& record) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        records_.push_back(record);
-    }
-    std::vector<TotalProgressRecord> records() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return records_;
-    }
-    TotalProgressRecord last() { return records().back(); }
-
-private:
-    std::mutex mutex_;
     std::vector<TotalProgressRecord> records_;
 };
 
 std::int64_t gNowMs = 0;
 std::int64_t fakeClock() { return gNowMs; }
 
-std::vector<std::int64_t> downloaded(const TotalProgressRecord& r) {
-    std::vector<std::int64_t> out;
+// "NAME stage S DONE/TOTAL ITEM ITEMDONE/ITEMTOTAL [downloaded per stage]"
+std::string summary(const TotalProgressRecord& r) {
+    std::string out = r.name + " stage " + std::to_string(r.stage) + " " + std::to_string(r.done) + "/" +
+                      std::to_string(r.total) + " " + r.item + " " + std::to_string(r.itemDone) + "/" +
+                      std::to_string(r.itemTotal) + " [";
     for (const StageRecord& s : r.stages)
-        out.push_back(s.updateDownloaded);
-    return out;
+        out += (out.back() == '[' ? "" : " ") + std::to_string(s.updateDownloaded);
+    return out + "]";
 }
 
 } // namespace
 
 TEST(TotalProgressTest, ObserversGetPrepareUntilADownloadTaskExistsAndNoEstimationMadeBeforeThem) {
-    RecordingProgress model;
+    Recording model(false);
     model.setEstimation(1, 2, {{1, 1, 0}}); // nobody observes yet: not kept
-    RecordingObserver observer;
-    EXPECT_TRUE(model.addObserver(&observer));
-    EXPECT_FALSE(model.addObserver(&observer)) << "told twice per cycle";
+    EXPECT_TRUE(model.addObserver(&model));
+    EXPECT_FALSE(model.addObserver(&model)) << "told twice per cycle";
     model.setStage(3);
-    ASSERT_EQ(1u, observer.records().size());
-    TotalProgressRecord r = observer.last();
-    EXPECT_EQ("Prepare", r.name);
-    EXPECT_EQ(1u, r.stage);
-    EXPECT_EQ(0, r.total);
-    EXPECT_TRUE(r.stages.empty());
-    EXPECT_NEAR(0.0, r.percent, 1e-12);
+    ASSERT_EQ(1u, model.records().size());
+    EXPECT_EQ("Prepare stage 1 0/0  0/0 []", summary(model.last()));
+    EXPECT_NEAR(0.0, model.last().percent, 1e-12);
 
     Task download(TaskType::Download, nullptr, 0);
     model.registerTask(download);
     download.start(10, 0, "x");
     model.setStage(1);
-    EXPECT_EQ("Download", observer.last().name);
-    EXPECT_TRUE(observer.last().stages.empty());
-    EXPECT_TRUE(model.remove(&observer));
+    EXPECT_EQ("Download stage 1 0/10  0/0 []", summary(model.last()));
+    EXPECT_TRUE(model.remove(&model));
     model.setStage(1);
-    EXPECT_EQ(2u, observer.records().size()) << "told after its removal";
+    EXPECT_EQ(2u, model.records().size()) << "told after its removal";
 }
 
 TEST(TotalProgressTest, EstimationAndDownloadRecordsCarryTheStagesSpreadInOrder) {
-    RecordingProgress model;
-    RecordingObserver observer;
-    model.addObserver(&observer);
+    Recording model;
     Task download(TaskType::Download, nullptr, 0);
     model.registerTask(download);
     download.start(120, 0, "http://host/distr/");
-
     model.setEstimation(700, 1000, {{100, 30, 0}, {200, 50, 0}, {300, 40, 0}});
-    TotalProgressRecord est = observer.last();
-    EXPECT_EQ("CalculationFinished", est.name);
-    EXPECT_EQ(700, est.done);
-    EXPECT_EQ(1000, est.total);
-    EXPECT_EQ(3u, est.stages.size());
+    EXPECT_EQ("CalculationFinished stage 1 700/1000  0/0 [0 0 0]", summary(model.last()));
 
     download.setCurrentItem("pack01", 80);
     download.update(60);
     model.setStage(2);
-    TotalProgressRecord r = observer.last();
-    EXPECT_EQ("Download", r.name);
-    EXPECT_EQ(2u, r.stage);
-    EXPECT_EQ(60, r.done);
-    EXPECT_EQ(120, r.total);
-    EXPECT_EQ("pack01", r.item);
-    EXPECT_EQ(60, r.itemDone);
-    EXPECT_EQ(80, r.itemTotal);
-    EXPECT_EQ((std::vector<std::int64_t>{30, 30, 0}), downloaded(r));
-
+    EXPECT_EQ("Download stage 2 60/120 pack01 60/80 [30 30 0]", summary(model.last()));
+    download.setCurrentItem("pack02", 50);
     download.update(50);
     model.setStage(3);
-    EXPECT_EQ((std::vector<std::int64_t>{30, 50, 30}), downloaded(observer.last()));
+    EXPECT_EQ("Download stage 3 110/120 pack02 50/50 [30 50 30]", summary(model.last()));
 }
 
 TEST(TotalProgressTest, ExtremeSpeedsStayWithinTheRecordsRange) {
-    const int kMax = std::numeric_limits<int>::max();
     {
         // 4 GiB counted within one millisecond of running time.
-        RecordingProgress model;
-        RecordingObserver observer;
-        model.addObserver(&observer);
+        Recording model;
         gNowMs = 0;
         Task fast(TaskType::Download, nullptr, 0, &fakeClock);
         model.registerTask(fast);
@@ -146,37 +121,30 @@ TEST(TotalProgressTest, ExtremeSpeedsStayWithinTheRecordsRange) {
         gNowMs = 1;
         fast.update((4LL << 30) - 1);
         model.setStage(1);
-        EXPECT_EQ(4194304000, observer.last().speed);
+        EXPECT_EQ(4194304000, model.last().speed);
     }
-    {
-        // Two stalled transfers trickling a byte per 5 s: the measured speed
-        // halves each time, and the seconds left outgrow an int.
-        RecordingProgress model;
-        RecordingObserver observer;
-        model.addObserver(&observer);
-        gNowMs = 0;
-        Task download(TaskType::Download, nullptr, 0, &fakeClock);
-        Task extract(TaskType::Extract, nullptr, 0, &fakeClock);
-        model.registerTask(download);
-        model.registerTask(extract);
-        download.start(10000000000000, 0, "x");
-        extract.start(10000000000000, 0, "y");
-        for (int i = 0; i < 17; ++i, gNowMs += 5000) {
-            download.update(1);
-            extract.update(1);
-        }
-        ASSERT_LT(download.speed(), 4.0);
-        ASSERT_GT(download.speed(), 0.001);
-        model.setStage(1);
-        EXPECT_EQ(kMax, model.eta());
-        EXPECT_EQ(kMax, observer.last().eta);
+    // Two stalled transfers trickling a byte per 5 s: the measured speed halves
+    // each time, and the seconds left outgrow an int.
+    Recording model;
+    gNowMs = 0;
+    Task download(TaskType::Download, nullptr, 0, &fakeClock), extract(TaskType::Extract, nullptr, 0, &fakeClock);
+    model.registerTask(download);
+    model.registerTask(extract);
+    download.start(10000000000000, 0, "x");
+    extract.start(10000000000000, 0, "y");
+    for (int i = 0; i < 17; ++i, gNowMs += 5000) {
+        download.update(1);
+        extract.update(1);
     }
+    ASSERT_LT(download.speed(), 4.0);
+    ASSERT_GT(download.speed(), 0.001);
+    model.setStage(1);
+    EXPECT_EQ(std::numeric_limits<int>::max(), model.eta());
+    EXPECT_EQ(std::numeric_limits<int>::max(), model.last().eta);
 }
 
 TEST(TotalProgressTest, StoppingRendersAndNotifiesOnceMore) {
-    RecordingProgress model(60000);
-    RecordingObserver observer;
-    model.addObserver(&observer);
+    Recording model; // a period of a minute
     Task t(TaskType::Download, nullptr, 0);
     model.registerTask(t);
     t.start(100000, 42000, "x");
@@ -185,5 +153,5 @@ TEST(TotalProgressTest, StoppingRendersAndNotifiesOnceMore) {
     ASSERT_TRUE(model.waitForRenders(1));
     model.stop();
     EXPECT_EQ(2u, model.renders().size());
-    EXPECT_EQ(2u, observer.records().size());
+    EXPECT_EQ(2u, model.records().size());
 }

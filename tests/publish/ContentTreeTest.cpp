@@ -5,12 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include <sys/stat.h>
 
 using namespace Patcher;
-using testsupport::makeTree;
-using testsupport::TempDir;
+using namespace testsupport;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -36,10 +37,10 @@ TEST(ContentTree, ListsFilesInPathOrderPublishingLinksAsWhatTheyLeadTo) {
     TempDir dir;
     makeTree(dir.file("c"), {{"b/z.txt", "zz"}, {"a.txt", ""}, {"b/a.bin", "123"}});
     makeTree(dir.file("outside"), {{"s.txt", "s"}});
-    std::filesystem::create_directories(dir.file("c/empty-dir"));
-    std::filesystem::create_symlink(dir.file("c/a.txt"), dir.file("c/link.txt"));
-    std::filesystem::create_symlink("../outside/s.txt", dir.file("c/out.txt"));
-    std::filesystem::create_directory_symlink("b", dir.file("c/linked"));
+    fs::create_directories(dir.file("c/empty-dir"));
+    fs::create_symlink(dir.file("c/a.txt"), dir.file("c/link.txt"));
+    fs::create_symlink("../outside/s.txt", dir.file("c/out.txt"));
+    fs::create_directory_symlink("b", dir.file("c/linked"));
     const auto files = scanContent(dir.file("c"));
     std::vector<std::string> paths;
     for (const auto& f : files)
@@ -50,43 +51,50 @@ TEST(ContentTree, ListsFilesInPathOrderPublishingLinksAsWhatTheyLeadTo) {
     EXPECT_EQ(files[1].source, dir.file("c/b/a.bin"));
     EXPECT_EQ(files[0].stage, 1);
     EXPECT_EQ(files[6].size, 1);
-    EXPECT_EQ(testsupport::readFile(files[6].source), "s");
+    EXPECT_EQ(readFile(files[6].source), "s");
 }
 
-TEST(ContentTree, RefusesLinksThatLeadNowhereOrOutOfTheContentNamingLinkAndTarget) {
+// c holds a.txt and Fonts/keep.txt; each case adds what must be refused. %c in
+// a message stands for the content directory.
+TEST(ContentTree, RefusesLinksThatLeadNowhereOutOfTheContentOrInALoopAndWhatIsNoFileNamingThem) {
+    using Make = std::function<void(const std::string& c)>;
     const struct {
         const char* what;
-        std::string target;  // relative to the link's directory
-        bool directory;
-        std::string reason;
+        Make make;
+        std::string message;
     } cases[] = {
-        {"dangling", "../fonts/Lato-LightItalic.ttf", false, "which does not exist"},
-        {"through a file", "a.txt/x", false, "which does not exist"},
-        {"to a directory outside", "../../outside", true, "a directory outside the content"},
+        {"dangling", [](auto& c) { fs::create_symlink("../fonts/Lato-LightItalic.ttf", c + "Fonts/link"); },
+         "\"Fonts/link\": it is a symbolic link to \"../fonts/Lato-LightItalic.ttf\", which does not exist"},
+        {"through a file", [](auto& c) { fs::create_symlink("a.txt/x", c + "Fonts/link"); },
+         "\"Fonts/link\": it is a symbolic link to \"a.txt/x\", which does not exist"},
+        {"to a directory outside", [](auto& c) { fs::create_directory_symlink("../../outside", c + "Fonts/link"); },
+         "\"Fonts/link\": it is a symbolic link to \"../../outside\", a directory outside the content"},
+        // A chain of links that ends nowhere names the first.
+        {"chain",
+         [](auto& c) {
+             fs::create_symlink("gone", c + "../second");
+             fs::create_symlink("../second", c + "first");
+         },
+         "\"first\": it is a symbolic link to \"../second\", which does not exist"},
+        {"loop",
+         [](auto& c) {
+             fs::create_directories(c + "a/b");
+             fs::create_directory_symlink(c + "a", c + "a/b/up");
+         },
+         "symbolic link loop: %ca/b/up"},
+        {"fifo", [](auto& c) { ASSERT_EQ(::mkfifo((c + "pipe").c_str(), 0600), 0); }, "not a regular file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         makeTree(dir.file("c"), {{"a.txt", "x"}, {"Fonts/keep.txt", "k"}});
         makeTree(dir.file("outside"), {{"s.txt", "s"}});
-        if (c.directory)
-            std::filesystem::create_directory_symlink(c.target, dir.file("c/Fonts/link"));
-        else
-            std::filesystem::create_symlink(c.target, dir.file("c/Fonts/link"));
-        const std::string message = refusal(dir.file("c"));
-        EXPECT_NE(message.find("\"Fonts/link\": it is a symbolic link to \"" + c.target + "\""), std::string::npos)
-            << message;
-        EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+        c.make(dir.file("c/"));
+        std::string message = c.message;
+        if (const auto at = message.find("%c"); at != std::string::npos)
+            message.replace(at, 2, dir.file("c/"));
+        EXPECT_TRUE(contains(refusal(dir.file("c")), message));
     }
-    // A chain of links that ends nowhere names the first.
-    TempDir dir;
-    makeTree(dir.file("c"), {{"a.txt", "x"}});
-    std::filesystem::create_symlink("gone", dir.file("second"));
-    std::filesystem::create_symlink("../second", dir.file("c/first"));
-    const std::string message = refusal(dir.file("c"));
-    EXPECT_NE(message.find("\"first\": it is a symbolic link to \"../second\", which does not exist"),
-              std::string::npos)
-        << message;
 }
 
 TEST(ContentTree, RefusesPathsTheUpdaterCannotInstallFaithfully) {
@@ -94,56 +102,24 @@ TEST(ContentTree, RefusesPathsTheUpdaterCannotInstallFaithfully) {
         std::string path;
         std::string reason;
     } cases[] = {
-        {"dir/a|b.txt", "field separator"},
-        {"line\nbreak.txt", "line break"},
-        {"cr\r.txt", "line break"},
-        {"back\\slash.txt", "back slash"},
-        {"drive:c.txt", "Windows"},
-        {"a:b.txt", "Windows"},
-        {"what?.txt", "Windows"},
-        {"tab\there.txt", "Windows"},
-        {"dir./x.txt", "dot"},
-        {"dir /x.txt", "blank"},
-        {"name.", "dot"},
-        {" leading.txt", "blank"},
-        {"dir/trailing.txt ", "blank"},
-        {"bad\xff.bin", "UTF-8"},
-        {".kvo.meta.dir/x", "reserves"},
-        {".KVO.TMP.DIR/x", "reserves"},
-        {"Aux.txt", "device"},
-        {"sub/con", "device"},
-        {"lpt1/x.bin", "device"},
-        {"COM9.tar.gz", "device"},
+        {"dir/a|b.txt", "field separator"}, {"line\nbreak.txt", "line break"}, {"cr\r.txt", "line break"},
+        {"back\\slash.txt", "back slash"}, {"drive:c.txt", "Windows"}, {"a:b.txt", "Windows"},
+        {"what?.txt", "Windows"}, {"tab\there.txt", "Windows"}, {"dir./x.txt", "dot"}, {"dir /x.txt", "blank"},
+        {"name.", "dot"}, {" leading.txt", "blank"}, {"dir/trailing.txt ", "blank"}, {"bad\xff.bin", "UTF-8"},
+        {".kvo.meta.dir/x", "reserves"}, {".KVO.TMP.DIR/x", "reserves"}, {"Aux.txt", "device"},
+        {"sub/con", "device"}, {"lpt1/x.bin", "device"}, {"COM9.tar.gz", "device"},
     };
     for (const auto& c : cases) {
         const std::string message = refusal({{c.path, "x"}});
-        EXPECT_NE(message.find(c.path), std::string::npos) << message;
-        EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+        EXPECT_TRUE(contains(message, c.path));
+        EXPECT_TRUE(contains(message, c.reason));
     }
-    EXPECT_EQ(refusal({{"in side.txt", "x"}, {"Daten/\xC3\xBC.txt", "y"}, {".config/v1..2.ini", "z"}, {"console.txt", "c"}, {"com10.txt", "d"}, {"lpt/x", "e"}}), "");
-}
-
-TEST(ContentTree, RefusesPathsThatMeetWhenCaseIsIgnored) {
-    std::string message = refusal({{"Data/Tex.dds", "1"}, {"data/tex.DDS", "2"}});
-    EXPECT_NE(message.find("case"), std::string::npos) << message;
-    message = refusal({{"Maps", "file"}, {"maps/level.dat", "x"}});
-    EXPECT_NE(message.find("a file and a directory"), std::string::npos) << message;
-}
-
-TEST(ContentTree, RefusesLinksThatLoop) {
-    TempDir dir;
-    makeTree(dir.file("c"), {{"a/b/x.txt", "x"}});
-    std::filesystem::create_directory_symlink(dir.file("c/a"), dir.file("c/a/b/up"));
-    const std::string message = refusal(dir.file("c"));
-    EXPECT_NE(message.find("symbolic link loop: " + dir.file("c/a/b/up")), std::string::npos) << message;
-}
-
-TEST(ContentTree, RefusesEntriesThatAreNotFiles) {
-    TempDir dir;
-    makeTree(dir.file("c"), {{"a.txt", "x"}});
-    ASSERT_EQ(::mkfifo(dir.file("c/pipe").c_str(), 0600), 0);
-    const std::string message = refusal(dir.file("c"));
-    EXPECT_NE(message.find("not a regular file"), std::string::npos) << message;
+    // Paths that meet when case is ignored.
+    EXPECT_TRUE(contains(refusal({{"Data/Tex.dds", "1"}, {"data/tex.DDS", "2"}}), "case"));
+    EXPECT_TRUE(contains(refusal({{"Maps", "file"}, {"maps/level.dat", "x"}}), "a file and a directory"));
+    EXPECT_EQ(refusal({{"in side.txt", "x"}, {"Daten/\xC3\xBC.txt", "y"}, {".config/v1..2.ini", "z"},
+                       {"console.txt", "c"}, {"com10.txt", "d"}, {"lpt/x", "e"}}),
+              "");
 }
 
 TEST(ContentTree, Utf8Validity) {

@@ -7,23 +7,11 @@ using namespace Patcher;
 using testsupport::readTree;
 using testsupport::TempDir;
 
-namespace {
-
-ExampleOptions options(int variant, std::uint64_t seed = 7) {
-    ExampleOptions o;
-    o.seed = seed;
-    o.totalBytes = 1 << 20;
-    o.variant = variant;
-    return o;
-}
-
-} // namespace
-
 TEST(ExampleContent, SameOptionsGiveTheSameTreeAndAnotherSeedAnother) {
-    TempDir a, b, c;
-    writeExampleContent(a.file("t"), options(1));
-    writeExampleContent(b.file("t"), options(1));
-    writeExampleContent(c.file("t"), options(1, 8));
+    TempDir a, b, c; // options: seed, bytes, variant
+    writeExampleContent(a.file("t"), {7, 1 << 20, 1});
+    writeExampleContent(b.file("t"), {7, 1 << 20, 1});
+    writeExampleContent(c.file("t"), {8, 1 << 20, 1});
     const auto treeA = readTree(a.file("t"));
     EXPECT_EQ(treeA, readTree(b.file("t")));
     EXPECT_NE(treeA, readTree(c.file("t")));
@@ -36,5 +24,5 @@ TEST(ExampleContent, SameOptionsGiveTheSameTreeAndAnotherSeedAnother) {
     EXPECT_EQ(treeA.at("Data/empty.flag"), "");
     EXPECT_EQ(treeA.at("Data/one.byte").size(), 1u);
     EXPECT_EQ(treeA.count("Localization/fr/Lisez-moi \xC3\xA9t\xC3\xA9.txt"), 1u);
-    EXPECT_THROW(writeExampleContent(a.file("t"), options(1)), std::runtime_error);
+    EXPECT_THROW(writeExampleContent(a.file("t"), {7, 1 << 20, 1}), std::runtime_error);
 }

@@ -4,20 +4,24 @@
 #include "distr/FileOps.h"
 #include "base/RootStorage.h"
 
-#include <Poco/Path.h>
 #include <Poco/StringTokenizer.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace testsupport {
+
+::testing::AssertionResult contains(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
 
 std::string which(const std::string& name) {
     const char* path = std::getenv("PATH");
@@ -33,20 +37,14 @@ std::string which(const std::string& name) {
 std::string publisherPath() { return buildDir() + "tools/publish/patcher-publish"; }
 
 RunResult publish(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
-    ChildProcess::Options options;
-    options.env = env;
     // Sanitizer builds run the encoder several times slower.
-    return runProgram(publisherPath(), args, options, 600000);
+    return runProgram(publisherPath(), args, {"", env}, 600000);
 }
 
 std::string readRange(const std::string& path, std::int64_t offset, std::int64_t size) {
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << path;
-    in.seekg(offset);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    in.read(&bytes[0], size);
-    EXPECT_EQ(in.gcount(), size) << path << " at " << offset;
-    return bytes;
+    const std::string all = readFile(path);
+    EXPECT_LE(offset + size, static_cast<std::int64_t>(all.size())) << path << " at " << offset;
+    return all.substr(std::min(static_cast<std::size_t>(offset), all.size()), static_cast<std::size_t>(size));
 }
 
 std::string xzDecode(const std::string& bytes) {
@@ -55,6 +53,15 @@ std::string xzDecode(const std::string& bytes) {
     const RunResult r = runProgram(which("xz"), {"--format=lzma", "-d", "-c", tmp.file("in.lzma")});
     EXPECT_EQ(r.code, 0) << r.err;
     return r.out;
+}
+
+std::string xdelta3Decode(const std::string& old, const std::string& delta) {
+    TempDir tmp;
+    writeFile(tmp.file("old"), old);
+    writeFile(tmp.file("delta"), delta);
+    const RunResult r = runProgram(which("xdelta3"), {"-d", "-s", tmp.file("old"), tmp.file("delta"), tmp.file("new")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    return r.code == 0 ? readFile(tmp.file("new")) : std::string();
 }
 
 std::vector<std::string> hiddenEntries(const std::string& root) {
@@ -94,9 +101,26 @@ void Publication::load(const std::string& descriptionDir, const std::string& bas
     loadControl(filesDir + "delete.txt.7z", distr->deletedControlHash, deleted);
 }
 
+Publication Publication::at(const std::string& versionDir) {
+    Publication p;
+    p.load(versionDir, versionDir);
+    return p;
+}
+
 std::string Publication::content(const Patcher::ControlEntry& entry, const std::string& filesDir) {
     const std::string stored = readRange(filesDir + entry.package, entry.offset, entry.storedSize);
     return entry.status == 1 ? xzDecode(stored) : stored;
+}
+
+void Deltas::load(const std::string& filesDir, const std::string& from) {
+    Patcher::VersionInfo info;
+    info.load(filesDir + "version-info.txt");
+    info.rebaseFiles(filesDir);
+    delta = info.findDelta(from);
+    if (!delta)
+        return;
+    dir = Patcher::asDirectoryLocation(delta->files);
+    Publication::loadControl(dir + "control.txt.7z", delta->controlHash, files);
 }
 
 } // namespace testsupport

@@ -11,23 +11,12 @@ TEST(StagePatterns, GlobMatchesWholePathsIgnoringCase) {
         const char* path;
         bool match;
     } cases[] = {
-        {"Maps/**", "Maps/Level01/a.dat", true},
-        {"Maps/**", "maps/x", true},
-        {"Maps/**", "Mapsx/a", false},
-        {"Maps/*", "Maps/Level01/a.dat", false},
-        {"Maps/*/*.dat", "Maps/Level01/a.dat", true},
-        {"**/*.ogg", "a.ogg", true},
-        {"**/*.ogg", "Data/Music/x.OGG", true},
-        {"**/*.ogg", "Data/Music/x.ogg.bak", false},
-        {"Data/**/tex_?.dds", "Data/tex_1.dds", true},
-        {"Data/**/tex_?.dds", "Data/a/b/tex_12.dds", false},
-        {"a?c", "a/c", false},
-        {"*", "top.txt", true},
-        {"*", "dir/file", false},
-        {"**", "dir/file", true},
-        {"Data/**.pak", "Data/x/y.pak", true},
-        {"exact.txt", "exact.txt", true},
-        {"exact.txt", "exact.txt2", false},
+        {"Maps/**", "Maps/Level01/a.dat", true}, {"Maps/**", "maps/x", true}, {"Maps/**", "Mapsx/a", false},
+        {"Maps/*", "Maps/Level01/a.dat", false}, {"Maps/*/*.dat", "Maps/Level01/a.dat", true},
+        {"**/*.ogg", "a.ogg", true}, {"**/*.ogg", "Data/Music/x.OGG", true}, {"**/*.ogg", "Data/Music/x.ogg.bak", false},
+        {"Data/**/tex_?.dds", "Data/tex_1.dds", true}, {"Data/**/tex_?.dds", "Data/a/b/tex_12.dds", false},
+        {"a?c", "a/c", false}, {"*", "top.txt", true}, {"*", "dir/file", false}, {"**", "dir/file", true},
+        {"Data/**.pak", "Data/x/y.pak", true}, {"exact.txt", "exact.txt", true}, {"exact.txt", "exact.txt2", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(globMatch(c.pattern, c.path), c.match) << c.pattern << " vs " << c.path;
