@@ -6,6 +6,7 @@
 
 #include "tests/support/FaultServer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -80,9 +81,7 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(dest());
         FaultServer server(FaultServer::Directory{site()});
-        server.setStallMs(300);
-        if (c.fault == Fault::Stall)
-            server.setStallMs(10000);
+        server.setStallMs(c.fault == Fault::Stall ? 10000 : 300);
         server.setFault(c.fault, c.times, c.param);
         server.setFaultPath(c.only);
         const std::string source = server.url(std::string(c.prefix) + "/game/1.0/");
@@ -132,15 +131,11 @@ TEST_F(EndToEndFault, StopWhileTheServerIsSilentEndsTheRunAtOnce) {
     server.setFault(Fault::Stall);
     auto child = updater.start({"--url", server.url("/game/1.0/"), "--dest", dest()});
     const auto faulted = [&server] {
-        for (const auto& request : server.requests())
-            if (request.faulted)
-                return true;
-        return false;
+        const auto requests = server.requests();
+        return std::any_of(requests.begin(), requests.end(), [](const auto& r) { return r.faulted; });
     };
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-         !faulted() && child->running() && std::chrono::steady_clock::now() < deadline;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(faulted()) << updater.finish(*child).describe();
+    ASSERT_TRUE(waitFor([&] { return faulted() || !child->running(); }) && faulted())
+        << updater.finish(*child).describe();
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the headers are out
     child->signal(SIGINT);
     Outcome stopped = updater.finish(*child, 10000);

@@ -7,12 +7,12 @@
 #include <Poco/NumberParser.h>
 #include <Poco/String.h>
 
+#include "tests/support/TempDir.h"
+
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-
-#include <sys/stat.h>
+#include <filesystem>
+#include <sstream>
 
 namespace testsupport {
 
@@ -29,14 +29,11 @@ bool bodyOnly(FaultServer::Fault fault) {
 }
 
 std::string headerValue(const std::string& head, const std::string& lowerName) {
-    std::size_t pos = head.find("\r\n");
-    while (pos != std::string::npos && pos + 2 < head.size()) {
-        const std::size_t next = head.find("\r\n", pos + 2);
-        const std::string line = head.substr(pos + 2, next == std::string::npos ? std::string::npos : next - pos - 2);
+    std::istringstream lines(head.substr(head.find('\n') + 1)); // after the request line
+    for (std::string line; std::getline(lines, line);) {
         const std::size_t colon = line.find(':');
         if (colon != std::string::npos && Poco::toLower(Poco::trim(line.substr(0, colon))) == lowerName)
             return Poco::trim(line.substr(colon + 1));
-        pos = next;
     }
     return {};
 }
@@ -63,17 +60,14 @@ bool parseRange(const std::string& value, std::int64_t size, std::int64_t& first
 
 } // namespace
 
-FaultServer::FaultServer(std::string content) : content_(std::move(content)) {
-    server_ = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", 0), 64);
-    port_ = server_->address().port();
-    acceptor_ = std::thread([this] { acceptLoop(); });
-}
+FaultServer::FaultServer(std::string content) : FaultServer(std::move(content), "") {}
 
-FaultServer::FaultServer(Directory directory) : root_(std::move(directory.root)) {
-    server_ = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", 0), 64);
-    port_ = server_->address().port();
-    acceptor_ = std::thread([this] { acceptLoop(); });
-}
+FaultServer::FaultServer(Directory directory) : FaultServer("", std::move(directory.root)) {}
+
+FaultServer::FaultServer(std::string content, std::string root)
+    : content_(std::move(content)), root_(std::move(root)),
+      server_(std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", 0), 64)),
+      port_(server_->address().port()), acceptor_([this] { acceptLoop(); }) {}
 
 bool FaultServer::resource(const std::string& target, std::string& body) const {
     if (root_.empty()) {
@@ -83,12 +77,9 @@ bool FaultServer::resource(const std::string& target, std::string& body) const {
     const std::string path = target.substr(0, target.find('?'));
     if (path.empty() || path[0] != '/' || path.find("..") != std::string::npos)
         return false;
-    struct stat st {};
-    const std::string file = root_ + path;
-    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!std::filesystem::is_regular_file(root_ + path))
         return false;
-    std::ifstream in(file, std::ios::binary);
-    body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    body = readFile(root_ + path);
     return true;
 }
 

@@ -2,6 +2,8 @@
 
 #include "tests/support/ChildProcess.h"
 
+#include <Poco/Net/ServerSocket.h>
+
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -9,9 +11,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,20 +24,7 @@ const char* const kOpenssl = "/usr/bin/openssl";
 // A port that was free a moment ago. nginx binds it shortly after; a loss of
 // that race shows as "Address already in use" and the start is tried again.
 int freeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ::close(fd);
-        throw std::runtime_error("cannot find a free loopback port");
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    return Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port();
 }
 
 std::string readAll(const std::string& path) {
@@ -182,17 +168,8 @@ std::string NginxServer::errorLog() const { return readAll(dir_.file("error.log"
 std::vector<NginxServer::Request> NginxServer::requests() const {
     std::vector<Request> result;
     std::istringstream in(readAll(dir_.file("access.log")));
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::size_t begin = 0;
-        for (;;) {
-            std::size_t bar = line.find('|', begin);
-            f.push_back(line.substr(begin, bar - begin));
-            if (bar == std::string::npos)
-                break;
-            begin = bar + 1;
-        }
+    for (std::string line; std::getline(in, line);) {
+        const std::vector<std::string> f = split(line, '|');
         if (f.size() != 8)
             continue; // a line still being written
         Request r;
