@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <chrono>
 #include <thread>
 
@@ -49,10 +48,8 @@ protected:
             ::unsetenv(name);
     }
     std::vector<std::string> adapterLog() {
-        std::vector<std::string> lines;
-        std::ifstream in(dir.file("adapter.log"));
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
+        auto lines = testsupport::split(readFile(dir.file("adapter.log")), '\n');
+        lines.pop_back(); // after the last newline
         return lines;
     }
 

@@ -279,6 +279,8 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
         // Answers without a body of the resource: faults, redirects, a missing file.
         const std::string& target = request.target;
         std::string reply, content;
+        std::int64_t size = 0, first = 0, last = -1;
+        bool ranged = false;
         if (fault == Fault::Status500) {
             reply = simple("500 Internal Server Error", "");
         } else if (fault == Fault::Status503) {
@@ -306,23 +308,17 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
                                             "\r\n");
         } else if (!resource(target, content)) {
             reply = simple("404 Not Found", "");
+        } else {
+            size = static_cast<std::int64_t>(content.size());
+            last = size - 1;
+            ranged = fault != Fault::RangeAsFull && !(fault == Fault::Chunked && param == 1) &&
+                     parseRange(request.range, size, first, last);
+            const std::string ims = headerValue(request.head, "if-modified-since");
+            if (ranged && (first >= size || first > last))
+                reply = simple("416 Range Not Satisfiable", "Content-Range: bytes */" + std::to_string(size) + "\r\n");
+            else if (!ranged && !head && !ims.empty() && ims == lastModified)
+                reply = "HTTP/1.1 304 Not Modified\r\nLast-Modified: " + lastModified + "\r\n\r\n";
         }
-        if (!reply.empty()) {
-            if (!sendAll(socket, reply))
-                return;
-            continue;
-        }
-        const std::int64_t size = static_cast<std::int64_t>(content.size());
-
-        std::int64_t first = 0;
-        std::int64_t last = size - 1;
-        const bool ranged = fault != Fault::RangeAsFull && !(fault == Fault::Chunked && param == 1) &&
-                            parseRange(request.range, size, first, last);
-        const std::string ims = headerValue(request.head, "if-modified-since");
-        if (ranged && (first >= size || first > last))
-            reply = simple("416 Range Not Satisfiable", "Content-Range: bytes */" + std::to_string(size) + "\r\n");
-        else if (!ranged && !head && !ims.empty() && ims == lastModified)
-            reply = "HTTP/1.1 304 Not Modified\r\nLast-Modified: " + lastModified + "\r\n\r\n";
         if (!reply.empty()) {
             if (!sendAll(socket, reply))
                 return;
@@ -345,22 +341,12 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
             headers += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
                        std::to_string(size) + "\r\n";
         std::int64_t length = static_cast<std::int64_t>(body.size());
-        bool keepOpen = true;
-        switch (fault) {
-        case Fault::WrongLength:
+        const bool keepOpen = fault != Fault::WrongLength && fault != Fault::NoContentLength &&
+                              fault != Fault::DropAfterBytes && fault != Fault::Stall && fault != Fault::Drip;
+        if (fault == Fault::WrongLength) {
             length += param;
             body = param > 0 ? body + std::string(static_cast<std::size_t>(param), 'w')
                              : body.substr(0, static_cast<std::size_t>(std::max<std::int64_t>(length, 0)));
-            keepOpen = false;
-            break;
-        case Fault::NoContentLength:
-        case Fault::DropAfterBytes:
-        case Fault::Stall:
-        case Fault::Drip:
-            keepOpen = false;
-            break;
-        default:
-            break;
         }
         if (fault == Fault::Chunked) {
             headers += "Transfer-Encoding: chunked\r\n";
