@@ -41,15 +41,22 @@ protected:
     EndToEndStop() { nginxOptions_.slowRate = "64k"; }
 };
 
-// Stopped by the launcher while the only package is coming in; the next run
-// continues from the ".downloading#" record.
-TEST_F(EndToEndStop, LauncherStopThenResumedDownload) {
-    const Tree tree = {{"movie.bin", noise(2 << 20, 1)}, {"readme.txt", text(1000, 2)}};
-    const std::string content = publishTree(tree, "1.0");
+// A run stopped by the launcher, and one whose server goes away, while the
+// only package is coming in: each keeps what it had, and the run after it
+// continues from there.
+TEST_F(EndToEndStop, StoppedOrFailedRunKeepsItsDownload) {
+    const std::string content =
+        publishTree({{"movie.bin", noise(2 << 20, 1)}, {"readme.txt", text(1000, 2)}}, "1.0");
     const std::int64_t packSize = static_cast<std::int64_t>(fs::file_size(site() + "game/1.0/stage1-0001.pak"));
-    Updater updater({{"app.max-simultaneous-connection", "4"}, {"app.min-segment-size", "262144"}});
+    // Short retry pauses, so that the run gives up on the vanished server soon.
+    Updater updater({{"app.max-simultaneous-connection", "4"},
+                     {"app.min-segment-size", "262144"},
+                     {"app.retry-delay", "0.01"},
+                     {"app.retry-delay-max", "0.05"},
+                     {"app.retry-time", "2"}});
     const std::string source = slowUrl("game/1.0/");
 
+    // The launcher's stop: the next run continues from the ".downloading#" record.
     ChildProcess launcher(launcherProgram(), {"--on-progress", "2=stop", "--timeout", "60"});
     const int port = launcherPort(launcher);
     ASSERT_NE(0, port) << launcher.err();
@@ -65,7 +72,7 @@ TEST_F(EndToEndStop, LauncherStopThenResumedDownload) {
     const std::int64_t first = bytesFor(nginx().requests(), ".pak");
     EXPECT_LT(first, packSize) << "the stop came after the download ended";
 
-    const std::size_t before = nginx().requests().size();
+    std::size_t before = nginx().requests().size();
     Outcome resumed = update(updater, source);
     ASSERT_RUN(resumed, 0);
     EXPECT_EQ("", treeDifferences(dest(), content));
@@ -76,22 +83,9 @@ TEST_F(EndToEndStop, LauncherStopThenResumedDownload) {
     for (const auto& q : requestsFor(nginx(), ".pak", before))
         fromMiddle = fromMiddle || (q.range.rfind("bytes=", 0) == 0 && q.range.rfind("bytes=0-", 0) != 0);
     EXPECT_TRUE(fromMiddle) << "no range request starting inside the package";
-}
 
-// The server goes away while the package is coming in: the run fails after its
-// retries but keeps what it had, and the run after it continues from there.
-TEST_F(EndToEndStop, FailedRunKeepsItsDownload) {
-    const Tree tree = {{"movie.bin", noise(2 << 20, 5)}};
-    const std::string content = publishTree(tree, "1.0");
-    const std::int64_t packSize = static_cast<std::int64_t>(fs::file_size(site() + "game/1.0/stage1-0001.pak"));
-    // Short retry pauses, so that the run gives up on the vanished server soon.
-    Updater updater({{"app.max-simultaneous-connection", "4"},
-                     {"app.min-segment-size", "262144"},
-                     {"app.retry-delay", "0.01"},
-                     {"app.retry-delay-max", "0.05"},
-                     {"app.retry-time", "2"}});
-    const std::string source = slowUrl("game/1.0/");
-
+    // The server gone: the run fails after its retries.
+    fs::remove_all(dest());
     auto child = updater.start({"--url", source, "--dest", dest()});
     waitFor([&] { return !filesLike(dest() + ".kvo.tmp.dir", "stage1-0001.pak").empty() || !child->running(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -105,7 +99,7 @@ TEST_F(EndToEndStop, FailedRunKeepsItsDownload) {
     EXPECT_EQ(Tree{}, readTree(dest() + "movie.bin"));
 
     nginx().resumeServing();
-    const std::size_t before = nginx().requests().size();
+    before = nginx().requests().size();
     Outcome next = update(updater, source);
     ASSERT_RUN(next, 0);
     EXPECT_EQ("", treeDifferences(dest(), content));

@@ -45,9 +45,6 @@ struct ChildProcess::Capture {
     }
 };
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args)
-    : ChildProcess(program, args, Options{}) {}
-
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const Options& options)
     : capture_(new Capture) {
