@@ -4,10 +4,8 @@
 #include <Poco/SHA1Engine.h>
 #include <Poco/String.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>

@@ -7,7 +7,6 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
-#include <Poco/File.h>
 #include <Poco/Path.h>
 
 #include <gtest/gtest.h>

@@ -4,14 +4,12 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 
 #include <csignal>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,8 +83,6 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE})
             ::signal(sig, SIG_DFL);
-        if (!options.workingDir.empty() && ::chdir(options.workingDir.c_str()) != 0)
-            ::_exit(127);
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }

@@ -1,7 +1,6 @@
 #include "tests/support/FaultServer.h"
 
 #include <Poco/Exception.h>
-#include <Poco/Net/NetException.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/NumberParser.h>

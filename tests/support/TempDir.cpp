@@ -11,8 +11,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <unistd.h>
-
 namespace testsupport {
 
 TempDir::TempDir() {
