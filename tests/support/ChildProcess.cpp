@@ -83,6 +83,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE})
             ::signal(sig, SIG_DFL);
+        if (!options.workingDir.empty() && ::chdir(options.workingDir.c_str()) != 0)
+            ::_exit(127);
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }

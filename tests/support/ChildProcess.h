@@ -12,6 +12,7 @@ namespace testsupport {
 class ChildProcess {
 public:
     struct Options {
+        std::string workingDir;                  // empty: inherit
         std::map<std::string, std::string> env;  // added to the inherited environment
     };
 
