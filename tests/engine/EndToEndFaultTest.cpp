@@ -52,18 +52,10 @@ const Case kCases[] = {
     {"404", Fault::Status404, -1, 0, "", "", false, "The file is not on the server (HTTP 404 Not Found)"},
 };
 
-Tree small() {
-    return {
-        {"bin/game.bin", noise(40000, 3)},
-        {"data/world.dat", text(120000, 4)},
-        {"data/notes.txt", text(2000, 5)},
-    };
-}
-
 class EndToEndFault : public EndToEndTest {};
 
 TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompletes) {
-    const std::string content = publishTree(small(), "1.0");
+    const std::string content = publishTree(smallGame(3), "1.0");
     // Pauses, windows and the retry bound small, so that a failing case ends in
     // seconds.
     Updater updater({{"app.retry-delay", "0.01"},
@@ -121,7 +113,7 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
 
 // A stop must not wait for a silent server's timeout (20 s by default).
 TEST_F(EndToEndFault, StopWhileTheServerIsSilentEndsTheRunAtOnce) {
-    publishTree(small(), "1.0");
+    publishTree(smallGame(3), "1.0");
     Updater updater;
     FaultServer server(FaultServer::Directory{site()});
     server.setStallMs(60000);

@@ -21,19 +21,6 @@ using testsupport::writeFile;
 namespace e2e {
 namespace {
 
-Tree release(int next) {
-    Tree t = {
-        {"bin/game.bin", noise(40000, 70)},
-        {"data/world.dat", text(120000, 71)},
-        {"cmds/readme.txt", text(2000, 72)},
-    };
-    if (next) {
-        t["data/world.dat"].insert(5000, "a new island in the east\n");
-        t["data/extra.txt"] = text(3000, 73);
-    }
-    return t;
-}
-
 // A key pair made once per build with the publisher, so that the signed
 // publications stay cached between runs; returns its directory.
 std::string keyPair(const std::string& name) {
@@ -73,9 +60,9 @@ protected:
     // contents. 1.1 is created in a later second than 1.0.
     std::pair<std::string, std::string> publishSigned() {
         const std::vector<std::string> sign = {"--sign-key", keyPair("maker") + "publish.key"};
-        const std::string v1 = publishTree(release(0), "1.0", "game", sign);
+        const std::string v1 = publishTree(smallGame(70), "1.0", "game", sign);
         waitPast(site() + "game/1.0/version-info.txt", "date-created");
-        return {v1, publishTree(release(1), "1.1", "game", plus(sign, {"--previous", "1.0"}))};
+        return {v1, publishTree(smallGameNext(70), "1.1", "game", plus(sign, {"--previous", "1.0"}))};
     }
     // Until the clock's second is later than the description's date.
     static void waitPast(const std::string& description, const std::string& name) {
@@ -185,8 +172,8 @@ TEST_F(EndToEndSignature, RedirectedDescriptionRefusedBeforeAnyChange) {
     writeTree(path("env"), {{"lang/eu.txt", text(700, 74)}});
     const std::vector<std::string> sign = {"--sign-key", keyPair("maker") + "publish.key", "--env", "eu",
                                            "--env-content", path("env")};
-    publishTree(release(0), "1.0", "env", sign);
-    publishTree(release(1), "1.1", "env", plus(sign, {"--previous", "1.0"}));
+    publishTree(smallGame(70), "1.0", "env", sign);
+    publishTree(smallGameNext(70), "1.1", "env", plus(sign, {"--previous", "1.0"}));
     Updater updater = trustingUpdater();
     ASSERT_RUN(update(updater, url("env/1.0/eu/")), 0);
 
@@ -212,7 +199,7 @@ TEST_F(EndToEndSignature, OlderPublicationRefusedUnlessDowngradeAllowed) {
     // keeps the creation date).
     copyDir(site() + "game/1.0", site() + "replay/1.1");
     copyDir(site() + "game/1.1", site() + "replay/1.1-unfixed");
-    Tree fixed = release(1);
+    Tree fixed = smallGameNext(70);
     fixed["bin/game.bin"] = noise(40000, 74);
     writeTree(path("fixed"), fixed);
     waitPast(site() + "game/1.1/version-info.txt", "date-modified");

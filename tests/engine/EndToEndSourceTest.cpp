@@ -17,21 +17,6 @@ using testsupport::writeFile;
 namespace e2e {
 namespace {
 
-Tree small(unsigned seed) {
-    return {
-        {"bin/game.bin", noise(40000, seed)},
-        {"data/world.dat", text(120000, seed + 1)},
-        {"data/notes.txt", text(2000, seed + 2)},
-    };
-}
-
-Tree smallNext(unsigned seed) {
-    Tree t = small(seed);
-    t["data/world.dat"].insert(5000, "a new island in the east\n");
-    t["data/extra.txt"] = text(3000, seed + 3);
-    return t;
-}
-
 std::string replaceAll(std::string s, const std::string& from, const std::string& to) {
     for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
         s.replace(at, from.size(), to);
@@ -41,7 +26,7 @@ std::string replaceAll(std::string s, const std::string& from, const std::string
 class EndToEndSource : public EndToEndTest {};
 
 TEST_F(EndToEndSource, HttpsSourceWithTestCertificate) {
-    const std::string content = publishTree(small(10), "1.0");
+    const std::string content = publishTree(smallGame(10), "1.0");
     Updater updater;
     const std::string source =
         "https://localhost:" + std::to_string(nginx().httpsPort()) + "/game/1.0/";
@@ -64,8 +49,8 @@ TEST_F(EndToEndSource, HttpsSourceWithTestCertificate) {
 // A description whose files location is a subfolder holding the control
 // files, the packages and a description of its own with the deltas.
 TEST_F(EndToEndSource, FilesLocationInSubfolderWithItsOwnDescription) {
-    publishTree(small(30), "1.0");
-    const std::string v2 = publishTree(smallNext(30), "1.1", "game", {"--previous", "1.0"});
+    publishTree(smallGame(30), "1.0");
+    const std::string v2 = publishTree(smallGameNext(30), "1.1", "game", {"--previous", "1.0"});
     for (const char* version : {"1.0", "1.1"}) {
         const std::string from = site() + "game/" + version;
         const std::string to = site() + "alt/" + version;
@@ -92,8 +77,8 @@ TEST_F(EndToEndSource, FilesLocationInSubfolderWithItsOwnDescription) {
 // Bad sources: exit 70 with the reason, installed files untouched, and the
 // next good run completes.
 TEST_F(EndToEndSource, BadSourcesRefusedBeforeAnyChange) {
-    const std::string v1 = publishTree(small(40), "1.0");
-    const std::string v2 = publishTree(smallNext(40), "1.1", "game", {"--previous", "1.0"});
+    const std::string v1 = publishTree(smallGame(40), "1.0");
+    const std::string v2 = publishTree(smallGameNext(40), "1.1", "game", {"--previous", "1.0"});
     // A copy of 1.1 with its description edited.
     const auto copy = [&](const std::string& name, const std::function<void(std::string&)>& edit) {
         copyDir(site() + "game/1.1", site() + name + "/1.1");

@@ -50,6 +50,21 @@ std::string noise(std::size_t size, unsigned seed) {
     return out;
 }
 
+Tree smallGame(unsigned seed) {
+    return {
+        {"bin/game.bin", noise(40000, seed)},
+        {"data/world.dat", text(120000, seed + 1)},
+        {"data/notes.txt", text(2000, seed + 2)},
+    };
+}
+
+Tree smallGameNext(unsigned seed) {
+    Tree t = smallGame(seed);
+    t["data/world.dat"].insert(5000, "a new island in the east\n");
+    t["data/extra.txt"] = text(3000, seed + 3);
+    return t;
+}
+
 std::string treeDifferences(const std::string& dest, const Tree& content) {
     std::ostringstream diff;
     if (!fs::is_directory(dest))

@@ -22,6 +22,10 @@ using Tree = std::map<std::string, std::string>;
 std::string text(std::size_t size, unsigned seed);
 std::string noise(std::size_t size, unsigned seed);
 
+// Three files; the next version edits one and adds another.
+Tree smallGame(unsigned seed);
+Tree smallGameNext(unsigned seed);
+
 inline void writeTree(const std::string& dir, const Tree& tree) { testsupport::makeTree(dir, tree); }
 using testsupport::readTree;
 
