@@ -268,27 +268,21 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
     };
     const Case cases[] = {
         {"garbage cache", true,
-         [&](const std::string& d, const std::string&, std::int64_t) {
-             writeFile(d + cache, std::string("\x01\x02|||\r\nnot a line\r\n", 20));
-         },
-         true, {}},
+         [&](auto& d, auto&, auto) { writeFile(d + cache, std::string("\x01\x02|||\r\nnot a line\r\n", 20)); }, true,
+         {}},
         {"truncated cache", true,
-         [&](const std::string& d, const std::string&, std::int64_t) {
+         [&](auto& d, auto&, auto) {
              const std::string bytes = readFile(d + cache);
              writeFile(d + cache, bytes.substr(0, bytes.size() / 2 + 7));
          },
          true, {}},
-        {"deleted metadata directory", true,
-         [&](const std::string& d, const std::string&, std::int64_t) { fs::remove_all(d + ".kvo.meta.dir"); }, true,
+        {"deleted metadata directory", true, [&](auto& d, auto&, auto) { fs::remove_all(d + ".kvo.meta.dir"); }, true,
          {}},
         {"garbage download record", false,
-         [&](const std::string&, const std::string& pack, std::int64_t) {
-             writeFile(pack + ".downloading#", "3\nzz 12\n-5 x\n");
-         },
-         false, {}},
+         [&](auto&, auto& pack, auto) { writeFile(pack + ".downloading#", "3\nzz 12\n-5 x\n"); }, false, {}},
         {"download record claiming bytes never stored", false, claimNeverStored, false, {}},
         {"truncated package", false,
-         [&](const std::string&, const std::string& pack, std::int64_t size) {
+         [&](auto&, auto& pack, auto size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 4));
              writeFile(pack + ".downloading#", "1\n0 " + std::to_string(size / 2) + "\n\n");
          },
@@ -296,7 +290,7 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         {"single file's piece claiming bytes never stored", false, claimNeverStored, false, {}, ".down"},
         {"control file claiming bytes never stored", false, claimNeverStored, false, {}, "control"},
         {"stale pending packages list", false,
-         [&](const std::string& d, const std::string& pack, std::int64_t size) {
+         [&](auto& d, auto& pack, auto size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 2));
              fs::remove(pack + ".downloading#");
              writeFile(d + ".kvo.tmp.dir/.kvo.pending.packs.txt",
@@ -304,7 +298,7 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
          },
          false, {}},
         {"file edited within the second of its install, full update", true,
-         [&](const std::string& d, const std::string&, std::int64_t) {
+         [&](auto& d, auto&, auto) {
              const std::string file = d + "data/level0.dat";
              struct stat st {};
              ASSERT_EQ(0, ::stat(file.c_str(), &st));
