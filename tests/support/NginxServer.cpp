@@ -172,20 +172,12 @@ std::vector<NginxServer::Request> NginxServer::requests() const {
         const std::vector<std::string> f = split(line, '|');
         if (f.size() != 8)
             continue; // a line still being written
-        Request r;
-        r.method = f[0];
-        r.uri = f[1];
-        r.range = f[2] == "-" ? "" : f[2];
         try {
-            r.status = std::stoi(f[3]);
-            r.bodyBytes = std::stoll(f[4]);
-            r.connection = std::stoll(f[5]);
-            r.connectionRequests = std::stoi(f[6]);
-            r.scheme = f[7];
+            result.push_back({f[0], f[1], f[2] == "-" ? "" : f[2], std::stoi(f[3]), std::stoll(f[4]),
+                              std::stoll(f[5]), std::stoi(f[6]), f[7]});
         } catch (const std::exception&) {
-            continue;
+            // a line still being written
         }
-        result.push_back(r);
     }
     return result;
 }
