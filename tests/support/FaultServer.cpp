@@ -128,9 +128,7 @@ std::vector<FaultServer::Request> FaultServer::requests() const {
 }
 
 std::string FaultServer::deadUrl() {
-    Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
-    const std::uint16_t port = probe.address().port();
-    probe.close();
+    const auto port = Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port();
     return "http://127.0.0.1:" + std::to_string(port) + "/file";
 }
 

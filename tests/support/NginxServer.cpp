@@ -3,6 +3,7 @@
 #include "tests/support/ChildProcess.h"
 
 #include <Poco/Net/ServerSocket.h>
+#include <Poco/String.h>
 
 #include <chrono>
 #include <csignal>
@@ -81,10 +82,7 @@ bool NginxServer::tryStart(bool newPorts) {
     const std::string expected = std::to_string(process_->pid());
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
-        std::string pid = readAll(dir_.file("nginx.pid"));
-        while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' '))
-            pid.pop_back();
-        if (pid == expected)
+        if (Poco::trim(readAll(dir_.file("nginx.pid"))) == expected)
             return true;
         if (!process_->running()) {
             process_->wait(1000);
