@@ -61,11 +61,8 @@ std::string stateProblems(const std::string& dest, const Tree& content, const st
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        std::vector<std::string> fields;
-        std::istringstream parts(line);
-        for (std::string f; std::getline(parts, f, '|');)
-            fields.push_back(f);
-        if (fields.size() < 4) {
+        const std::vector<std::string> fields = testsupport::split(line, '|');
+        if (fields.size() < 4 || fields.back().empty()) {
             out << "cache line torn: " << line << "\n";
             continue;
         }
@@ -79,23 +76,6 @@ std::string stateProblems(const std::string& dest, const Tree& content, const st
         if (!cached.count(relative))
             out << "not in the cache: " << relative << "\n";
     return out.str();
-}
-
-// The port a started launcher listens on; 0 when it did not say in time.
-int launcherPort(ChildProcess& launcher) {
-    for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;) {
-        const std::string err = launcher.err();
-        const auto at = err.find("listening on port ");
-        if (at != std::string::npos && err.find('\n', at) != std::string::npos)
-            return std::stoi(err.substr(at + 18));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return 0;
-}
-
-// Package and delta bytes sent (descriptions are fetched by every run).
-std::int64_t dataBytes(const std::vector<testsupport::NginxServer::Request>& requests, std::size_t from) {
-    return bytesFor(requests, ".pak", from) + bytesFor(requests, "deltas/", from);
 }
 
 // Two versions with every kind of work between them: whole packages, a package
@@ -129,16 +109,11 @@ const std::vector<std::string> kPackaging = {"--package-size", "512K"};
 
 class EndToEndCrash : public EndToEndTest {
 protected:
-    void SetUp() override {
-        EndToEndTest::SetUp();
-        nginxOptions_.slowRate = "192k";
-    }
+    EndToEndCrash() { nginxOptions_.slowRate = "192k"; }
 
     void publishBoth() {
         publishTree(versionOne(), "1.0", "game", kPackaging);
-        auto args = kPackaging;
-        args.insert(args.end(), {"--previous", "1.0"});
-        v2_ = readTree(publishTree(versionTwo(), "2.0", "game", args));
+        v2_ = readTree(publishTree(versionTwo(), "2.0", "game", plus(kPackaging, {"--previous", "1.0"})));
     }
 
     std::vector<std::string> into(const std::string& source, const std::string& destination) {
@@ -208,10 +183,9 @@ TEST_F(EndToEndCrash, KilledAnywhereTheNextRunCompletes) {
         std::unique_ptr<ChildProcess> launcher;
         if (how == 9) {
             // The launcher stops at a progress report sent every 100 ms.
-            const int nth = 1 + static_cast<int>(at * 10);
+            const std::string nth = std::to_string(1 + static_cast<int>(at * 10));
             launcher = std::make_unique<ChildProcess>(
-                launcherProgram(),
-                std::vector<std::string>{"--on-progress", std::to_string(nth) + "=stop", "--timeout", "60"});
+                launcherProgram(), std::vector<std::string>{"--on-progress", nth + "=stop", "--timeout", "60"});
             const int port = launcherPort(*launcher);
             ASSERT_NE(0, port) << launcher->err();
             args.insert(args.end(), {"--game-id", "7", "--server-port", std::to_string(port), "--progress", "dummy",
@@ -243,16 +217,11 @@ TEST_F(EndToEndCrash, KilledAnywhereTheNextRunCompletes) {
 
         Outcome next = updater.run(into(v2, d));
         EXPECT_RUN(next, 0);
-        const std::size_t afterNext = nginx().requests().size();
-        Outcome third = updater.run(into(v2, d));
-        EXPECT_RUN(third, 0);
-        EXPECT_TRUE(third.logs("Distribution is not outdated, so update not needed")) << third.log;
-        EXPECT_EQ(0, dataBytes(nginx().requests(), afterNext)) << "the third run fetched package data";
+        again.push_back(std::max<std::int64_t>(0, dataBytes(nginx().requests(), before) - base[kind].bytes));
+        expectUpToDate(updater, v2, d);
         const std::string problems = stateProblems(d, v2_, "2.0", base[kind].meta);
         EXPECT_EQ("", problems) << next.describe();
         identical += problems.empty() && next.code == 0;
-        again.push_back(std::max<std::int64_t>(0, dataBytes(nginx().requests(), before) -
-                                                      dataBytes(nginx().requests(), afterNext) - base[kind].bytes));
         (how < 7 ? afterKill : afterStop).push_back(again.back());
         fs::remove_all(d);
     }
@@ -299,27 +268,21 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
     };
     const Case cases[] = {
         {"garbage cache", true,
-         [&](const std::string& d, const std::string&, std::int64_t) {
-             writeFile(d + cache, std::string("\x01\x02|||\r\nnot a line\r\n", 20));
-         },
-         true, {}},
+         [&](auto& d, auto&, auto) { writeFile(d + cache, std::string("\x01\x02|||\r\nnot a line\r\n", 20)); }, true,
+         {}},
         {"truncated cache", true,
-         [&](const std::string& d, const std::string&, std::int64_t) {
+         [&](auto& d, auto&, auto) {
              const std::string bytes = readFile(d + cache);
              writeFile(d + cache, bytes.substr(0, bytes.size() / 2 + 7));
          },
          true, {}},
-        {"deleted metadata directory", true,
-         [&](const std::string& d, const std::string&, std::int64_t) { fs::remove_all(d + ".kvo.meta.dir"); }, true,
+        {"deleted metadata directory", true, [&](auto& d, auto&, auto) { fs::remove_all(d + ".kvo.meta.dir"); }, true,
          {}},
         {"garbage download record", false,
-         [&](const std::string&, const std::string& pack, std::int64_t) {
-             writeFile(pack + ".downloading#", "3\nzz 12\n-5 x\n");
-         },
-         false, {}},
+         [&](auto&, auto& pack, auto) { writeFile(pack + ".downloading#", "3\nzz 12\n-5 x\n"); }, false, {}},
         {"download record claiming bytes never stored", false, claimNeverStored, false, {}},
         {"truncated package", false,
-         [&](const std::string&, const std::string& pack, std::int64_t size) {
+         [&](auto&, auto& pack, auto size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 4));
              writeFile(pack + ".downloading#", "1\n0 " + std::to_string(size / 2) + "\n\n");
          },
@@ -327,7 +290,7 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         {"single file's piece claiming bytes never stored", false, claimNeverStored, false, {}, ".down"},
         {"control file claiming bytes never stored", false, claimNeverStored, false, {}, "control"},
         {"stale pending packages list", false,
-         [&](const std::string& d, const std::string& pack, std::int64_t size) {
+         [&](auto& d, auto& pack, auto size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 2));
              fs::remove(pack + ".downloading#");
              writeFile(d + ".kvo.tmp.dir/.kvo.pending.packs.txt",
@@ -335,7 +298,7 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
          },
          false, {}},
         {"file edited within the second of its install, full update", true,
-         [&](const std::string& d, const std::string&, std::int64_t) {
+         [&](auto& d, auto&, auto) {
              const std::string file = d + "data/level0.dat";
              struct stat st {};
              ASSERT_EQ(0, ::stat(file.c_str(), &st));
@@ -365,13 +328,8 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
             for (const auto& e : fs::directory_iterator(scratch + ".kvo.meta.dir")) {
                 std::istringstream lines(readFile(e.path().string()));
                 for (std::string line; std::getline(lines, line);)
-                    if (line.find("|" + relative + "|") != std::string::npos) {
-                        std::vector<std::string> fields;
-                        std::istringstream parts(line);
-                        for (std::string f; std::getline(parts, f, '|');)
-                            fields.push_back(f);
-                        packSize = std::stoll(fields.at(6));
-                    }
+                    if (line.find("|" + relative + "|") != std::string::npos)
+                        packSize = std::stoll(testsupport::split(line, '|').at(6));
             }
             fs::remove_all(scratch);
             ASSERT_LT(0, packSize);
@@ -389,14 +347,13 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         } else {
             // Killed while its first package comes in.
             auto child = updater.start(into(slowUrl("game/2.0/"), d));
-            for (auto deadline = Clock::now() + std::chrono::seconds(30); pack.empty() && Clock::now() < deadline;) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_TRUE(waitFor([&] {
                 if (fs::is_directory(d + ".kvo.tmp.dir"))
                     for (const auto& e : fs::directory_iterator(d + ".kvo.tmp.dir"))
                         if (e.path().extension() == ".pak")
                             pack = e.path().string();
-            }
-            ASSERT_FALSE(pack.empty());
+                return !pack.empty();
+            }));
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             child->signal(SIGKILL);
             updater.finish(*child);
@@ -407,18 +364,13 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         ASSERT_FALSE(HasFatalFailure());
 
         const std::size_t before = nginx().requests().size();
-        std::vector<std::string> args = into(v2, d);
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        Outcome next = updater.run(args);
+        Outcome next = updater.run(plus(into(v2, d), c.args));
         EXPECT_RUN(next, 0);
         EXPECT_EQ("", treeDifferences(d, v2_)) << next.describe();
         if (c.fetchesNothing) {
             EXPECT_EQ(0, dataBytes(nginx().requests(), before)) << "correct files fetched again";
         }
-        const std::size_t afterNext = nginx().requests().size();
-        Outcome third = updater.run(into(v2, d));
-        EXPECT_TRUE(third.logs("Distribution is not outdated, so update not needed")) << third.describe();
-        EXPECT_EQ(0, dataBytes(nginx().requests(), afterNext));
+        expectUpToDate(updater, v2, d);
         fs::remove_all(d);
     }
 }

@@ -3,25 +3,17 @@
 // disk that fills up in the middle of a run.
 #include "tests/engine/EndToEndSupport.h"
 
-#include <Poco/DigestEngine.h>
-#include <Poco/SHA1Engine.h>
-
 #include <filesystem>
 #include <functional>
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
 using testsupport::runProgram;
+using testsupport::sha1Hex;
 using testsupport::writeFile;
 
 namespace e2e {
 namespace {
-
-std::string sha1(const std::string& bytes) {
-    Poco::SHA1Engine engine;
-    engine.update(bytes);
-    return Poco::DigestEngine::digestToHex(engine.digest());
-}
 
 bool shell(const std::string& command) {
     return runProgram("/bin/sh", {"-c", command}, {}, 120000).code == 0;
@@ -63,14 +55,14 @@ public:
 
     // Publishes text as the control file, packed by xz and hashed in the description.
     void setControl(const std::string& text) {
-        const std::string old = sha1(control());
+        const std::string old = sha1Hex(control());
         writeFile(release() + "control.txt", text);
         ASSERT_TRUE(shell("xz --format=lzma -c < '" + release() + "control.txt' > '" + release() +
                           "control.txt.7z' && rm '" + release() + "control.txt'"));
         std::string info = readFile(release() + "version-info.txt");
         const std::size_t at = info.find("control-hash=" + old);
         ASSERT_NE(std::string::npos, at);
-        info.replace(at + 13, old.size(), sha1(text));
+        info.replace(at + 13, old.size(), sha1Hex(text));
         writeFile(release() + "version-info.txt", info);
     }
 
@@ -81,11 +73,7 @@ public:
         ASSERT_NE(std::string::npos, start) << text;
         const std::size_t begin = text.rfind('\n', start) + 1; // npos + 1 == 0
         const std::size_t end = text.find('\r', begin);
-        std::vector<std::string> fields;
-        std::size_t p = begin;
-        for (std::size_t bar; (bar = text.find('|', p)) < end; p = bar + 1)
-            fields.push_back(text.substr(p, bar - p));
-        fields.push_back(text.substr(p, end - p));
+        std::vector<std::string> fields = testsupport::split(text.substr(begin, end - begin), '|');
         fields.at(static_cast<std::size_t>(field)) = edit(fields.at(static_cast<std::size_t>(field)));
         std::string line = fields.front();
         for (std::size_t i = 1; i < fields.size(); ++i)

@@ -6,10 +6,10 @@
 
 #include "tests/support/FaultServer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <sstream>
 #include <thread>
 
 using testsupport::FaultServer;
@@ -52,18 +52,10 @@ const Case kCases[] = {
     {"404", Fault::Status404, -1, 0, "", "", false, "The file is not on the server (HTTP 404 Not Found)"},
 };
 
-Tree small() {
-    return {
-        {"bin/game.bin", noise(40000, 3)},
-        {"data/world.dat", text(120000, 4)},
-        {"data/notes.txt", text(2000, 5)},
-    };
-}
-
 class EndToEndFault : public EndToEndTest {};
 
 TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompletes) {
-    const std::string content = publishTree(small(), "1.0");
+    const std::string content = publishTree(smallGame(3), "1.0");
     // Pauses, windows and the retry bound small, so that a failing case ends in
     // seconds.
     Updater updater({{"app.retry-delay", "0.01"},
@@ -80,9 +72,7 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(dest());
         FaultServer server(FaultServer::Directory{site()});
-        server.setStallMs(300);
-        if (c.fault == Fault::Stall)
-            server.setStallMs(10000);
+        server.setStallMs(c.fault == Fault::Stall ? 10000 : 300);
         server.setFault(c.fault, c.times, c.param);
         server.setFaultPath(c.only);
         const std::string source = server.url(std::string(c.prefix) + "/game/1.0/");
@@ -102,17 +92,15 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
             }
             // The report itself names the URL: with logging off (a player's
             // default) it is all that is said.
-            std::istringstream reported(said);
-            for (std::string line; std::getline(reported, line);) {
+            for (const std::string& line : testsupport::split(said, '\n')) {
                 if (line.find("Download error: ") != std::string::npos) {
                     EXPECT_NE(std::string::npos, line.find(server.url("/"))) << line;
                 }
             }
             // Downloads kept in the temporary folder for the next run to resume
             // are fine; anything under a final name must be right.
-            std::istringstream lines(treeDifferences(dest(), content));
-            for (std::string line; std::getline(lines, line);) {
-                if (line.find(".kvo.tmp.dir/") == std::string::npos) {
+            for (const std::string& line : testsupport::split(treeDifferences(dest(), content), '\n')) {
+                if (!line.empty() && line.find(".kvo.tmp.dir/") == std::string::npos) {
                     EXPECT_EQ(0u, line.rfind("missing: ", 0)) << line;
                 }
             }
@@ -125,22 +113,18 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
 
 // A stop must not wait for a silent server's timeout (20 s by default).
 TEST_F(EndToEndFault, StopWhileTheServerIsSilentEndsTheRunAtOnce) {
-    publishTree(small(), "1.0");
+    publishTree(smallGame(3), "1.0");
     Updater updater;
     FaultServer server(FaultServer::Directory{site()});
     server.setStallMs(60000);
     server.setFault(Fault::Stall);
     auto child = updater.start({"--url", server.url("/game/1.0/"), "--dest", dest()});
     const auto faulted = [&server] {
-        for (const auto& request : server.requests())
-            if (request.faulted)
-                return true;
-        return false;
+        const auto requests = server.requests();
+        return std::any_of(requests.begin(), requests.end(), [](const auto& r) { return r.faulted; });
     };
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-         !faulted() && child->running() && std::chrono::steady_clock::now() < deadline;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(faulted()) << updater.finish(*child).describe();
+    ASSERT_TRUE(waitFor([&] { return faulted() || !child->running(); }) && faulted())
+        << updater.finish(*child).describe();
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the headers are out
     child->signal(SIGINT);
     Outcome stopped = updater.finish(*child, 10000);

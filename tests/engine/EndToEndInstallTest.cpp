@@ -63,11 +63,7 @@ TEST_F(EndToEndInstall, InstallNoOpFullUpdateAndUninstall) {
     EXPECT_EQ("1.0", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
 
     // Nothing to do: descriptions only, not one package byte.
-    std::size_t before = nginx().requests().size();
-    Outcome noop = update(updater, source);
-    ASSERT_RUN(noop, 0);
-    EXPECT_TRUE(noop.logs("Distribution is not outdated, so update not needed")) << noop.log;
-    EXPECT_EQ(0, bytesFor(nginx().requests(), ".pak", before));
+    expectUpToDate(updater, source);
     EXPECT_EQ("", treeDifferences(dest(), content));
 
     // A damaged file (its time moved, as any edit does) comes back with a full
@@ -77,7 +73,7 @@ TEST_F(EndToEndInstall, InstallNoOpFullUpdateAndUninstall) {
     writeFile(dest() + "data/levels/level1.dat", level);
     setModified(dest() + "data/levels/level1.dat", 1000000000);
     fs::remove(dest() + "docs/read me.txt");
-    before = nginx().requests().size();
+    const std::size_t before = nginx().requests().size();
     Outcome full = update(updater, source, {"--full"});
     ASSERT_RUN(full, 0);
     EXPECT_EQ("", treeDifferences(dest(), content));
@@ -107,68 +103,54 @@ TEST_F(EndToEndInstall, InstallNoOpFullUpdateAndUninstall) {
 }
 
 // The update from 1.0 to 1.1, from nginx and from the publication's directory.
-class EndToEndUpdate : public EndToEndTest, public ::testing::WithParamInterface<bool> {
-protected:
-    bool overHttp() const { return GetParam(); }
-    std::string source(const std::string& version) {
-        return overHttp() ? url("game/" + version + "/") : site() + "game/" + version;
-    }
-};
-
-TEST_P(EndToEndUpdate, DeltasWholePackageSingleEntriesAndDeletedItems) {
+TEST_F(EndToEndInstall, DeltasWholePackageSingleEntriesAndDeletedItems) {
     publishTree(gameV1(), "1.0", "game", kPackaging);
-    const std::string v2 = publishTree(gameV2(), "1.1", "game", [] {
-        auto args = kPackaging;
-        args.insert(args.end(), {"--previous", "1.0"});
-        return args;
-    }());
+    const std::string v2 = publishTree(gameV2(), "1.1", "game", plus(kPackaging, {"--previous", "1.0"}));
     Updater updater;
-    ASSERT_RUN(update(updater, source("1.0")), 0);
+    for (const bool overHttp : {true, false}) {
+        SCOPED_TRACE(overHttp ? "over HTTP" : "from the directory");
+        const auto source = [&](const std::string& version) {
+            return overHttp ? url("game/" + version + "/") : site() + "game/" + version;
+        };
+        fs::remove_all(dest());
+        ASSERT_RUN(update(updater, source("1.0")), 0);
 
-    // The player edited a file that 1.1 drops: it stays.
-    writeFile(dest() + "old/edited-by-player.txt", "my notes");
-    setModified(dest() + "old/edited-by-player.txt", 1000000000);
+        // The player edited a file that 1.1 drops: it stays.
+        writeFile(dest() + "old/edited-by-player.txt", "my notes");
+        setModified(dest() + "old/edited-by-player.txt", 1000000000);
 
-    std::size_t before = overHttp() ? nginx().requests().size() : 0;
-    Outcome r = update(updater, source("1.1"));
-    ASSERT_RUN(r, 0);
-    Tree expected = readTree(v2);
-    expected["old/edited-by-player.txt"] = "my notes";
-    EXPECT_EQ("", treeDifferences(dest(), expected));
-    EXPECT_EQ("1.1", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
+        const std::size_t before = nginx().requests().size();
+        Outcome r = update(updater, source("1.1"));
+        ASSERT_RUN(r, 0);
+        Tree expected = readTree(v2);
+        expected["old/edited-by-player.txt"] = "my notes";
+        EXPECT_EQ("", treeDifferences(dest(), expected));
+        EXPECT_EQ("1.1", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
+        for (const char* line : {"Current installed version: 1.0", "Delta files are available",
+                                 "Outdated items recoverable by delta: 1 from", "Whole package "})
+            EXPECT_TRUE(r.logs(line)) << line << "\n" << r.log;
+        EXPECT_FALSE(r.logs("Single entries to be processed: 0 from")) << r.log;
 
-    EXPECT_TRUE(r.logs("Current installed version: 1.0")) << r.log;
-    EXPECT_TRUE(r.logs("Delta files are available")) << r.log;
-    EXPECT_TRUE(r.logs("Outdated items recoverable by delta: 1 from")) << r.log;
-    EXPECT_TRUE(r.logs("Whole package ")) << r.log;
-    EXPECT_FALSE(r.logs("Single entries to be processed: 0 from")) << r.log;
+        // Metadata of 1.0 gone, that of 1.1 in place.
+        Tree meta = readTree(dest() + ".kvo.meta.dir");
+        EXPECT_TRUE(meta.count(".kvo.version.1.1.control.txt"));
+        EXPECT_TRUE(meta.count(".kvo.files.1.1.control.txt"));
+        EXPECT_FALSE(meta.count(".kvo.files.1.0.control.txt"));
 
-    // Metadata of 1.0 gone, that of 1.1 in place.
-    Tree meta = readTree(dest() + ".kvo.meta.dir");
-    EXPECT_TRUE(meta.count(".kvo.version.1.1.control.txt"));
-    EXPECT_TRUE(meta.count(".kvo.files.1.1.control.txt"));
-    EXPECT_FALSE(meta.count(".kvo.files.1.0.control.txt"));
-
-    if (overHttp()) {
         // From the packages only the rewritten sound and the new files (the
         // video whole): the edited level came as a delta.
-        const std::int64_t fetched = bytesFor(nginx().requests(), "game/1.1/stage", before);
-        EXPECT_GT(fetched, 300000);
-        EXPECT_LE(fetched, 120000 + 300000 + 20000);
-        EXPECT_GT(bytesFor(nginx().requests(), "deltas/1.0/", before), 0);
+        if (overHttp) {
+            const std::int64_t fetched = bytesFor(nginx().requests(), "game/1.1/stage", before);
+            EXPECT_GT(fetched, 300000);
+            EXPECT_LE(fetched, 120000 + 300000 + 20000);
+            EXPECT_GT(bytesFor(nginx().requests(), "deltas/1.0/", before), 0);
+        }
+
+        // And the next run has nothing left to do.
+        expectUpToDate(updater, source("1.1"));
+        EXPECT_EQ("", treeDifferences(dest(), expected));
     }
-
-    // And the next run has nothing left to do.
-    Outcome again = update(updater, source("1.1"));
-    ASSERT_RUN(again, 0);
-    EXPECT_TRUE(again.logs("Distribution is not outdated, so update not needed")) << again.log;
-    EXPECT_EQ("", treeDifferences(dest(), expected));
 }
-
-INSTANTIATE_TEST_SUITE_P(Source, EndToEndUpdate, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? std::string("Http") : std::string("LocalDirectory");
-                         });
 
 // The package choice at its limits is planned in the engine's own tests and
 // single entries are fetched by range in the modes test; here the limit on

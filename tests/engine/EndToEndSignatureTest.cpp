@@ -21,19 +21,6 @@ using testsupport::writeFile;
 namespace e2e {
 namespace {
 
-Tree release(int next) {
-    Tree t = {
-        {"bin/game.bin", noise(40000, 70)},
-        {"data/world.dat", text(120000, 71)},
-        {"cmds/readme.txt", text(2000, 72)},
-    };
-    if (next) {
-        t["data/world.dat"].insert(5000, "a new island in the east\n");
-        t["data/extra.txt"] = text(3000, 73);
-    }
-    return t;
-}
-
 // A key pair made once per build with the publisher, so that the signed
 // publications stay cached between runs; returns its directory.
 std::string keyPair(const std::string& name) {
@@ -73,11 +60,9 @@ protected:
     // contents. 1.1 is created in a later second than 1.0.
     std::pair<std::string, std::string> publishSigned() {
         const std::vector<std::string> sign = {"--sign-key", keyPair("maker") + "publish.key"};
-        const std::string v1 = publishTree(release(0), "1.0", "game", sign);
+        const std::string v1 = publishTree(smallGame(70), "1.0", "game", sign);
         waitPast(site() + "game/1.0/version-info.txt", "date-created");
-        std::vector<std::string> next = sign;
-        next.insert(next.end(), {"--previous", "1.0"});
-        return {v1, publishTree(release(1), "1.1", "game", next)};
+        return {v1, publishTree(smallGameNext(70), "1.1", "game", plus(sign, {"--previous", "1.0"}))};
     }
     // Until the clock's second is later than the description's date.
     static void waitPast(const std::string& description, const std::string& name) {
@@ -99,11 +84,35 @@ protected:
     }
     // The destination as a failed run must leave it: every file outside the
     // temporary folder (which a failed run keeps for the next one).
-    Tree state() {
-        Tree t = readTree(dest());
-        for (auto it = t.begin(); it != t.end();)
-            it = it->first.rfind(".kvo.tmp.dir/", 0) == 0 ? t.erase(it) : std::next(it);
-        return t;
+    Tree state() { return without(readTree(dest()), ".kvo.tmp.dir/"); }
+
+    // A copy of game/1.1 spoiled as named, under site()/bad/1.1/.
+    void spoil(const std::string& name) {
+        fs::remove_all(site() + "bad");
+        copyDir(site() + "game/1.1", site() + "bad/1.1");
+        const std::string info = site() + "bad/1.1/version-info.txt";
+        if (name == "changed byte") {
+            std::string bytes = readFile(info);
+            const std::size_t at = bytes.find("size=") + 5;
+            bytes[at] = bytes[at] == '9' ? '8' : '9';
+            writeFile(info, bytes);
+        } else if (name == "missing signature") {
+            fs::remove(info + ".sig");
+        } else if (name == "other key") {
+            // Signed by the real tool with a key the player does not trust.
+            const testsupport::RunResult r = testsupport::runProgram(
+                "/usr/bin/openssl", {"pkeyutl", "-sign", "-rawin", "-inkey", keyPair("stranger") + "publish.key",
+                                     "-in", info, "-out", info + ".bin"});
+            ASSERT_EQ(0, r.code) << r.err;
+            std::ostringstream base64;
+            Poco::Base64Encoder encoder(base64);
+            encoder.rdbuf()->setLineLength(0);
+            encoder << readFile(info + ".bin");
+            encoder.close();
+            writeFile(info + ".sig", base64.str() + "\r\n");
+        } else {
+            writeFile(info + ".sig", "not a signature at all\r\n");
+        }
     }
 };
 
@@ -130,75 +139,32 @@ TEST_F(EndToEndSignature, SignedInstallAndUpdateFetchSignaturesHttpsFirst) {
 
 // Each way a description can fail its signature: exit 70 with the reason, the
 // destination as it was, and the genuine publication installs afterwards.
-struct BadSignature {
-    const char* name;
-    const char* reason;
-};
-
-void PrintTo(const BadSignature& c, std::ostream* os) { *os << c.name; }
-
-class EndToEndBadSignature : public EndToEndSignature, public ::testing::WithParamInterface<BadSignature> {
-protected:
-    // A copy of game/1.1 spoiled as the case says, under site()/bad/1.1/.
-    void spoil(const std::string& name) {
-        fs::create_directories(site() + "bad");
-        fs::copy(site() + "game/1.1", site() + "bad/1.1", fs::copy_options::recursive);
-        const std::string info = site() + "bad/1.1/version-info.txt";
-        if (name == "ChangedByte") {
-            std::string bytes = readFile(info);
-            const std::size_t at = bytes.find("size=") + 5;
-            bytes[at] = bytes[at] == '9' ? '8' : '9';
-            writeFile(info, bytes);
-        } else if (name == "MissingSignature") {
-            fs::remove(info + ".sig");
-        } else if (name == "OtherKey") {
-            // Signed by the real tool with a key the player does not trust.
-            const testsupport::RunResult r = testsupport::runProgram(
-                "/usr/bin/openssl", {"pkeyutl", "-sign", "-rawin", "-inkey", keyPair("stranger") + "publish.key",
-                                     "-in", info, "-out", info + ".bin"});
-            ASSERT_EQ(0, r.code) << r.err;
-            std::ostringstream base64;
-            Poco::Base64Encoder encoder(base64);
-            encoder.rdbuf()->setLineLength(0);
-            encoder << readFile(info + ".bin");
-            encoder.close();
-            writeFile(info + ".sig", base64.str() + "\r\n");
-        } else if (name == "GarbageSignature") {
-            writeFile(info + ".sig", "not a signature at all\r\n");
-        } else {
-            ADD_FAILURE() << "unknown case " << name;
-        }
-    }
-};
-
-TEST_P(EndToEndBadSignature, RefusedBeforeAnyChange) {
-    const BadSignature& c = GetParam();
+TEST_F(EndToEndSignature, BadSignaturesRefusedBeforeAnyChange) {
     const auto [v1, v2] = publishSigned();
     Updater updater = trustingUpdater();
-    ASSERT_RUN(update(updater, url("game/1.0/")), 0);
-    spoil(c.name);
-    const Tree before = state();
+    const std::pair<const char*, const char*> cases[] = {{"changed byte", "not signed by a trusted key"},
+                                                         {"missing signature", "missing"},
+                                                         {"other key", "not signed by a trusted key"},
+                                                         {"garbage signature", "malformed"}};
+    for (const auto& [name, reason] : cases) {
+        SCOPED_TRACE(name);
+        fs::remove_all(dest());
+        ASSERT_RUN(update(updater, url("game/1.0/")), 0);
+        spoil(name);
+        const Tree before = state();
 
-    Outcome bad = update(updater, localhostUrl("bad/1.1/"));
-    EXPECT_RUN(bad, 70);
-    EXPECT_TRUE(bad.logs(std::string("Signature verification failed for: ") + localhostUrl("bad/1.1/") +
-                         "version-info.txt (" + c.reason + ")"))
-        << bad.log;
-    EXPECT_TRUE(before == state()) << "the destination changed";
-    EXPECT_TRUE(requestsFor(nginx(), "bad/1.1/control.txt").empty());
+        Outcome bad = update(updater, localhostUrl("bad/1.1/"));
+        EXPECT_RUN(bad, 70);
+        EXPECT_TRUE(bad.logs(std::string("Signature verification failed for: ") + localhostUrl("bad/1.1/") +
+                             "version-info.txt (" + reason + ")"))
+            << bad.log;
+        EXPECT_TRUE(before == state()) << "the destination changed";
+        EXPECT_TRUE(requestsFor(nginx(), "bad/1.1/control.txt").empty());
 
-    ASSERT_RUN(update(updater, url("game/1.1/")), 0);
-    EXPECT_EQ("", treeDifferences(dest(), v2));
+        ASSERT_RUN(update(updater, url("game/1.1/")), 0);
+        EXPECT_EQ("", treeDifferences(dest(), v2));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, EndToEndBadSignature,
-                         ::testing::Values(BadSignature{"ChangedByte", "not signed by a trusted key"},
-                                           BadSignature{"MissingSignature", "missing"},
-                                           BadSignature{"OtherKey", "not signed by a trusted key"},
-                                           BadSignature{"GarbageSignature", "malformed"}),
-                         [](const ::testing::TestParamInfo<BadSignature>& info) {
-                             return std::string(info.param.name);
-                         });
 
 // Behind an environment redirect the environment's description passes and the
 // root's does not: the first is not stored either.
@@ -206,15 +172,12 @@ TEST_F(EndToEndSignature, RedirectedDescriptionRefusedBeforeAnyChange) {
     writeTree(path("env"), {{"lang/eu.txt", text(700, 74)}});
     const std::vector<std::string> sign = {"--sign-key", keyPair("maker") + "publish.key", "--env", "eu",
                                            "--env-content", path("env")};
-    publishTree(release(0), "1.0", "env", sign);
-    std::vector<std::string> next = sign;
-    next.insert(next.end(), {"--previous", "1.0"});
-    publishTree(release(1), "1.1", "env", next);
+    publishTree(smallGame(70), "1.0", "env", sign);
+    publishTree(smallGameNext(70), "1.1", "env", plus(sign, {"--previous", "1.0"}));
     Updater updater = trustingUpdater();
     ASSERT_RUN(update(updater, url("env/1.0/eu/")), 0);
 
-    fs::create_directories(site() + "bad");
-    fs::copy(site() + "env/1.1", site() + "bad/1.1", fs::copy_options::recursive);
+    copyDir(site() + "env/1.1", site() + "bad/1.1");
     const std::string root = site() + "bad/1.1/version-info.txt";
     std::string bytes = readFile(root);
     bytes.insert(bytes.find('\n') + 1, "    note=x\r\n");
@@ -234,10 +197,9 @@ TEST_F(EndToEndSignature, OlderPublicationRefusedUnlessDowngradeAllowed) {
     // Genuinely signed old builds kept for replaying: 1.0 at the place of 1.1,
     // and 1.1 as it was before the maker rebuilt it with a fix (a rebuild
     // keeps the creation date).
-    fs::create_directories(site() + "replay");
-    fs::copy(site() + "game/1.0", site() + "replay/1.1", fs::copy_options::recursive);
-    fs::copy(site() + "game/1.1", site() + "replay/1.1-unfixed", fs::copy_options::recursive);
-    Tree fixed = release(1);
+    copyDir(site() + "game/1.0", site() + "replay/1.1");
+    copyDir(site() + "game/1.1", site() + "replay/1.1-unfixed");
+    Tree fixed = smallGameNext(70);
     fixed["bin/game.bin"] = noise(40000, 74);
     writeTree(path("fixed"), fixed);
     waitPast(site() + "game/1.1/version-info.txt", "date-modified");

@@ -38,31 +38,27 @@ std::size_t countFiles(const std::string& dir) {
 
 class EndToEndStop : public EndToEndTest {
 protected:
-    void SetUp() override {
-        EndToEndTest::SetUp();
-        nginxOptions_.slowRate = "64k";
-    }
+    EndToEndStop() { nginxOptions_.slowRate = "64k"; }
 };
 
-// Stopped by the launcher while the only package is coming in; the next run
-// continues from the ".downloading#" record.
-TEST_F(EndToEndStop, LauncherStopThenResumedDownload) {
-    const Tree tree = {{"movie.bin", noise(2 << 20, 1)}, {"readme.txt", text(1000, 2)}};
-    const std::string content = publishTree(tree, "1.0");
+// A run stopped by the launcher, and one whose server goes away, while the
+// only package is coming in: each keeps what it had, and the run after it
+// continues from there.
+TEST_F(EndToEndStop, StoppedOrFailedRunKeepsItsDownload) {
+    const std::string content =
+        publishTree({{"movie.bin", noise(2 << 20, 1)}, {"readme.txt", text(1000, 2)}}, "1.0");
     const std::int64_t packSize = static_cast<std::int64_t>(fs::file_size(site() + "game/1.0/stage1-0001.pak"));
-    Updater updater({{"app.max-simultaneous-connection", "4"}, {"app.min-segment-size", "262144"}});
+    // Short retry pauses, so that the run gives up on the vanished server soon.
+    Updater updater({{"app.max-simultaneous-connection", "4"},
+                     {"app.min-segment-size", "262144"},
+                     {"app.retry-delay", "0.01"},
+                     {"app.retry-delay-max", "0.05"},
+                     {"app.retry-time", "2"}});
     const std::string source = slowUrl("game/1.0/");
 
+    // The launcher's stop: the next run continues from the ".downloading#" record.
     ChildProcess launcher(launcherProgram(), {"--on-progress", "2=stop", "--timeout", "60"});
-    int port = 0;
-    for (auto deadline = Clock::now() + std::chrono::seconds(10); !port && Clock::now() < deadline;) {
-        const std::string err = launcher.err();
-        const auto at = err.find("listening on port ");
-        if (at != std::string::npos && err.find('\n', at) != std::string::npos)
-            port = std::stoi(err.substr(at + 18));
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const int port = launcherPort(launcher);
     ASSERT_NE(0, port) << launcher.err();
     // No console display: the launcher hears of the progress all the same.
     Outcome stopped = update(updater, source,
@@ -76,7 +72,7 @@ TEST_F(EndToEndStop, LauncherStopThenResumedDownload) {
     const std::int64_t first = bytesFor(nginx().requests(), ".pak");
     EXPECT_LT(first, packSize) << "the stop came after the download ended";
 
-    const std::size_t before = nginx().requests().size();
+    std::size_t before = nginx().requests().size();
     Outcome resumed = update(updater, source);
     ASSERT_RUN(resumed, 0);
     EXPECT_EQ("", treeDifferences(dest(), content));
@@ -87,27 +83,11 @@ TEST_F(EndToEndStop, LauncherStopThenResumedDownload) {
     for (const auto& q : requestsFor(nginx(), ".pak", before))
         fromMiddle = fromMiddle || (q.range.rfind("bytes=", 0) == 0 && q.range.rfind("bytes=0-", 0) != 0);
     EXPECT_TRUE(fromMiddle) << "no range request starting inside the package";
-}
 
-// The server goes away while the package is coming in: the run fails after its
-// retries but keeps what it had, and the run after it continues from there.
-TEST_F(EndToEndStop, FailedRunKeepsItsDownload) {
-    const Tree tree = {{"movie.bin", noise(2 << 20, 5)}};
-    const std::string content = publishTree(tree, "1.0");
-    const std::int64_t packSize = static_cast<std::int64_t>(fs::file_size(site() + "game/1.0/stage1-0001.pak"));
-    // Short retry pauses, so that the run gives up on the vanished server soon.
-    Updater updater({{"app.max-simultaneous-connection", "4"},
-                     {"app.min-segment-size", "262144"},
-                     {"app.retry-delay", "0.01"},
-                     {"app.retry-delay-max", "0.05"},
-                     {"app.retry-time", "2"}});
-    const std::string source = slowUrl("game/1.0/");
-
+    // The server gone: the run fails after its retries.
+    fs::remove_all(dest());
     auto child = updater.start({"--url", source, "--dest", dest()});
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (filesLike(dest() + ".kvo.tmp.dir", "stage1-0001.pak").empty() && child->running() &&
-           Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    waitFor([&] { return !filesLike(dest() + ".kvo.tmp.dir", "stage1-0001.pak").empty() || !child->running(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     nginx().stopServing();
     Outcome failed = updater.finish(*child);
@@ -119,7 +99,7 @@ TEST_F(EndToEndStop, FailedRunKeepsItsDownload) {
     EXPECT_EQ(Tree{}, readTree(dest() + "movie.bin"));
 
     nginx().resumeServing();
-    const std::size_t before = nginx().requests().size();
+    before = nginx().requests().size();
     Outcome next = update(updater, source);
     ASSERT_RUN(next, 0);
     EXPECT_EQ("", treeDifferences(dest(), content));
@@ -150,58 +130,43 @@ protected:
         return updater.finish(*child, 120000);
     }
 
-    std::string pendingPackage(const Outcome& stopped) {
-        const std::string list = dest() + ".kvo.tmp.dir/.kvo.pending.packs.txt";
-        if (!exists(list)) {
-            ADD_FAILURE() << "no pending package list after the stop\n" << stopped.describe();
-            return "";
-        }
-        std::string text = readFile(list);
-        const std::string first = text.substr(0, text.find('\r'));
-        EXPECT_TRUE(exists(first)) << text;
-        return first;
-    }
 };
 
-TEST_F(EndToEndInterrupted, PendingPackageReusedAfterSigint) {
+// The package left by a SIGINT during extraction is used, not fetched again;
+// a corrupted one is replaced: the run that meets it may fail, the one after
+// it must not meet it.
+TEST_F(EndToEndInterrupted, PendingPackageAfterSigint) {
     const std::string content = publishMany();
     Updater updater;
-    Outcome stopped = interruptDuringExtraction(updater, url("game/1.0/"));
-    ASSERT_RUN(stopped, 70);
-    EXPECT_TRUE(stopped.logs("INTERRUPTED: ")) << stopped.log;
-    const std::string pending = pendingPackage(stopped);
-    ASSERT_FALSE(pending.empty());
-    const std::string name = fs::path(pending).filename().string();
-    const std::string packName = name.substr(name.find('}') + 1);
-
-    const std::size_t before = nginx().requests().size();
-    Outcome resumed = update(updater, url("game/1.0/"));
-    ASSERT_RUN(resumed, 0);
-    EXPECT_EQ("", treeDifferences(dest(), content));
-    EXPECT_TRUE(requestsFor(nginx(), packName, before).empty()) << packName << " fetched again";
-}
-
-TEST_F(EndToEndInterrupted, CorruptedLeftoverPackageIsReplaced) {
-    const std::string content = publishMany();
-    Updater updater;
-    Outcome stopped = interruptDuringExtraction(updater, url("game/1.0/"));
-    ASSERT_RUN(stopped, 70);
-    const std::string pending = pendingPackage(stopped);
-    ASSERT_FALSE(pending.empty());
-    std::string bytes = readFile(pending);
-    for (std::size_t i = bytes.size() - 5000; i < bytes.size(); ++i)
-        bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
-    writeFile(pending, bytes);
-
-    // The run that meets it may fail, but the one after it must not meet it.
-    Outcome meets = update(updater, url("game/1.0/"));
-    if (meets.code != 0) {
-        EXPECT_RUN(meets, 70);
-        EXPECT_FALSE(exists(pending)) << "a corrupted package kept for the next run";
-        Outcome next = update(updater, url("game/1.0/"));
-        ASSERT_RUN(next, 0);
+    for (const bool corrupt : {false, true}) {
+        SCOPED_TRACE(corrupt ? "corrupted" : "intact");
+        fs::remove_all(dest());
+        Outcome stopped = interruptDuringExtraction(updater, url("game/1.0/"));
+        ASSERT_RUN(stopped, 70);
+        EXPECT_TRUE(stopped.logs("INTERRUPTED: ")) << stopped.log;
+        const std::string list = dest() + ".kvo.tmp.dir/.kvo.pending.packs.txt";
+        ASSERT_TRUE(exists(list)) << "no pending package list after the stop\n" << stopped.describe();
+        const std::string pending = readFile(list).substr(0, readFile(list).find('\r'));
+        ASSERT_TRUE(exists(pending)) << readFile(list);
+        const std::size_t before = nginx().requests().size();
+        if (corrupt) {
+            std::string bytes = readFile(pending);
+            for (std::size_t i = bytes.size() - 5000; i < bytes.size(); ++i)
+                bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
+            writeFile(pending, bytes);
+            Outcome meets = update(updater, url("game/1.0/"));
+            if (meets.code != 0) {
+                EXPECT_RUN(meets, 70);
+                EXPECT_FALSE(exists(pending)) << "a corrupted package kept for the next run";
+                ASSERT_RUN(update(updater, url("game/1.0/")), 0);
+            }
+        } else {
+            ASSERT_RUN(update(updater, url("game/1.0/")), 0);
+            const std::string name = fs::path(pending).filename().string();
+            EXPECT_TRUE(requestsFor(nginx(), name.substr(name.find('}') + 1), before).empty()) << name;
+        }
+        EXPECT_EQ("", treeDifferences(dest(), content));
     }
-    EXPECT_EQ("", treeDifferences(dest(), content));
 }
 
 } // namespace

@@ -2,13 +2,14 @@
 
 #include <Poco/DigestEngine.h>
 #include <Poco/SHA1Engine.h>
+#include <Poco/String.h>
 
-#include <algorithm>
+#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,14 +22,6 @@ using testsupport::NginxServer;
 namespace e2e {
 
 namespace {
-
-std::string trimmed(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return "";
-    const auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
 
 // The tail of a long output, enough to see why a run failed.
 std::string tail(const std::string& s, std::size_t n = 6000) {
@@ -55,6 +48,21 @@ std::string noise(std::size_t size, unsigned seed) {
     for (std::size_t i = 0; i < size; ++i)
         out[i] = static_cast<char>(rng() >> 56);
     return out;
+}
+
+Tree smallGame(unsigned seed) {
+    return {
+        {"bin/game.bin", noise(40000, seed)},
+        {"data/world.dat", text(120000, seed + 1)},
+        {"data/notes.txt", text(2000, seed + 2)},
+    };
+}
+
+Tree smallGameNext(unsigned seed) {
+    Tree t = smallGame(seed);
+    t["data/world.dat"].insert(5000, "a new island in the east\n");
+    t["data/extra.txt"] = text(3000, seed + 3);
+    return t;
 }
 
 std::string treeDifferences(const std::string& dest, const Tree& content) {
@@ -112,7 +120,7 @@ Updater::Updater(const std::map<std::string, std::string>& overrides) {
     std::string line;
     while (std::getline(in, line)) {
         const auto eq = line.find('=');
-        const std::string key = eq == std::string::npos || line[0] == '#' ? "" : trimmed(line.substr(0, eq));
+        const std::string key = eq == std::string::npos || line[0] == '#' ? "" : Poco::trim(line.substr(0, eq));
         auto it = left.find(key);
         if (it != left.end()) {
             out << key << " = " << it->second << "\n";
@@ -128,9 +136,7 @@ Updater::Updater(const std::map<std::string, std::string>& overrides) {
 
 std::vector<std::string> Updater::withLog(const std::vector<std::string>& args) {
     lastLogDir_ = dir_.file("logs/" + std::to_string(++runs_));
-    std::vector<std::string> all = args;
-    all.insert(all.end(), {"--log-dir", lastLogDir_, "--log-file", "run"});
-    return all;
+    return plus(args, {"--log-dir", lastLogDir_, "--log-file", "run"});
 }
 
 std::unique_ptr<ChildProcess> Updater::start(const std::vector<std::string>& args,
@@ -141,10 +147,7 @@ std::unique_ptr<ChildProcess> Updater::start(const std::vector<std::string>& arg
 }
 
 Outcome Updater::finish(ChildProcess& child, int timeoutMs) {
-    Outcome r;
-    r.code = child.wait(timeoutMs);
-    r.out = child.out();
-    r.err = child.err();
+    Outcome r{child.wait(timeoutMs), child.out(), child.err(), ""};
     if (fs::is_directory(lastLogDir_))
         for (const auto& e : fs::directory_iterator(lastLogDir_))
             r.log += testsupport::readFile(e.path().string());
@@ -165,9 +168,9 @@ std::string fakeAdapterProgram() { return testsupport::buildDir() + "tests/engin
 
 void publish(const std::string& content, const std::string& version, const std::string& root,
              const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {"--content", content, "--version", version, "--out", root, "--jobs", "2"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    testsupport::RunResult r = testsupport::runProgram(publishProgram(), args, {}, 300000);
+    testsupport::RunResult r = testsupport::runProgram(
+        publishProgram(), plus({"--content", content, "--version", version, "--out", root, "--jobs", "2"}, extra), {},
+        300000);
     ASSERT_EQ(0, r.code) << "patcher-publish failed\n" << r.out << r.err;
 }
 
@@ -180,6 +183,10 @@ std::int64_t bytesFor(const std::vector<NginxServer::Request>& requests, const s
     return sum;
 }
 
+std::int64_t dataBytes(const std::vector<NginxServer::Request>& requests, std::size_t from) {
+    return bytesFor(requests, ".pak", from) + bytesFor(requests, "deltas/", from);
+}
+
 std::vector<NginxServer::Request> requestsFor(const NginxServer& server, const std::string& fragment,
                                               std::size_t from) {
     std::vector<NginxServer::Request> all = server.requests(), out;
@@ -187,6 +194,46 @@ std::vector<NginxServer::Request> requestsFor(const NginxServer& server, const s
         if (all[i].uri.find(fragment) != std::string::npos)
             out.push_back(all[i]);
     return out;
+}
+
+std::vector<std::string> plus(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Tree without(Tree tree, const std::string& prefix) {
+    for (auto it = tree.begin(); it != tree.end();)
+        it = it->first.rfind(prefix, 0) == 0 ? tree.erase(it) : std::next(it);
+    return tree;
+}
+
+void copyDir(const std::string& from, const std::string& to) {
+    fs::create_directories(fs::path(to).parent_path());
+    fs::copy(from, to, fs::copy_options::recursive);
+}
+
+bool waitFor(const std::function<bool()>& done, int seconds) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+         std::chrono::steady_clock::now() < deadline;) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+int launcherPort(ChildProcess& launcher) {
+    int port = 0;
+    waitFor(
+        [&] {
+            const std::string err = launcher.err();
+            const auto at = err.find("listening on port ");
+            if (at != std::string::npos && err.find('\n', at) != std::string::npos)
+                port = std::stoi(err.substr(at + 18));
+            return port != 0;
+        },
+        10);
+    return port;
 }
 
 void setModified(const std::string& path, std::int64_t seconds) {
@@ -257,8 +304,7 @@ std::string EndToEndTest::publishTree(const Tree& tree, const std::string& versi
     chain = publicationKey(chain, tree, version, extra);
     const std::string cached = testsupport::buildDir() + "tests/engine/e2e-publications/" + chain;
     if (fs::is_directory(cached)) {
-        fs::create_directories(site() + root);
-        fs::copy(cached, target, fs::copy_options::recursive);
+        copyDir(cached, target);
         return content;
     }
     publish(content, version, site() + root, extra);
@@ -266,9 +312,8 @@ std::string EndToEndTest::publishTree(const Tree& tree, const std::string& versi
         return content;
     // Made aside and renamed, so that a test running alongside sees all or nothing.
     const std::string staging = cached + ".tmp" + std::to_string(::getpid());
-    fs::create_directories(fs::path(cached).parent_path());
     fs::remove_all(staging);
-    fs::copy(target, staging, fs::copy_options::recursive);
+    copyDir(target, staging);
     std::error_code ec;
     fs::rename(staging, cached, ec);
     if (ec)
@@ -286,9 +331,15 @@ NginxServer& EndToEndTest::nginx() {
 
 Outcome EndToEndTest::update(Updater& updater, const std::string& source, const std::vector<std::string>& args,
                          const std::map<std::string, std::string>& env) {
-    std::vector<std::string> all = {"--url", source, "--dest", dest()};
-    all.insert(all.end(), args.begin(), args.end());
-    return updater.run(all, env);
+    return updater.run(plus({"--url", source, "--dest", dest()}, args), env);
+}
+
+void EndToEndTest::expectUpToDate(Updater& updater, const std::string& source, const std::string& destination) {
+    const std::size_t before = nginx().requests().size();
+    Outcome again = updater.run({"--url", source, "--dest", destination.empty() ? dest() : destination});
+    EXPECT_RUN(again, 0);
+    EXPECT_TRUE(again.logs("Distribution is not outdated, so update not needed")) << again.describe();
+    EXPECT_EQ(0, dataBytes(nginx().requests(), before)) << "package data fetched again";
 }
 
 } // namespace e2e

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,6 +21,10 @@ using Tree = std::map<std::string, std::string>;
 // Deterministic bytes: `text` compresses well, `noise` not at all.
 std::string text(std::size_t size, unsigned seed);
 std::string noise(std::size_t size, unsigned seed);
+
+// Three files; the next version edits one and adds another.
+Tree smallGame(unsigned seed);
+Tree smallGameNext(unsigned seed);
 
 inline void writeTree(const std::string& dir, const Tree& tree) { testsupport::makeTree(dir, tree); }
 using testsupport::readTree;
@@ -82,9 +87,22 @@ void publish(const std::string& content, const std::string& version, const std::
 // Body bytes nginx sent for requests whose URI contains fragment.
 std::int64_t bytesFor(const std::vector<testsupport::NginxServer::Request>& requests, const std::string& fragment,
                       std::size_t from = 0);
+// Package and delta bytes sent (descriptions are fetched by every run).
+std::int64_t dataBytes(const std::vector<testsupport::NginxServer::Request>& requests, std::size_t from = 0);
 // Requests from `from` on whose URI contains fragment.
 std::vector<testsupport::NginxServer::Request> requestsFor(const testsupport::NginxServer& server,
                                                            const std::string& fragment, std::size_t from = 0);
+
+// a followed by b, for option lists.
+std::vector<std::string> plus(std::vector<std::string> a, const std::vector<std::string>& b);
+// tree without the paths that start with prefix.
+Tree without(Tree tree, const std::string& prefix);
+// Copies the directory from to `to`, making to's parents.
+void copyDir(const std::string& from, const std::string& to);
+// Polls done() every 10 ms until it holds (true) or `seconds` pass (false).
+bool waitFor(const std::function<bool()>& done, int seconds = 30);
+// The port a started launcher says it listens on; 0 when it did not say in time.
+int launcherPort(testsupport::ChildProcess& launcher);
 
 // Sets a file's modification time (seconds since the epoch).
 void setModified(const std::string& path, std::int64_t seconds);
@@ -116,6 +134,10 @@ protected:
     // Runs updater against source into dest() with args added.
     Outcome update(Updater& updater, const std::string& source, const std::vector<std::string>& args = {},
                const std::map<std::string, std::string>& env = {});
+
+    // One more run from source into destination (dest() when empty): it finds
+    // nothing to do and fetches no package or delta byte.
+    void expectUpToDate(Updater& updater, const std::string& source, const std::string& destination = "");
 
     testsupport::TempDir work_;
     std::map<std::string, std::string> publishedKeys_; // root -> key of its latest publication

@@ -4,14 +4,12 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 
 #include <csignal>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,9 +42,6 @@ struct ChildProcess::Capture {
             errReader.join();
     }
 };
-
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args)
-    : ChildProcess(program, args, Options{}) {}
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const Options& options)

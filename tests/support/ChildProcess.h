@@ -16,8 +16,7 @@ public:
         std::map<std::string, std::string> env;  // added to the inherited environment
     };
 
-    ChildProcess(const std::string& program, const std::vector<std::string>& args);
-    ChildProcess(const std::string& program, const std::vector<std::string>& args, const Options& options);
+    ChildProcess(const std::string& program, const std::vector<std::string>& args, const Options& options = {});
     ~ChildProcess(); // kills a child still running
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -1,18 +1,17 @@
 #include "tests/support/FaultServer.h"
 
 #include <Poco/Exception.h>
-#include <Poco/Net/NetException.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/NumberParser.h>
 #include <Poco/String.h>
 
+#include "tests/support/TempDir.h"
+
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-
-#include <sys/stat.h>
+#include <filesystem>
+#include <sstream>
 
 namespace testsupport {
 
@@ -29,14 +28,11 @@ bool bodyOnly(FaultServer::Fault fault) {
 }
 
 std::string headerValue(const std::string& head, const std::string& lowerName) {
-    std::size_t pos = head.find("\r\n");
-    while (pos != std::string::npos && pos + 2 < head.size()) {
-        const std::size_t next = head.find("\r\n", pos + 2);
-        const std::string line = head.substr(pos + 2, next == std::string::npos ? std::string::npos : next - pos - 2);
+    std::istringstream lines(head.substr(head.find('\n') + 1)); // after the request line
+    for (std::string line; std::getline(lines, line);) {
         const std::size_t colon = line.find(':');
         if (colon != std::string::npos && Poco::toLower(Poco::trim(line.substr(0, colon))) == lowerName)
             return Poco::trim(line.substr(colon + 1));
-        pos = next;
     }
     return {};
 }
@@ -63,17 +59,14 @@ bool parseRange(const std::string& value, std::int64_t size, std::int64_t& first
 
 } // namespace
 
-FaultServer::FaultServer(std::string content) : content_(std::move(content)) {
-    server_ = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", 0), 64);
-    port_ = server_->address().port();
-    acceptor_ = std::thread([this] { acceptLoop(); });
-}
+FaultServer::FaultServer(std::string content) : FaultServer(std::move(content), "") {}
 
-FaultServer::FaultServer(Directory directory) : root_(std::move(directory.root)) {
-    server_ = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", 0), 64);
-    port_ = server_->address().port();
-    acceptor_ = std::thread([this] { acceptLoop(); });
-}
+FaultServer::FaultServer(Directory directory) : FaultServer("", std::move(directory.root)) {}
+
+FaultServer::FaultServer(std::string content, std::string root)
+    : content_(std::move(content)), root_(std::move(root)),
+      server_(std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress("127.0.0.1", 0), 64)),
+      port_(server_->address().port()), acceptor_([this] { acceptLoop(); }) {}
 
 bool FaultServer::resource(const std::string& target, std::string& body) const {
     if (root_.empty()) {
@@ -83,12 +76,9 @@ bool FaultServer::resource(const std::string& target, std::string& body) const {
     const std::string path = target.substr(0, target.find('?'));
     if (path.empty() || path[0] != '/' || path.find("..") != std::string::npos)
         return false;
-    struct stat st {};
-    const std::string file = root_ + path;
-    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!std::filesystem::is_regular_file(root_ + path))
         return false;
-    std::ifstream in(file, std::ios::binary);
-    body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    body = readFile(root_ + path);
     return true;
 }
 
@@ -138,9 +128,7 @@ std::vector<FaultServer::Request> FaultServer::requests() const {
 }
 
 std::string FaultServer::deadUrl() {
-    Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
-    const std::uint16_t port = probe.address().port();
-    probe.close();
+    const auto port = Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port();
     return "http://127.0.0.1:" + std::to_string(port) + "/file";
 }
 
@@ -288,6 +276,8 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
         // Answers without a body of the resource: faults, redirects, a missing file.
         const std::string& target = request.target;
         std::string reply, content;
+        std::int64_t size = 0, first = 0, last = -1;
+        bool ranged = false;
         if (fault == Fault::Status500) {
             reply = simple("500 Internal Server Error", "");
         } else if (fault == Fault::Status503) {
@@ -315,23 +305,17 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
                                             "\r\n");
         } else if (!resource(target, content)) {
             reply = simple("404 Not Found", "");
+        } else {
+            size = static_cast<std::int64_t>(content.size());
+            last = size - 1;
+            ranged = fault != Fault::RangeAsFull && !(fault == Fault::Chunked && param == 1) &&
+                     parseRange(request.range, size, first, last);
+            const std::string ims = headerValue(request.head, "if-modified-since");
+            if (ranged && (first >= size || first > last))
+                reply = simple("416 Range Not Satisfiable", "Content-Range: bytes */" + std::to_string(size) + "\r\n");
+            else if (!ranged && !head && !ims.empty() && ims == lastModified)
+                reply = "HTTP/1.1 304 Not Modified\r\nLast-Modified: " + lastModified + "\r\n\r\n";
         }
-        if (!reply.empty()) {
-            if (!sendAll(socket, reply))
-                return;
-            continue;
-        }
-        const std::int64_t size = static_cast<std::int64_t>(content.size());
-
-        std::int64_t first = 0;
-        std::int64_t last = size - 1;
-        const bool ranged = fault != Fault::RangeAsFull && !(fault == Fault::Chunked && param == 1) &&
-                            parseRange(request.range, size, first, last);
-        const std::string ims = headerValue(request.head, "if-modified-since");
-        if (ranged && (first >= size || first > last))
-            reply = simple("416 Range Not Satisfiable", "Content-Range: bytes */" + std::to_string(size) + "\r\n");
-        else if (!ranged && !head && !ims.empty() && ims == lastModified)
-            reply = "HTTP/1.1 304 Not Modified\r\nLast-Modified: " + lastModified + "\r\n\r\n";
         if (!reply.empty()) {
             if (!sendAll(socket, reply))
                 return;
@@ -354,22 +338,12 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
             headers += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
                        std::to_string(size) + "\r\n";
         std::int64_t length = static_cast<std::int64_t>(body.size());
-        bool keepOpen = true;
-        switch (fault) {
-        case Fault::WrongLength:
+        const bool keepOpen = fault != Fault::WrongLength && fault != Fault::NoContentLength &&
+                              fault != Fault::DropAfterBytes && fault != Fault::Stall && fault != Fault::Drip;
+        if (fault == Fault::WrongLength) {
             length += param;
             body = param > 0 ? body + std::string(static_cast<std::size_t>(param), 'w')
                              : body.substr(0, static_cast<std::size_t>(std::max<std::int64_t>(length, 0)));
-            keepOpen = false;
-            break;
-        case Fault::NoContentLength:
-        case Fault::DropAfterBytes:
-        case Fault::Stall:
-        case Fault::Drip:
-            keepOpen = false;
-            break;
-        default:
-            break;
         }
         if (fault == Fault::Chunked) {
             headers += "Transfer-Encoding: chunked\r\n";

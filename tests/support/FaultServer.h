@@ -100,6 +100,7 @@ public:
     static std::string deadUrl();
 
 private:
+    FaultServer(std::string content, std::string root);
     void acceptLoop();
     void serve(Poco::Net::StreamSocket socket);
     void serveRequests(Poco::Net::StreamSocket& socket);

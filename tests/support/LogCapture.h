@@ -48,16 +48,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return lines_;
     }
-    std::vector<std::string> texts() const {
+    // The texts of one priority, or of all (0).
+    std::vector<std::string> texts(int priority = 0) const {
         std::vector<std::string> out;
         for (const auto& line : lines())
-            out.push_back(line.text);
-        return out;
-    }
-    std::vector<std::string> texts(Poco::Message::Priority priority) const {
-        std::vector<std::string> out;
-        for (const auto& line : lines())
-            if (line.priority == priority)
+            if (priority == 0 || line.priority == priority)
                 out.push_back(line.text);
         return out;
     }

@@ -2,6 +2,9 @@
 
 #include "tests/support/ChildProcess.h"
 
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/String.h>
+
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -9,9 +12,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,20 +25,7 @@ const char* const kOpenssl = "/usr/bin/openssl";
 // A port that was free a moment ago. nginx binds it shortly after; a loss of
 // that race shows as "Address already in use" and the start is tried again.
 int freeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ::close(fd);
-        throw std::runtime_error("cannot find a free loopback port");
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    return Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port();
 }
 
 std::string readAll(const std::string& path) {
@@ -95,10 +82,7 @@ bool NginxServer::tryStart(bool newPorts) {
     const std::string expected = std::to_string(process_->pid());
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
-        std::string pid = readAll(dir_.file("nginx.pid"));
-        while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' '))
-            pid.pop_back();
-        if (pid == expected)
+        if (Poco::trim(readAll(dir_.file("nginx.pid"))) == expected)
             return true;
         if (!process_->running()) {
             process_->wait(1000);
@@ -182,33 +166,16 @@ std::string NginxServer::errorLog() const { return readAll(dir_.file("error.log"
 std::vector<NginxServer::Request> NginxServer::requests() const {
     std::vector<Request> result;
     std::istringstream in(readAll(dir_.file("access.log")));
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::size_t begin = 0;
-        for (;;) {
-            std::size_t bar = line.find('|', begin);
-            f.push_back(line.substr(begin, bar - begin));
-            if (bar == std::string::npos)
-                break;
-            begin = bar + 1;
-        }
+    for (std::string line; std::getline(in, line);) {
+        const std::vector<std::string> f = split(line, '|');
         if (f.size() != 8)
             continue; // a line still being written
-        Request r;
-        r.method = f[0];
-        r.uri = f[1];
-        r.range = f[2] == "-" ? "" : f[2];
         try {
-            r.status = std::stoi(f[3]);
-            r.bodyBytes = std::stoll(f[4]);
-            r.connection = std::stoll(f[5]);
-            r.connectionRequests = std::stoi(f[6]);
-            r.scheme = f[7];
+            result.push_back({f[0], f[1], f[2] == "-" ? "" : f[2], std::stoi(f[3]), std::stoll(f[4]),
+                              std::stoll(f[5]), std::stoi(f[6]), f[7]});
         } catch (const std::exception&) {
-            continue;
+            // a line still being written
         }
-        result.push_back(r);
     }
     return result;
 }

@@ -11,8 +11,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <unistd.h>
-
 namespace testsupport {
 
 TempDir::TempDir() {
@@ -67,6 +65,17 @@ std::string sha1Hex(const std::string& bytes) {
     Poco::SHA1Engine engine;
     engine.update(bytes);
     return Poco::DigestEngine::digestToHex(engine.digest());
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> fields(1);
+    for (char c : text) {
+        if (c == separator)
+            fields.emplace_back();
+        else
+            fields.back().push_back(c);
+    }
+    return fields;
 }
 
 std::string buildDir() { return std::string(PATCHER_BUILD_DIR) + "/"; }

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -32,6 +33,8 @@ void makeTree(const std::string& dir, const std::map<std::string, std::string>& 
 // when dir does not exist.
 std::map<std::string, std::string> readTree(const std::string& dir);
 std::string sha1Hex(const std::string& bytes);
+// The fields of text between separators ("a||b" has three).
+std::vector<std::string> split(const std::string& text, char separator);
 
 // Top of the build tree and of the source tree, each with a trailing '/'.
 std::string buildDir();
