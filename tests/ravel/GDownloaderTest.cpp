@@ -7,6 +7,7 @@
 #include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
+#include <Poco/Net/ServerSocket.h>
 
 #include <gtest/gtest.h>
 
@@ -415,6 +416,52 @@ TEST_F(GDownloaderTest, StopDuringADrippingTransferEndsWithinAboutASecond) {
         server.reset(); // ends the drip so that the run can return
     EXPECT_EQ(70001, run.get());
     EXPECT_LT(progress.chunks, 524288);
+}
+
+// A stop is seen while a host drops the connection attempt (its accept queue
+// is full) and while a TLS server accepts and then says nothing, not only at
+// the 20 s timeout.
+TEST_F(GDownloaderTest, StopWhileConnectingOrInTheHandshakeEndsBeforeTheTimeout) {
+    using namespace Poco::Net;
+    ServerSocket full(SocketAddress("127.0.0.1", 0), 0);
+    StreamSocket filler(full.address()); // the only place in its queue
+    ServerSocket silent(SocketAddress("127.0.0.1", 0));
+    StreamSocket accepted;
+    testsupport::LogCapture sessions("ravel.Session");
+    testsupport::LogCapture segments("ravel.Segment");
+    const struct {
+        std::string url, stopped;
+        std::function<bool()> waiting;
+    } cases[] = {
+        {"http://" + full.address().toString(), "Stopped while connecting to " + full.address().toString(),
+         [&] { return sessions.contains("connecting..."); }},
+        {"https://" + silent.address().toString(), "Stopped during the TLS handshake with " + silent.address().toString(),
+         [&] {
+             if (!accepted.impl()->initialized() && silent.poll(Poco::Timespan(0), Socket::SELECT_READ))
+                 accepted = silent.acceptConnection();
+             return accepted.impl()->initialized() && accepted.available() > 0; // the client's hello
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        Patcher::StopState stop;
+        GDownloader downloader; // the 20 s timeout
+        downloader.setStopState(&stop);
+        auto run = std::async(std::launch::async, [&] {
+            try {
+                downloader.download(c.url + "/file", path_, 0, 1000);
+            } catch (const DlError& error) {
+                return error.code();
+            }
+            return 0;
+        });
+        EXPECT_TRUE(raveltest::eventually(c.waiting));
+        stop.stop();
+        EXPECT_TRUE(run.wait_for(std::chrono::seconds(10)) == std::future_status::ready) << "waited for the timeout";
+        EXPECT_EQ(70001, run.get());
+        EXPECT_TRUE(segments.contains(c.stopped));
+        sessions.clear();
+    }
 }
 
 // A pause is the player's, not the server's: it must not trip the low-speed rule.
