@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 using namespace Patcher;
@@ -68,13 +69,11 @@ TEST_F(UpdateDownloaderTest, AFailureIsLoggedWithItsRangeAndRaised) {
     std::vector<std::string> errors;
     for (const std::string& text : log.texts(Poco::Message::PRIO_ERROR))
         if (text.compare(0, 25, "Failed to download file: ") == 0)
-            errors.push_back(text);
-    ASSERT_EQ(2u, errors.size());
+            errors.push_back(text.substr(0, text.find(", details: ") + 11));
     const std::string uri = server->url("missing.bin");
-    EXPECT_EQ(0u, errors[0].find("Failed to download file: " + out.file("r") + " [10, 20] from " + uri + ", details: "))
-        << errors[0];
-    EXPECT_EQ(0u, errors[1].find("Failed to download file: " + out.file("w") + " from " + uri + ", details: "))
-        << errors[1];
+    EXPECT_EQ((std::vector<std::string>{"Failed to download file: " + out.file("r") + " [10, 20] from " + uri + ", details: ",
+                                        "Failed to download file: " + out.file("w") + " from " + uri + ", details: "}),
+              errors);
 
     // Over TLS a failure is only a warning: the engine falls back to plain HTTP.
     // The test's certificate is not trusted here: refused for good, and said so.
@@ -88,8 +87,7 @@ TEST_F(UpdateDownloaderTest, AFailureIsLoggedWithItsRangeAndRaised) {
     }
     for (const std::string& text : log.texts(Poco::Message::PRIO_ERROR))
         EXPECT_NE(0u, text.find("Failed to download file: ")) << text;
-    bool warned = false;
-    for (const std::string& text : log.texts(Poco::Message::PRIO_WARNING))
-        warned = warned || text.compare(0, 25, "Failed to download file: ") == 0;
-    EXPECT_TRUE(warned);
+    const auto warnings = log.texts(Poco::Message::PRIO_WARNING);
+    EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(),
+                            [](const std::string& text) { return text.rfind("Failed to download file: ", 0) == 0; }));
 }
