@@ -63,12 +63,8 @@ TEST(FileTest, RefusesBytesPastTheEndWithoutWritingThem) {
     const std::string path = dir.file("out.bin");
     File file(path, 1000);
     const std::string data = pattern(200);
-    try {
-        file.write(data.data(), 200, 900);
-        FAIL() << "no exception";
-    } catch (const std::logic_error& e) {
-        EXPECT_STREQ("Invalid offset: 1000/1000", e.what());
-    }
+    EXPECT_STREQ("Invalid offset: 1000/1000",
+                 raveltest::thrown<std::logic_error>([&] { file.write(data.data(), 200, 900); }).what());
     EXPECT_THROW(file.write(data.data(), 1, 1000), std::logic_error);
     EXPECT_THROW(file.write(data.data(), 1, -1), std::logic_error);
     const std::string content = testsupport::readFile(path);
@@ -115,13 +111,9 @@ TEST(FileTest, NoRoomIsAnErrorAtOpen) {
     struct rlimit low = saved;
     low.rlim_cur = 1 << 20;
     ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &low));
-    try {
-        File file(dir.file("big.bin"), 4 << 20);
-        ADD_FAILURE() << "no exception";
-    } catch (const Poco::FileException& e) {
-        EXPECT_EQ("Failed to allocate file: " + dir.file("big.bin") + ": File too large", e.message());
-        EXPECT_EQ(EFBIG, e.code());
-    }
+    const auto e = raveltest::thrown<Poco::FileException>([&] { File(dir.file("big.bin"), 4 << 20); });
+    EXPECT_EQ("Failed to allocate file: " + dir.file("big.bin") + ": File too large", e.message());
+    EXPECT_EQ(EFBIG, e.code());
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
 }

@@ -48,16 +48,7 @@ public:
     std::function<void()> ended = [] {};
 };
 
-// The DlError that run raises.
-DlError errorOf(const std::function<void()>& run) {
-    try {
-        run();
-    } catch (const DlError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no error";
-    return DlError("none", 0);
-}
+DlError errorOf(const std::function<void()>& run) { return raveltest::thrown<DlError>(run); }
 
 DlServiceOptions quickOptions(int timeoutMs = 2000) {
     DlServiceOptions options;
@@ -159,12 +150,8 @@ TEST_F(GDownloaderTest, ConditionalDownloadSkipsAnUnmodifiedResource) {
 
 TEST_F(GDownloaderTest, ConnectionCountBelowOneIsRefused) {
     downloader_.setConnections(2);
-    try {
-        downloader_.setConnections(0);
-        FAIL();
-    } catch (const std::invalid_argument& exc) {
-        EXPECT_STREQ("Connection count should be greater then 0", exc.what());
-    }
+    EXPECT_STREQ("Connection count should be greater then 0",
+                 raveltest::thrown<std::invalid_argument>([&] { downloader_.setConnections(0); }).what());
     EXPECT_EQ(2, downloader_.settings().connectionsPerFile);
 }
 

@@ -78,13 +78,10 @@ TEST_F(UpdateDownloaderTest, AFailureIsLoggedWithItsRangeAndRaised) {
     // Over TLS a failure is only a warning: the engine falls back to plain HTTP.
     // The test's certificate is not trusted here: refused for good, and said so.
     log.clear();
-    try {
+    const std::string refused = raveltest::thrown<DlError>([&] {
         downloader.downloadWhole(server->httpsUrl("missing.bin"), out.file("s"), nullptr);
-        ADD_FAILURE();
-    } catch (const Poco::Exception& exc) {
-        EXPECT_EQ(0u, exc.displayText().find("Download error: The server's certificate was refused: SSL Exception: "))
-            << exc.displayText();
-    }
+    }).displayText();
+    EXPECT_EQ(0u, refused.find("Download error: The server's certificate was refused: SSL Exception: ")) << refused;
     for (const std::string& text : log.texts(Poco::Message::PRIO_ERROR))
         EXPECT_NE(0u, text.find("Failed to download file: ")) << text;
     const auto warnings = log.texts(Poco::Message::PRIO_WARNING);
