@@ -60,7 +60,8 @@ DlServiceOptions quickOptions(int timeoutMs = 2000) {
 
 class GDownloaderTest : public ::testing::Test {
 protected:
-    GDownloaderTest() : server_(raveltest::pattern(200000)), downloader_(quickOptions(5000)), path_(dir_.file("out.bin")) {}
+    GDownloaderTest()
+        : server_(raveltest::pattern(200000)), downloader_(quickOptions(5000)), path_(dir_.file("out.bin")) {}
 
     std::multiset<std::string> gets() {
         std::multiset<std::string> ranges;
@@ -235,7 +236,8 @@ TEST_F(GDownloaderTest, FifthRequestWaitsUntilOneOfFourRunningEnds) {
     downloader_.setConnections(1);
     std::vector<std::thread> callers;
     for (int i = 0; i < 5; ++i) {
-        callers.emplace_back([&, i] { downloader_.download(server_.url(), dir_.file("f" + std::to_string(i)), i * 1000, 1000); });
+        callers.emplace_back(
+            [&, i] { downloader_.download(server_.url(), dir_.file("f" + std::to_string(i)), i * 1000, 1000); });
         // Let the first four arrive before the fifth is queued.
         if (i < 4)
             raveltest::eventually([&] { return server_.requests().size() > static_cast<std::size_t>(i); });

@@ -70,9 +70,9 @@ TEST_F(UpdateDownloaderTest, AFailureIsLoggedWithItsRangeAndRaised) {
     for (const std::string& text : log.texts(Poco::Message::PRIO_ERROR))
         if (text.compare(0, 25, "Failed to download file: ") == 0)
             errors.push_back(text.substr(0, text.find(", details: ") + 11));
-    const std::string uri = server->url("missing.bin");
-    EXPECT_EQ((std::vector<std::string>{"Failed to download file: " + out.file("r") + " [10, 20] from " + uri + ", details: ",
-                                        "Failed to download file: " + out.file("w") + " from " + uri + ", details: "}),
+    const std::string from = " from " + server->url("missing.bin") + ", details: ";
+    EXPECT_EQ((std::vector<std::string>{"Failed to download file: " + out.file("r") + " [10, 20]" + from,
+                                        "Failed to download file: " + out.file("w") + from}),
               errors);
 
     // Over TLS a failure is only a warning: the engine falls back to plain HTTP.
