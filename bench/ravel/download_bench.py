@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
-"""Downloads one large file from nginx on loopback with ravel-get (1 and 4
-connections), curl (1 connection) and aria2c (-x1 -s1, -x4 -s4, falloc) in the
-same run, each into a fresh file, and prints wall time, MB/s, CPU seconds and
-peak resident memory of the downloading process. Every result is checked
-against the source by SHA-1 (outside the timing).
-
-usage: download_bench.py --ravel-get PATH [--size-mib 1024] [--runs 3] [--dir DIR] [--only LABELS]
-"""
+"""ravel-get (1 and 4 connections), curl and aria2c (-x1 -s1, -x4 -s4, falloc) each fetch one large file
+from nginx on loopback into a fresh file, in the same run; prints wall time, MB/s, CPU seconds and peak
+resident memory of the client. Every result is checked by SHA-1, outside the timing.
+usage: download_bench.py --ravel-get PATH [--size-mib 1024] [--runs 3] [--dir DIR] [--only LABELS]"""
 import argparse
 import hashlib
 import os

@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""How long a download holds its caller when the server misbehaves slowly:
-"stall" answers with headers and then sends nothing; "drip" sends one body
-byte every --interval seconds. Runs ravel-get, and curl with its default
-options as the reference, against the same server and prints the seconds to
-fail of each (a tool still running after --limit seconds is stopped and shown
-as ">limit").
-
-usage: time_to_fail.py --ravel-get PATH [--mode stall|drip|both] [--interval 2] [--limit 900]
-"""
+"""Seconds to fail of ravel-get and, as the reference, curl with its defaults against a server that
+answers with headers and then nothing ("stall") or one body byte every --interval seconds ("drip");
+a tool still running after --limit seconds is stopped and shown as ">limit".
+usage: time_to_fail.py --ravel-get PATH [--mode stall|drip|both] [--interval 2] [--limit 900]"""
 import argparse
 import re
 import shutil
