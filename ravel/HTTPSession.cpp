@@ -7,7 +7,9 @@
 #include <Poco/Net/Context.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/RejectCertificateHandler.h>
+#include <Poco/Net/SSLException.h>
 #include <Poco/Net/SSLManager.h>
+#include <Poco/Net/SocketImpl.h>
 #include <Poco/NumberFormatter.h>
 #include <Poco/String.h>
 
@@ -89,17 +91,76 @@ bool parseContentRange(const std::string& value, Poco::Int64& first, Poco::Int64
     return true;
 }
 
-// The socket library names no address in a failed connect; the log and the
-// caller should see which server refused.
+using Clock = std::chrono::steady_clock;
+
+// The socket library's own exception for a socket error code, as a blocking
+// connect would raise it.
+struct SocketErrors : Poco::Net::SocketImpl {
+    [[noreturn]] static void raise(int code, const std::string& arg) {
+        error(code, arg);
+        throw Poco::Net::NetException(arg, code);
+    }
+};
+
+// Waits for the socket in short slices, so that a stop is seen while a host
+// does not answer; the whole wait ends at the deadline.
+void awaitSocket(const Poco::Net::Socket& socket, int mode, Clock::time_point deadline, const Cancelled& cancelled,
+                 const std::string& stopText) {
+    for (;;) {
+        if (cancelled && cancelled())
+            throw DownloadStoppedException(stopText);
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            throw Poco::TimeoutException();
+        if (socket.poll(Poco::Timespan(std::min<Poco::Timespan::TimeDiff>(left, SocketChannel::kCancelSliceMs * 1000)),
+                        mode))
+            return;
+    }
+}
+
+// Leaves the socket connected and non-blocking. The socket library names no
+// address in a failed connect; the log and the caller should see which server
+// refused.
 void connectSocket(Poco::Net::StreamSocket& socket, const Poco::Net::SocketAddress& address,
-                   const Poco::Timespan& timeout, const std::string& peer) {
+                   const Poco::Timespan& timeout, const std::string& peer, const Cancelled& cancelled) {
     try {
-        socket.connect(address, timeout);
+        socket.connectNB(address);
+        awaitSocket(socket, Poco::Net::Socket::SELECT_READ | Poco::Net::Socket::SELECT_WRITE |
+                                Poco::Net::Socket::SELECT_ERROR,
+                    Clock::now() + std::chrono::microseconds(timeout.totalMicroseconds()), cancelled,
+                    "Stopped while connecting to " + peer);
+        if (const int error = socket.impl()->socketError())
+            SocketErrors::raise(error, address.toString());
     } catch (const Poco::Net::ConnectionRefusedException& exc) {
         throw Poco::Net::ConnectionRefusedException(peer, exc.code());
     } catch (const Poco::TimeoutException& exc) {
         throw Poco::TimeoutException("Connecting to " + peer, exc.code());
     }
+}
+
+// The handshake over a non-blocking socket, bounded by the same timeout. The
+// certificate checks are those of a blocking connect: the context's during the
+// handshake, the host name's after it.
+void handshake(Poco::Net::SecureStreamSocket& socket, const Poco::Timespan& timeout, const std::string& peer,
+               const Cancelled& cancelled) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(timeout.totalMicroseconds());
+    try {
+        for (;;) {
+            const int rc = socket.completeHandshake();
+            if (rc == 1)
+                break;
+            if (rc != Poco::Net::SecureStreamSocket::ERR_SSL_WANT_READ &&
+                rc != Poco::Net::SecureStreamSocket::ERR_SSL_WANT_WRITE)
+                throw Poco::Net::SSLConnectionUnexpectedlyClosedException(peer);
+            awaitSocket(socket,
+                        rc == Poco::Net::SecureStreamSocket::ERR_SSL_WANT_READ ? Poco::Net::Socket::SELECT_READ
+                                                                                : Poco::Net::Socket::SELECT_WRITE,
+                        deadline, cancelled, "Stopped during the TLS handshake with " + peer);
+        }
+    } catch (const Poco::TimeoutException& exc) {
+        throw Poco::TimeoutException("Connecting to " + peer, exc.code());
+    }
+    socket.verifyPeerCertificate();
 }
 
 std::mutex gContextMutex;
@@ -299,6 +360,8 @@ BasicHTTPSession::~BasicHTTPSession() = default;
 
 Poco::Net::SocketAddress BasicHTTPSession::address() const { return Poco::Net::SocketAddress(key_.host, key_.port); }
 
+std::string BasicHTTPSession::peer() const { return key_.host + ":" + std::to_string(key_.port); }
+
 std::unique_ptr<SocketChannel> BasicHTTPSession::openChannel(Poco::Net::StreamSocket& socket) {
     Poco::Timespan wake = timeout_;
     if (lowSpeed_.rate > 0 && lowSpeed_.window > 0 && lowSpeed_.window < wake)
@@ -310,7 +373,7 @@ std::unique_ptr<SocketChannel> BasicHTTPSession::openChannel(Poco::Net::StreamSo
     socket.setSendTimeout(timeout_);
     socket.setNoDelay(true);
     reusable_ = true; // a fresh connection holds nothing unread
-    return std::make_unique<SocketChannel>(socket, key_.host + ":" + std::to_string(key_.port), timeout_,
+    return std::make_unique<SocketChannel>(socket, peer(), timeout_,
                                            lowSpeed_, cancelled_);
 }
 
@@ -731,7 +794,8 @@ void HTTPSession::connect() {
     if (channel_)
         closeChannel(channel_);
     Poco::Net::StreamSocket socket;
-    connectSocket(socket, address(), timeout(), key().host + ":" + std::to_string(key().port));
+    connectSocket(socket, address(), timeout(), peer(), cancelled_);
+    socket.setBlocking(true);
     socket_ = socket;
     channel_ = openChannel(socket_);
 }
@@ -758,10 +822,15 @@ void SecureHTTPSession::connect() {
         log_.trace(Poco::format("%s: connecting...", name()));
     if (channel_)
         closeChannel(channel_);
-    Poco::Net::SecureStreamSocket socket(defaultClientContext());
-    socket.setPeerHostName(key().host);
-    // The handshake is bounded by the same timeout.
-    connectSocket(socket, address(), timeout(), key().host + ":" + std::to_string(key().port));
+    // The TLS layer goes over a plain socket left non-blocking, so that it does
+    // not start the handshake itself; the plain socket's mode is the one the
+    // TLS layer follows afterwards.
+    Poco::Net::StreamSocket plain;
+    connectSocket(plain, address(), timeout(), peer(), cancelled_);
+    Poco::Net::SecureStreamSocket socket =
+        Poco::Net::SecureStreamSocket::attach(plain, key().host, defaultClientContext());
+    handshake(socket, timeout(), peer(), cancelled_);
+    plain.setBlocking(true);
     socket_ = socket;
     channel_ = openChannel(socket_);
 }

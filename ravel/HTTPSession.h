@@ -123,7 +123,8 @@ public:
     const Headers& headers() const { return headers_; }
     void setReadBufferSize(std::int64_t size) { readBufferSize_ = size; }
     std::int64_t readBufferSize() const { return readBufferSize_; }
-    // Bounds connecting and every wait for the next bytes of a response.
+    // Bounds connecting, the TLS handshake and every wait for the next bytes
+    // of a response.
     void setTimeout(const Poco::Timespan& timeout) { timeout_ = timeout; }
     const Poco::Timespan& timeout() const { return timeout_; }
     void setLowSpeed(const LowSpeed& lowSpeed) { lowSpeed_ = lowSpeed; }
@@ -164,8 +165,10 @@ protected:
     // Closes the channel, logging and swallowing a failure.
     void closeChannel(std::unique_ptr<SocketChannel>& channel);
     Poco::Net::SocketAddress address() const;
+    std::string peer() const; // host:port, as failure texts name the server
 
     Poco::Logger& log_;
+    Cancelled cancelled_;
 
 private:
     const std::string name_;
@@ -174,7 +177,6 @@ private:
     std::int64_t readBufferSize_ = kDefaultReadBufferSize;
     Poco::Timespan timeout_{kDefaultTimeoutSeconds, 0};
     LowSpeed lowSpeed_;
-    Cancelled cancelled_;
     bool reusable_ = false;
     bool chunkedDone_ = false; // the last chunked body was read to its end
 };

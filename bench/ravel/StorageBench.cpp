@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,22 +22,13 @@
 #include <sys/resource.h>
 
 int main(int argc, char** argv) {
-    std::int64_t sizeMiB = 1024, threads = 4, blockKiB = 512;
-    std::string dir = Poco::Path::temp();
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string arg = argv[i];
-        if (arg == "--size-mib")
-            sizeMiB = std::stoll(argv[i + 1]);
-        else if (arg == "--threads")
-            threads = std::stoll(argv[i + 1]);
-        else if (arg == "--block-kib")
-            blockKiB = std::stoll(argv[i + 1]);
-        else if (arg == "--dir")
-            dir = argv[i + 1];
-    }
-    const std::int64_t size = sizeMiB << 20;
-    const std::int64_t block = blockKiB << 10;
-    const std::string path = Poco::Path(dir).makeDirectory().toString() + "ravel-storage-bench.bin";
+    std::map<std::string, std::string> args{
+        {"--dir", Poco::Path::temp()}, {"--size-mib", "1024"}, {"--threads", "4"}, {"--block-kib", "512"}};
+    for (int i = 1; i + 1 < argc; i += 2)
+        args[argv[i]] = argv[i + 1];
+    const std::int64_t sizeMiB = std::stoll(args["--size-mib"]), threads = std::stoll(args["--threads"]);
+    const std::int64_t blockKiB = std::stoll(args["--block-kib"]), size = sizeMiB << 20, block = blockKiB << 10;
+    const std::string path = Poco::Path(args["--dir"]).makeDirectory().toString() + "ravel-storage-bench.bin";
     if (Poco::File(path).exists())
         Poco::File(path).remove();
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,19 +54,12 @@ void fill(const std::string& path, std::int64_t size, const std::vector<char>& b
 } // namespace
 
 int main(int argc, char** argv) {
-    std::int64_t sizeMiB = 1024, runs = 3;
-    std::string dir = Poco::Path::temp();
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string arg = argv[i];
-        if (arg == "--size-mib")
-            sizeMiB = std::stoll(argv[i + 1]);
-        else if (arg == "--runs")
-            runs = std::stoll(argv[i + 1]);
-        else if (arg == "--dir")
-            dir = argv[i + 1];
-    }
+    std::map<std::string, std::string> args{{"--dir", Poco::Path::temp()}, {"--size-mib", "1024"}, {"--runs", "3"}};
+    for (int i = 1; i + 1 < argc; i += 2)
+        args[argv[i]] = argv[i + 1];
+    const std::int64_t sizeMiB = std::stoll(args["--size-mib"]), runs = std::stoll(args["--runs"]);
     const std::int64_t size = sizeMiB << 20;
-    const std::string path = Poco::Path(dir).makeDirectory().toString() + "ravel-write-mode-bench.bin";
+    const std::string path = Poco::Path(args["--dir"]).makeDirectory().toString() + "ravel-write-mode-bench.bin";
     std::vector<char> block(512 << 10);
     for (std::size_t i = 0; i < block.size(); ++i)
         block[i] = static_cast<char>(i * 7 + i / 4096);

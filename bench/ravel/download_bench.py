@@ -1,84 +1,45 @@
 #!/usr/bin/env python3
-"""Downloads one large file from nginx on loopback with ravel-get (1 and 4
-connections), curl (1 connection) and aria2c (-x1 -s1, -x4 -s4, falloc) in the
-same run, each into a fresh file, and prints wall time, MB/s, CPU seconds and
-peak resident memory of the downloading process. Every result is checked
-against the source by SHA-1 (outside the timing).
-
-usage: download_bench.py --ravel-get PATH [--size-mib 1024] [--runs 3] [--dir DIR]
-"""
+"""ravel-get (1 and 4 connections), curl and aria2c (-x1 -s1, -x4 -s4, falloc) each fetch one large file
+from nginx on loopback into a fresh file, in the same run; prints wall time, MB/s, CPU seconds and peak
+resident memory of the client. Every result is checked by SHA-1, outside the timing.
+usage: download_bench.py --ravel-get PATH [--size-mib 1024] [--runs 3] [--dir DIR] [--only LABELS]"""
 import argparse
 import hashlib
 import os
 import shutil
-import signal
 import socket
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-NGINX = "/usr/sbin/nginx"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def make_source(path, size):
-    # Incompressible content; one MiB of random bytes varied per MiB.
-    block = os.urandom(1 << 20)
-    with open(path, "wb") as f:
-        for i in range(size >> 20):
-            f.write(i.to_bytes(8, "little") + block[8:])
-        rest = size & ((1 << 20) - 1)
-        if rest:
-            f.write(block[:rest])
-
 
 def sha1(path):
-    h = hashlib.sha1()
     with open(path, "rb") as f:
-        while True:
-            b = f.read(1 << 22)
-            if not b:
-                return h.hexdigest()
-            h.update(b)
+        return hashlib.file_digest(f, "sha1").hexdigest()
 
 
-class Nginx:
-    def __init__(self, root, work):
-        self.work = work
-        self.port = free_port()
-        conf = os.path.join(work, "nginx.conf")
-        tmp = os.path.join(work, "tmp")
-        os.makedirs(tmp, exist_ok=True)
-        user = "user root;\n" if os.geteuid() == 0 else ""
-        temps = "".join("  %s_temp_path %s/%s;\n" % (t, tmp, t) for t in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
-        with open(conf, "w") as f:
-            f.write(user + "worker_processes auto;\ndaemon off;\npid %s/nginx.pid;\n" % work +
-                    "error_log %s/error.log warn;\nevents { worker_connections 1024; }\n" % work +
-                    "http {\n  access_log off;\n" + temps +
-                    "  default_type application/octet-stream;\n  sendfile on;\n  tcp_nopush on;\n"
-                    "  keepalive_requests 100000;\n"
-                    "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n  }\n}\n" % (self.port, root))
-        self.proc = subprocess.Popen([NGINX, "-p", work, "-e", os.path.join(work, "error.log"), "-c", conf])
-        pidfile = os.path.join(work, "nginx.pid")
-        deadline = time.time() + 15
-        while time.time() < deadline:
-            if os.path.exists(pidfile) and open(pidfile).read().strip() == str(self.proc.pid):
-                return
-            if self.proc.poll() is not None:
-                break
-            time.sleep(0.01)
-        raise SystemExit("nginx did not start: " + open(os.path.join(work, "error.log")).read())
-
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(15)
+def start_nginx(root, work):
+    """An nginx of our own on a free loopback port; returns (process, port)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    conf, pid = os.path.join(work, "nginx.conf"), os.path.join(work, "nginx.pid")
+    temps = "".join("  %s_temp_path %s/%s;\n" % (t, work, t) for t in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    with open(conf, "w") as f:
+        f.write(("user root;\n" if os.geteuid() == 0 else "") +
+                "worker_processes auto;\ndaemon off;\npid %s;\nerror_log %s/error.log warn;\n" % (pid, work) +
+                "events { worker_connections 1024; }\nhttp {\n  access_log off;\n" + temps +
+                "  default_type application/octet-stream;\n  sendfile on;\n  tcp_nopush on;\n"
+                "  keepalive_requests 100000;\n  server {\n    listen 127.0.0.1:%d;\n    root %s;\n  }\n}\n"
+                % (port, root))
+    proc = subprocess.Popen(["/usr/sbin/nginx", "-p", work, "-e", os.path.join(work, "error.log"), "-c", conf])
+    deadline = time.time() + 15
+    while time.time() < deadline and proc.poll() is None:
+        if os.path.exists(pid) and open(pid).read().strip() == str(proc.pid):
+            return proc, port
+        time.sleep(0.01)
+    raise SystemExit("nginx did not start: " + open(os.path.join(work, "error.log")).read())
 
 
 def run(cmd):
@@ -87,11 +48,10 @@ def run(cmd):
     proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.monotonic() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
     err = proc.stderr.read().decode(errors="replace")
     proc.stderr.close()
-    if proc.returncode != 0:
-        raise SystemExit("%s failed (%d): %s" % (cmd[0], proc.returncode, err))
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit("%s failed (%d): %s" % (cmd[0], os.waitstatus_to_exitcode(status), err))
     return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0
 
 
@@ -105,30 +65,32 @@ def main():
     args = ap.parse_args()
 
     work = tempfile.mkdtemp(prefix="ravel-bench-", dir=args.dir)
-    root = os.path.join(work, "www")
+    root, out = os.path.join(work, "www"), os.path.join(work, "out")
     os.makedirs(root)
-    out = os.path.join(work, "out")
     os.makedirs(out)
     size = args.size_mib << 20
-    source = os.path.join(root, "big.bin")
+    source, target = os.path.join(root, "big.bin"), os.path.join(out, "big.bin")
     try:
-        make_source(source, size)
+        # Incompressible content: one MiB of random bytes, varied per MiB.
+        block = os.urandom(1 << 20)
+        with open(source, "wb") as f:
+            for i in range(size >> 20):
+                f.write(i.to_bytes(8, "little") + block[8:])
+            f.write(block[:size & ((1 << 20) - 1)])
         expected = sha1(source)  # also brings the source into the page cache
-        nginx = Nginx(root, work)
-        url = "http://127.0.0.1:%d/big.bin" % nginx.port
-        target = os.path.join(out, "big.bin")
+        nginx, port = start_nginx(root, work)
+        url = "http://127.0.0.1:%d/big.bin" % port
+        aria2c = ["aria2c", "-q", "--file-allocation=falloc", "--allow-overwrite=true", "--auto-file-renaming=false",
+                  "-d", out, "-o", "big.bin", url]
         tools = [
             ("ravel-get -c1", [args.ravel_get, url, target, "--connections", "1"]),
             ("ravel-get -c4", [args.ravel_get, url, target, "--connections", "4"]),
             ("curl", ["curl", "-s", "-S", "-o", target, url]),
-            ("aria2c -x1 -s1", ["aria2c", "-q", "-x1", "-s1", "--file-allocation=falloc", "--allow-overwrite=true",
-                                "--auto-file-renaming=false", "-d", out, "-o", "big.bin", url]),
-            ("aria2c -x4 -s4", ["aria2c", "-q", "-x4", "-s4", "--file-allocation=falloc", "--allow-overwrite=true",
-                                "--auto-file-renaming=false", "-d", out, "-o", "big.bin", url]),
+            ("aria2c -x1 -s1", aria2c + ["-x1", "-s1"]),
+            ("aria2c -x4 -s4", aria2c + ["-x4", "-s4"]),
         ]
         if args.only:
-            keep = set(args.only.split(","))
-            tools = [t for t in tools if t[0] in keep]
+            tools = [t for t in tools if t[0] in args.only.split(",")]
         results = {label: [] for label, _ in tools}
         try:
             for r in range(args.runs):
@@ -146,19 +108,19 @@ def main():
                     if sha1(target) != expected:
                         raise SystemExit("%s produced wrong bytes" % label)
         finally:
-            nginx.stop()
+            nginx.terminate()
+            nginx.wait(15)
         print("%d MiB from nginx on loopback, %d run(s), median wall time; CPU = user + system of the client"
               % (args.size_mib, args.runs))
         print("%-16s %9s %9s %9s %12s" % ("tool", "wall s", "MB/s", "CPU s", "peak RSS MiB"))
         for label, _ in tools:
             rs = results[label]
             wall = statistics.median(x[0] for x in rs)
-            cpu = statistics.median(x[1] for x in rs)
-            rss = max(x[2] for x in rs)
-            print("%-16s %9.3f %9.0f %9.3f %12.1f" % (label, wall, size / 1e6 / wall, cpu, rss))
+            print("%-16s %9.3f %9.0f %9.3f %12.1f" % (label, wall, size / 1e6 / wall,
+                                                     statistics.median(x[1] for x in rs), max(x[2] for x in rs)))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

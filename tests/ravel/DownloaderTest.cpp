@@ -22,41 +22,27 @@ using testsupport::FaultServer;
 
 namespace {
 
-// Records what the segments report; an optional hook runs for each block.
+// Records what the segments report, read once they are joined; the hook, set
+// before the start, runs for each block.
 class Collector : public DownloaderObserver {
 public:
-    void onData(Downloader& downloader, const BlockNotification& block) override {
-        std::function<void(Downloader&, const BlockNotification&)> hook;
+    void onData(Downloader&, const BlockNotification& block) override {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            blocks_.push_back(block);
-            hook = hook_;
+            std::lock_guard<std::mutex> lock(mutex);
+            blocks.push_back(block);
         }
         if (hook)
-            hook(downloader, block);
+            hook(block);
     }
-    void onError(Downloader&, const std::string& message, int code) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        errors_.emplace_back(message, code);
-    }
-    void setHook(std::function<void(Downloader&, const BlockNotification&)> hook) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        hook_ = std::move(hook);
-    }
-    std::vector<BlockNotification> blocks() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return blocks_;
-    }
-    std::vector<std::pair<std::string, int>> errors() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return errors_;
+    void onError(Downloader&, const std::string& message, int) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        errors.push_back(message);
     }
 
-private:
-    std::mutex mutex_;
-    std::vector<BlockNotification> blocks_;
-    std::vector<std::pair<std::string, int>> errors_;
-    std::function<void(Downloader&, const BlockNotification&)> hook_;
+    std::mutex mutex;
+    std::vector<BlockNotification> blocks;   // guarded by mutex
+    std::vector<std::string> errors;         // guarded by mutex
+    std::function<void(const BlockNotification&)> hook;
 };
 
 class DownloaderTest : public ::testing::Test {
@@ -76,13 +62,6 @@ protected:
         for (std::int64_t rel = 0; rel < size; rel += segmentSize)
             builder.addSegment(rel, rel, std::min(segmentSize, size - rel));
         return builder.build();
-    }
-
-    std::set<std::string> requestedRanges() {
-        std::set<std::string> ranges;
-        for (const auto& request : server_.requests())
-            ranges.insert(request.range);
-        return ranges;
     }
 
     testsupport::TempDir dir_;
@@ -117,10 +96,13 @@ TEST_F(DownloaderTest, SegmentsResumeAfterTheStoredRangeAtTheirStart) {
     downloader->start();
     downloader->joinAll();
     EXPECT_TRUE(downloader->isComplete());
-    EXPECT_TRUE(collector_.errors().empty());
-    EXPECT_EQ((std::set<std::string>{"bytes=4000-7999", "bytes=10000-11999"}), requestedRanges());
+    EXPECT_TRUE(collector_.errors.empty());
+    std::set<std::string> ranges;
+    for (const auto& request : server_.requests())
+        ranges.insert(request.range);
+    EXPECT_EQ((std::set<std::string>{"bytes=4000-7999", "bytes=10000-11999"}), ranges);
     // The finished segment still reports, with an empty block.
-    auto blocks = collector_.blocks();
+    const auto& blocks = collector_.blocks;
     auto empty = std::find_if(blocks.begin(), blocks.end(), [](const BlockNotification& b) { return b.count == 0; });
     ASSERT_NE(blocks.end(), empty);
     EXPECT_EQ(4000, empty->requestPosition);
@@ -133,10 +115,10 @@ TEST_F(DownloaderTest, BlockRefusedByTheObserverIsCountedOnceWhenFetchedAgain) {
     // The observer refuses the first block (the request went away): it is in
     // the file, yet the segment fetches it again on the next start.
     std::atomic<bool> refused{false};
-    collector_.setHook([&](Downloader&, const BlockNotification& block) {
+    collector_.hook = [&](const BlockNotification& block) {
         if (block.count > 0 && !refused.exchange(true))
             throw Poco::Exception("Request ended");
-    });
+    };
     auto downloader = build(6000);
     downloader->start();
     downloader->joinAll();

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
 
@@ -31,12 +32,8 @@ public:
         changed_.notify_all();
         changed_.wait(lock, [&] { return !held_; });
         chunks_.emplace_back(chunk.position, std::string(chunk.bytes.begin(), chunk.bytes.end()));
-        if (failWith_ == 1)
-            throw Poco::FileException("Failed to map the view of file: x", 12);
-        if (failWith_ == 2)
-            throw std::runtime_error("boom");
-        if (failWith_ == 3)
-            throw 42;
+        if (fail_)
+            fail_();
     }
     void hold(bool on) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -47,9 +44,9 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return entered_; });
     }
-    void failWith(int kind) {
+    void failWith(std::function<void()> fail) {
         std::lock_guard<std::mutex> lock(mutex_);
-        failWith_ = kind;
+        fail_ = std::move(fail);
     }
     std::vector<std::pair<std::int64_t, std::string>> chunks() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -61,7 +58,7 @@ private:
     std::condition_variable changed_;
     bool held_ = false;
     bool entered_ = false;
-    int failWith_ = 0;
+    std::function<void()> fail_;
     std::vector<std::pair<std::int64_t, std::string>> chunks_;
 };
 
@@ -91,39 +88,35 @@ TEST(FileActiveCacheTest, RecordOfAnotherFileStartsOver) {
 // A failing write marks its writer failed: the next put tells the segment why,
 // its queued chunks are dropped, other writers go on.
 TEST(FileActiveCacheTest, FailedObserverGetsItsErrorOnTheNextPut) {
-    struct Case {
-        int kind;
-        const char* text;
+    const std::pair<std::function<void()>, const char*> cases[] = {
+        {[] { throw Poco::FileException("Failed to map the view of file: x", 12); },
+         "File access error: Failed to map the view of file: x, code: 12"},
+        {[] { throw std::runtime_error("boom"); }, "std::exception: boom"},
+        {[] { throw 42; }, "unknown exception inside thread FileActiveCache"},
     };
-    const Case cases[] = {
-        {1, "File access error: Failed to map the view of file: x, code: 12"},
-        {2, "std::exception: boom"},
-        {3, "unknown exception inside thread FileActiveCache"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto& [fail, text] : cases) {
+        SCOPED_TRACE(text);
         FileActiveCache cache;
         RecordingObserver failing, healthy;
         cache.registerObserver(&failing);
         cache.registerObserver(&healthy);
-        failing.failWith(c.kind);
+        failing.failWith(fail);
         failing.hold(true);
         cache.put(&failing, "first", 5, 0);
         ASSERT_TRUE(failing.waitEntered());
         cache.put(&failing, "second", 6, 5); // queued behind the failing one
         failing.hold(false);
 
-        bool thrown = eventually([&] {
+        EXPECT_TRUE(eventually([&] {
             try {
                 cache.put(&failing, "x", 1, 100);
                 return false;
             } catch (const Poco::Exception& e) {
-                EXPECT_EQ(c.text, e.message());
+                EXPECT_EQ(text, e.message());
                 EXPECT_EQ(0, e.code());
                 return true;
             }
-        });
-        EXPECT_TRUE(thrown);
+        }));
         cache.put(&healthy, "fine", 4, 0);
         cache.unregisterObserver(&failing);
         cache.unregisterObserver(&healthy);
@@ -133,12 +126,11 @@ TEST(FileActiveCacheTest, FailedObserverGetsItsErrorOnTheNextPut) {
         EXPECT_EQ(cache.capacity(), cache.freeBytes());
 
         // A new registration of the same address starts clean.
-        RecordingObserver& again = failing;
-        again.failWith(0);
-        cache.registerObserver(&again);
-        cache.put(&again, "ok", 2, 0);
-        cache.unregisterObserver(&again);
-        EXPECT_EQ(2u, again.chunks().size());
+        failing.failWith(nullptr);
+        cache.registerObserver(&failing);
+        cache.put(&failing, "ok", 2, 0);
+        cache.unregisterObserver(&failing);
+        EXPECT_EQ(2u, failing.chunks().size());
     }
 }
 
@@ -173,14 +165,10 @@ TEST(FileActiveCacheTest, PutWaitsWhileTheCacheIsOverCapacity) {
 // it decided at that time.
 TEST(FileActiveCacheTest, SpareChunksAreReleasedAfterTenIdleSeconds) {
     struct Clock {
-        std::atomic<std::int64_t> now{5000};
-        std::atomic<std::int64_t> lastRead{0};
+        std::atomic<std::int64_t> now{5000}, lastRead{0};
     };
     auto clock = std::make_shared<Clock>();
-    FileActiveCache cache(FileActiveCache::kDefaultCapacity, [clock] {
-        clock->lastRead = clock->now.load();
-        return clock->lastRead.load();
-    });
+    FileActiveCache cache(FileActiveCache::kDefaultCapacity, [clock] { return clock->lastRead = clock->now.load(); });
     RecordingObserver observer;
     cache.registerObserver(&observer);
     observer.hold(true);
@@ -191,10 +179,10 @@ TEST(FileActiveCacheTest, SpareChunksAreReleasedAfterTenIdleSeconds) {
     cache.unregisterObserver(&observer);
     EXPECT_EQ(2u, cache.spareCount());
     // The read happens under the cache's lock, so spareCount() sees its outcome.
-    clock->now = 5010;
-    ASSERT_TRUE(eventually([&] { return clock->lastRead == 5010; }));
-    EXPECT_EQ(2u, cache.spareCount()) << "ten seconds idle are not yet more than ten";
-    clock->now = 5011;
-    ASSERT_TRUE(eventually([&] { return clock->lastRead == 5011; }));
-    EXPECT_EQ(0u, cache.spareCount());
+    for (const auto& [now, spare] : {std::pair<std::int64_t, std::size_t>{5010, 2}, {5011, 0}}) {
+        SCOPED_TRACE(now); // ten seconds idle are not yet more than ten
+        clock->now = now;
+        ASSERT_TRUE(eventually([&, now = now] { return clock->lastRead == now; }));
+        EXPECT_EQ(spare, cache.spareCount());
+    }
 }

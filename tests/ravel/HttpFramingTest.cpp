@@ -20,6 +20,10 @@ using Fault = FaultServer::Fault;
 
 namespace {
 
+DataSink into(std::string& got) {
+    return [&got](const char* data, std::int64_t n) { got.append(data, static_cast<std::size_t>(n)); };
+}
+
 class HttpFramingTest : public ::testing::Test {
 protected:
     HttpFramingTest() : server_(raveltest::pattern(100000)) {}
@@ -53,8 +57,7 @@ TEST_F(HttpFramingTest, AWholeBodyWithoutLengthEndsWithTheConnection) {
     server_.setFault(Fault::NoContentLength);
     auto session = connect();
     std::string got;
-    auto sink = [&](const char* data, std::int64_t n) { got.append(data, static_cast<std::size_t>(n)); };
-    session->download("/file", sink);
+    session->download("/file", into(got));
     EXPECT_EQ(server_.content(), got);
     EXPECT_FALSE(session->reusable());
 
@@ -62,7 +65,7 @@ TEST_F(HttpFramingTest, AWholeBodyWithoutLengthEndsWithTheConnection) {
     server_.setLastModified("Fri, 23 Oct 2015 07:28:00 GMT");
     session->connect();
     std::string lastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
-    session->download_if_modified("/file", lastModified, sink);
+    session->download_if_modified("/file", lastModified, into(got));
     EXPECT_EQ(server_.content(), got);
     EXPECT_EQ("Fri, 23 Oct 2015 07:28:00 GMT", lastModified);
     EXPECT_FALSE(session->reusable());
@@ -113,9 +116,8 @@ TEST_F(HttpFramingTest, MalformedFramingIsRefusedBeforeAnyByteIsDelivered) {
         EXPECT_FALSE(session->reusable());
     }
     // The fault was for one request each: a well-formed answer still passes.
-    auto session = connect();
     std::string got;
-    session->download_partially("/file", 5, 10, [&](const char* data, std::int64_t n) { got.append(data, n); });
+    connect()->download_partially("/file", 5, 10, into(got));
     EXPECT_EQ(server_.content().substr(5, 10), got);
 }
 
@@ -140,17 +142,16 @@ TEST_F(HttpFramingTest, ConnectionLostAfterDeliveredBytesIsInterruptedRemotely) 
 // The factory's headers go out with every request, and its read buffer bounds
 // what the sink receives at a time.
 TEST_F(HttpFramingTest, FactorySessionsSendItsHeadersAndReadInItsBuffer) {
-    HTTPSessionFactory factory({{"User-Agent", "ua"}}, 1234);
-    auto session = factory.create({"http", "127.0.0.1", server_.port()});
+    auto session = HTTPSessionFactory({{"User-Agent", "ua"}}, 1234).create({"http", "127.0.0.1", server_.port()});
     session->connect();
-    std::size_t largest = 0;
+    std::int64_t largest = 0;
     std::string got;
     session->download_partially("/file", 0, 50000, [&](const char* data, std::int64_t n) {
-        largest = std::max(largest, static_cast<std::size_t>(n));
-        got.append(data, static_cast<std::size_t>(n));
+        largest = std::max(largest, n);
+        into(got)(data, n);
     });
     EXPECT_EQ(server_.content().substr(0, 50000), got);
-    EXPECT_LE(largest, 1234u);
+    EXPECT_LE(largest, 1234);
     EXPECT_NE(std::string::npos, server_.requests().at(0).head.find("\r\nUser-Agent:ua"));
 }
 
@@ -184,7 +185,7 @@ TEST(HttpFramingNginxTest, EveryOperationReadsNginxAnswersOnOneConnection) {
     session->setTimeout(Poco::Timespan(5, 0));
     session->connect();
     std::string got;
-    auto sink = [&](const char* data, std::int64_t n) { got.append(data, static_cast<std::size_t>(n)); };
+    const DataSink sink = into(got);
     auto step = [&](const char* what, const std::function<void()>& op) {
         SCOPED_TRACE(what);
         got.clear();

@@ -14,18 +14,6 @@ using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
-namespace {
-
-struct FakeClock {
-    std::shared_ptr<std::int64_t> now = std::make_shared<std::int64_t>(1000);
-    Metadata::Clock clock() const {
-        auto n = now;
-        return [n] { return *n; };
-    }
-};
-
-} // namespace
-
 TEST(MetadataTest, AddRangeMergesWhatOverlapsOrTouches) {
     struct Case {
         const char* name;
@@ -53,11 +41,7 @@ TEST(MetadataTest, AddRangeMergesWhatOverlapsOrTouches) {
 
 // A record that cannot be trusted yields nothing stored: the download starts over.
 TEST(MetadataTest, UntrustworthyRecordsGiveNoRanges) {
-    struct Case {
-        const char* name;
-        const char* text;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"count 0", "0\n\n"},
         {"negative count", "-1\n0 10\n"},
         {"negative start", "1\n-5 10\n\n"},
@@ -70,12 +54,11 @@ TEST(MetadataTest, UntrustworthyRecordsGiveNoRanges) {
         {"overflowing end", "1\n10 9223372036854775807\n\n"},
         {"too large a number", "1\n0 99999999999999999999\n\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, text] : cases) {
+        SCOPED_TRACE(name);
         TempDir dir;
-        writeFile(dir.file("f.downloading#"), c.text);
-        Metadata meta(dir.file("f"), 1000, true);
-        EXPECT_TRUE(meta.ranges().empty());
+        writeFile(dir.file("f.downloading#"), text);
+        EXPECT_TRUE(Metadata(dir.file("f"), 1000, true).ranges().empty());
     }
 }
 
@@ -92,18 +75,18 @@ TEST(MetadataTest, OverlappingRangesInARecordDoNotAddUpToComplete) {
 
 TEST(MetadataTest, SavesAtMostOnceASecond) {
     TempDir dir;
-    FakeClock clock;
+    std::int64_t now = 1000;
     const std::string record = dir.file("f.downloading#");
-    auto meta = std::make_unique<Metadata>(dir.file("f"), 1000, true, clock.clock());
+    auto meta = std::make_unique<Metadata>(dir.file("f"), 1000, true, [&now] { return now; });
     meta->addRange(0, 10);
     meta->addRange(10, 10);
     EXPECT_FALSE(exists(record));
-    *clock.now += 1;
+    ++now;
     meta->addRange(100, 10);
     EXPECT_EQ("2\n0 20\n100 10\n\n", readFile(record));
     meta->addRange(200, 10);
     EXPECT_EQ("2\n0 20\n100 10\n\n", readFile(record)); // the next save is due a second after the last
-    *clock.now += 1;
+    ++now;
     meta->addRange(300, 10);
     EXPECT_EQ("4\n0 20\n100 10\n200 10\n300 10\n\n", readFile(record));
     meta->addRange(400, 10);
@@ -113,15 +96,15 @@ TEST(MetadataTest, SavesAtMostOnceASecond) {
 
 TEST(MetadataTest, RecordDisappearsOnceCompleteAndStaysGone) {
     TempDir dir;
-    FakeClock clock;
+    std::int64_t now = 1000;
     const std::string record = dir.file("f.downloading#");
     {
-        Metadata meta(dir.file("f"), 300, true, clock.clock());
+        Metadata meta(dir.file("f"), 300, true, [&now] { return now; });
         meta.addRange(0, 100);
         meta.addRange(200, 100);
         meta.save();
         EXPECT_TRUE(exists(record));
-        *clock.now += 11;
+        now += 11;
         meta.addRange(100, 100); // the last missing range: the periodic save removes the record
         EXPECT_FALSE(exists(record));
         EXPECT_TRUE(meta.isComplete());

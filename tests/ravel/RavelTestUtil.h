@@ -1,11 +1,13 @@
 #pragma once
 
 #include <Poco/File.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -33,6 +35,18 @@ inline std::string randomBytes(std::size_t size, unsigned seed) {
 }
 
 inline bool exists(const std::string& path) { return Poco::File(path).exists(); }
+
+// What op raises as E; a test failure when it raises nothing.
+template <class E>
+E thrown(const std::function<void()>& op) {
+    try {
+        op();
+    } catch (const E& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no exception";
+    return E("none");
+}
 
 // Waits (bounded) for a condition that another thread brings about.
 template <class F>

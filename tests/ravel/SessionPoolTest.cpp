@@ -67,19 +67,15 @@ TEST_F(SessionPoolTest, ConnectionsWithFailuresOrUnreadBytesNeverGoBack) {
     session->close();
     EXPECT_EQ(0u, pool_->size());
 
-    // A 200 for a range leaves the rest of the body in the connection.
-    server_.setFault(Fault::RangeAsFull, 1);
-    session->connect();
-    EXPECT_EQ(100, fetch(*session, 10, 100));
-    session->close();
-    EXPECT_EQ(0u, pool_->size());
-
-    // So does a body longer than its Content-Length.
-    server_.setFault(Fault::LongBody, 1, 10);
-    session->connect();
-    EXPECT_EQ(100, fetch(*session, 10, 100));
-    session.reset();
-    EXPECT_EQ(0u, pool_->size());
+    // A 200 for a range leaves the rest of the body in the connection, and so
+    // does a body longer than its Content-Length.
+    for (const Fault fault : {Fault::RangeAsFull, Fault::LongBody}) {
+        server_.setFault(fault, 1, 10);
+        session->connect();
+        EXPECT_EQ(100, fetch(*session, 10, 100));
+        session->close();
+        EXPECT_EQ(0u, pool_->size());
+    }
 }
 
 TEST_F(SessionPoolTest, FailedConnectAddsNoEntry) {
@@ -90,23 +86,16 @@ TEST_F(SessionPoolTest, FailedConnectAddsNoEntry) {
 }
 
 TEST_F(SessionPoolTest, RecoverableSessionRepeatsOnceOnAFreshConnection) {
-    auto make = [this] {
-        auto plain = std::make_shared<HTTPSession>(key_);
-        auto session = std::make_shared<RecoverableSession>(plain);
-        session->connect();
-        return session;
-    };
-    server_.setFault(Fault::Garbage, 1);
-    auto session = make();
-    EXPECT_EQ(500, fetch(*session, 0, 500));
-    EXPECT_EQ(2, server_.connections());
-
-    // Bytes already delivered: no second try, which would deliver them twice.
-    server_.setFault(Fault::DropAfterBytes, 1, 2000);
     auto plain = std::make_shared<HTTPSession>(key_);
     plain->setReadBufferSize(1000);
     RecoverableSession recoverable(plain);
     recoverable.connect();
+    server_.setFault(Fault::Garbage, 1);
+    EXPECT_EQ(500, fetch(recoverable, 0, 500));
+    EXPECT_EQ(2, server_.connections());
+
+    // Bytes already delivered: no second try, which would deliver them twice.
+    server_.setFault(Fault::DropAfterBytes, 1, 2000);
     const std::size_t before = server_.requests().size();
     EXPECT_THROW(fetch(recoverable, 0, 5000), DownloadInterruptedRemotelyException);
     EXPECT_EQ(before + 1, server_.requests().size());

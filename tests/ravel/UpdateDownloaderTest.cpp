@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 using namespace Patcher;
@@ -68,21 +69,22 @@ TEST_F(UpdateDownloaderTest, AFailureIsLoggedWithItsRangeAndRaised) {
     std::vector<std::string> errors;
     for (const std::string& text : log.texts(Poco::Message::PRIO_ERROR))
         if (text.compare(0, 25, "Failed to download file: ") == 0)
-            errors.push_back(text);
-    ASSERT_EQ(2u, errors.size());
-    const std::string uri = server->url("missing.bin");
-    EXPECT_EQ(0u, errors[0].find("Failed to download file: " + out.file("r") + " [10, 20] from " + uri + ", details: "))
-        << errors[0];
-    EXPECT_EQ(0u, errors[1].find("Failed to download file: " + out.file("w") + " from " + uri + ", details: "))
-        << errors[1];
+            errors.push_back(text.substr(0, text.find(", details: ") + 11));
+    const std::string from = " from " + server->url("missing.bin") + ", details: ";
+    EXPECT_EQ((std::vector<std::string>{"Failed to download file: " + out.file("r") + " [10, 20]" + from,
+                                        "Failed to download file: " + out.file("w") + from}),
+              errors);
 
     // Over TLS a failure is only a warning: the engine falls back to plain HTTP.
+    // The test's certificate is not trusted here: refused for good, and said so.
     log.clear();
-    EXPECT_THROW(downloader.downloadWhole(server->httpsUrl("missing.bin"), out.file("s"), nullptr), Poco::Exception);
+    const std::string refused = raveltest::thrown<DlError>([&] {
+        downloader.downloadWhole(server->httpsUrl("missing.bin"), out.file("s"), nullptr);
+    }).displayText();
+    EXPECT_EQ(0u, refused.find("Download error: The server's certificate was refused: SSL Exception: ")) << refused;
     for (const std::string& text : log.texts(Poco::Message::PRIO_ERROR))
         EXPECT_NE(0u, text.find("Failed to download file: ")) << text;
-    bool warned = false;
-    for (const std::string& text : log.texts(Poco::Message::PRIO_WARNING))
-        warned = warned || text.compare(0, 25, "Failed to download file: ") == 0;
-    EXPECT_TRUE(warned);
+    const auto warnings = log.texts(Poco::Message::PRIO_WARNING);
+    EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(),
+                            [](const std::string& text) { return text.rfind("Failed to download file: ", 0) == 0; }));
 }
