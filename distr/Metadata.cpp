@@ -145,14 +145,21 @@ void cleanupMetadata(const std::string& metaDir, const MetadataNames& keep, File
                      const FileOpPolicy* policy) {
     Poco::Logger& root = Poco::Logger::root();
     root.information("Cleaning up obsolete metadata files");
-    for (const auto& entry : DirListing(metaDir).entries()) {
-        if (entry.name.find(kCacheFileName) != std::string::npos || keep.contains(entry.name))
-            continue;
+    std::vector<DirListing::Entry> obsolete;
+    for (const auto& entry : DirListing(metaDir).entries())
+        if (entry.name.find(kCacheFileName) == std::string::npos && !keep.contains(entry.name)) {
+            obsolete.push_back(entry);
+            cache.remove(metadataCachePath(entry.name));
+        }
+    // Forgotten before they go: a run cut here leaves a file the next run
+    // deletes, never a record of a file that is gone.
+    if (!obsolete.empty())
+        cache.save();
+    for (const auto& entry : obsolete) {
         if (entry.isDirectory)
             tryDeleteFolder(entry.path, policy);
         else
             tryDeleteFile(entry.path, policy);
-        cache.remove(metadataCachePath(entry.name));
     }
     root.information("Metadata cleanup is completed");
 }

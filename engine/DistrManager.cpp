@@ -168,6 +168,8 @@ void DistrManager::performUpdate() {
     logger_.notice("Performing Update");
     if (!isOutdated()) {
         logger_.notice("Distribution is not outdated, so update not needed");
+        // A run cut after its files were placed has left its removals undone.
+        removeDeletedItems();
         return;
     }
     logger_.notice("Creating Update Tasks");
