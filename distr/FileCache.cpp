@@ -128,68 +128,6 @@ void FileCache::recoverFromCorruption(const std::string& error) {
     tryDeleteFile(cacheFile_);
 }
 
-namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1; // upper case too: the text is kept as it was
-}
-
-} // namespace
-
-FileCache::Hash::Hash(const std::string& text) {
-    bool digest = text.size() == 2 * sizeof bytes_;
-    for (std::size_t i = 0; digest && i < sizeof bytes_; ++i) {
-        const int high = hexValue(text[2 * i]);
-        const int low = hexValue(text[2 * i + 1]);
-        digest = high >= 0 && low >= 0;
-        if (digest)
-            bytes_[i] = static_cast<unsigned char>(high << 4 | low);
-    }
-    if (!digest)
-        other_ = std::make_unique<std::string>(text);
-}
-
-FileCache::Hash::Hash(const Hash& other)
-    : other_(other.other_ ? std::make_unique<std::string>(*other.other_) : nullptr) {
-    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-}
-
-FileCache::Hash& FileCache::Hash::operator=(const Hash& other) {
-    if (this != &other)
-        *this = Hash(other);
-    return *this;
-}
-
-void FileCache::Hash::appendTo(std::string& out) const {
-    if (other_) {
-        out += *other_;
-        return;
-    }
-    appendHex(out, bytes_, sizeof bytes_);
-}
-
-std::string FileCache::Hash::text() const {
-    std::string out;
-    appendTo(out);
-    return out;
-}
-
-bool FileCache::Hash::operator==(const Hash& other) const {
-    if (other_ || other.other_)
-        return other_ && other.other_ && *other_ == *other.other_;
-    return std::memcmp(bytes_, other.bytes_, sizeof bytes_) == 0;
-}
-
-bool FileCache::Hash::equals(const std::string& text) const {
-    if (other_)
-        return *other_ == text;
-    return text.size() == 2 * sizeof bytes_ && Hash(text) == *this;
-}
-
 CacheEntry FileCache::entryOf(const Entries::value_type& item) {
     return CacheEntry{item.first, item.second.sha1.text(), item.second.size, item.second.modified, item.second.nanos};
 }

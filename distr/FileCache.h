@@ -1,5 +1,6 @@
 #pragma once
 
+#include "distr/Digest.h"
 #include "distr/FileOps.h"
 
 #include <cstdint>
@@ -89,26 +90,7 @@ public:
 private:
     void load();
     void recoverFromCorruption(const std::string& error);
-    // A hash as the caller gave it: 40 lowercase hex digits in 20 bytes, any
-    // other text (a damaged line, a test's) on the heap. A cache of a million
-    // files holds a million of them.
-    class Hash {
-    public:
-        explicit Hash(const std::string& text);
-        Hash(const Hash& other);
-        Hash& operator=(const Hash& other);
-        Hash(Hash&&) noexcept = default;
-        Hash& operator=(Hash&&) noexcept = default;
-        ~Hash() = default;
-        std::string text() const;
-        void appendTo(std::string& out) const;
-        bool operator==(const Hash& other) const;
-        bool equals(const std::string& text) const;
-
-    private:
-        unsigned char bytes_[20] = {};
-        std::unique_ptr<std::string> other_; // set when the text is not a digest
-    };
+    using Hash = Digest;
     struct Record {
         Hash sha1;
         std::int64_t size;

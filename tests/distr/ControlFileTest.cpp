@@ -101,7 +101,7 @@ TEST_F(ControlFileTest, LoadKeepsTheFirstEntryPerPathAndOrdersRemovals) {
 
     std::vector<std::string> order;
     for (const auto& item : file.removals())
-        order.push_back(item.first.first + ":" + item.second->sha1.substr(0, 2));
+        order.push_back(item.first.first + ":" + item.second->sha1.text().substr(0, 2));
     EXPECT_EQ((std::vector<std::string>{"alpha.txt:01", "alpha.txt:fe", "zeta.txt:01"}), order);
 
     // Loading replaces the content.
@@ -118,6 +118,13 @@ TEST_F(ControlFileTest, CanonicalLinesRoundTrip) {
     EXPECT_EQ("1|Data/y.bin|" + kHash + "|" + kOther + "|pack|5|7|20|4", ControlFile::formatLine(*e));
     e = ControlFile::parseLine("2|Data/z.bin|" + kHash);
     EXPECT_EQ("2|Data/z.bin|" + kHash, ControlFile::formatLine(*e));
+    // Hashes are exact text: one in upper case is neither folded nor equal to its lower case.
+    const std::string upper = "0123456789ABCDEF0123456789ABCDEF01234567";
+    e = ControlFile::parseLine("0|u|" + kHash + "|" + upper + "|pack|0|1||");
+    EXPECT_EQ("0|u|" + kHash + "|" + upper + "|pack|0|1||", ControlFile::formatLine(*e));
+    e = ControlFile::parseLine("0|v|abc|abc|pack|0|1||");
+    EXPECT_EQ("0|v|abc||pack|0|1||", ControlFile::formatLine(*e));
+    EXPECT_NE(upper, Digest(kHash));
 
     TempDir dir;
     ControlFile file;
