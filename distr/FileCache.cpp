@@ -69,8 +69,7 @@ void FileCache::load() {
     if (!exists(cacheFile_))
         return;
     try {
-        entries_.clear();
-        total_ = 0;
+        clearLocked();
         LineReader reader(cacheFile_);
         const char* line;
         const char* eol;
@@ -113,8 +112,7 @@ void FileCache::load() {
 
 void FileCache::recoverFromCorruption(const std::string& error) {
     logger_.error(error);
-    total_ = 0;
-    entries_.clear();
+    clearLocked();
     dirty_ = true;
     const std::string stamp = std::to_string(static_cast<long long>(std::time(nullptr)));
     try {
@@ -129,7 +127,7 @@ void FileCache::recoverFromCorruption(const std::string& error) {
 }
 
 CacheEntry FileCache::entryOf(const Entries::value_type& item) {
-    return CacheEntry{item.first, item.second.sha1.text(), item.second.size, item.second.modified, item.second.nanos};
+    return CacheEntry{std::string(item.first), item.second.sha1.text(), item.second.size, item.second.modified, item.second.nanos};
 }
 
 std::optional<CacheEntry> FileCache::get(const std::string& path) const {
@@ -146,7 +144,13 @@ bool FileCache::isValid(const std::string& path, const std::string& sha1) const 
     return it != entries_.end() && it->second.sha1.equals(sha1);
 }
 
-void FileCache::putLocked(const std::string& path, Record record) {
+void FileCache::clearLocked() {
+    entries_.clear();
+    paths_.release();
+    total_ = 0;
+}
+
+void FileCache::putLocked(std::string_view path, Record record) {
     // The file is written in path order: loading it appends at the end.
     auto hint = entries_.empty() || entries_.rbegin()->first < path ? entries_.end() : entries_.lower_bound(path);
     if (hint != entries_.end() && hint->first == path) {
@@ -157,7 +161,9 @@ void FileCache::putLocked(const std::string& path, Record record) {
         hint->second = std::move(record);
     } else {
         total_ += record.size;
-        entries_.emplace_hint(hint, path, std::move(record));
+        char* key = static_cast<char*>(paths_.allocate(path.size(), 1));
+        std::memcpy(key, path.data(), path.size());
+        entries_.emplace_hint(hint, std::string_view(key, path.size()), std::move(record));
     }
     dirty_ = true;
 }
@@ -189,12 +195,12 @@ void FileCache::refresh() {
         // An edit within the second of the recording leaves the whole seconds
         // as they were; only the fraction tells.
         std::int64_t modified = 0, nanos = 0;
-        if (platform::modificationTime(root_ + it->first, modified, nanos) && modified == it->second.modified &&
+        if (platform::modificationTime(root_ + std::string(it->first), modified, nanos) && modified == it->second.modified &&
             (it->second.nanos < 0 || nanos == it->second.nanos)) {
             ++it;
             continue;
         }
-        logger_.information("Entry removed from cache: " + it->first);
+        logger_.information("Entry removed from cache: " + std::string(it->first));
         total_ -= it->second.size;
         it = entries_.erase(it);
         dirty_ = true;
@@ -325,7 +331,7 @@ void FileCache::removeAllFiles(std::set<std::string>& directories, CacheObserver
     std::vector<std::string> paths;
     paths.reserve(entries_.size());
     for (const auto& item : entries_)
-        paths.push_back(item.first);
+        paths.emplace_back(item.first);
     directories.clear();
     for (const std::string& path : paths) {
         // A damaged cache line must not make the uninstall delete a file, or
