@@ -13,7 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory_resource>
+#include <new>
 #include <mutex>
 #include <ostream>
 #include <sstream>
@@ -25,27 +25,38 @@ namespace {
 constexpr int kMaxFields = 9;
 constexpr int kMaxStage = 65535;
 
-// Entries of one load come from one arena: a few large blocks instead of a heap
-// allocation per line. The arena lives as long as any of its entries.
-using Arena = std::pmr::monotonic_buffer_resource;
+// The entries of one load live in large blocks owned together: each pointer
+// to one shares the store's count, so an entry costs no heap block and no
+// count of its own. The store lives as long as any of its entries.
+class EntryStore {
+public:
+    EntryStore() = default;
+    EntryStore(const EntryStore&) = delete;
+    EntryStore& operator=(const EntryStore&) = delete;
+    ~EntryStore() {
+        for (std::size_t b = 0; b < blocks_.size(); ++b) {
+            const std::size_t count = b + 1 == blocks_.size() ? used_ : perBlock();
+            for (std::size_t i = 0; i < count; ++i)
+                blocks_[b][i].~ControlEntry();
+            platform::releaseLarge(blocks_[b], platform::largePageSize());
+        }
+    }
+    ControlEntry* make() {
+        if (blocks_.empty() || used_ == perBlock()) {
+            blocks_.reserve(blocks_.size() + 1);
+            blocks_.push_back(static_cast<ControlEntry*>(platform::allocateLarge(platform::largePageSize())));
+            used_ = 0;
+        }
+        return new (blocks_.back() + used_++) ControlEntry();
+    }
 
-template <class T>
-struct ArenaAllocator {
-    using value_type = T;
-    explicit ArenaAllocator(std::shared_ptr<Arena> arena) : arena(std::move(arena)) {}
-    template <class U>
-    ArenaAllocator(const ArenaAllocator<U>& other) : arena(other.arena) {}
-    T* allocate(std::size_t n) { return static_cast<T*>(arena->allocate(n * sizeof(T), alignof(T))); }
-    void deallocate(T*, std::size_t) {}
-    template <class U>
-    bool operator==(const ArenaAllocator<U>& other) const { return arena == other.arena; }
-    template <class U>
-    bool operator!=(const ArenaAllocator<U>& other) const { return arena != other.arena; }
-
-    std::shared_ptr<Arena> arena;
+private:
+    static std::size_t perBlock() { return platform::largePageSize() / sizeof(ControlEntry); }
+    std::vector<ControlEntry*> blocks_;
+    std::size_t used_ = 0; // of the last block
 };
 
-thread_local std::shared_ptr<Arena> tLoadArena; // set while a file loads on this thread
+thread_local std::shared_ptr<EntryStore> tLoadStore; // set while a file loads on this thread
 
 inline bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -168,8 +179,7 @@ ControlEntryPtr ControlFile::parseLine(const char* begin, const char* end) {
     };
     missing(3);
 
-    auto entry = tLoadArena ? std::allocate_shared<ControlEntry>(ArenaAllocator<ControlEntry>(tLoadArena))
-                            : std::make_shared<ControlEntry>();
+    auto entry = tLoadStore ? ControlEntryPtr(tLoadStore, tLoadStore->make()) : std::make_shared<ControlEntry>();
     const std::int64_t status = parseDecimal(fields[0].begin, fields[0].end);
     if (status > 2 || status < 0)
         throw InvalidDistr("Invalid status value: " + fields[0].text(), kInvalidDistrCode);
@@ -326,9 +336,9 @@ void ControlFile::load(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
     directory_ = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     LineReader reader(path);
-    tLoadArena = std::make_shared<Arena>(platform::largePageSize(), platform::largeBlocks());
+    tLoadStore = std::make_shared<EntryStore>();
     struct Reset {
-        ~Reset() { tLoadArena.reset(); }
+        ~Reset() { tLoadStore.reset(); }
     } reset;
     std::vector<ControlEntryPtr> entries;
     const char* begin;
