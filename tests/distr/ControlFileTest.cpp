@@ -133,3 +133,29 @@ TEST_F(ControlFileTest, CanonicalLinesRoundTrip) {
     EXPECT_EQ("0|a|" + kHash + "||p|0|1||\r\n1|b|" + kOther + "||p|1|2|3|2\r\n2|c|" + kHash + "\r\n",
               testsupport::readFile(dir.file("out.txt")));
 }
+
+TEST_F(ControlFileTest, ManyEntriesAddedOutOfOrderIterateByPath) {
+    // Paths interned in reverse: adding them in text order adds falling indexes,
+    // enough of them to be merged more than once.
+    const int n = 10000;
+    for (int i = n - 1; i >= 0; --i)
+        Singleton<RootStorage>::instance().index("f" + std::to_string(i));
+    ControlFile file;
+    for (int i = 0; i < n; ++i)
+        EXPECT_TRUE(file.add(ControlFile::parseLine("0|f" + std::to_string(i) + "|" + kHash + "||p|" +
+                                                    std::to_string(i) + "|1|"),
+                             false));
+    EXPECT_TRUE(file.add(ControlFile::parseLine("0|F5|" + kOther + "||p|0|1|"), true));
+    EXPECT_FALSE(file.add(ControlFile::parseLine("0|f7|" + kOther + "||p|0|1|"), false));
+    ASSERT_EQ(static_cast<std::size_t>(n), file.count());
+    int previous = -1, seen = 0;
+    for (const auto& item : file.entries()) {
+        EXPECT_LT(previous, item.first);
+        previous = item.first;
+        ++seen;
+    }
+    EXPECT_EQ(n, seen);
+    EXPECT_EQ(kOther, file.find("f5")->sha1);
+    EXPECT_EQ(kHash, file.find("f7")->sha1);
+    EXPECT_EQ(42, file.find("f42")->offset);
+}
