@@ -6,6 +6,7 @@
 #include <Poco/Logger.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 
@@ -35,23 +36,36 @@ RootStorage::~RootStorage() {
         platform::releaseLarge(block.first, block.second);
 }
 
-std::string_view RootStorage::keep(std::string_view bytes) {
-    if (blocks_.empty() || bytes.size() > blockSize_ - blockUsed_) {
-        blockSize_ = std::max(platform::largePageSize(), bytes.size());
+char* RootStorage::reserve(std::size_t size) {
+    if (blocks_.empty() || size > blockSize_ - blockUsed_) {
+        blockSize_ = std::max(platform::largePageSize(), size);
         blocks_.emplace_back(static_cast<char*>(platform::allocateLarge(blockSize_)), blockSize_);
         blockUsed_ = 0;
     }
     char* at = blocks_.back().first + blockUsed_;
-    std::memcpy(at, bytes.data(), bytes.size());
-    blockUsed_ += bytes.size();
-    return std::string_view(at, bytes.size());
+    blockUsed_ += size;
+    return at;
+}
+
+constexpr std::size_t kHeader = sizeof(std::uint32_t) + 1;
+
+std::string_view RootStorage::textOf(const char* record) {
+    std::uint32_t length;
+    std::memcpy(&length, record, sizeof length);
+    return std::string_view(record + kHeader, length);
+}
+
+std::string_view RootStorage::keyOf(const char* record) {
+    const std::string_view text = textOf(record);
+    // A text already in lower case serves as its own key.
+    return record[sizeof(std::uint32_t)] ? std::string_view(text.data() + text.size(), text.size()) : text;
 }
 
 std::size_t RootStorage::probe(std::string_view key, std::uint32_t hash) const {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
         const Slot& slot = slots_[at];
-        if (slot.index < 0 || (slot.hash == hash && keys_[static_cast<std::size_t>(slot.index)] == key))
+        if (slot.index < 0 || (slot.hash == hash && keyOf(records_[static_cast<std::size_t>(slot.index)]) == key))
             return at;
     }
 }
@@ -76,16 +90,23 @@ int RootStorage::index(std::string_view text, bool announce) {
     int result;
     {
         Poco::FastMutex::ScopedLock lock(mutex_);
-        if (2 * (texts_.size() + 1) > slots_.size())
+        if (2 * (records_.size() + 1) > slots_.size())
             grow();
         Slot& slot = slots_[probe(key, hash)];
         if (slot.index >= 0)
             return slot.index;
-        result = static_cast<int>(texts_.size());
-        const std::string_view keptText = keep(text);
-        // A text already in lower case serves as its own key.
-        keys_.push_back(key == text ? keptText : keep(key));
-        texts_.push_back(keptText);
+        if (text.size() > UINT32_MAX)
+            throw Poco::RangeException("RootStorage text of " + std::to_string(text.size()) + " bytes");
+        result = static_cast<int>(records_.size());
+        const bool ownKey = key != text;
+        char* record = reserve(kHeader + text.size() * (ownKey ? 2 : 1));
+        const auto length = static_cast<std::uint32_t>(text.size());
+        std::memcpy(record, &length, sizeof length);
+        record[sizeof length] = ownKey;
+        std::memcpy(record + kHeader, text.data(), text.size());
+        if (ownKey)
+            std::memcpy(record + kHeader + text.size(), key.data(), key.size());
+        records_.push_back(record);
         slot.hash = hash;
         slot.index = result;
     }
@@ -111,14 +132,14 @@ std::pair<int, bool> RootStorage::find(std::string_view text) const {
 
 std::string RootStorage::text(int index) const {
     Poco::FastMutex::ScopedLock lock(mutex_);
-    if (index < 0 || static_cast<std::size_t>(index) >= texts_.size())
+    if (index < 0 || static_cast<std::size_t>(index) >= records_.size())
         throw Poco::RangeException("RootStorage index", std::to_string(index));
-    return std::string(texts_[static_cast<std::size_t>(index)]);
+    return std::string(textOf(records_[static_cast<std::size_t>(index)]));
 }
 
 std::size_t RootStorage::size() const {
     Poco::FastMutex::ScopedLock lock(mutex_);
-    return texts_.size();
+    return records_.size();
 }
 
 } // namespace Patcher

@@ -34,8 +34,10 @@ private:
         std::int32_t index = -1; // -1: empty
     };
 
-    // Copies bytes into storage that never moves, so views of it stay valid.
-    std::string_view keep(std::string_view bytes);
+    // Room for size bytes in storage that never moves.
+    char* reserve(std::size_t size);
+    static std::string_view textOf(const char* record);
+    static std::string_view keyOf(const char* record);
     // The slot holding key, or the empty slot where it belongs.
     std::size_t probe(std::string_view key, std::uint32_t hash) const;
     void grow();
@@ -45,8 +47,9 @@ private:
     // texts go into large blocks instead of a heap allocation each.
     mutable Poco::FastMutex mutex_;
     std::vector<Slot> slots_;                         // power-of-two size, at most half full; guarded by mutex_
-    std::vector<std::string_view> keys_;              // ASCII lower case by index; guarded by mutex_
-    std::vector<std::string_view> texts_;             // first-seen text by index; guarded by mutex_
+    // By index, into the blocks: the length (4 bytes), whether a key follows (1
+    // byte), the first-seen text, then its lower case when that differs.
+    std::vector<const char*> records_;                // guarded by mutex_
     std::vector<std::pair<char*, std::size_t>> blocks_; // backing of every view (large memory); guarded by mutex_
     std::size_t blockSize_ = 0;                       // of the last block; guarded by mutex_
     std::size_t blockUsed_ = 0;                       // of the last block; guarded by mutex_

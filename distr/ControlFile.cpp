@@ -11,10 +11,13 @@
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <memory_resource>
+#include <new>
+#include <mutex>
 #include <ostream>
 #include <sstream>
+#include <unordered_set>
 
 namespace Patcher {
 namespace {
@@ -22,27 +25,38 @@ namespace {
 constexpr int kMaxFields = 9;
 constexpr int kMaxStage = 65535;
 
-// Entries of one load come from one arena: a few large blocks instead of a heap
-// allocation per line. The arena lives as long as any of its entries.
-using Arena = std::pmr::monotonic_buffer_resource;
+// The entries of one load live in large blocks owned together: each pointer
+// to one shares the store's count, so an entry costs no heap block and no
+// count of its own. The store lives as long as any of its entries.
+class EntryStore {
+public:
+    EntryStore() = default;
+    EntryStore(const EntryStore&) = delete;
+    EntryStore& operator=(const EntryStore&) = delete;
+    ~EntryStore() {
+        for (std::size_t b = 0; b < blocks_.size(); ++b) {
+            const std::size_t count = b + 1 == blocks_.size() ? used_ : perBlock();
+            for (std::size_t i = 0; i < count; ++i)
+                blocks_[b][i].~ControlEntry();
+            platform::releaseLarge(blocks_[b], platform::largePageSize());
+        }
+    }
+    ControlEntry* make() {
+        if (blocks_.empty() || used_ == perBlock()) {
+            blocks_.reserve(blocks_.size() + 1);
+            blocks_.push_back(static_cast<ControlEntry*>(platform::allocateLarge(platform::largePageSize())));
+            used_ = 0;
+        }
+        return new (blocks_.back() + used_++) ControlEntry();
+    }
 
-template <class T>
-struct ArenaAllocator {
-    using value_type = T;
-    explicit ArenaAllocator(std::shared_ptr<Arena> arena) : arena(std::move(arena)) {}
-    template <class U>
-    ArenaAllocator(const ArenaAllocator<U>& other) : arena(other.arena) {}
-    T* allocate(std::size_t n) { return static_cast<T*>(arena->allocate(n * sizeof(T), alignof(T))); }
-    void deallocate(T*, std::size_t) {}
-    template <class U>
-    bool operator==(const ArenaAllocator<U>& other) const { return arena == other.arena; }
-    template <class U>
-    bool operator!=(const ArenaAllocator<U>& other) const { return arena != other.arena; }
-
-    std::shared_ptr<Arena> arena;
+private:
+    static std::size_t perBlock() { return platform::largePageSize() / sizeof(ControlEntry); }
+    std::vector<ControlEntry*> blocks_;
+    std::size_t used_ = 0; // of the last block
 };
 
-thread_local std::shared_ptr<Arena> tLoadArena; // set while a file loads on this thread
+thread_local std::shared_ptr<EntryStore> tLoadStore; // set while a file loads on this thread
 
 inline bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -53,6 +67,7 @@ struct Field {
     const char* end;
     bool empty() const { return begin == end; }
     std::string text() const { return std::string(begin, end); }
+    std::string_view view() const { return std::string_view(begin, static_cast<std::size_t>(end - begin)); }
 };
 
 Field trim(const char* begin, const char* end) {
@@ -70,7 +85,40 @@ std::int64_t nonNegative(const Field& field, const char* what) {
     return value;
 }
 
+// The names of packages, for the process: entries point into it.
+struct PackageNames {
+    std::mutex mutex;
+    std::unordered_set<std::string> names;
+};
+
+PackageNames& packageNames() {
+    static PackageNames* names = new PackageNames; // entries in static objects outlive any destruction order
+    return *names;
+}
+
+const std::string* internPackage(std::string_view text) {
+    static const std::string* const empty = &*packageNames().names.emplace().first;
+    if (text.empty())
+        return empty;
+    // Lines of one package follow each other: most names are the last one.
+    thread_local const std::string* last = nullptr;
+    if (last && std::string_view(*last) == text)
+        return last;
+    PackageNames& names = packageNames();
+    std::lock_guard<std::mutex> lock(names.mutex);
+    last = &*names.names.emplace(text).first;
+    return last;
+}
+
 } // namespace
+
+PackageName::PackageName() : text_(internPackage({})) {}
+
+PackageName::PackageName(std::string_view text) : text_(internPackage(text)) {}
+
+std::ostream& operator<<(std::ostream& out, const PackageName& name) {
+    return out << name.text();
+}
 
 void ControlEntry::setPath(std::string_view text) {
     path = Singleton<RootStorage>::instance().index(text);
@@ -131,30 +179,30 @@ ControlEntryPtr ControlFile::parseLine(const char* begin, const char* end) {
     };
     missing(3);
 
-    auto entry = tLoadArena ? std::allocate_shared<ControlEntry>(ArenaAllocator<ControlEntry>(tLoadArena))
-                            : std::make_shared<ControlEntry>();
+    auto entry = tLoadStore ? ControlEntryPtr(tLoadStore, tLoadStore->make()) : std::make_shared<ControlEntry>();
     const std::int64_t status = parseDecimal(fields[0].begin, fields[0].end);
     if (status > 2 || status < 0)
         throw InvalidDistr("Invalid status value: " + fields[0].text(), kInvalidDistrCode);
-    entry->status = static_cast<int>(status);
+    entry->status = static_cast<std::uint8_t>(status);
 
-    const std::string_view path(fields[1].begin, static_cast<std::size_t>(fields[1].end - fields[1].begin));
+    const std::string_view path = fields[1].view();
     // Every path is joined to the destination later: one that leaves it would
     // write or delete files anywhere on the machine.
     if (!isContainedPath(path))
         throw InvalidDistr("Unsafe path in control file: " + fields[1].text(), kInvalidDistrCode);
     entry->setPath(path);
-    entry->sha1.assign(fields[2].begin, fields[2].end);
+    entry->sha1.assign(fields[2].view());
     if (entry->status == 2)
         return entry;
 
     missing(7);
-    entry->name.assign(fields[3].begin, fields[3].end);
-    entry->package.assign(fields[4].begin, fields[4].end);
+    entry->name.assign(fields[3].view());
+    const std::string_view package = fields[4].view();
     // A whole package is stored, and later deleted, under the temporary
     // directory by its name.
-    if (!entry->package.empty() && !isContainedPath(entry->package))
-        throw InvalidDistr("Unsafe package name in control file: " + entry->package, kInvalidDistrCode);
+    if (!package.empty() && !isContainedPath(package))
+        throw InvalidDistr("Unsafe package name in control file: " + fields[4].text(), kInvalidDistrCode);
+    entry->package = PackageName(package);
     entry->offset = nonNegative(fields[5], "offset");
     entry->storedSize = nonNegative(fields[6], "size");
     if (entry->storedSize > INT64_MAX - entry->offset)
@@ -170,7 +218,7 @@ ControlEntryPtr ControlFile::parseLine(const char* begin, const char* end) {
         // The engine keeps a counter per stage up to the last one.
         if (stage < 0 || stage > kMaxStage)
             throw InvalidDistr("Invalid stage value: " + fields[8].text(), kInvalidDistrCode);
-        entry->stage = static_cast<int>(stage);
+        entry->stage = static_cast<std::uint16_t>(stage);
     }
     return entry;
 }
@@ -180,12 +228,12 @@ std::string ControlFile::formatLine(const ControlEntry& e) {
     line += '|';
     line += e.pathText();
     line += '|';
-    line += e.sha1;
+    e.sha1.appendTo(line);
     if (e.status == 2)
         return line;
     line += '|';
     if (e.name != e.sha1)
-        line += e.name;
+        e.name.appendTo(line);
     line += '|';
     line += e.package;
     line += '|';
@@ -201,18 +249,86 @@ std::string ControlFile::formatLine(const ControlEntry& e) {
     return line;
 }
 
+ControlFile::Entries::const_iterator& ControlFile::Entries::const_iterator::operator++() {
+    if (fromSorted())
+        ++sorted_;
+    else
+        ++pending_;
+    return *this;
+}
+
+ControlEntryPtr* ControlFile::Entries::find(int path) {
+    auto it = std::lower_bound(sorted_.begin(), sorted_.end(), path,
+                               [](const ControlEntryPtr& e, int key) { return e->path < key; });
+    if (it != sorted_.end() && (*it)->path == path)
+        return &*it;
+    auto pending = pending_.find(path);
+    return pending == pending_.end() ? nullptr : &pending->second;
+}
+
+void ControlFile::Entries::assign(std::vector<ControlEntryPtr> entries) {
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const ControlEntryPtr& a, const ControlEntryPtr& b) { return a->path < b->path; });
+    entries.erase(std::unique(entries.begin(), entries.end(),
+                              [](const ControlEntryPtr& a, const ControlEntryPtr& b) { return a->path == b->path; }),
+                  entries.end());
+    entries.shrink_to_fit();
+    sorted_ = std::move(entries);
+    pending_.clear();
+}
+
+void ControlFile::Entries::insert(const ControlEntryPtr& entry) {
+    if (sorted_.empty() || sorted_.back()->path < entry->path) {
+        if (pending_.empty()) {
+            sorted_.push_back(entry);
+            return;
+        }
+    }
+    pending_.emplace(entry->path, entry);
+    // Merged when the map reaches an eighth of the vector: each entry is moved
+    // a bounded number of times on average.
+    if (pending_.size() < std::max<std::size_t>(4096, sorted_.size() / 8))
+        return;
+    std::vector<ControlEntryPtr> merged;
+    merged.reserve(sorted_.size() + pending_.size());
+    auto p = pending_.begin();
+    for (ControlEntryPtr& e : sorted_) {
+        for (; p != pending_.end() && p->first < e->path; ++p)
+            merged.push_back(std::move(p->second));
+        merged.push_back(std::move(e));
+    }
+    for (; p != pending_.end(); ++p)
+        merged.push_back(std::move(p->second));
+    sorted_ = std::move(merged);
+    pending_.clear();
+}
+
+void ControlFile::Entries::clear() {
+    std::vector<ControlEntryPtr>().swap(sorted_);
+    pending_.clear();
+}
+
 void ControlFile::clear() {
     entries_.clear();
     removals_.clear();
     directory_.clear();
 }
 
-void ControlFile::insertParsed(const ControlEntryPtr& entry) {
-    if (entry->status == 2)
-        addRemoval(entry);
-    else
-        // New paths get rising indexes: appending at the end is the usual case.
-        entries_.emplace_hint(entries_.end(), entry->path, entry); // the first line for a path stays
+void ControlFile::parseAll(const char* p, const char* end) {
+    std::vector<ControlEntryPtr> entries;
+    while (p < end) {
+        const char* eol = p;
+        while (eol < end && *eol != '\n')
+            ++eol;
+        if (ControlEntryPtr entry = parseLine(p, eol)) {
+            if (entry->status == 2)
+                addRemoval(entry);
+            else
+                entries.push_back(std::move(entry));
+        }
+        p = eol < end ? eol + 1 : end;
+    }
+    entries_.assign(std::move(entries));
 }
 
 void ControlFile::load(const std::string& path) {
@@ -220,50 +336,48 @@ void ControlFile::load(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
     directory_ = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     LineReader reader(path);
-    tLoadArena = std::make_shared<Arena>(platform::largePageSize(), platform::largeBlocks());
+    tLoadStore = std::make_shared<EntryStore>();
     struct Reset {
-        ~Reset() { tLoadArena.reset(); }
+        ~Reset() { tLoadStore.reset(); }
     } reset;
+    std::vector<ControlEntryPtr> entries;
     const char* begin;
     const char* end;
     while (reader.next(begin, end))
-        if (ControlEntryPtr entry = parseLine(begin, end))
-            insertParsed(entry);
+        if (ControlEntryPtr entry = parseLine(begin, end)) {
+            if (entry->status == 2)
+                addRemoval(entry);
+            else
+                entries.push_back(std::move(entry));
+        }
+    entries_.assign(std::move(entries));
 }
 
 void ControlFile::parse(const std::string& text) {
     clear();
-    const char* p = text.data();
-    const char* end = p + text.size();
-    while (p < end) {
-        const char* eol = p;
-        while (eol < end && *eol != '\n')
-            ++eol;
-        if (ControlEntryPtr entry = parseLine(p, eol))
-            insertParsed(entry);
-        p = eol < end ? eol + 1 : end;
-    }
+    parseAll(text.data(), text.data() + text.size());
 }
 
 bool ControlFile::add(const ControlEntryPtr& entry, bool replace) {
-    auto result = entries_.emplace(entry->path, entry);
-    if (result.second)
-        return true;
-    if (replace) {
-        result.first->second = entry;
-        return true;
+    if (ControlEntryPtr* present = entries_.find(entry->path)) {
+        if (replace) {
+            *present = entry;
+            return true;
+        }
+        Poco::Logger::root().warning("File '" + entry->pathText() + "' already exists in ControlFile object");
+        return false;
     }
-    Poco::Logger::root().warning("File '" + entry->pathText() + "' already exists in ControlFile object");
-    return false;
+    entries_.insert(entry);
+    return true;
 }
 
 void ControlFile::addRemoval(const ControlEntryPtr& entry) {
-    removals_.emplace(std::make_pair(asciiLower(entry->pathText()), entry->sha1), entry);
+    removals_.emplace(std::make_pair(asciiLower(entry->pathText()), entry->sha1.text()), entry);
 }
 
 ControlEntryPtr ControlFile::find(int path) const {
-    auto it = entries_.find(path);
-    return it == entries_.end() ? nullptr : it->second;
+    ControlEntryPtr* found = const_cast<Entries&>(entries_).find(path);
+    return found ? *found : nullptr;
 }
 
 ControlEntryPtr ControlFile::find(const std::string& path) const {
@@ -272,7 +386,7 @@ ControlEntryPtr ControlFile::find(const std::string& path) const {
 }
 
 void ControlFile::write(std::ostream& out) const {
-    for (const auto& item : entries_)
+    for (const auto item : entries_)
         out << formatLine(*item.second) << "\r\n";
     for (const auto& item : removals_)
         out << formatLine(*item.second) << "\r\n";

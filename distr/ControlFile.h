@@ -1,5 +1,7 @@
 #pragma once
 
+#include "distr/Digest.h"
+
 #include <cstdint>
 #include <iosfwd>
 #include <map>
@@ -7,22 +9,57 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace Patcher {
 
+// A package name. A distribution has few packages and every entry names one:
+// each name is held once for the process, and an entry keeps a pointer to it.
+class PackageName {
+public:
+    PackageName();
+    explicit PackageName(std::string_view text);
+    PackageName(const std::string& text) : PackageName(std::string_view(text)) {} // NOLINT: a name is text
+    PackageName(const char* text) : PackageName(std::string_view(text)) {}        // NOLINT
+    const std::string& text() const { return *text_; }
+    operator const std::string&() const { return *text_; } // NOLINT: callers take the text
+    bool empty() const { return text_->empty(); }
+    std::size_t size() const { return text_->size(); }
+    bool operator==(const PackageName& other) const { return text_ == other.text_; }
+    bool operator!=(const PackageName& other) const { return text_ != other.text_; }
+
+private:
+    const std::string* text_; // never freed
+};
+
+inline bool operator==(const PackageName& a, const std::string& b) { return a.text() == b; }
+inline bool operator==(const std::string& a, const PackageName& b) { return b.text() == a; }
+inline bool operator!=(const PackageName& a, const std::string& b) { return a.text() != b; }
+inline bool operator!=(const std::string& a, const PackageName& b) { return b.text() != a; }
+inline bool operator==(const PackageName& a, const char* b) { return a.text() == b; }
+inline bool operator==(const char* a, const PackageName& b) { return b.text() == a; }
+inline bool operator!=(const PackageName& a, const char* b) { return a.text() != b; }
+inline bool operator!=(const char* a, const PackageName& b) { return b.text() != a; }
+inline std::string operator+(const std::string& a, const PackageName& b) { return a + b.text(); }
+inline std::string operator+(const char* a, const PackageName& b) { return a + b.text(); }
+inline std::string operator+(const PackageName& a, const std::string& b) { return a.text() + b; }
+inline std::string operator+(const PackageName& a, const char* b) { return a.text() + b; }
+std::ostream& operator<<(std::ostream& out, const PackageName& name);
+
 // One line of a control file: a file of the distribution (status 0 stored, 1
-// LZMA-compressed) or a removal record (status 2: path and sha1 only).
+// LZMA-compressed) or a removal record (status 2: path and sha1 only). A
+// distribution may hold a million of them: the record is kept compact.
 struct ControlEntry {
-    int status = 0;
-    int path = -1; // RootStorage index: paths compare without regard to ASCII case
-    std::string sha1;
-    std::string name; // second hash; in a delta: SHA-1 of the file the delta applies to
-    std::string package;
     std::int64_t offset = 0;
     std::int64_t storedSize = 0;
     std::int64_t size = 0;
-    int stage = 1;
+    PackageName package;
+    int path = -1; // RootStorage index: paths compare without regard to ASCII case
     int packageRoot = -1; // RootStorage index of the package's location, set by the engine
+    Digest sha1;
+    Digest name; // second hash; in a delta: SHA-1 of the file the delta applies to
+    std::uint16_t stage = 1;
+    std::uint8_t status = 0;
 
     // Interns the text through Singleton<RootStorage>.
     void setPath(std::string_view text);
@@ -38,7 +75,59 @@ using ControlEntryPtr = std::shared_ptr<ControlEntry>;
 // ("delete.txt"). Needs Singleton<RootStorage>.
 class ControlFile {
 public:
-    using Entries = std::map<int, ControlEntryPtr>;
+    // The file list by path index. A sorted vector holds a million entries in
+    // 16 bytes each; entries added out of order wait in a small map that is
+    // merged into the vector once it grows, so neither loads nor merges of
+    // long lists move the vector for every entry. Iterates in index order.
+    class Entries {
+    public:
+        using value_type = std::pair<int, const ControlEntryPtr&>;
+        class const_iterator {
+        public:
+            value_type operator*() const {
+                const ControlEntryPtr& entry = fromSorted() ? *sorted_ : pending_->second;
+                return value_type(entry->path, entry);
+            }
+            struct Arrow {
+                value_type item;
+                const value_type* operator->() const { return &item; }
+            };
+            Arrow operator->() const { return Arrow{**this}; }
+            const_iterator& operator++();
+            bool operator==(const const_iterator& o) const { return sorted_ == o.sorted_ && pending_ == o.pending_; }
+            bool operator!=(const const_iterator& o) const { return !(*this == o); }
+
+        private:
+            friend class Entries;
+            using Sorted = std::vector<ControlEntryPtr>::const_iterator;
+            using Pending = std::map<int, ControlEntryPtr>::const_iterator;
+            const_iterator(Sorted sorted, Sorted sortedEnd, Pending pending, Pending pendingEnd)
+                : sorted_(sorted), sortedEnd_(sortedEnd), pending_(pending), pendingEnd_(pendingEnd) {}
+            bool fromSorted() const {
+                return pending_ == pendingEnd_ || (sorted_ != sortedEnd_ && (*sorted_)->path < pending_->first);
+            }
+            Sorted sorted_, sortedEnd_;
+            Pending pending_, pendingEnd_;
+        };
+
+        const_iterator begin() const {
+            return const_iterator(sorted_.begin(), sorted_.end(), pending_.begin(), pending_.end());
+        }
+        const_iterator end() const { return const_iterator(sorted_.end(), sorted_.end(), pending_.end(), pending_.end()); }
+        std::size_t size() const { return sorted_.size() + pending_.size(); }
+        bool empty() const { return size() == 0; }
+
+    private:
+        friend class ControlFile;
+        ControlEntryPtr* find(int path);
+        // Entries in any order; the first for a path stays.
+        void assign(std::vector<ControlEntryPtr> entries);
+        void insert(const ControlEntryPtr& entry); // path not present
+        void clear();
+
+        std::vector<ControlEntryPtr> sorted_;      // by path
+        std::map<int, ControlEntryPtr> pending_;  // paths not in sorted_
+    };
     // Ordered by case-folded path, then sha1.
     using Removals = std::map<std::pair<std::string, std::string>, ControlEntryPtr>;
 
@@ -81,7 +170,7 @@ public:
     void save(const std::string& path) const;
 
 private:
-    void insertParsed(const ControlEntryPtr& entry);
+    void parseAll(const char* begin, const char* end);
 
     Entries entries_;
     Removals removals_;

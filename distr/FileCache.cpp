@@ -11,6 +11,7 @@
 #include <Poco/Logger.h>
 #include <Poco/Path.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -69,8 +70,7 @@ void FileCache::load() {
     if (!exists(cacheFile_))
         return;
     try {
-        entries_.clear();
-        total_ = 0;
+        clearLocked();
         LineReader reader(cacheFile_);
         const char* line;
         const char* eol;
@@ -113,8 +113,7 @@ void FileCache::load() {
 
 void FileCache::recoverFromCorruption(const std::string& error) {
     logger_.error(error);
-    total_ = 0;
-    entries_.clear();
+    clearLocked();
     dirty_ = true;
     const std::string stamp = std::to_string(static_cast<long long>(std::time(nullptr)));
     try {
@@ -128,98 +127,116 @@ void FileCache::recoverFromCorruption(const std::string& error) {
     tryDeleteFile(cacheFile_);
 }
 
-namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1; // upper case too: the text is kept as it was
+std::deque<FileCache::Entries::Slot>::iterator FileCache::Entries::lowerBound(std::string_view path) const {
+    return std::lower_bound(sorted_.begin(), sorted_.end(), path,
+                            [](const Slot& slot, std::string_view key) { return slot.path < key; });
 }
 
-} // namespace
-
-FileCache::Hash::Hash(const std::string& text) {
-    bool digest = text.size() == 2 * sizeof bytes_;
-    for (std::size_t i = 0; digest && i < sizeof bytes_; ++i) {
-        const int high = hexValue(text[2 * i]);
-        const int low = hexValue(text[2 * i + 1]);
-        digest = high >= 0 && low >= 0;
-        if (digest)
-            bytes_[i] = static_cast<unsigned char>(high << 4 | low);
-    }
-    if (!digest)
-        other_ = std::make_unique<std::string>(text);
+FileCache::Record* FileCache::Entries::find(std::string_view path) const {
+    auto it = lowerBound(path);
+    if (it != sorted_.end() && it->path == path)
+        return it->record.removed ? nullptr : &it->record;
+    auto pending = pending_.find(path);
+    return pending == pending_.end() ? nullptr : &pending->second;
 }
 
-FileCache::Hash::Hash(const Hash& other)
-    : other_(other.other_ ? std::make_unique<std::string>(*other.other_) : nullptr) {
-    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-}
-
-FileCache::Hash& FileCache::Hash::operator=(const Hash& other) {
-    if (this != &other)
-        *this = Hash(other);
-    return *this;
-}
-
-void FileCache::Hash::appendTo(std::string& out) const {
-    if (other_) {
-        out += *other_;
+void FileCache::Entries::insert(std::string_view path, Record record) {
+    auto it = lowerBound(path);
+    if (it != sorted_.end() && it->path == path) { // a removed one comes back
+        it->record = std::move(record);
+        --removed_;
         return;
     }
-    appendHex(out, bytes_, sizeof bytes_);
+    char* key = static_cast<char*>(paths_.allocate(path.size(), 1));
+    std::memcpy(key, path.data(), path.size());
+    const std::string_view kept(key, path.size());
+    // The file is written in path order: loading it appends at the end.
+    if (it == sorted_.end() && pending_.empty()) {
+        sorted_.push_back(Slot{kept, std::move(record)});
+        return;
+    }
+    pending_.emplace(kept, std::move(record));
+    if (pending_.size() >= std::max<std::size_t>(4096, sorted_.size() / 8))
+        merge();
 }
 
-std::string FileCache::Hash::text() const {
-    std::string out;
-    appendTo(out);
-    return out;
+void FileCache::Entries::erase(std::string_view path) {
+    auto it = lowerBound(path);
+    if (it != sorted_.end() && it->path == path) {
+        it->record.removed = true;
+        if (++removed_ >= std::max<std::size_t>(4096, sorted_.size() / 8))
+            merge();
+        return;
+    }
+    pending_.erase(pending_.find(path));
 }
 
-bool FileCache::Hash::operator==(const Hash& other) const {
-    if (other_ || other.other_)
-        return other_ && other.other_ && *other_ == *other.other_;
-    return std::memcmp(bytes_, other.bytes_, sizeof bytes_) == 0;
+void FileCache::Entries::merge() {
+    if (removed_ > 0) {
+        sorted_.erase(std::remove_if(sorted_.begin(), sorted_.end(), [](const Slot& s) { return s.record.removed; }),
+                      sorted_.end());
+        removed_ = 0;
+    }
+    if (pending_.empty())
+        return;
+    // In place from the back: nothing is held twice.
+    std::size_t from = sorted_.size();
+    sorted_.resize(from + pending_.size());
+    std::size_t to = sorted_.size();
+    for (auto p = pending_.rbegin(); p != pending_.rend();) {
+        if (from > 0 && p->first < sorted_[from - 1].path)
+            sorted_[--to] = std::move(sorted_[--from]);
+        else
+            sorted_[--to] = Slot{p->first, std::move(p->second)}, ++p;
+    }
+    pending_.clear();
 }
 
-bool FileCache::Hash::equals(const std::string& text) const {
-    if (other_)
-        return *other_ == text;
-    return text.size() == 2 * sizeof bytes_ && Hash(text) == *this;
+const std::deque<FileCache::Entries::Slot>& FileCache::Entries::all() {
+    merge();
+    return sorted_;
 }
 
-CacheEntry FileCache::entryOf(const Entries::value_type& item) {
-    return CacheEntry{item.first, item.second.sha1.text(), item.second.size, item.second.modified, item.second.nanos};
+void FileCache::Entries::clear() {
+    std::deque<Slot>().swap(sorted_);
+    pending_.clear();
+    removed_ = 0;
+    paths_.release();
+}
+
+CacheEntry FileCache::entryOf(std::string_view path, const Record& record) {
+    return CacheEntry{std::string(path), record.sha1.text(), record.size, record.modified, record.nanos};
 }
 
 std::optional<CacheEntry> FileCache::get(const std::string& path) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    auto it = entries_.find(path);
-    if (it == entries_.end())
+    const Record* record = entries_.find(path);
+    if (!record)
         return std::nullopt;
-    return entryOf(*it);
+    return entryOf(path, *record);
 }
 
 bool FileCache::isValid(const std::string& path, const std::string& sha1) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    auto it = entries_.find(path);
-    return it != entries_.end() && it->second.sha1.equals(sha1);
+    const Record* record = entries_.find(path);
+    return record && record->sha1.equals(sha1);
 }
 
-void FileCache::putLocked(const std::string& path, Record record) {
-    // The file is written in path order: loading it appends at the end.
-    auto hint = entries_.empty() || entries_.rbegin()->first < path ? entries_.end() : entries_.lower_bound(path);
-    if (hint != entries_.end() && hint->first == path) {
-        if (hint->second == record)
+void FileCache::clearLocked() {
+    entries_.clear();
+    total_ = 0;
+}
+
+void FileCache::putLocked(std::string_view path, Record record) {
+    if (Record* present = entries_.find(path)) {
+        if (*present == record)
             return;
-        total_ -= hint->second.size;
+        total_ -= present->size;
         total_ += record.size;
-        hint->second = std::move(record);
+        *present = std::move(record);
     } else {
         total_ += record.size;
-        entries_.emplace_hint(hint, path, std::move(record));
+        entries_.insert(path, std::move(record));
     }
     dirty_ = true;
 }
@@ -237,28 +254,29 @@ void FileCache::putFile(const std::string& path, std::int64_t size, std::int64_t
 
 void FileCache::remove(const std::string& path) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    auto it = entries_.find(path);
-    if (it != entries_.end()) {
-        total_ -= it->second.size;
-        entries_.erase(it);
+    if (const Record* record = entries_.find(path)) {
+        total_ -= record->size;
+        entries_.erase(path);
     }
     dirty_ = true;
 }
 
 void FileCache::refresh() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    for (auto it = entries_.begin(); it != entries_.end();) {
+    std::vector<std::string_view> gone;
+    for (const Entries::Slot& slot : entries_.all()) {
         // An edit within the second of the recording leaves the whole seconds
         // as they were; only the fraction tells.
         std::int64_t modified = 0, nanos = 0;
-        if (platform::modificationTime(root_ + it->first, modified, nanos) && modified == it->second.modified &&
-            (it->second.nanos < 0 || nanos == it->second.nanos)) {
-            ++it;
+        if (platform::modificationTime(root_ + std::string(slot.path), modified, nanos) &&
+            modified == slot.record.modified && (slot.record.nanos < 0 || nanos == slot.record.nanos))
             continue;
-        }
-        logger_.information("Entry removed from cache: " + it->first);
-        total_ -= it->second.size;
-        it = entries_.erase(it);
+        logger_.information("Entry removed from cache: " + std::string(slot.path));
+        gone.push_back(slot.path);
+    }
+    for (std::string_view path : gone) {
+        total_ -= entries_.find(path)->size;
+        entries_.erase(path);
         dirty_ = true;
     }
     saveLocked();
@@ -305,9 +323,9 @@ bool FileCache::saveNow() {
             step("tmp-open");
             std::string buffer;
             std::size_t written = 0;
-            for (const auto& item : entries_) {
-                const Record& e = item.second;
-                buffer += item.first;
+            for (const Entries::Slot& slot : entries_.all()) {
+                const Record& e = slot.record;
+                buffer += slot.path;
                 buffer += '|';
                 e.sha1.appendTo(buffer);
                 buffer += '|';
@@ -386,8 +404,8 @@ void FileCache::removeAllFiles(std::set<std::string>& directories, CacheObserver
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     std::vector<std::string> paths;
     paths.reserve(entries_.size());
-    for (const auto& item : entries_)
-        paths.push_back(item.first);
+    for (const Entries::Slot& slot : entries_.all())
+        paths.emplace_back(slot.path);
     directories.clear();
     for (const std::string& path : paths) {
         // A damaged cache line must not make the uninstall delete a file, or
@@ -401,11 +419,11 @@ void FileCache::removeAllFiles(std::set<std::string>& directories, CacheObserver
         } else {
             logger_.warning("Cache entry outside the destination is not deleted: " + path);
         }
-        auto it = entries_.find(path);
+        const Record* record = entries_.find(path);
         if (observer)
-            observer->onEntryRemoved(entryOf(*it));
-        total_ -= it->second.size;
-        entries_.erase(it);
+            observer->onEntryRemoved(entryOf(path, *record));
+        total_ -= record->size;
+        entries_.erase(path);
         dirty_ = true;
     }
 }

@@ -1,15 +1,20 @@
 #pragma once
 
+#include "distr/Digest.h"
 #include "distr/FileOps.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <vector>
 #include <string>
+#include <string_view>
 
 namespace Poco {
 class Logger;
@@ -89,38 +94,51 @@ public:
 private:
     void load();
     void recoverFromCorruption(const std::string& error);
-    // A hash as the caller gave it: 40 lowercase hex digits in 20 bytes, any
-    // other text (a damaged line, a test's) on the heap. A cache of a million
-    // files holds a million of them.
-    class Hash {
-    public:
-        explicit Hash(const std::string& text);
-        Hash(const Hash& other);
-        Hash& operator=(const Hash& other);
-        Hash(Hash&&) noexcept = default;
-        Hash& operator=(Hash&&) noexcept = default;
-        ~Hash() = default;
-        std::string text() const;
-        void appendTo(std::string& out) const;
-        bool operator==(const Hash& other) const;
-        bool equals(const std::string& text) const;
-
-    private:
-        unsigned char bytes_[20] = {};
-        std::unique_ptr<std::string> other_; // set when the text is not a digest
-    };
+    using Hash = Digest;
     struct Record {
+        Record() = default;
+        Record(Hash sha1, std::int64_t size, std::int64_t modified, std::int64_t nanos)
+            : size(size), modified(modified), nanos(nanos), sha1(std::move(sha1)) {}
+        std::int64_t size = 0;
+        std::int64_t modified = 0;
+        std::int64_t nanos = -1;
         Hash sha1;
-        std::int64_t size;
-        std::int64_t modified;
-        std::int64_t nanos;
+        bool removed = false; // a mark in the sorted vector until it is swept
         bool operator==(const Record& o) const {
             return sha1 == o.sha1 && size == o.size && modified == o.modified && nanos == o.nanos;
         }
     };
-    using Entries = std::map<std::string, Record>; // by path: the path is stored once
-    static CacheEntry entryOf(const Entries::value_type& item);
-    void putLocked(const std::string& path, Record record);
+    // By path. A cache of a million files keeps them sorted in 64 bytes a file
+    // (a deque: growing never copies it), the paths in an arena; files put out
+    // of order wait in a map merged in place once it has grown by an eighth,
+    // and removed ones are marked and swept at the same rate.
+    class Entries {
+    public:
+        struct Slot {
+            std::string_view path;
+            Record record;
+        };
+        explicit Entries(std::pmr::memory_resource* nodes) : pending_(nodes) {}
+        Record* find(std::string_view path) const; // null when absent or removed
+        void insert(std::string_view path, Record record); // path absent
+        void erase(std::string_view path);                 // path present
+        void clear();
+        std::size_t size() const { return sorted_.size() - removed_ + pending_.size(); }
+        bool empty() const { return size() == 0; }
+        // Every file in path order, after the merge and the sweep.
+        const std::deque<Slot>& all();
+
+    private:
+        std::deque<Slot>::iterator lowerBound(std::string_view path) const;
+        void merge();
+        mutable std::deque<Slot> sorted_; // mutable only for the lookups' iterators
+        std::size_t removed_ = 0; // marked in sorted_
+        mutable std::pmr::map<std::string_view, Record, std::less<>> pending_; // paths not in sorted_
+        std::pmr::monotonic_buffer_resource paths_;                    // the keys' bytes
+    };
+    static CacheEntry entryOf(std::string_view path, const Record& record);
+    void putLocked(std::string_view path, Record record);
+    void clearLocked();
     bool saveNow();
 
     const std::string root_;      // absolute, trailing separator
@@ -129,7 +147,8 @@ private:
     const FileOpPolicy policy_; // the "Cache" logger, quiet
 
     mutable std::recursive_mutex mutex_;
-    Entries entries_;                           // guarded by mutex_
+    std::pmr::unsynchronized_pool_resource nodes_; // guarded by mutex_
+    Entries entries_{&nodes_};                     // guarded by mutex_
     std::int64_t total_ = 0;                    // guarded by mutex_
     bool dirty_ = false;                        // guarded by mutex_
     SaveHook saveHook_;                         // guarded by mutex_

@@ -9,6 +9,7 @@
 #              each (slow at a million; default 0)
 #   WORK       scratch directory, kept: the publication is made once per count
 #              (default /tmp/patcher-bench-entries)
+#   PATCHER    the updater to measure (default: the build's), to compare builds
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 HERE=$(pwd)/bench/engine
@@ -43,7 +44,8 @@ fi
 # The single-entries copy never downloads a package whole.
 for variant in bin bin-single; do
   mkdir -p "$RUN/$variant"
-  cp "$B/app/patcher" "$B/app/patcher.properties" "$RUN/$variant/"
+  cp "${PATCHER:-$B/app/patcher}" "$RUN/$variant/patcher"
+  cp "$B/app/patcher.properties" "$RUN/$variant/"
 done
 sed -i -e 's/^logic.pack-download-by-percent.*/logic.pack-download-by-percent = 101/' \
   -e 's/^logic.pack-download-by-missing.*/logic.pack-download-by-missing = 100000000/' \

@@ -99,7 +99,7 @@ TEST_F(ControlFileTest, LoadKeepsTheFirstEntryPerPathAndOrdersRemovals) {
     EXPECT_EQ("none", shown(file.find("data/c.bin")));
     std::vector<std::string> order;
     for (const auto& item : file.removals())
-        order.push_back(item.first.first + ":" + item.second->sha1.substr(0, 2));
+        order.push_back(item.first.first + ":" + item.second->sha1.text().substr(0, 2));
     EXPECT_EQ((std::vector<std::string>{"alpha.txt:01", "alpha.txt:fe", "zeta.txt:01"}), order);
     // Loading replaces the content.
     writeFile(dir.file("other.txt"), "0|x|" + kHash + "||p|0|1|\n");
@@ -109,11 +109,16 @@ TEST_F(ControlFileTest, LoadKeepsTheFirstEntryPerPathAndOrdersRemovals) {
 }
 
 TEST_F(ControlFileTest, CanonicalLinesRoundTrip) {
+    // Hashes are exact text: one in upper case is neither folded nor equal to its lower case.
+    const std::string upper = "0123456789ABCDEF0123456789ABCDEF01234567";
     for (const auto& [line, canonical] : std::vector<std::pair<std::string, std::string>>{
              {"0|Data/x.bin|" + kHash + "|" + kHash + "|pack|5|7|999|1", "0|Data/x.bin|" + kHash + "||pack|5|7||"},
              {"1|Data/y.bin|" + kHash + "|" + kOther + "|pack|5|7|20|4", ""},
-             {"2|Data/z.bin|" + kHash, ""}})
+             {"2|Data/z.bin|" + kHash, ""},
+             {"0|u|" + kHash + "|" + upper + "|pack|0|1||", ""},
+             {"0|v|abc|abc|pack|0|1||", "0|v|abc||pack|0|1||"}})
         EXPECT_EQ(canonical.empty() ? line : canonical, ControlFile::formatLine(*ControlFile::parseLine(line)));
+    EXPECT_NE(upper, Digest(kHash));
 
     TempDir dir;
     ControlFile file;
@@ -121,4 +126,30 @@ TEST_F(ControlFileTest, CanonicalLinesRoundTrip) {
     file.parse(text);
     file.save(dir.file("out.txt"));
     EXPECT_EQ(text, readFile(dir.file("out.txt")));
+}
+
+TEST_F(ControlFileTest, ManyEntriesAddedOutOfOrderIterateByPath) {
+    // Paths interned in reverse: adding them in text order adds falling indexes,
+    // enough of them to be merged more than once.
+    const int n = 10000;
+    for (int i = n - 1; i >= 0; --i)
+        Singleton<RootStorage>::instance().index("f" + std::to_string(i));
+    ControlFile file;
+    for (int i = 0; i < n; ++i)
+        EXPECT_TRUE(file.add(ControlFile::parseLine("0|f" + std::to_string(i) + "|" + kHash + "||p|" +
+                                                    std::to_string(i) + "|1|"),
+                             false));
+    EXPECT_TRUE(file.add(ControlFile::parseLine("0|F5|" + kOther + "||p|0|1|"), true));
+    EXPECT_FALSE(file.add(ControlFile::parseLine("0|f7|" + kOther + "||p|0|1|"), false));
+    ASSERT_EQ(static_cast<std::size_t>(n), file.count());
+    int previous = -1, seen = 0;
+    for (const auto& item : file.entries()) {
+        EXPECT_LT(previous, item.first);
+        previous = item.first;
+        ++seen;
+    }
+    EXPECT_EQ(n, seen);
+    EXPECT_EQ(kOther, file.find("f5")->sha1);
+    EXPECT_EQ(kHash, file.find("f7")->sha1);
+    EXPECT_EQ(42, file.find("f42")->offset);
 }

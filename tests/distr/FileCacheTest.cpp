@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <thread>
 
 #include <sys/wait.h>
@@ -257,4 +258,37 @@ TEST_F(FileCacheTest, ConcurrentPutsAndLookups) {
     EXPECT_EQ(1000u, cache->count());
     EXPECT_EQ(1000, cache->totalSize());
     EXPECT_TRUE(cache->save());
+}
+
+TEST_F(FileCacheTest, ManyPutsOutOfOrderAndRemovalsSaveInPathOrder) {
+    // Enough files that out-of-order puts and removals are merged more than once.
+    const int n = 20000;
+    std::vector<int> order(n);
+    for (int i = 0; i < n; ++i)
+        order[static_cast<std::size_t>(i)] = (i * 7919) % n; // a permutation: 7919 is prime
+    std::map<std::string, std::string> expected;
+    {
+        FileCache cache(dir.path());
+        for (int i : order)
+            cache.put("d/" + std::to_string(i), kA, 2, i);
+        for (int i : order)
+            if (i % 3 == 0)
+                cache.remove("d/" + std::to_string(i));
+        for (int i = 0; i < n; i += 9)
+            cache.put("d/" + std::to_string(i), kB, 2, i); // removed ones come back
+        for (int i = 0; i < n; ++i)
+            if (i % 3 != 0 || i % 9 == 0)
+                expected["d/" + std::to_string(i)] =
+                    (i % 9 == 0 ? kB : kA) + "|2|" + std::to_string(i);
+        EXPECT_EQ(expected.size(), cache.count());
+        EXPECT_EQ(2 * static_cast<std::int64_t>(expected.size()), cache.totalSize());
+        EXPECT_FALSE(cache.isValid("d/3", kA));
+        EXPECT_TRUE(cache.isValid("d/9", kB));
+    }
+    std::string text;
+    for (const auto& item : expected)
+        text += item.first + "|" + item.second + "\r\n";
+    EXPECT_EQ(text, readFile(cacheFile(dir)));
+    FileCache again(dir.path());
+    EXPECT_EQ(expected.size(), again.count());
 }
