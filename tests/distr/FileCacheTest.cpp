@@ -288,7 +288,7 @@ TEST_F(FileCacheTest, ManyPutsOutOfOrderAndRemovalsSaveInPathOrder) {
     std::string text;
     for (const auto& item : expected)
         text += item.first + "|" + item.second + "\r\n";
-    EXPECT_EQ(text, readFile(cacheFile(dir)));
+    EXPECT_EQ(text, readFile(cacheFile));
     FileCache again(dir.path());
     EXPECT_EQ(expected.size(), again.count());
 }
