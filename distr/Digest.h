@@ -34,7 +34,6 @@ public:
 
     bool operator==(const Digest& other) const;
     bool operator!=(const Digest& other) const { return !(*this == other); }
-    bool operator<(const Digest& other) const { return text() < other.text(); }
     bool equals(std::string_view text) const;
 
 private:

@@ -216,10 +216,10 @@ std::optional<CacheEntry> FileCache::get(const std::string& path) const {
     return entryOf(path, *record);
 }
 
-bool FileCache::isValid(const std::string& path, const std::string& sha1) const {
+bool FileCache::isValid(const std::string& path, const Digest& sha1) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const Record* record = entries_.find(path);
-    return record && record->sha1.equals(sha1);
+    return record && record->sha1 == sha1;
 }
 
 void FileCache::clearLocked() {

@@ -60,7 +60,7 @@ public:
 
     std::optional<CacheEntry> get(const std::string& path) const;
     // An entry for path with exactly this sha1; the file itself is not examined.
-    bool isValid(const std::string& path, const std::string& sha1) const;
+    bool isValid(const std::string& path, const Digest& sha1) const;
     void put(const std::string& path, const std::string& sha1, std::int64_t size, std::int64_t modified,
              std::int64_t modifiedNanos = -1);
     // Hashes root + path, then put.
