@@ -214,20 +214,6 @@ TEST_F(UpdateParallelizerTest, NonFrameworkFailuresOfTheHandlerAreKeptByText) {
     EXPECT_TRUE(stop2.isStopped());
 }
 
-TEST_F(UpdateParallelizerTest, EachBatchStartsAndJoinsItsOwnPairOfThreads) {
-    for (int batch = 1; batch <= 3; ++batch) {
-        for (int i = 1; i <= 4; ++i)
-            push({batch * 10 + i});
-        pipeline.finish();
-        // finish() returned: both threads of this batch have ended.
-        for (const char* line : {"Downloader thread started", "Downloader thread ended", "Handler thread started",
-                                 "Handler thread ended"})
-            EXPECT_EQ(batch, log.count(line)) << line;
-        EXPECT_EQ(static_cast<std::size_t>(batch * 4), journal.only('h').size());
-    }
-    EXPECT_EQ("", raised(pipeline));
-}
-
 TEST_F(UpdateParallelizerTest, TheDownloaderRunsNoFurtherAheadThanTheBound) {
     UpdateParallelizer bounded(stop, 100);
     const std::int64_t sizes[] = {60, 30, 30, 10, 500};
@@ -299,15 +285,6 @@ TEST_F(UpdateParallelizerTest, NothingMoreStartsOnceADownloadBesideHasFailed) {
     EXPECT_EQ(numbered('h', 1, 1), journal.only('h'));
     EXPECT_EQ("Patcher::InternalError 3: download failed: 2", raised(pipeline));
     EXPECT_LT(journal.only('d').size(), 30u) << "downloads went on beside a failure";
-}
-
-TEST_F(UpdateParallelizerTest, AFailureBesideOthersIsRaisedInItsTurn) {
-    Crowd crowd;
-    for (int i = 1; i <= 10; ++i)
-        push({i, i == 3 ? Fault::Download : Fault::None, true, 0, [&crowd] { crowd.enter(); }});
-    pipeline.finish();
-    EXPECT_EQ(numbered('h', 1, 2), journal.only('h'));
-    EXPECT_EQ("Patcher::InternalError 3: download failed: 3", raised(pipeline));
     EXPECT_FALSE(stop.isStopped());
 }
 
