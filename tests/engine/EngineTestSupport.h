@@ -32,25 +32,6 @@ inline std::string noise(std::size_t size, unsigned seed) {
 
 using testsupport::makeTree;
 
-// Contents by path, as short texts kept readable and long ones as their size
-// and SHA-1, so a failing comparison prints something a person can read.
-inline std::map<std::string, std::string> digest(const std::map<std::string, std::string>& tree) {
-    std::map<std::string, std::string> out;
-    for (const auto& [path, content] : tree) {
-        out[path] = content.size() <= 40 ? content
-                                         : std::to_string(content.size()) + " bytes, " + testsupport::sha1Hex(content);
-    }
-    return out;
-}
-
-// Every regular file under dir (hidden metadata folders left out), digested.
-inline std::map<std::string, std::string> readTree(const std::string& dir) {
-    auto files = testsupport::readTree(dir);
-    for (auto it = files.begin(); it != files.end();)
-        it = it->first.compare(0, 5, ".kvo.") == 0 ? files.erase(it) : std::next(it);
-    return digest(files);
-}
-
 // Runs the built publisher; the test fails when it does.
 inline void publish(const std::vector<std::string>& args) {
     // Generous: a sanitizer build of the publisher is slow.
