@@ -40,70 +40,63 @@ protected:
 
 } // namespace
 
-TEST_F(SolutionTest, MoreThanNinetyPercentMissingTakesThePackageWhole) {
-    // 1000 stored bytes: 900 missing is 90 percent (not more), 901 is.
+// Past either limit a package is taken whole: more than 90 percent of its
+// stored bytes missing (900 of 1000 is not), or more missing entries than the
+// limit (scaled down from 500, so the publication stays small).
+TEST_F(SolutionTest, APackageIsTakenWholeOnlyPastALimit) {
     const std::string at90 = publishVersion("1.0", {{"a.bin", noise(900, 1)}, {"b.bin", noise(100, 2)}});
     const std::string at901 = publishVersion("2.0", {{"a.bin", noise(901, 3)}, {"b.bin", noise(99, 4)}});
-    {
-        auto engine = plan(at90, {"b.bin"});
-        const PackContent& pack = onlyPackage(*engine);
-        ASSERT_EQ(1000, pack.storedTotal);
-        EXPECT_EQ(900, pack.missingBytes);
-        EXPECT_FALSE(pack.wholeDownload);
-        engine->createTasks();
-        engine->computeEstimations();
-        // Only the missing file is fetched, as a single entry.
-        EXPECT_EQ(900, engine->task(TaskType::Download)->total());
-        EXPECT_EQ(900, engine->stageBytes()[1].fetchBytes);
-        EXPECT_EQ(100, engine->stageBytes()[1].presentBytes);
-        EXPECT_EQ(1000, engine->stageBytes()[1].allBytes);
+    std::map<std::string, std::string> files;
+    std::vector<std::string> present;
+    for (int i = 0; i < 60; ++i) {
+        files["f/" + std::to_string(i) + ".bin"] = noise(10, static_cast<unsigned>(i));
+        if (i < 10)
+            present.push_back("f/" + std::to_string(i) + ".bin");
     }
-    Poco::File(dest()).remove(true);
-    {
-        testsupport::LogCapture log("DistrMngr");
-        auto engine = plan(at901, {"b.bin"});
-        const PackContent& pack = onlyPackage(*engine);
-        EXPECT_TRUE(pack.wholeDownload);
-        EXPECT_TRUE(log.contains("Whole package " + engine->packages().begin()->first + " will be downloaded."));
-        engine->createTasks();
-        engine->computeEstimations();
-        // The whole package is fetched, present file included.
-        EXPECT_EQ(1000, engine->task(TaskType::Download)->total());
-        EXPECT_EQ(901, engine->task(TaskType::Extract)->total());
-    }
-}
-
-TEST_F(SolutionTest, MoreMissingEntriesThanTheLimitTakeThePackageWhole) {
-    // The limit scaled down from its default of 500, so the publication stays small.
+    const std::string many = publishVersion("3.0", files);
     DistrManagerSettings settings;
     settings.packDownloadByMissing = 50;
-    std::map<std::string, std::string> files;
-    for (int i = 0; i < 60; ++i)
-        files["f/" + std::to_string(i) + ".bin"] = noise(10, static_cast<unsigned>(i));
-    const std::string source = publishVersion("1.0", files);
-    std::vector<std::string> present;
-    for (int i = 0; i < 10; ++i)
-        present.push_back("f/" + std::to_string(i) + ".bin");
-    {
-        // 50 missing of 60 (83 percent): not whole.
-        auto engine = plan(source, present, settings);
-        EXPECT_EQ(50, onlyPackage(*engine).missingCount);
-        EXPECT_FALSE(onlyPackage(*engine).wholeDownload);
-    }
-    Poco::File(dest()).remove(true);
+    testsupport::LogCapture log("DistrMngr");
+    std::unique_ptr<DistrManager> engine;
+    const auto replan = [&](const std::string& source, const std::vector<std::string>& present) {
+        engine.reset();
+        if (Poco::File(dest()).exists())
+            Poco::File(dest()).remove(true);
+        log.clear();
+        engine = plan(source, present, settings);
+        engine->createTasks();
+        engine->computeEstimations();
+        return &onlyPackage(*engine);
+    };
+
+    const PackContent* pack = replan(at90, {"b.bin"});
+    EXPECT_EQ(1000, pack->storedTotal);
+    EXPECT_EQ(900, pack->missingBytes);
+    EXPECT_FALSE(pack->wholeDownload);
+    // Only the missing file is fetched, as a single entry.
+    EXPECT_EQ(900, engine->task(TaskType::Download)->total());
+    const StageBytes& stage = engine->stageBytes()[1];
+    EXPECT_EQ((std::vector<std::int64_t>{900, 100, 1000}),
+              (std::vector<std::int64_t>{stage.fetchBytes, stage.presentBytes, stage.allBytes}));
+
+    EXPECT_TRUE(replan(at901, {"b.bin"})->wholeDownload);
+    EXPECT_TRUE(log.contains("Whole package " + engine->packages().begin()->first + " will be downloaded."));
+    // The whole package is fetched, present file included.
+    EXPECT_EQ(1000, engine->task(TaskType::Download)->total());
+    EXPECT_EQ(901, engine->task(TaskType::Extract)->total());
+
+    pack = replan(many, present); // 50 missing of 60: 83 percent
+    EXPECT_EQ(50, pack->missingCount);
+    EXPECT_FALSE(pack->wholeDownload);
     present.pop_back();
-    {
-        testsupport::LogCapture log("DistrMngr");
-        auto engine = plan(source, present, settings);
-        const PackContent& pack = onlyPackage(*engine);
-        EXPECT_EQ(51, pack.missingCount);
-        EXPECT_TRUE(pack.wholeDownload);
-        EXPECT_TRUE(log.contains("Whole package " + engine->packages().begin()->first +
-                                 " will be downloaded. Large number of items."));
-        // Missing entries come in package order, for one pass over the file.
-        for (std::size_t i = 1; i < pack.missingEntries.size(); ++i)
-            EXPECT_LT(pack.missingEntries[i - 1]->offset, pack.missingEntries[i]->offset);
-    }
+    pack = replan(many, present);
+    EXPECT_EQ(51, pack->missingCount);
+    EXPECT_TRUE(pack->wholeDownload);
+    EXPECT_TRUE(log.contains("Whole package " + engine->packages().begin()->first +
+                             " will be downloaded. Large number of items."));
+    // Missing entries come in package order, for one pass over the file.
+    for (std::size_t i = 1; i < pack->missingEntries.size(); ++i)
+        EXPECT_LT(pack->missingEntries[i - 1]->offset, pack->missingEntries[i]->offset);
 }
 
 TEST_F(SolutionTest, APackageLeftInTheTemporaryFolderIsUsedWhole) {
