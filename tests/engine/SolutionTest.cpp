@@ -1,7 +1,6 @@
 #include "tests/engine/EngineTestSupport.h"
 
 #include "base/Task.h"
-#include "distr/LocalFile.h"
 #include "engine/Wraps.h"
 #include "tests/support/LogCapture.h"
 
@@ -149,42 +148,4 @@ TEST_F(SolutionTest, DiskNeedOfABatchIsBoundedByTheLookAhead) {
     EXPECT_EQ(10500, engine->diskNeed().destination);
     EXPECT_EQ(2000 + 2 * 1500, engine->diskNeed().temporary);
     EXPECT_EQ(1500, engine->diskNeed().largestProduced);
-}
-
-TEST_F(SolutionTest, AMillionEntriesArePlanned) {
-    if (testsupport::runProgram("/bin/sh", {"-c", "command -v xz"}).code != 0)
-        GTEST_SKIP() << "xz is not installed";
-    const int count = 1000000;
-    const std::string release = site() + "1.0/";
-    Poco::File(release).createDirectories();
-    const std::string bytes = noise(count, 5);
-    testsupport::writeFile(release + "stage1-0001.pak", bytes);
-    std::string hashes[256];
-    for (int b = 0; b < 256; ++b)
-        hashes[b] = sha1OfText(std::string(1, static_cast<char>(b)));
-    std::string control;
-    control.reserve(std::size_t(count) * 100);
-    char line[160];
-    for (int i = 0; i < count; ++i) {
-        std::snprintf(line, sizeof line, "0|d/%03d/f%07d.bin|%s||stage1-0001.pak|%d|1||\r\n", i / 4000, i,
-                      hashes[static_cast<unsigned char>(bytes[i])].c_str(), i);
-        control += line;
-    }
-    testsupport::writeFile(release + "control.txt", control);
-    testsupport::writeFile(release + "delete.txt", "");
-    ASSERT_EQ(0, testsupport::runProgram("/bin/sh", {"-c", "cd '" + release + "' && xz --format=lzma -0 control.txt && "
-                                                           "mv control.txt.lzma control.txt.7z && xz --format=lzma "
-                                                           "delete.txt && mv delete.txt.lzma delete.txt.7z"},
-                                          {}, 120000)
-                     .code);
-    testsupport::writeFile(release + "version-info.txt",
-                           "distribution {1}\r\nversion=1.0\r\ntype=full\r\nenv=\r\nfiles=./\r\ncontrol-hash=" +
-                               sha1OfText(control) + "\r\ndeleted-control-hash=" + sha1OfText("") +
-                               "\r\ncompressed-size=1000000\r\nsize=1000000\r\n\r\ndelta {0}\r\n");
-    auto engine = plan(release, {});
-    EXPECT_EQ(std::size_t(count), engine->files().count());
-    EXPECT_EQ(count, onlyPackage(*engine).missingCount);
-    EXPECT_TRUE(onlyPackage(*engine).wholeDownload);
-    EXPECT_EQ(count, engine->diskNeed().destination);
-    EXPECT_EQ(count, engine->diskNeed().temporary);
 }
