@@ -43,11 +43,10 @@ bool eventually(const std::function<bool()>& cond) {
 // The launcher's end of the link, driven by the test: raw bytes both ways.
 class LauncherStub {
 public:
-    // receiveBuffer: bytes, 0 for the system's size; small, the link fills soon.
-    explicit LauncherStub(int receiveBuffer = 0) {
+    // A small receive buffer (the accepted socket inherits it): the link fills soon.
+    LauncherStub() {
         server_.bind(Poco::Net::SocketAddress("127.0.0.1", 0));
-        if (receiveBuffer > 0)
-            server_.setReceiveBufferSize(receiveBuffer); // inherited by the accepted socket
+        server_.setReceiveBufferSize(2048);
         server_.listen();
     }
     int port() const { return server_.address().port(); }
@@ -68,7 +67,6 @@ public:
     }
     void sendRaw(const std::string& bytes) { peer_.sendBytes(bytes.data(), static_cast<int>(bytes.size())); }
     void send(const std::string& text) { sendRaw(frame(text)); }
-    void close() { peer_.close(); }
     // The frames before the first that is last.
     std::vector<std::string> readUntil(const std::string& last) {
         std::vector<std::string> frames;
@@ -171,7 +169,7 @@ protected:
 
     testsupport::LogCapture rootLog{""};
     testsupport::LogCapture ipcLog{"IPCLogger"};
-    LauncherStub launcher{2048};
+    LauncherStub launcher;
     CountingHandler handler;
     IPCModlue module{&handler, 77};
 };
