@@ -1,19 +1,72 @@
-#include "tests/engine/EngineTestSupport.h"
-
+// The engine's plan for real publications in temporary directories.
+#include "base/CmdHandler.h"
+#include "base/RootStorage.h"
+#include "base/Singleton.h"
 #include "base/Task.h"
+#include "distr/DiscGuard.h"
+#include "engine/DistrManager.h"
 #include "engine/Wraps.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
 
 #include <Poco/File.h>
+#include <Poco/Path.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
 
 using namespace Patcher;
-using enginetest::EngineTest;
-using enginetest::noise;
 
 namespace {
 
-class SolutionTest : public EngineTest {
+// Bytes that do not compress, so a file is stored as is and its stored size is
+// its size.
+std::string noise(std::size_t size, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string out(size, '\0');
+    for (char& c : out)
+        c = static_cast<char>(gen() & 0xff);
+    return out;
+}
+
+// With the process-wide objects the engine needs, made and dropped per test.
+class SolutionTest : public ::testing::Test {
 protected:
+    void SetUp() override {
+        Singleton<RootStorage>::create();
+        Singleton<DiscGuard>::create();
+    }
+    void TearDown() override {
+        Singleton<DiscGuard>::destroy();
+        Singleton<RootStorage>::destroy();
+    }
+
+    // Publishes files as version under the site, with the built publisher.
+    std::string publishVersion(const std::string& version, const std::map<std::string, std::string>& files) {
+        const std::string content = dir.file("content-" + version + "/");
+        testsupport::makeTree(content, files);
+        // Generous: a sanitizer build of the publisher is slow.
+        const auto published = testsupport::runProgram(
+            testsupport::buildDir() + "tools/publish/patcher-publish",
+            {"--content", content, "--version", version, "--out", site(), "--jobs", "1"}, {}, 300000);
+        EXPECT_EQ(0, published.code) << published.out << published.err;
+        return site() + version + "/";
+    }
+    std::string site() const { return dir.file("site/"); }
+    std::string dest() const { return dir.file("dest/"); }
+
+    // One whole update run of the destination from source, with the interned
+    // paths of a fresh process.
+    void update(const std::string& source) {
+        Singleton<RootStorage>::destroy();
+        Singleton<RootStorage>::create();
+        StopState stop;
+        DistrManager engine(source, dest(), nullptr);
+        engine.update(stop);
+    }
+
     // An engine over a publication, analysed, with the given files known to the
     // cache as installed.
     std::unique_ptr<DistrManager> plan(const std::string& source, const std::vector<std::string>& present,
@@ -35,6 +88,8 @@ protected:
         EXPECT_EQ(1u, engine.packages().size());
         return *engine.packages().begin()->second;
     }
+
+    testsupport::TempDir dir;
 };
 
 } // namespace
