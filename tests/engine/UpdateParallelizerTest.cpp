@@ -287,16 +287,3 @@ TEST_F(UpdateParallelizerTest, NothingMoreStartsOnceADownloadBesideHasFailed) {
     EXPECT_LT(journal.only('d').size(), 30u) << "downloads went on beside a failure";
     EXPECT_FALSE(stop.isStopped());
 }
-
-TEST_F(UpdateParallelizerTest, AFailedHandleEndsTheDownloadsInFlight) {
-    Crowd crowd;
-    push({1, Fault::Handle, true, 0, [&crowd] { crowd.enter(); }});
-    for (int i = 2; i <= 8; ++i)
-        push({i, Fault::WaitForStop, true, 0, [&crowd] { crowd.enter(); }});
-    pipeline.finish();
-    // Each fetch beside it saw the stop; one left to its own end would say so.
-    EXPECT_TRUE(log.contains("Downloader thread exception: Interruption exception"));
-    EXPECT_FALSE(log.contains("the stop never arrived"));
-    EXPECT_EQ(numbered('d', 1, 1), journal.only('d'));
-    EXPECT_EQ("Patcher::SHA1CheckError 4: SHA1 mismatch: 1", raised(pipeline));
-}
