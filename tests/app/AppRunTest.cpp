@@ -151,8 +151,6 @@ TEST_F(AppRunTest, FailuresMapToTheirLogLinesAndExitCodes) {
         const char* line;
     };
     for (const Case& c : {Case{"ok", 0, "cmdHandler ended"},
-                          Case{"sha1", 70, "UpdateError: SHA1 check error: SHA1 verification failed for the file: "
-                                           "control.txt.7z, Code: 4"},
                           Case{"poco", 70, "PocoException: File not found: missing.bin, Code: 404"},
                           Case{"std", 70, "std::exception: boom"},
                           Case{"int", 70, "unknown exception at BaseApp::main"}}) {

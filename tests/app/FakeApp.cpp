@@ -2,7 +2,6 @@
 // so that the run's exit codes, log lines and signal handling can be checked
 // end to end. PATCHER_TEST_MODE chooses what the handler does.
 #include "base/CmdHandler.h"
-#include "base/Errors.h"
 #include "app/UpdaterApp.h"
 
 #include <Poco/Environment.h>
@@ -22,9 +21,6 @@ public:
     void run() override {
         if (mode_ == "ok")
             return;
-        if (mode_ == "sha1")
-            throw Patcher::SHA1CheckError("SHA1 verification failed for the file: control.txt.7z",
-                                          Patcher::kSHA1CheckErrorCode);
         if (mode_ == "poco")
             throw Poco::FileNotFoundException("missing.bin", 404);
         if (mode_ == "std")
