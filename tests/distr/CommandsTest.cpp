@@ -40,12 +40,6 @@ protected:
 
 } // namespace
 
-TEST_F(CommandsTest, InstalledVersionIsUsedWithoutALoadedDescription) {
-    writeInstalledVersion(meta, "1.0");
-    EXPECT_EQ(0, runCommand(CommandKind::Cleanup, dir.path(), nullptr, keep, engine));
-    EXPECT_EQ(0u, readFile(dir.file("calls.txt")).find("cleanup "));
-}
-
 TEST_F(CommandsTest, ChangedMissingOrUncheckableScriptsNeverRun) {
     VersionInfo info;
     info.load(meta + ".kvo.version.1.0.control.txt");
