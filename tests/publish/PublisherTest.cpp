@@ -1,7 +1,6 @@
 #include "tests/publish/PublishTestSupport.h"
 #include "platform/Terminal.h"
 #include "tools/examplegen/ExampleContent.h"
-#include "tools/publish/Packer.h"
 #include "tools/publish/Progress.h"
 #include "tools/publish/Publisher.h"
 
@@ -52,7 +51,6 @@ bool waitFor(const std::function<bool()>& cond) {
 // so one test reads the result from every side.
 struct Releases {
     TempDir dir;
-    std::string output; // of the second run
 
     Releases() {
         writeExampleContent(dir.file("c1"), {11, 1 << 20, 1});
@@ -71,7 +69,6 @@ struct Releases {
                 args.insert(args.end(), {"--previous", "1.0"});
             const RunResult r = publish(args);
             ASSERT_EQ(r.code, 0) << r.err;
-            output = r.out;
         }
     }
     std::string root() const { return dir.file("R/"); }
@@ -223,37 +220,6 @@ void checkPackagesHoldOneStageAndStayWithinTheLimit(const Releases& r) {
     EXPECT_GT(p.distr->sizeTotal, p.distr->size);
 }
 
-// What 1.0 stored is copied, not compressed again: same status and sizes, the
-// same bytes, and the updater's own decoder still reads them.
-void checkUnchangedEntriesAreTheStoredBytesOfThePreviousPackages(const Releases& r) {
-    const Publication before = Publication::at(r.root() + "1.0/"), after = Publication::at(r.root() + "1.1/");
-    std::multimap<std::string, ControlEntryPtr> old;
-    for (const auto& [key, e] : before.files.entries())
-        old.emplace(e->sha1, e);
-    int reused = 0;
-    for (const auto& [key, e] : after.files.entries()) {
-        const auto [first, last] = old.equal_range(e->sha1);
-        if (first == last || e->size == 0)
-            continue;
-        SCOPED_TRACE(e->pathText());
-        const std::string bytes = readRange(after.filesDir + e->package, e->offset, e->storedSize);
-        const bool same = std::any_of(first, last, [&](const auto& o) {
-            return o.second->status == e->status && o.second->storedSize == e->storedSize &&
-                   o.second->size == e->size &&
-                   readRange(before.filesDir + o.second->package, o.second->offset, o.second->storedSize) == bytes;
-        });
-        EXPECT_TRUE(same) << "not a copy of what 1.0 stored";
-        std::int64_t size = 0;
-        EXPECT_EQ(sha1OfEntry(*e, after.filesDir + e->package, &size), e->sha1);
-        EXPECT_EQ(size, e->size);
-        ++reused;
-    }
-    EXPECT_GT(reused, static_cast<int>(after.files.count()) / 2);
-    EXPECT_TRUE(contains(r.output, "reused as stored by earlier versions: " + std::to_string(reused) + " files"));
-    EXPECT_TRUE(contains(r.output, "delta from 1.0:"));
-    EXPECT_TRUE(hiddenEntries(r.root()).empty());
-}
-
 namespace {
 
 TEST(PublishPackages, FillPackagesUpToTheLimitExactlyAndNeverMixStages) {
@@ -279,7 +245,6 @@ TEST(PublishExample, ReleasesRoundTripThroughTheUpdatersParsersAndTheRealTools) 
     checkDescriptionIsInTheCanonicalLayout(r);
     checkDeltasReproduceTheNewFilesWithTheRealXdelta3(r);
     checkPackagesHoldOneStageAndStayWithinTheLimit(r);
-    checkUnchangedEntriesAreTheStoredBytesOfThePreviousPackages(r);
 }
 
 class PublishRuns : public ::testing::Test {
@@ -413,7 +378,11 @@ TEST_F(PublishRuns, ContentIsReusedWhateverItsPathAndBorrowedBytesAreVerified) {
     for (int i = 0; i < 2000; ++i)
         text += "setting " + std::to_string(i * 31 % 977) + " = on\n";
     publishTree("1.0", {{"a.txt", text}, {"other.txt", "o"}});
-    publishTree("1.1", {{"moved/b.txt", text}, {"a.txt", text + "x"}, {"other.txt", "o"}}, {"--previous", "1.0"});
+    // What 1.0 stored is copied, not compressed again.
+    const RunResult next = run("1.1", {{"moved/b.txt", text}, {"a.txt", text + "x"}, {"other.txt", "o"}}, {"--previous", "1.0"});
+    ASSERT_EQ(next.code, 0) << next.err;
+    EXPECT_TRUE(contains(next.out, "reused as stored by earlier versions: 2 files"));
+    EXPECT_TRUE(contains(next.out, "delta from 1.0:"));
     const Publication before = published("1.0"), after = published("1.1");
     const auto old = before.files.find("a.txt");
     const auto moved = after.files.find("moved/b.txt");
