@@ -220,6 +220,26 @@ void checkPackagesHoldOneStageAndStayWithinTheLimit(const Releases& r) {
     EXPECT_GT(p.distr->sizeTotal, p.distr->size);
 }
 
+// The example benchmarks publish: the same options give the same tree, never
+// written over one, and another seed gives another.
+void checkTheExampleIsMadeAlikeForTheSameOptions(const Releases& r) {
+    TempDir again;
+    writeExampleContent(again.file("same"), {11, 1 << 20, 1});
+    writeExampleContent(again.file("other"), {12, 1 << 20, 1});
+    const auto tree = readTree(r.content("1.0"));
+    EXPECT_EQ(tree, readTree(again.file("same")));
+    EXPECT_NE(tree, readTree(again.file("other")));
+    EXPECT_THROW(writeExampleContent(again.file("same"), {11, 1 << 20, 1}), std::runtime_error);
+    EXPECT_GE(tree.size(), 200u);
+    std::int64_t total = 0;
+    for (const auto& [path, content] : tree)
+        total += static_cast<std::int64_t>(content.size());
+    EXPECT_NEAR(static_cast<double>(total), 1 << 20, (1 << 20) * 0.05);
+    EXPECT_EQ(tree.at("Data/empty.flag"), "");
+    EXPECT_EQ(tree.at("Data/one.byte").size(), 1u);
+    EXPECT_EQ(tree.count("Localization/fr/Lisez-moi \xC3\xA9t\xC3\xA9.txt"), 1u);
+}
+
 namespace {
 
 TEST(PublishPackages, FillPackagesUpToTheLimitExactlyAndNeverMixStages) {
@@ -245,6 +265,7 @@ TEST(PublishExample, ReleasesRoundTripThroughTheUpdatersParsersAndTheRealTools) 
     checkDescriptionIsInTheCanonicalLayout(r);
     checkDeltasReproduceTheNewFilesWithTheRealXdelta3(r);
     checkPackagesHoldOneStageAndStayWithinTheLimit(r);
+    checkTheExampleIsMadeAlikeForTheSameOptions(r);
 }
 
 class PublishRuns : public ::testing::Test {
