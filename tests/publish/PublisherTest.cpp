@@ -400,7 +400,8 @@ TEST_F(PublishRuns, ContentIsReusedWhateverItsPathAndBorrowedBytesAreVerified) {
         text += "setting " + std::to_string(i * 31 % 977) + " = on\n";
     publishTree("1.0", {{"a.txt", text}, {"other.txt", "o"}});
     // What 1.0 stored is copied, not compressed again.
-    const RunResult next = run("1.1", {{"moved/b.txt", text}, {"a.txt", text + "x"}, {"other.txt", "o"}}, {"--previous", "1.0"});
+    const RunResult next =
+        run("1.1", {{"moved/b.txt", text}, {"a.txt", text + "x"}, {"other.txt", "o"}}, {"--previous", "1.0"});
     ASSERT_EQ(next.code, 0) << next.err;
     EXPECT_TRUE(contains(next.out, "reused as stored by earlier versions: 2 files"));
     EXPECT_TRUE(contains(next.out, "delta from 1.0:"));
