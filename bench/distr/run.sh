@@ -20,27 +20,21 @@ WORK_DIR=${WORK_DIR:-$(mktemp -d /tmp/bench-distr-XXXXXX)}
 mkdir -p "$WORK_DIR"
 echo "inputs in $WORK_DIR"
 
-# Best wall time and best CPU time (user + system) of RUNS runs of a command,
-# in seconds: "wall cpu". CPU time is the fairer figure on a busy machine.
+. bench/lib.sh
+# "wall cpu" of the fastest of RUNS runs of a command (cpu: user + system, the
+# fairer figure on a busy machine).
 best() {
-  python3 -c '
-import os, subprocess, sys, time
-walls, cpus = [], []
-for _ in range(int(sys.argv[1])):
-    before, start = os.times(), time.perf_counter()
-    subprocess.run(sys.argv[2:], stdout=subprocess.DEVNULL, check=True)
-    walls.append(time.perf_counter() - start); after = os.times()
-    cpus.append(after.children_user - before.children_user + after.children_system - before.children_system)
-print("%.3f %.3f" % (min(walls), min(cpus)))' "$RUNS" "$@"
+  local i
+  for ((i = 0; i < RUNS; i++)); do timed "$WORK_DIR/run" "$@"; cut -d' ' -f1,2 "$WORK_DIR/run"; done | sort -n | head -1
 }
 
 report() { # name, "ours-wall ours-cpu", "their-wall their-cpu", their tool, bytes
-  python3 -c '
-import sys
-name, ours, theirs, tool, size = sys.argv[1], sys.argv[2].split(), sys.argv[3].split(), sys.argv[4], int(sys.argv[5])
-ow, oc, tw, tc = map(float, ours + theirs)
-print("%-20s ours %7.3f s wall %7.3f s cpu (%6.1f MiB/s)  %-20s %7.3f s wall %7.3f s cpu  ratio wall %.2f cpu %.2f"
-      % (name, ow, oc, size / 1048576 / ow, tool, tw, tc, tw / ow, tc / max(oc, 1e-3)))' "$@"
+  local ow oc tw tc
+  read -r ow oc <<<"$2"
+  read -r tw tc <<<"$3"
+  printf "%-20s ours %6s s wall %6s s cpu (%6s MiB/s)  %-20s %6s s wall %6s s cpu  ratio wall %s cpu %s\n" "$1" "$ow" \
+    "$oc" "$(calc "$5 / 1048576 / max($ow, 0.01)" .1f)" "$4" "$tw" "$tc" "$(calc "$tw / max($ow, 0.01)")" \
+    "$(calc "$tc / max($oc, 0.01)")"
 }
 
 # Realistic content: the system's libraries, programs and documentation, as tar.

@@ -4,14 +4,13 @@
 #include "distr/FileOps.h"
 #include "base/RootStorage.h"
 
-#include <Poco/StringTokenizer.h>
+#include <Poco/Path.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -25,13 +24,8 @@ namespace testsupport {
 
 std::string which(const std::string& name) {
     const char* path = std::getenv("PATH");
-    Poco::StringTokenizer dirs(path ? path : "/usr/bin:/bin", ":", Poco::StringTokenizer::TOK_IGNORE_EMPTY);
-    for (const auto& dir : dirs) {
-        const std::string candidate = dir + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    return {};
+    Poco::Path found;
+    return Poco::Path::find(path ? path : "/usr/bin:/bin", name, found) ? found.toString() : std::string();
 }
 
 std::string publisherPath() { return buildDir() + "tools/publish/patcher-publish"; }
