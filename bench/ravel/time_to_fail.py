@@ -17,42 +17,33 @@ SIZE = 1 << 20
 
 def serve(mode, interval, stop):
     """Answers every request with correct headers, then stalls or drips."""
-    class Handler(socketserver.BaseRequestHandler):
+    class Handler(socketserver.StreamRequestHandler):
         def handle(self):
             try:
-                self.answer()
+                while True:
+                    lines = []
+                    while (line := self.rfile.readline()) not in (b"", b"\r\n"):
+                        lines.append(line)
+                    if not line:
+                        return
+                    request = b"".join(lines)
+                    rng = re.search(rb"(?im)^range:\s*bytes=(\d+)-(\d+)", request)
+                    if rng:
+                        first, last = int(rng.group(1)), int(rng.group(2))
+                        answer = b"206 Partial Content\r\nContent-Range: bytes %d-%d/%d" % (first, last, SIZE)
+                        length = last - first + 1
+                    else:
+                        answer, length = b"200 OK", SIZE
+                    self.wfile.write(b"HTTP/1.1 %s\r\nContent-Length: %d\r\n\r\n" % (answer, length))
+                    if request.startswith(b"HEAD"):
+                        continue
+                    while not stop.is_set():
+                        if mode == "drip":
+                            self.wfile.write(b"x")
+                        stop.wait(interval if mode == "drip" else 0.2)
+                    return
             except OSError:
                 pass  # the client gave up
-
-        def answer(self):
-            self.request.settimeout(0.2)
-            head = b""
-            while not stop.is_set():
-                try:
-                    data = self.request.recv(4096)
-                except TimeoutError:
-                    continue
-                if not data:
-                    return
-                head += data
-                if b"\r\n\r\n" not in head:
-                    continue
-                request, head = head.split(b"\r\n\r\n", 1)
-                rng = re.search(rb"(?im)^range:\s*bytes=(\d+)-(\d+)", request)
-                if rng:
-                    first, last = int(rng.group(1)), int(rng.group(2))
-                    answer = b"206 Partial Content\r\nContent-Range: bytes %d-%d/%d" % (first, last, SIZE)
-                    length = last - first + 1
-                else:
-                    answer, length = b"200 OK", SIZE
-                self.request.sendall(b"HTTP/1.1 %s\r\nContent-Length: %d\r\n\r\n" % (answer, length))
-                if request.startswith(b"HEAD"):
-                    continue
-                while not stop.is_set():
-                    if mode == "drip":
-                        self.request.sendall(b"x")
-                    stop.wait(interval if mode == "drip" else 0.2)
-                return
 
     server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True

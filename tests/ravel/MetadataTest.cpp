@@ -117,22 +117,3 @@ TEST(MetadataTest, RecordDisappearsOnceCompleteAndStaysGone) {
     }
     EXPECT_EQ("1\n0 300\n\n", readFile(dir.file("g.downloading#"))); // kept when asked to
 }
-
-TEST(MetadataTest, NothingStoredMeansNoRecord) {
-    TempDir dir;
-    writeFile(dir.file("f.downloading#"), "1\n0 100\n\n");
-    {
-        Metadata meta(dir.file("f"), 1000, true);
-        ASSERT_EQ(100, meta.stored());
-        meta.clear();
-        meta.save();
-        EXPECT_FALSE(exists(dir.file("f.downloading#")));
-    }
-    EXPECT_FALSE(exists(dir.file("f.downloading#")));
-    {
-        // Nothing to record, so nothing is written, even where nothing could be.
-        Metadata meta(dir.file("missing/f"), 1000, true);
-        meta.save();
-    }
-    EXPECT_FALSE(exists(dir.file("missing")));
-}
