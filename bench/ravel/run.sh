@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The download library against curl and aria2c. Builds ravel-get and the storage
-# benchmark; runs the storage alone, then ravel-get (1 and 4 connections), curl
-# and aria2c (-x1 -s1, -x4 -s4, falloc) fetching one large incompressible file
-# from nginx on loopback into a fresh file, RUNS times in rotating order. Prints
+# benchmark; runs the storage alone (bench_ravel_write_mode), then ravel-get (1
+# and 4 connections), curl and aria2c (-x1 -s1, -x4 -s4, falloc) fetching one
+# large incompressible file from nginx on loopback into a fresh file, RUNS times
+# in rotating order. Prints
 # median wall time, MB/s, CPU (user + system) and peak memory of the client, and
 # its time against curl's. Every result is checked by SHA-1, outside the timing.
 #   BUILD_DIR  build directory (default: build)
@@ -14,10 +15,10 @@ cd "$(dirname "$0")/../.."
 . bench/lib.sh
 BUILD_DIR=${BUILD_DIR:-build} SIZE_MIB=${SIZE_MIB:-1024} RUNS=${RUNS:-3}
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPATCHER_BENCH=ON >/dev/null
-cmake --build "$BUILD_DIR" --target ravel-get bench_ravel_storage -j "${JOBS:-2}" >/dev/null
+cmake --build "$BUILD_DIR" --target ravel-get bench_ravel_write_mode -j "${JOBS:-2}" >/dev/null
 B=$(cd "$BUILD_DIR" && pwd)
-echo "== storage alone (write cache and mapped file, no network)"
-for threads in 1 4; do "$B/bench/ravel/bench_ravel_storage" --size-mib "$SIZE_MIB" --threads "$threads"; done
+echo "== storage alone (mapped file and write cache, no network)"
+"$B/bench/ravel/bench_ravel_write_mode" --size-mib "$SIZE_MIB" --runs "$RUNS"
 
 W=$(mktemp -d /tmp/ravel-bench-XXXXXX) REMOVE_AT_EXIT=$W
 mkdir -p "$W/www" "$W/out"
