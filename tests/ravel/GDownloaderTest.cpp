@@ -346,67 +346,56 @@ TEST_F(GDownloaderTest, StopEndsTheRequestWhereverItWaits) {
     EXPECT_LT(progress.chunks, 524288);
 }
 
-// A pause is the player's, not the server's: it must not trip the low-speed rule.
-TEST_F(GDownloaderTest, PausedRunHoldsTheSegmentsUntilResumed) {
-    Patcher::StopState state;
-    DlServiceOptions options;
+// A pause is the player's, not the server's: it must not trip the low-speed
+// rule, and it holds the segments until a resume. The service may also go away
+// while the run is paused (the engine ends on another failure): the paused
+// segment must not hold its shutdown until a resume.
+TEST_F(GDownloaderTest, PausedRunHoldsTheSegmentsUntilResumedOrShutDown) {
+    FaultServer server(raveltest::pattern(4 * 524288));
+    DlServiceOptions options = quickOptions();
     // Met by loopback even under a sanitizer on a loaded machine, not by a pause
     // longer than the window.
     options.lowSpeed = {64 << 10, Poco::Timespan(0, 500000)};
-    GDownloader downloader(options);
-    FaultServer server(raveltest::pattern(4 * 524288));
-    downloader.setStopState(&state);
-    downloader.setConnections(2);
-    std::once_flag once;
-    std::atomic<bool> paused{false};
-    Progress progress;
-    progress.hook = [&](const DlProgress& p) {
-        if (!p.first)
-            std::call_once(once, [&] { state.pause(), paused = true; });
-    };
-    std::thread resumer([&] {
-        raveltest::eventually([&] { return paused.load(); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(800));
-        state.resume();
-    });
-    downloader.download(server.url(), path_, 0, 4 * 524288, &progress);
-    resumer.join();
-    EXPECT_TRUE(paused);
-    EXPECT_EQ(2u, server.requests().size()) << "a segment was dropped after the pause";
-    EXPECT_EQ(4 * 524288, progress.chunks);
-    EXPECT_EQ(server.content(), file());
-}
-
-// The service may go away while the run is paused (the engine ends on another
-// failure): the paused segment must not hold its shutdown until a resume.
-TEST_F(GDownloaderTest, ShutdownWhilePausedEndsTheRequestWith70001) {
-    FaultServer server(raveltest::pattern(4 * 524288));
-    Patcher::StopState state;
-    auto service = std::make_shared<ImplDetail>(&state, quickOptions());
-    std::once_flag once;
-    std::atomic<bool> paused{false};
-    Progress progress;
-    progress.hook = [&](const DlProgress& p) {
-        if (!p.first)
-            std::call_once(once, [&] { state.pause(), paused = true; });
-    };
-    std::thread caller([&] {
-        DlSettings settings;
-        settings.connectionsPerFile = 1;
-        service->download(server.url(), path_, 0, 4 * 524288, 1, &progress, settings);
-    });
-    ASSERT_TRUE(raveltest::eventually([&] { return paused.load(); }));
-    auto shutdown = std::async(std::launch::async, [&] { service->shutdown(); });
-    const bool ended = shutdown.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    if (!ended)
-        state.resume(); // release the segment so the test can end
-    shutdown.get();
-    caller.join();
-    EXPECT_TRUE(ended) << "the shutdown waited for the paused segment";
-    EXPECT_EQ(1, progress.errors);
-    EXPECT_EQ(70001, progress.lastErrorCode);
-    EXPECT_EQ(524288, progress.chunks); // nothing after the pause was counted
-    EXPECT_EQ(0, service->liveRequests());
+    for (const bool resumed : {true, false}) {
+        SCOPED_TRACE(resumed ? "resumed" : "shut down");
+        Patcher::StopState state;
+        auto service = std::make_shared<ImplDetail>(&state, options);
+        std::once_flag once;
+        std::atomic<bool> paused{false};
+        Progress progress;
+        progress.hook = [&](const DlProgress& p) {
+            if (!p.first)
+                std::call_once(once, [&] { state.pause(), paused = true; });
+        };
+        const std::size_t before = server.requests().size();
+        std::thread caller([&] {
+            DlSettings settings;
+            settings.connectionsPerFile = resumed ? 2 : 1;
+            service->download(server.url(), path_ + (resumed ? "" : "2"), 0, 4 * 524288, 1, &progress, settings);
+        });
+        ASSERT_TRUE(raveltest::eventually([&] { return paused.load(); }));
+        if (resumed) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(800));
+            state.resume();
+            caller.join();
+            EXPECT_EQ(0, progress.errors);
+            EXPECT_EQ(before + 2, server.requests().size()) << "a segment was dropped after the pause";
+            EXPECT_EQ(4 * 524288, progress.chunks);
+            EXPECT_EQ(server.content(), file());
+            continue;
+        }
+        auto shutdown = std::async(std::launch::async, [&] { service->shutdown(); });
+        const bool ended = shutdown.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!ended)
+            state.resume(); // release the segment so the test can end
+        shutdown.get();
+        caller.join();
+        EXPECT_TRUE(ended) << "the shutdown waited for the paused segment";
+        EXPECT_EQ(1, progress.errors);
+        EXPECT_EQ(70001, progress.lastErrorCode);
+        EXPECT_EQ(524288, progress.chunks); // nothing after the pause was counted
+        EXPECT_EQ(0, service->liveRequests());
+    }
 }
 
 // Every misbehaviour ends with a byte-exact file (after retries and resumption)
