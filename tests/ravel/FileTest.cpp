@@ -41,13 +41,14 @@ TEST(FileTest, RefusesBytesPastTheEndWithoutWritingThem) {
     EXPECT_EQ(data.substr(0, 100), content.substr(900)); // the part that fitted
 }
 
-TEST(FileTest, LengthIsKeptSetOrChangedAndContentBelowItStays) {
+TEST(FileTest, OneWriterKeepsSetsOrChangesTheLengthAndContentBelowItStays) {
     TempDir dir;
     const std::string path = dir.file("out.bin");
     const std::string old = pattern(5000);
     testsupport::writeFile(path, old);
 
     File kept(path, 0, kView);
+    EXPECT_THROW(File(path, 0), Poco::FileException) << "a second writer of the file";
     EXPECT_EQ(5000, kept.size());
     kept.resize(3000);
     EXPECT_EQ(old.substr(0, 3000), testsupport::readFile(path));
@@ -61,12 +62,6 @@ TEST(FileTest, LengthIsKeptSetOrChangedAndContentBelowItStays) {
     kept.resize(0);
     EXPECT_EQ("", testsupport::readFile(path));
     EXPECT_THROW(kept.write("x", 1, 0), std::logic_error);
-}
-
-TEST(FileTest, SecondWriterOfOneDestinationIsRefused) {
-    TempDir dir;
-    File first(dir.file("a.bin"), 100);
-    EXPECT_THROW(File second(dir.file("a.bin"), 100), Poco::FileException);
 }
 
 // A destination that does not fit is an exception when it is opened, never a

@@ -209,20 +209,6 @@ TEST_F(GDownloaderTest, UnwritableDestinationFailsWithTheFileError) {
     EXPECT_TRUE(gets().empty());
 }
 
-TEST(ImplDetailTest, RequestAfterShutdownFailsAtOnceAndIsNeverStarted) {
-    FaultServer server(raveltest::pattern(100));
-    testsupport::TempDir dir;
-    ImplDetail service;
-    service.shutdown();
-    DlSpy spy;
-    service.download(server.url(), dir.file("x"), 0, 100, 1, &spy, DlSettings());
-    const DlError error = errorOf([&] { spy.rethrow(); });
-    EXPECT_EQ("Downloader shut down has been requested", error.message());
-    EXPECT_EQ(70001, error.code());
-    EXPECT_TRUE(server.requests().empty());
-    EXPECT_EQ(0, service.liveRequests());
-}
-
 TEST_F(GDownloaderTest, FifthRequestWaitsUntilOneOfFourRunningEnds) {
     // The first four transfers stall; a fifth may start only once one of them
     // is over, so its request reaches the server after a stall has ended.
@@ -253,7 +239,7 @@ TEST_F(GDownloaderTest, FifthRequestWaitsUntilOneOfFourRunningEnds) {
         EXPECT_EQ(content(i * 1000, 1000), testsupport::readFile(dir_.file("f" + std::to_string(i))));
 }
 
-TEST_F(GDownloaderTest, ShutdownFailsRunningAndQueuedRequestsWith70001) {
+TEST_F(GDownloaderTest, ShutdownFailsRunningQueuedAndLaterRequestsWith70001) {
     // Four transfers stall; the fifth request sits in the queue, held by it
     // alone, when the service shuts down.
     server_.setStallMs(1500);
@@ -287,6 +273,16 @@ TEST_F(GDownloaderTest, ShutdownFailsRunningAndQueuedRequestsWith70001) {
     for (const auto& request : server_.requests())
         started.insert(request.range);
     EXPECT_EQ(4u, started.size()) << "the queued request was started";
+    EXPECT_EQ(0, service->liveRequests());
+
+    // A request after the shutdown fails at once and is never started.
+    const std::size_t asked = server_.requests().size();
+    DlSpy spy;
+    service->download(server_.url(), dir_.file("late"), 0, 100, 9, &spy, DlSettings());
+    const DlError late = errorOf([&] { spy.rethrow(); });
+    EXPECT_EQ("Downloader shut down has been requested", late.message());
+    EXPECT_EQ(70001, late.code());
+    EXPECT_EQ(asked, server_.requests().size());
     EXPECT_EQ(0, service->liveRequests());
 }
 
