@@ -1,9 +1,13 @@
-// The two ways platform::MappedFile fills a fresh, fully reserved file, as the
-// download storage writes it: 512 KiB blocks into 2 MiB mapped views (each
-// flushed asynchronously), or the same blocks by write calls. Alternates the
-// two RUNS times and prints each run.
-//   bench_ravel_write_mode [--size-mib N] [--runs R] [--dir D]
+// The download storage's ways into a fresh, fully reserved file, in 512 KiB
+// blocks: platform::MappedFile's write calls ("pwrite") or stores into 2 MiB
+// mapped views, each flushed asynchronously ("mapped"); then the whole storage
+// (write cache and AsyncFileWriter, no network) fed by 1 and by T segment
+// threads, as a download feeds it. Rotates the four RUNS times, prints each run
+// and the best of each against pwrite.
+//   bench_ravel_write_mode [--size-mib N] [--runs R] [--threads T] [--dir D]
 #include "platform/MappedFile.h"
+#include "ravel/AsyncFileWriter.h"
+#include "ravel/FileActiveCache.h"
 
 #include <Poco/File.h>
 #include <Poco/Path.h>
@@ -13,7 +17,9 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/resource.h>
@@ -27,7 +33,7 @@ double cpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-void fill(const std::string& path, std::int64_t size, const std::vector<char>& block, bool mapped) {
+void direct(const std::string& path, std::int64_t size, const std::vector<char>& block, bool mapped) {
     platform::MappedFile file;
     file.open(path);
     file.setLength(size);
@@ -51,35 +57,63 @@ void fill(const std::string& path, std::int64_t size, const std::vector<char>& b
     file.close();
 }
 
+// Each thread writes its own range, one block at a time, as segments do.
+void cached(const std::string& path, std::int64_t size, const std::vector<char>& block, std::int64_t threads) {
+    ravel::FileActiveCache cache;
+    ravel::AsyncFileWriter writer(path, size, cache);
+    std::mutex writeMutex;
+    const std::int64_t segment = (size + threads - 1) / threads, blockSize = static_cast<std::int64_t>(block.size());
+    std::vector<std::thread> workers;
+    for (std::int64_t t = 0; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            const std::int64_t end = std::min(size, (t + 1) * segment);
+            for (std::int64_t pos = t * segment; pos < end; pos += blockSize) {
+                std::lock_guard<std::mutex> lock(writeMutex);
+                writer.write(block.data(), std::min(blockSize, end - pos), pos);
+            }
+        });
+    for (auto& w : workers)
+        w.join();
+} // the writer's end waits for the cache to write every block
+
 } // namespace
 
 int main(int argc, char** argv) {
-    std::map<std::string, std::string> args{{"--dir", Poco::Path::temp()}, {"--size-mib", "1024"}, {"--runs", "3"}};
+    std::map<std::string, std::string> args{
+        {"--dir", Poco::Path::temp()}, {"--size-mib", "1024"}, {"--runs", "3"}, {"--threads", "4"}};
     for (int i = 1; i + 1 < argc; i += 2)
         args[argv[i]] = argv[i + 1];
     const std::int64_t sizeMiB = std::stoll(args["--size-mib"]), runs = std::stoll(args["--runs"]);
-    const std::int64_t size = sizeMiB << 20;
+    const std::int64_t size = sizeMiB << 20, threads = std::stoll(args["--threads"]);
     const std::string path = Poco::Path(args["--dir"]).makeDirectory().toString() + "ravel-write-mode-bench.bin";
     std::vector<char> block(512 << 10);
     for (std::size_t i = 0; i < block.size(); ++i)
         block[i] = static_cast<char>(i * 7 + i / 4096);
-    double best[2] = {1e9, 1e9};
+    const std::string names[] = {"pwrite", "mapped", "cache, 1 thread", "cache, " + std::to_string(threads) + " threads"};
+    double best[4] = {1e9, 1e9, 1e9, 1e9};
     for (std::int64_t run = 0; run < runs; ++run) {
-        for (int mapped = 0; mapped < 2; ++mapped) {
-            const int mode = (run % 2 == 0) ? mapped : 1 - mapped;
+        for (int k = 0; k < 4; ++k) {
+            const int mode = static_cast<int>((k + run) % 4);
             if (Poco::File(path).exists())
                 Poco::File(path).remove();
             const double cpu0 = cpuSeconds();
             const auto start = std::chrono::steady_clock::now();
-            fill(path, size, block, mode == 1);
+            if (mode < 2)
+                direct(path, size, block, mode == 1);
+            else
+                cached(path, size, block, mode == 2 ? 1 : threads);
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             best[mode] = std::min(best[mode], seconds);
-            std::printf("%-7s %lld MiB: %.3f s, %.0f MB/s, CPU %.3f s\n", mode == 1 ? "mapped" : "pwrite",
+            std::printf("%-17s %lld MiB: %.3f s, %.0f MB/s, CPU %.3f s\n", names[mode].c_str(),
                         static_cast<long long>(sizeMiB), seconds, static_cast<double>(size) / 1e6 / seconds,
                         cpuSeconds() - cpu0);
         }
     }
     Poco::File(path).remove();
-    std::printf("best: pwrite %.3f s, mapped %.3f s, mapped / pwrite %.2f\n", best[0], best[1], best[1] / best[0]);
+    for (int mode = 0; mode < 4; ++mode)
+        std::printf("best %-17s %.3f s, / pwrite %.2f\n", names[mode].c_str(), best[mode], best[mode] / best[0]);
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    std::printf("peak RSS %.1f MiB\n", static_cast<double>(usage.ru_maxrss) / 1024);
     return 0;
 }

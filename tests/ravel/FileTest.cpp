@@ -27,37 +27,6 @@ std::int64_t allocatedBytes(const std::string& path) {
 
 } // namespace
 
-// Writes land at their positions whatever views they span.
-TEST(FileTest, WritesAcrossViewBoundaries) {
-    const std::int64_t kView = File::defaultBlockSize();
-    const std::int64_t size = 3 * kView + 1000; // a short last view
-    const struct {
-        const char* name;
-        std::int64_t position, count;
-    } cases[] = {
-        {"inside one view", 10, 100},
-        {"crossing a boundary", kView - 300, 600},
-        {"ending exactly at a view's end", kView, kView},
-        {"spanning three views", 100, 2 * kView + 5},
-        {"into the short last view", 3 * kView - 10, 1010},
-        {"the last byte", size - 1, 1},
-        {"nothing", 77, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        const std::string path = dir.file("out.bin");
-        const std::string data = pattern(static_cast<std::size_t>(c.count));
-        {
-            File file(path, size, static_cast<std::uint32_t>(kView));
-            file.write(data.data(), c.count, c.position);
-        }
-        std::string expected(static_cast<std::size_t>(size), '\0');
-        expected.replace(static_cast<std::size_t>(c.position), data.size(), data);
-        EXPECT_TRUE(expected == testsupport::readFile(path)); // the whole file, byte for byte
-    }
-}
-
 TEST(FileTest, RefusesBytesPastTheEndWithoutWritingThem) {
     TempDir dir;
     const std::string path = dir.file("out.bin");
@@ -72,13 +41,14 @@ TEST(FileTest, RefusesBytesPastTheEndWithoutWritingThem) {
     EXPECT_EQ(data.substr(0, 100), content.substr(900)); // the part that fitted
 }
 
-TEST(FileTest, LengthIsKeptSetOrChangedAndContentBelowItStays) {
+TEST(FileTest, OneWriterKeepsSetsOrChangesTheLengthAndContentBelowItStays) {
     TempDir dir;
     const std::string path = dir.file("out.bin");
     const std::string old = pattern(5000);
     testsupport::writeFile(path, old);
 
     File kept(path, 0, kView);
+    EXPECT_THROW(File(path, 0), Poco::FileException) << "a second writer of the file";
     EXPECT_EQ(5000, kept.size());
     kept.resize(3000);
     EXPECT_EQ(old.substr(0, 3000), testsupport::readFile(path));
@@ -92,12 +62,6 @@ TEST(FileTest, LengthIsKeptSetOrChangedAndContentBelowItStays) {
     kept.resize(0);
     EXPECT_EQ("", testsupport::readFile(path));
     EXPECT_THROW(kept.write("x", 1, 0), std::logic_error);
-}
-
-TEST(FileTest, SecondWriterOfOneDestinationIsRefused) {
-    TempDir dir;
-    File first(dir.file("a.bin"), 100);
-    EXPECT_THROW(File second(dir.file("a.bin"), 100), Poco::FileException);
 }
 
 // A destination that does not fit is an exception when it is opened, never a

@@ -73,7 +73,9 @@ TEST(MetadataTest, OverlappingRangesInARecordDoNotAddUpToComplete) {
     EXPECT_EQ("1\n0 150\n\n", readFile(dir.file("f.downloading#")));
 }
 
-TEST(MetadataTest, SavesAtMostOnceASecond) {
+// Saved at most once a second and when the metadata goes away; gone once
+// complete, and then not written back by the last save.
+TEST(MetadataTest, RecordIsSavedAtMostOnceASecondAndGoesOnceComplete) {
     TempDir dir;
     std::int64_t now = 1000;
     const std::string record = dir.file("f.downloading#");
@@ -92,47 +94,17 @@ TEST(MetadataTest, SavesAtMostOnceASecond) {
     meta->addRange(400, 10);
     meta.reset(); // the last state is saved when the metadata goes away
     EXPECT_EQ("5\n0 20\n100 10\n200 10\n300 10\n400 10\n\n", readFile(record));
-}
 
-TEST(MetadataTest, RecordDisappearsOnceCompleteAndStaysGone) {
-    TempDir dir;
-    std::int64_t now = 1000;
-    const std::string record = dir.file("f.downloading#");
+    meta = std::make_unique<Metadata>(dir.file("f"), 1000, true, [&now] { return now; });
+    now += 11;
+    meta->addRange(0, 1000); // the last missing bytes: the periodic save removes the record
+    EXPECT_FALSE(exists(record));
+    EXPECT_TRUE(meta->isComplete());
+    meta.reset();
+    EXPECT_FALSE(exists(record));
     {
-        Metadata meta(dir.file("f"), 300, true, [&now] { return now; });
-        meta.addRange(0, 100);
-        meta.addRange(200, 100);
-        meta.save();
-        EXPECT_TRUE(exists(record));
-        now += 11;
-        meta.addRange(100, 100); // the last missing range: the periodic save removes the record
-        EXPECT_FALSE(exists(record));
-        EXPECT_TRUE(meta.isComplete());
-    }
-    EXPECT_FALSE(exists(record)); // the final save must not write an empty record back
-
-    {
-        Metadata meta(dir.file("g"), 300, false);
-        meta.addRange(0, 300);
+        Metadata kept(dir.file("g"), 300, false);
+        kept.addRange(0, 300);
     }
     EXPECT_EQ("1\n0 300\n\n", readFile(dir.file("g.downloading#"))); // kept when asked to
-}
-
-TEST(MetadataTest, NothingStoredMeansNoRecord) {
-    TempDir dir;
-    writeFile(dir.file("f.downloading#"), "1\n0 100\n\n");
-    {
-        Metadata meta(dir.file("f"), 1000, true);
-        ASSERT_EQ(100, meta.stored());
-        meta.clear();
-        meta.save();
-        EXPECT_FALSE(exists(dir.file("f.downloading#")));
-    }
-    EXPECT_FALSE(exists(dir.file("f.downloading#")));
-    {
-        // Nothing to record, so nothing is written, even where nothing could be.
-        Metadata meta(dir.file("missing/f"), 1000, true);
-        meta.save();
-    }
-    EXPECT_FALSE(exists(dir.file("missing")));
 }

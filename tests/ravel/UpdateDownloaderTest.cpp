@@ -36,7 +36,7 @@ protected:
 
 } // namespace
 
-TEST_F(UpdateDownloaderTest, RangesAndWholeFilesReachTheTask) {
+TEST_F(UpdateDownloaderTest, RangesAndWholeFilesReachTheTaskAndFailuresTheLog) {
     StopState stop;
     UpdateDownloader downloader(&stop, 3);
     EXPECT_THROW(UpdateDownloader(&stop, 1), std::logic_error) << "one downloader at a time";
@@ -57,11 +57,8 @@ TEST_F(UpdateDownloaderTest, RangesAndWholeFilesReachTheTask) {
     EXPECT_EQ(content, testsupport::readFile(out.file("whole")));
     EXPECT_EQ(TaskStatus::Done, task.status());
     EXPECT_EQ(static_cast<std::int64_t>(content.size()), task.currentItemTotal()) << "the size learnt on the way";
-}
 
-TEST_F(UpdateDownloaderTest, AFailureIsLoggedWithItsRangeAndRaised) {
-    StopState stop;
-    UpdateDownloader downloader(&stop, 2);
+    // A failure is logged with its range and raised.
     LogCapture log;
     EXPECT_THROW(downloader.downloadRange(server->url("missing.bin"), out.file("r"), 10, 20, nullptr), DlError);
     EXPECT_THROW(downloader.downloadWhole(server->url("missing.bin"), out.file("w"), nullptr), DlError);
