@@ -134,7 +134,9 @@ TEST_P(EndToEndHostileCase, FailsClearly) {
     if (HasFatalFailure())
         return;
     for (const bool whole : {true, false}) {
-        Updater updater(std::map<std::string, std::string>{{"logic.pack-download-by-percent", whole ? "90" : "100"}});
+        // Whole: more missing files (3) than the configured limit.
+        Updater updater(
+            {{"logic.pack-download-by-percent", "100"}, {"logic.pack-download-by-missing", whole ? "2" : "9"}});
         fs::remove_all(dest());
         const std::size_t before = nginx().requests().size();
         Outcome r = update(updater, url("game/1.0/"));
@@ -143,7 +145,7 @@ TEST_P(EndToEndHostileCase, FailsClearly) {
         // fetched just to be thrown away (the honest publication is a megabyte).
         EXPECT_LT(nginx().bodyBytesSince(before), 4 << 20);
         const char* message = !whole && GetParam().singleMessage ? GetParam().singleMessage : GetParam().message;
-        EXPECT_TRUE(r.logs(message)) << r.describe();
+        EXPECT_LOGS(r, message);
         EXPECT_EQ("", wrongFiles(dest(), kGame));
     }
 }
@@ -183,7 +185,7 @@ TEST_F(EndToEndDisk, PlanThatDoesNotFitFailsBeforeAnythingChanges) {
     Outcome r = updater.run({"--url", url("game/1.0/"), "--dest", destination});
     EXPECT_RUN(r, 70);
     // Packages (3 MiB) and files (3 MiB) both.
-    EXPECT_TRUE(r.logs("Not enough disk space on " + path("disk") + ": need 6 MiB, free 3 MiB")) << r.describe();
+    EXPECT_LOGS(r, "Not enough disk space on " + path("disk") + ": need 6 MiB, free 3 MiB");
     EXPECT_FALSE(exists(destination + "data"));
     EXPECT_EQ(0, bytesFor(nginx().requests(), ".pak"));
 }

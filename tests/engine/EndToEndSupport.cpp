@@ -334,6 +334,22 @@ Outcome EndToEndTest::update(Updater& updater, const std::string& source, const 
     return updater.run(plus({"--url", source, "--dest", dest()}, args), env);
 }
 
+Outcome EndToEndTest::installs(Updater& updater, const std::string& source, const Tree& content,
+                               const std::vector<std::string>& args) {
+    Outcome r = update(updater, source, args);
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ("", treeDifferences(dest(), content)) << r.describe();
+    return r;
+}
+
+void EndToEndTest::expectRefused(Updater& updater, const std::string& source, const std::string& message) {
+    const Tree before = state();
+    Outcome r = update(updater, source);
+    EXPECT_RUN(r, 70);
+    EXPECT_LOGS(r, message);
+    EXPECT_TRUE(before == state()) << "the destination changed";
+}
+
 void EndToEndTest::expectUpToDate(Updater& updater, const std::string& source, const std::string& destination) {
     const std::size_t before = nginx().requests().size();
     Outcome again = updater.run({"--url", source, "--dest", destination.empty() ? dest() : destination});

@@ -135,9 +135,20 @@ protected:
     Outcome update(Updater& updater, const std::string& source, const std::vector<std::string>& args = {},
                const std::map<std::string, std::string>& env = {});
 
+    // Runs updater from source into dest(): exit 0, and dest() holds content.
+    Outcome installs(Updater& updater, const std::string& source, const Tree& content,
+                     const std::vector<std::string>& args = {});
+    Outcome installs(Updater& updater, const std::string& source, const std::string& contentDir,
+                     const std::vector<std::string>& args = {}) {
+        return installs(updater, source, readTree(contentDir), args);
+    }
     // One more run from source into destination (dest() when empty): it finds
     // nothing to do and fetches no package or delta byte.
     void expectUpToDate(Updater& updater, const std::string& source, const std::string& destination = "");
+    // A run from source ends with 70 and message in its log, and leaves dest()
+    // as it was but for the temporary folder (kept for the next run).
+    void expectRefused(Updater& updater, const std::string& source, const std::string& message);
+    Tree state() { return without(readTree(dest()), ".kvo.tmp.dir/"); }
 
     testsupport::TempDir work_;
     std::map<std::string, std::string> publishedKeys_; // root -> key of its latest publication
@@ -148,5 +159,6 @@ protected:
 // Fails the current test with the run's output unless it exited with code.
 #define EXPECT_RUN(run, expected) EXPECT_EQ((expected), (run).code) << (run).describe()
 #define ASSERT_RUN(run, expected) ASSERT_EQ((expected), (run).code) << (run).describe()
+#define EXPECT_LOGS(run, fragment) EXPECT_TRUE((run).logs(fragment)) << (run).describe()
 
 } // namespace e2e
