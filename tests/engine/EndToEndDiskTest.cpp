@@ -19,16 +19,6 @@ bool shell(const std::string& command) {
     return runProgram("/bin/sh", {"-c", command}, {}, 120000).code == 0;
 }
 
-// Files in dest that are not what content holds: nothing wrong may ever lie
-// under a final name, whatever else is missing.
-std::string wrongFiles(const std::string& dest, const Tree& content) {
-    std::string wrong;
-    for (const auto& [relative, bytes] : readTree(dest))
-        if (relative.rfind(".kvo.", 0) != 0 && (!content.count(relative) || content.at(relative) != bytes))
-            wrong += relative + "\n";
-    return wrong;
-}
-
 const Tree kGame = {
     {"game.bin", noise(300000, 1)},          // stored as is
     {"data/world.txt", text(400000, 2)},     // compressed

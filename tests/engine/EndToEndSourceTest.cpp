@@ -106,7 +106,11 @@ TEST_F(EndToEndSource, BadSourcesRefusedBeforeAnyChange) {
         SCOPED_TRACE(source);
         fs::remove_all(dest());
         installs(updater, url("game/1.0/"), v1);
-        expectRefused(updater, source, reason);
+        Outcome bad = update(updater, source);
+        EXPECT_RUN(bad, 70);
+        EXPECT_LOGS(bad, reason);
+        EXPECT_EQ(readTree(v1), without(readTree(dest()), ".kvo."));
+        EXPECT_EQ("1.0", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
         installs(updater, url("game/1.1/"), v2);
     }
 }

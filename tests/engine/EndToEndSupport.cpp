@@ -99,6 +99,15 @@ std::string treeDifferences(const std::string& dest, const std::string& content)
     return treeDifferences(dest, readTree(content));
 }
 
+std::string wrongFiles(const std::string& dest, const Tree& content) {
+    std::string wrong;
+    if (fs::is_directory(dest))
+        for (const std::string& line : testsupport::split(treeDifferences(dest, content), '\n'))
+            if (!line.empty() && line.rfind("missing: ", 0) != 0 && line.find(".kvo.tmp.dir/") == std::string::npos)
+                wrong += line + "\n";
+    return wrong;
+}
+
 std::string Outcome::describe() const {
     return "exit code " + std::to_string(code) + "\n--- stdout\n" + tail(out) + "\n--- stderr\n" + tail(err) +
            "\n--- log\n" + tail(log, 12000);

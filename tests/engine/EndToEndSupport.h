@@ -34,6 +34,9 @@ using testsupport::readTree;
 std::string treeDifferences(const std::string& dest, const std::string& content);
 // treeDifferences against a tree in memory.
 std::string treeDifferences(const std::string& dest, const Tree& content);
+// The differences but for missing files and the temporary folder (kept by a
+// failed run): what lies under a final name and is not content's.
+std::string wrongFiles(const std::string& dest, const Tree& content);
 
 // One run of the updater.
 struct Outcome {
