@@ -57,19 +57,17 @@ public:
     }
 
     // Rewrites field `field` of the line for path.
-    void editEntry(const std::string& path, int field, const std::function<std::string(const std::string&)>& edit) {
+    void editEntry(const std::string& path, std::size_t field, const std::function<std::string(const std::string&)>& edit) {
         std::string text = control();
-        const std::size_t start = text.find("|" + path + "|");
-        ASSERT_NE(std::string::npos, start) << text;
-        const std::size_t begin = text.rfind('\n', start) + 1; // npos + 1 == 0
-        const std::size_t end = text.find('\r', begin);
+        const std::size_t at = text.find("|" + path + "|");
+        ASSERT_NE(std::string::npos, at) << text;
+        const std::size_t begin = text.rfind('\n', at) + 1, end = text.find('\r', begin); // npos + 1 == 0
         std::vector<std::string> fields = testsupport::split(text.substr(begin, end - begin), '|');
-        fields.at(static_cast<std::size_t>(field)) = edit(fields.at(static_cast<std::size_t>(field)));
-        std::string line = fields.front();
+        fields.at(field) = edit(fields.at(field));
+        std::string line = fields[0]; // the entry's status, never empty
         for (std::size_t i = 1; i < fields.size(); ++i)
             line += "|" + fields[i];
-        text.replace(begin, end - begin, line);
-        setControl(text);
+        setControl(text.replace(begin, end - begin, line));
     }
 };
 

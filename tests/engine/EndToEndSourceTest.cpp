@@ -17,12 +17,6 @@ using testsupport::writeFile;
 namespace e2e {
 namespace {
 
-std::string replaceAll(std::string s, const std::string& from, const std::string& to) {
-    for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-    return s;
-}
-
 class EndToEndSource : public EndToEndTest {};
 
 TEST_F(EndToEndSource, HttpsSourceWithTestCertificate) {
@@ -58,9 +52,10 @@ TEST_F(EndToEndSource, FilesLocationInSubfolderWithItsOwnDescription) {
         // The top description: the distribution block with files in "data/",
         // and no deltas (those are found in data/version-info.txt).
         std::istringstream in(readFile(from + "/version-info.txt"));
-        std::string top, line;
-        while (std::getline(in, line) && line.rfind("delta", 0) != 0)
-            top += replaceAll(line, "files=./", "files=data/") + "\n";
+        std::string top;
+        for (std::string line; std::getline(in, line) && line.rfind("delta", 0) != 0; top += line + "\n")
+            if (line.find("files=./") != std::string::npos)
+                line.replace(line.find("./"), 2, "data/");
         top += "delta {0}\r\n";
         writeFile(to + "/version-info.txt", top);
     }

@@ -2,7 +2,6 @@
 
 #include <Poco/DigestEngine.h>
 #include <Poco/SHA1Engine.h>
-#include <Poco/String.h>
 
 #include <chrono>
 #include <filesystem>
@@ -123,24 +122,11 @@ Updater::Updater(const std::map<std::string, std::string>& overrides) {
     if (::link(built.c_str(), exe_.c_str()) != 0)
         fs::copy_file(built, exe_, fs::copy_options::overwrite_existing);
 
-    std::istringstream in(testsupport::readFile(testsupport::buildDir() + "app/patcher.properties"));
-    std::map<std::string, std::string> left = overrides;
-    std::ostringstream out;
-    std::string line;
-    while (std::getline(in, line)) {
-        const auto eq = line.find('=');
-        const std::string key = eq == std::string::npos || line[0] == '#' ? "" : Poco::trim(line.substr(0, eq));
-        auto it = left.find(key);
-        if (it != left.end()) {
-            out << key << " = " << it->second << "\n";
-            left.erase(it);
-        } else {
-            out << line << "\n";
-        }
-    }
-    for (const auto& [key, value] : left)
-        out << key << " = " << value << "\n";
-    testsupport::writeFile(dir_.file("patcher.properties"), out.str());
+    // The file's parser keeps the last value of a key.
+    std::string properties = testsupport::readFile(testsupport::buildDir() + "app/patcher.properties") + "\n";
+    for (const auto& [key, value] : overrides)
+        properties += key + " = " + value + "\n";
+    testsupport::writeFile(dir_.file("patcher.properties"), properties);
 }
 
 std::vector<std::string> Updater::withLog(const std::vector<std::string>& args) {
