@@ -12,8 +12,6 @@
 #include <sstream>
 #include <thread>
 
-#include <unistd.h>
-
 namespace fs = std::filesystem;
 using testsupport::readFile;
 using testsupport::writeFile;
@@ -24,18 +22,12 @@ namespace {
 // A key pair made once per build with the publisher, so that the signed
 // publications stay cached between runs; returns its directory.
 std::string keyPair(const std::string& name) {
-    const std::string dir = testsupport::buildDir() + "tests/engine/e2e-keys/" + name + "/";
-    if (fs::exists(dir + "publish.pub"))
-        return dir;
-    const std::string staging = dir.substr(0, dir.size() - 1) + ".tmp" + std::to_string(::getpid());
-    fs::remove_all(staging);
-    const testsupport::RunResult r = testsupport::runProgram(publishProgram(), {"--gen-key", staging});
-    EXPECT_EQ(0, r.code) << r.err;
-    std::error_code ec;
-    fs::rename(staging, dir.substr(0, dir.size() - 1), ec);
-    if (ec)
-        fs::remove_all(staging);
-    return dir;
+    const std::string dir = testsupport::buildDir() + "tests/engine/e2e-keys/" + name;
+    makeOnce(dir, [](const std::string& staging) {
+        const testsupport::RunResult r = testsupport::runProgram(publishProgram(), {"--gen-key", staging});
+        EXPECT_EQ(0, r.code) << r.err;
+    });
+    return dir + "/";
 }
 
 // The PEM on one line, as a configuration value.

@@ -27,14 +27,6 @@ std::vector<std::string> filesLike(const std::string& dir, const std::string& fr
     return out;
 }
 
-std::size_t countFiles(const std::string& dir) {
-    std::size_t n = 0;
-    if (fs::is_directory(dir))
-        for (const auto& e : fs::directory_iterator(dir))
-            n += e.is_regular_file();
-    return n;
-}
-
 class EndToEndStop : public EndToEndTest {
 protected:
     EndToEndStop() { nginxOptions_.slowRate = "64k"; }
@@ -116,7 +108,7 @@ TEST_F(EndToEndInterrupted, PendingPackageAfterSigint) {
     Updater updater;
     auto child = updater.start({"--url", url("game/1.0/"), "--dest", dest()});
     const auto deadline = Clock::now() + std::chrono::seconds(120);
-    while (countFiles(dest() + "many") < 20 && child->running() && Clock::now() < deadline)
+    while (filesLike(dest() + "many", "").size() < 20 && child->running() && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     child->signal(SIGINT);
     Outcome stopped = updater.finish(*child, 120000);

@@ -244,6 +244,19 @@ bool exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+void makeOnce(const std::string& dir, const std::function<void(const std::string& staging)>& make) {
+    if (fs::is_directory(dir))
+        return;
+    // Made aside and renamed, so that a test running alongside sees all or nothing.
+    const std::string staging = dir + ".tmp" + std::to_string(::getpid());
+    fs::remove_all(staging);
+    make(staging);
+    std::error_code ec;
+    fs::rename(staging, dir, ec);
+    if (ec)
+        fs::remove_all(staging);
+}
+
 // ---- EndToEndTest
 
 void EndToEndTest::SetUp() {
@@ -298,21 +311,15 @@ std::string EndToEndTest::publishTree(const Tree& tree, const std::string& versi
     std::string& chain = publishedKeys_[root];
     chain = publicationKey(chain, tree, version, extra);
     const std::string cached = testsupport::buildDir() + "tests/engine/e2e-publications/" + chain;
-    if (fs::is_directory(cached)) {
+    bool published = false;
+    makeOnce(cached, [&](const std::string& staging) {
+        publish(content, version, site() + root, extra);
+        published = true;
+        if (!::testing::Test::HasFatalFailure())
+            copyDir(target, staging);
+    });
+    if (!published)
         copyDir(cached, target);
-        return content;
-    }
-    publish(content, version, site() + root, extra);
-    if (::testing::Test::HasFatalFailure())
-        return content;
-    // Made aside and renamed, so that a test running alongside sees all or nothing.
-    const std::string staging = cached + ".tmp" + std::to_string(::getpid());
-    fs::remove_all(staging);
-    copyDir(target, staging);
-    std::error_code ec;
-    fs::rename(staging, cached, ec);
-    if (ec)
-        fs::remove_all(staging);
     return content;
 }
 
