@@ -161,7 +161,7 @@ TEST_F(EndToEndCrash, KilledAnywhereTheNextRunCompletes) {
 
     std::mt19937 rng(seed);
     int identical = 0, landed = 0;
-    std::vector<std::int64_t> again, afterKill, afterStop; // all; after SIGKILL; after SIGINT or stop
+    std::vector<std::int64_t> again; // bytes fetched again per trial
     std::map<std::string, int> phases; // where the killed run was
     const char* const markers[] = {"Refreshing cache content", "Applying delta", "Applying package",
                                    "Applying single entries", "Cleaning up obsolete metadata"};
@@ -204,13 +204,11 @@ TEST_F(EndToEndCrash, KilledAnywhereTheNextRunCompletes) {
             launcher->wait(20000);
         if (cut.code != 0) {
             ++landed;
-            std::size_t last = 0;
             std::string phase = "start";
-            for (const char* marker : markers) {
-                const auto pos = cut.log.rfind(marker);
-                if (pos != std::string::npos && pos >= last)
-                    last = pos, phase = marker;
-            }
+            std::size_t last = 0;
+            for (const char* marker : markers) // the one logged last
+                if (cut.log.rfind(marker) != std::string::npos && cut.log.rfind(marker) >= last)
+                    last = cut.log.rfind(marker), phase = marker;
             ++phases[phase];
         }
         // A SIGINT before the console handler is installed ends the process
@@ -225,7 +223,6 @@ TEST_F(EndToEndCrash, KilledAnywhereTheNextRunCompletes) {
         const std::string problems = stateProblems(d, v2_, "2.0", base[kind].meta);
         EXPECT_EQ("", problems) << next.describe();
         identical += problems.empty() && next.code == 0;
-        (how < 7 ? afterKill : afterStop).push_back(again.back());
         fs::remove_all(d);
     }
 
@@ -233,14 +230,10 @@ TEST_F(EndToEndCrash, KilledAnywhereTheNextRunCompletes) {
               << " cut before their end (seed " << seed << ")\n";
     // Counted by nginx: bytes already in the socket buffers when a run died
     // are among them.
-    for (auto* list : {&again, &afterKill, &afterStop}) {
-        if (list->empty())
-            continue;
-        std::sort(list->begin(), list->end());
-        std::cout << "bytes fetched again per trial"
-                  << (list == &again ? "" : list == &afterKill ? " after SIGKILL" : " after SIGINT or stop")
-                  << ": median " << (*list)[list->size() / 2] << ", max " << list->back() << "\n";
-    }
+    std::sort(again.begin(), again.end());
+    if (!again.empty())
+        std::cout << "bytes fetched again per trial: median " << again[again.size() / 2] << ", max " << again.back()
+                  << "\n";
     for (const auto& [phase, count] : phases)
         std::cout << "cut during \"" << phase << "\": " << count << "\n";
 }

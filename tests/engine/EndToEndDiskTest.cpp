@@ -56,14 +56,14 @@ public:
         writeFile(release() + "version-info.txt", info);
     }
 
-    // Rewrites field `field` of the line for path.
-    void editEntry(const std::string& path, std::size_t field, const std::function<std::string(const std::string&)>& edit) {
+    // Adds delta to field `field` of the line for path, or puts value there.
+    void editEntry(const std::string& path, std::size_t field, std::int64_t delta, const char* value = nullptr) {
         std::string text = control();
         const std::size_t at = text.find("|" + path + "|");
         ASSERT_NE(std::string::npos, at) << text;
         const std::size_t begin = text.rfind('\n', at) + 1, end = text.find('\r', begin); // npos + 1 == 0
         std::vector<std::string> fields = testsupport::split(text.substr(begin, end - begin), '|');
-        fields.at(field) = edit(fields.at(field));
+        fields.at(field) = value ? value : std::to_string(std::stoll(fields.at(field)) + delta);
         std::string line = fields[0]; // the entry's status, never empty
         for (std::size_t i = 1; i < fields.size(); ++i)
             line += "|" + fields[i];
@@ -78,10 +78,6 @@ struct HostileCase {
     const char* singleMessage = nullptr; // when files are fetched one by one, if it differs
 };
 
-std::string plus(const std::string& number, std::int64_t delta) {
-    return std::to_string(std::stoll(number) + delta);
-}
-
 const HostileCase kHostile[] = {
     {"ControlFileDecodesToGigabytes",
      [](EndToEndHostile& t) {
@@ -91,22 +87,15 @@ const HostileCase kHostile[] = {
     {"VersionInfoOf100MB",
      [](EndToEndHostile& t) { fs::resize_file(t.release() + "version-info.txt", 100 << 20); },
      "version-info.txt is larger than 4 MiB: not a file of a distribution"},
-    {"RangePastItsPackage",
-     [](EndToEndHostile& t) { t.editEntry("game.bin", 6, [](const std::string& s) { return plus(s, 5000000); }); },
+    {"RangePastItsPackage", [](EndToEndHostile& t) { t.editEntry("game.bin", 6, 5000000); },
      "Entry reaches past the end of its package: game.bin", "Requested Range Not Satisfiable"},
-    {"StoredSizeShortOfTheData",
-     [](EndToEndHostile& t) { t.editEntry("game.bin", 6, [](const std::string& s) { return plus(s, -10); }); },
+    {"StoredSizeShortOfTheData", [](EndToEndHostile& t) { t.editEntry("game.bin", 6, -10); },
      "SHA1 verification failed for the file: game.bin"},
-    {"CompressedEntryLargerThanItsSize",
-     [](EndToEndHostile& t) { t.editEntry("data/world.txt", 7, [](const std::string& s) { return plus(s, -1); }); },
+    {"CompressedEntryLargerThanItsSize", [](EndToEndHostile& t) { t.editEntry("data/world.txt", 7, -1); },
      "Entry decodes to more than its size of 399999 bytes: data/world.txt"},
-    {"SizeOfAnExabyte",
-     [](EndToEndHostile& t) {
-         t.editEntry("data/world.txt", 7, [](const std::string&) { return "1000000000000000000"; });
-     },
+    {"SizeOfAnExabyte", [](EndToEndHostile& t) { t.editEntry("data/world.txt", 7, 0, "1000000000000000000"); },
      "The sizes of the distribution add up to more than 8 PiB"},
-    {"SizeOfAPetabyte",
-     [](EndToEndHostile& t) { t.editEntry("data/world.txt", 7, [](const std::string&) { return "1000000000000000"; }); },
+    {"SizeOfAPetabyte", [](EndToEndHostile& t) { t.editEntry("data/world.txt", 7, 0, "1000000000000000"); },
      "Not enough disk space on "},
 };
 
