@@ -337,8 +337,8 @@ Outcome EndToEndTest::update(Updater& updater, const std::string& source, const 
 }
 
 Outcome EndToEndTest::installs(Updater& updater, const std::string& source, const Tree& content,
-                               const std::vector<std::string>& args) {
-    Outcome r = update(updater, source, args);
+                               const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
+    Outcome r = update(updater, source, args, env);
     EXPECT_RUN(r, 0);
     EXPECT_EQ("", treeDifferences(dest(), content)) << r.describe();
     return r;

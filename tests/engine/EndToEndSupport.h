@@ -143,7 +143,7 @@ protected:
 
     // Runs updater from source into dest(): exit 0, and dest() holds content.
     Outcome installs(Updater& updater, const std::string& source, const Tree& content,
-                     const std::vector<std::string>& args = {});
+                     const std::vector<std::string>& args = {}, const std::map<std::string, std::string>& env = {});
     Outcome installs(Updater& updater, const std::string& source, const std::string& contentDir,
                      const std::vector<std::string>& args = {}) {
         return installs(updater, source, readTree(contentDir), args);
