@@ -2,6 +2,7 @@
 // updates, uninstall, from nginx and from a local directory.
 #include "tests/engine/EndToEndSupport.h"
 
+#include <chrono>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -69,7 +70,7 @@ TEST_F(EndToEndInstall, InstallNoOpFullUpdateAndUninstall) {
     std::string level = readFile(dest() + "data/levels/level1.dat");
     level[1234] ^= 0x20;
     writeFile(dest() + "data/levels/level1.dat", level);
-    setModified(dest() + "data/levels/level1.dat", 1000000000);
+    fs::last_write_time(dest() + "data/levels/level1.dat", fs::last_write_time(dest()) - std::chrono::hours(1));
     fs::remove(dest() + "docs/read me.txt");
     const std::size_t before = nginx().requests().size();
     installs(updater, source, content, {"--full"});
@@ -113,7 +114,7 @@ TEST_F(EndToEndInstall, DeltasWholePackageSingleEntriesAndDeletedItems) {
 
         // The player edited a file that 1.1 drops: it stays.
         writeFile(dest() + "old/edited-by-player.txt", "my notes");
-        setModified(dest() + "old/edited-by-player.txt", 1000000000);
+        fs::last_write_time(dest() + "old/edited-by-player.txt", fs::last_write_time(dest()) - std::chrono::hours(1));
 
         const std::size_t before = nginx().requests().size();
         Tree expected = readTree(v2);

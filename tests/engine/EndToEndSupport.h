@@ -110,8 +110,6 @@ int launcherPort(testsupport::ChildProcess& launcher);
 // Unless dir exists, make(staging) fills a directory that is then renamed to
 // dir: for what a build makes once and its tests share.
 void makeOnce(const std::string& dir, const std::function<void(const std::string& staging)>& make);
-// Sets a file's modification time (seconds since the epoch).
-void setModified(const std::string& path, std::int64_t seconds);
 bool exists(const std::string& path);
 
 // The common base of the end-to-end tests: a work directory with the
