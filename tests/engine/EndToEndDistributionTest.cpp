@@ -1,6 +1,6 @@
 // What a publication may carry besides files: stages with an adapter, a
-// commands script, an environment redirect; and updates that go wrong on the
-// way: a corrupted delta, a renamed letter case.
+// commands script (environment redirects are the signature tests'); and
+// updates that go wrong on the way: a corrupted delta, a renamed letter case.
 #include "tests/engine/EndToEndSupport.h"
 
 #include <filesystem>
@@ -70,32 +70,6 @@ TEST_F(EndToEndDistribution, ScriptsRunAtTheirPoints) {
     Outcome uninstall = updater.run({"--url", url("game/1.0/"), "--dest", dest(), "--uninstall"});
     ASSERT_RUN(uninstall, 0);
     EXPECT_EQ("pre-update " + destDir + "\npost-update " + destDir + "\ncleanup " + destDir + "\n", readFile(calls));
-}
-
-// An environment "eu" overrides files of the main tree; a file the main tree
-// drops but the environment still has survives the removal of deleted items.
-TEST_F(EndToEndDistribution, EnvironmentRedirect) {
-    const std::string shared = text(4000, 20);
-    const Tree main1 = {{"game.bin", noise(30000, 21)}, {"lang/strings.txt", shared}, {"lang/menu.txt", text(900, 22)}};
-    const Tree env1 = {{"lang/strings.txt", shared}, {"lang/menu.txt", text(950, 23)}, {"lang/eu.txt", text(700, 24)}};
-    Tree main2 = main1;
-    main2.erase("lang/strings.txt");
-    main2["game.bin"] = noise(30000, 25);
-    writeTree(path("env1"), env1);
-    writeTree(path("env2"), env1);
-    publishTree(main1, "1.0", "game", {"--env", "eu", "--env-content", path("env1")});
-    publishTree(main2, "1.1", "game", {"--env", "eu", "--env-content", path("env2"), "--previous", "1.0"});
-
-    auto overlay = [](Tree base, const Tree& top) {
-        for (const auto& [p, bytes] : top)
-            base[p] = bytes;
-        return base;
-    };
-    Updater updater;
-    Outcome install = installs(updater, url("game/1.0/eu/"), overlay(main1, env1));
-    EXPECT_LOGS(install, "Detected environment is: eu");
-    installs(updater, url("game/1.1/eu/"), overlay(main2, env1));
-    EXPECT_EQ("1.1", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
 }
 
 // A new version that only changes the letter case of paths.

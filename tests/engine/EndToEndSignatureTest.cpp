@@ -1,6 +1,7 @@
 // Signed publications: with trusted keys configured, a description is used only
 // when a trusted key signed its exact bytes, whatever the network path serves,
-// and an older signed publication is not installed over a newer one.
+// and an older signed publication is not installed over a newer one; an
+// environment redirect, signed.
 #include "tests/engine/EndToEndSupport.h"
 
 #include <Poco/Base64Encoder.h>
@@ -134,16 +135,30 @@ TEST_F(EndToEndSignature, SignedInstallBadSignaturesRefusedAndSignedUpdate) {
     EXPECT_FALSE(requestsFor(nginx(), "game/1.1/version-info.txt.sig").empty());
 }
 
-// Behind an environment redirect the environment's description passes and the
-// root's does not: the first is not stored either.
-TEST_F(EndToEndSignature, RedirectedDescriptionRefusedBeforeAnyChange) {
-    writeTree(path("env"), {{"lang/eu.txt", text(700, 74)}});
+// An environment "eu" overrides files of the main tree, and a file the main
+// tree drops but the environment still has survives the removal of deleted
+// items. When the root's description behind the redirect fails its signature,
+// the environment's (which passes) is not stored either.
+TEST_F(EndToEndSignature, EnvironmentRedirectWithTheRootsSignature) {
+    const std::string shared = text(4000, 20);
+    const Tree main1 = {{"game.bin", noise(30000, 21)}, {"lang/strings.txt", shared}, {"lang/menu.txt", text(900, 22)}};
+    const Tree env = {{"lang/strings.txt", shared}, {"lang/menu.txt", text(950, 23)}, {"lang/eu.txt", text(700, 24)}};
+    Tree main2 = main1;
+    main2.erase("lang/strings.txt");
+    main2["game.bin"] = noise(30000, 25);
+    writeTree(path("env"), env);
     const std::vector<std::string> sign = {"--sign-key", keyPair("maker") + "publish.key", "--env", "eu",
                                            "--env-content", path("env")};
-    publishTree(smallGame(70), "1.0", "env", sign);
-    publishTree(smallGameNext(70), "1.1", "env", plus(sign, {"--previous", "1.0"}));
+    publishTree(main1, "1.0", "env", sign);
+    publishTree(main2, "1.1", "env", plus(sign, {"--previous", "1.0"}));
+    const auto overlay = [&env](Tree base) {
+        for (const auto& [p, bytes] : env)
+            base[p] = bytes;
+        return base;
+    };
     Updater updater = trustingUpdater();
-    ASSERT_RUN(update(updater, url("env/1.0/eu/")), 0);
+    Outcome install = installs(updater, url("env/1.0/eu/"), overlay(main1));
+    EXPECT_LOGS(install, "Detected environment is: eu");
 
     copyDir(site() + "env/1.1", site() + "bad/1.1");
     const std::string root = site() + "bad/1.1/version-info.txt";
@@ -152,6 +167,9 @@ TEST_F(EndToEndSignature, RedirectedDescriptionRefusedBeforeAnyChange) {
     writeFile(root, bytes);
     expectRefused(updater, url("bad/1.1/eu/"), "Signature verification failed for: " + url("bad/1.1/") +
                                                    "version-info.txt (not signed by a trusted key)");
+
+    installs(updater, url("env/1.1/eu/"), overlay(main2));
+    EXPECT_EQ("1.1", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
 }
 
 TEST_F(EndToEndSignature, OlderPublicationRefusedUnlessDowngradeAllowed) {
