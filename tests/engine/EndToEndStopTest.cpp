@@ -58,8 +58,7 @@ TEST_F(EndToEndStop, StoppedOrFailedRunKeepsItsDownload) {
     EXPECT_LOGS(stopped, "INTERRUPTED: ");
     EXPECT_EQ(0, launcher.wait(20000)) << launcher.out() << launcher.err();
     EXPECT_NE(std::string::npos, launcher.out().find("\"exit\"")) << launcher.out();
-    ASSERT_TRUE(exists(dest() + ".kvo.tmp.dir")) << "the temporary folder goes after a stop";
-    EXPECT_FALSE(filesLike(dest() + ".kvo.tmp.dir", ".downloading#").empty()) << stopped.log;
+    EXPECT_FALSE(filesLike(dest() + ".kvo.tmp.dir", ".downloading#").empty()) << "the download went\n" << stopped.log;
     const std::int64_t first = bytesFor(nginx().requests(), ".pak");
     EXPECT_LT(first, packSize) << "the stop came after the download ended";
 
