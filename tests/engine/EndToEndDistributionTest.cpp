@@ -1,6 +1,6 @@
 // What a publication may carry besides files: stages with an adapter, a
-// commands script (environment redirects are the signature tests'); and
-// updates that go wrong on the way: a corrupted delta, a renamed letter case.
+// commands script (environment redirects are the signature tests'); and an
+// update that goes wrong on the way: a corrupted delta.
 #include "tests/engine/EndToEndSupport.h"
 
 #include <filesystem>
@@ -70,21 +70,6 @@ TEST_F(EndToEndDistribution, ScriptsRunAtTheirPoints) {
     Outcome uninstall = updater.run({"--url", url("game/1.0/"), "--dest", dest(), "--uninstall"});
     ASSERT_RUN(uninstall, 0);
     EXPECT_EQ("pre-update " + destDir + "\npost-update " + destDir + "\ncleanup " + destDir + "\n", readFile(calls));
-}
-
-// A new version that only changes the letter case of paths.
-TEST_F(EndToEndDistribution, CaseOnlyRename) {
-    const Tree v1 = {{"Textures/Stone.png", noise(20000, 30)}, {"Maps/Forest.map", text(9000, 31)},
-                     {"readme.txt", text(500, 32)}};
-    const Tree v2 = {{"Textures/stone.png", noise(20000, 30)}, {"maps/forest.map", text(9000, 31)},
-                     {"readme.txt", text(500, 32)}};
-    publishTree(v1, "1.0");
-    publishTree(v2, "1.1", "game", {"--previous", "1.0"});
-    Updater updater;
-    ASSERT_RUN(update(updater, url("game/1.0/")), 0);
-    installs(updater, url("game/1.1/"), v2);
-    EXPECT_FALSE(exists(dest() + "Maps/Forest.map"));
-    EXPECT_FALSE(exists(dest() + "Textures/Stone.png"));
 }
 
 // A delta that cannot restore its file gives way to the file fetched alone, in

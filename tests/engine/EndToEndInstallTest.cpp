@@ -30,7 +30,8 @@ Tree gameV1() {
 }
 
 // Its next release: an edited level (delta), a rewritten sound (single entry),
-// new files in a package of their own (whole package), two files removed.
+// new files in a package of their own (whole package), two files removed, and
+// a name and its folder's whose letters only change case.
 Tree gameV2() {
     Tree t = gameV1();
     std::string& level = t["data/levels/level1.dat"];
@@ -41,6 +42,8 @@ Tree gameV2() {
     t["data/new/intro.txt"] = text(20000, 42);
     t.erase("old/obsolete.txt");
     t.erase("old/edited-by-player.txt");
+    t["Docs/Read me.txt"] = t.at("docs/read me.txt");
+    t.erase("docs/read me.txt");
     return t;
 }
 
