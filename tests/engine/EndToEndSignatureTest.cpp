@@ -38,15 +38,6 @@ std::string inlinePem(const std::string& file) {
     return pem;
 }
 
-// A date of the description ("date-created", "date-modified") in seconds.
-std::int64_t dateSeconds(const std::string& description, const std::string& name) {
-    const std::string key = name + "=";
-    const std::size_t at = description.find(key);
-    const std::string value = description.substr(at + key.size(), description.find('\r', at) - at - key.size());
-    int zone = 0;
-    return Poco::DateTimeParser::parse(value, zone).timestamp().epochTime();
-}
-
 class EndToEndSignature : public EndToEndTest {
 protected:
     // Signed 1.0 and 1.1 (with a delta from 1.0) under site()/game; their
@@ -57,10 +48,14 @@ protected:
         waitPast(site() + "game/1.0/version-info.txt", "date-created");
         return {v1, publishTree(smallGameNext(70), "1.1", "game", plus(sign, {"--previous", "1.0"}))};
     }
-    // Until the clock's second is later than the description's date.
+    // Until the clock's second is later than the description's date `name`
+    // ("date-created", "date-modified").
     static void waitPast(const std::string& description, const std::string& name) {
-        const std::int64_t when = dateSeconds(readFile(description), name);
-        while (std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) <= when)
+        const std::string text = readFile(description);
+        const std::size_t at = text.find(name + "=") + name.size() + 1;
+        int zone = 0;
+        const auto when = Poco::DateTimeParser::parse(text.substr(at, text.find('\r', at) - at), zone).timestamp();
+        while (std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) <= when.epochTime())
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     // A player's updater trusting the maker's key (by path) and another key
