@@ -23,14 +23,10 @@ def entries(control):
                    "offset": int(f[5]), "stored": int(f[6]), "size": int(f[7] or f[6]), "line": line}
 
 
-def read_range(packages, e):
+def decoded(packages, e):
     with open(os.path.join(packages, e["package"]), "rb") as f:
         f.seek(e["offset"])
-        return f.read(e["stored"])
-
-
-def decoded(packages, e):
-    data = read_range(packages, e)
+        data = f.read(e["stored"])
     if e["status"] == "1":
         data = subprocess.run(["xz", "-dc", "--format=lzma"], input=data, stdout=subprocess.PIPE,
                               check=True).stdout
@@ -110,9 +106,6 @@ def table(results, rtt_ms, singles):
         values = [r[i] for r in runs.get((job, role), [])]
         return statistics.median(values) if values else float("nan")
 
-    def mib(kib):
-        return kib / 1024.0
-
     # Three round trips come before the first entry can be asked for: the
     # connection, the version info, then the control file it names.
     ideal = (singles / 4.0 + 3) * rtt_ms / 1000.0 + med("single", "transfer")
@@ -137,7 +130,7 @@ def table(results, rtt_ms, singles):
         ratio = ours / ref if ref > 0 else float("nan")
         met = ratio <= limit and (job != "noop" or ours <= 0.5) if limit is not None else None
         print("%-60s %8.2f %8.2f %6.2f %7.2f %8.1f  %-15s %s" % (
-            name, ours, ref, ratio, med(job, "patcher", 1), mib(med(job, "patcher", 2)), goal,
+            name, ours, ref, ratio, med(job, "patcher", 1), med(job, "patcher", 2) / 1024.0, goal,
             "-" if met is None else "yes" if met else "NO"))
     if ("update", "patcher") in runs:
         fetched, ref_bytes = med("update", "patcher", 3), med("update", "needed", 3)
@@ -145,7 +138,7 @@ def table(results, rtt_ms, singles):
               fetched, ref_bytes, fetched / ref_bytes, "", "", "<= 1.05",
               "yes" if fetched <= 1.05 * ref_bytes else "NO"))
     if ("install", "patcher") in runs:
-        rss = mib(max(r[2] for r in runs[("install", "patcher")]))
+        rss = max(r[2] for r in runs[("install", "patcher")]) / 1024.0
         print("%-60s %8s %8s %6s %7s %8.1f  %-15s %s" % ("peak memory of the fresh install", "", "", "", "", rss,
                                                          "<= 200 MiB", "yes" if rss <= 200 else "NO"))
     print("(medians of %d runs; bytes in the time columns for the bytes row)" %

@@ -161,7 +161,7 @@ TEST_F(EndToEndCrash, KilledAnywhereTheNextRunCompletes) {
 
     std::mt19937 rng(seed);
     int identical = 0, landed = 0;
-    std::vector<std::int64_t> again, afterKill, afterStop; // all; after SIGKILL; after SIGINT or stop
+    std::vector<std::int64_t> again; // bytes fetched again per trial
     std::map<std::string, int> phases; // where the killed run was
     const char* const markers[] = {"Refreshing cache content", "Applying delta", "Applying package",
                                    "Applying single entries", "Cleaning up obsolete metadata"};
@@ -204,13 +204,11 @@ TEST_F(EndToEndCrash, KilledAnywhereTheNextRunCompletes) {
             launcher->wait(20000);
         if (cut.code != 0) {
             ++landed;
-            std::size_t last = 0;
             std::string phase = "start";
-            for (const char* marker : markers) {
-                const auto pos = cut.log.rfind(marker);
-                if (pos != std::string::npos && pos >= last)
-                    last = pos, phase = marker;
-            }
+            std::size_t last = 0;
+            for (const char* marker : markers) // the one logged last
+                if (cut.log.rfind(marker) != std::string::npos && cut.log.rfind(marker) >= last)
+                    last = cut.log.rfind(marker), phase = marker;
             ++phases[phase];
         }
         // A SIGINT before the console handler is installed ends the process
@@ -225,7 +223,6 @@ TEST_F(EndToEndCrash, KilledAnywhereTheNextRunCompletes) {
         const std::string problems = stateProblems(d, v2_, "2.0", base[kind].meta);
         EXPECT_EQ("", problems) << next.describe();
         identical += problems.empty() && next.code == 0;
-        (how < 7 ? afterKill : afterStop).push_back(again.back());
         fs::remove_all(d);
     }
 
@@ -233,14 +230,10 @@ TEST_F(EndToEndCrash, KilledAnywhereTheNextRunCompletes) {
               << " cut before their end (seed " << seed << ")\n";
     // Counted by nginx: bytes already in the socket buffers when a run died
     // are among them.
-    for (auto* list : {&again, &afterKill, &afterStop}) {
-        if (list->empty())
-            continue;
-        std::sort(list->begin(), list->end());
-        std::cout << "bytes fetched again per trial"
-                  << (list == &again ? "" : list == &afterKill ? " after SIGKILL" : " after SIGINT or stop")
-                  << ": median " << (*list)[list->size() / 2] << ", max " << list->back() << "\n";
-    }
+    std::sort(again.begin(), again.end());
+    if (!again.empty())
+        std::cout << "bytes fetched again per trial: median " << again[again.size() / 2] << ", max " << again.back()
+                  << "\n";
     for (const auto& [phase, count] : phases)
         std::cout << "cut during \"" << phase << "\": " << count << "\n";
 }
@@ -252,16 +245,17 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
     ASSERT_FALSE(HasFatalFailure());
     Updater updater;
     const std::string v2 = url("game/2.0/");
-    using Damage = std::function<void(const std::string& dest, const std::string& pack, std::int64_t packSize)>;
+    // What is damaged: an installation of 2.0, or what a killed run leaves of
+    // the first package of a fresh install, of the piece of a single file of an
+    // update from 1.0, or of the packed control file of a fresh install.
+    enum class From { Installed, Package, Piece, Control };
+    using Damage = std::function<void(const std::string& dest, const std::string& leftover, std::int64_t size)>;
     struct Case {
         const char* name;
-        bool installed; // damage an installation, or a package left by a killed install
+        From from;
         Damage damage;
-        bool fetchesNothing;
-        std::vector<std::string> args;
-        // The leftover: the first package of a killed install, or the piece
-        // of a single file of an update.
-        std::string leftover = ".pak";
+        bool fetchesNothing = false;
+        std::vector<std::string> args = {};
     };
     const std::string cache = ".kvo.meta.dir/.kvo.cache.txt";
     // A download record vouching for every byte of a file of zeros.
@@ -270,37 +264,34 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
         writeFile(file + ".downloading#", "1\n0 " + std::to_string(size) + "\n\n");
     };
     const Case cases[] = {
-        {"garbage cache", true,
-         [&](auto& d, auto&, auto) { writeFile(d + cache, std::string("\x01\x02|||\r\nnot a line\r\n", 20)); }, true,
-         {}},
-        {"truncated cache", true,
+        {"garbage cache", From::Installed,
+         [&](auto& d, auto&, auto) { writeFile(d + cache, std::string("\x01\x02|||\r\nnot a line\r\n", 20)); }, true},
+        {"truncated cache", From::Installed,
          [&](auto& d, auto&, auto) {
              const std::string bytes = readFile(d + cache);
              writeFile(d + cache, bytes.substr(0, bytes.size() / 2 + 7));
          },
-         true, {}},
-        {"deleted metadata directory", true, [&](auto& d, auto&, auto) { fs::remove_all(d + ".kvo.meta.dir"); }, true,
-         {}},
-        {"garbage download record", false,
-         [&](auto&, auto& pack, auto) { writeFile(pack + ".downloading#", "3\nzz 12\n-5 x\n"); }, false, {}},
-        {"download record claiming bytes never stored", false, claimNeverStored, false, {}},
-        {"truncated package", false,
+         true},
+        {"deleted metadata directory", From::Installed,
+         [&](auto& d, auto&, auto) { fs::remove_all(d + ".kvo.meta.dir"); }, true},
+        {"garbage download record", From::Package,
+         [&](auto&, auto& pack, auto) { writeFile(pack + ".downloading#", "3\nzz 12\n-5 x\n"); }},
+        {"download record claiming bytes never stored", From::Package, claimNeverStored},
+        {"truncated package", From::Package,
          [&](auto&, auto& pack, auto size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 4));
              writeFile(pack + ".downloading#", "1\n0 " + std::to_string(size / 2) + "\n\n");
-         },
-         false, {}},
-        {"single file's piece claiming bytes never stored", false, claimNeverStored, false, {}, ".down"},
-        {"control file claiming bytes never stored", false, claimNeverStored, false, {}, "control"},
-        {"stale pending packages list", false,
+         }},
+        {"single file's piece claiming bytes never stored", From::Piece, claimNeverStored},
+        {"control file claiming bytes never stored", From::Control, claimNeverStored},
+        {"stale pending packages list", From::Package,
          [&](auto& d, auto& pack, auto size) {
              fs::resize_file(pack, static_cast<std::uintmax_t>(size / 2));
              fs::remove(pack + ".downloading#");
              writeFile(d + ".kvo.tmp.dir/.kvo.pending.packs.txt",
                        pack + "\r\n" + d + ".kvo.tmp.dir/gone.pak\r\n\x01\x02\r\n");
-         },
-         false, {}},
-        {"file edited within the second of its install, full update", true,
+         }},
+        {"file edited within the second of its install, full update", From::Installed,
          [&](auto& d, auto&, auto) {
              const std::string file = d + "data/level0.dat";
              struct stat st {};
@@ -313,7 +304,7 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
              ASSERT_EQ(0, ::utimensat(AT_FDCWD, file.c_str(), times, 0));
          },
          false, {"--full"}},
-        {"update cut after its last file was placed", true,
+        {"update cut after its last file was placed", From::Installed,
          [&](auto& d, auto&, auto) {
              // What 1.0 had beside the files of 2.0: its cache, metadata and deleted file.
              const std::string old = path("v1/");
@@ -326,43 +317,27 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
              fs::copy_file(old + "old/gone.txt", d + "old/gone.txt");
              fs::remove_all(old);
          },
-         true, {}},
+         true},
     };
     int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string d = path("leftover" + std::to_string(n++) + "/");
-        std::string pack;
-        std::int64_t packSize = 0;
+        std::string leftover;
+        std::int64_t size = 0;
         std::set<std::string> cleanMeta;
-        if (c.installed) {
+        if (c.from == From::Installed) {
             ASSERT_RUN(updater.run(into(v2, d)), 0);
             cleanMeta = metaNames(d);
-        } else if (c.leftover == ".down") {
-            // The piece of a single file of an update from 1.0, as a killed run
-            // leaves it: sized by the file's line in an installed control file.
+        } else if (c.from == From::Piece) {
+            // Noise is stored as it is: the piece is as large as the file.
             const std::string relative = "many/file3.bin";
-            const std::string scratch = path("scratch/");
-            ASSERT_RUN(updater.run(into(v2, scratch)), 0);
-            for (const auto& e : fs::directory_iterator(scratch + ".kvo.meta.dir")) {
-                std::istringstream lines(readFile(e.path().string()));
-                for (std::string line; std::getline(lines, line);)
-                    if (line.find("|" + relative + "|") != std::string::npos)
-                        packSize = std::stoll(testsupport::split(line, '|').at(6));
-            }
-            fs::remove_all(scratch);
-            ASSERT_LT(0, packSize);
             ASSERT_RUN(updater.run(into(url("game/1.0/"), d)), 0);
-            pack = d + ".kvo.tmp.dir/" + sha1Hex(v2_.at(relative)) + "_" + sha1Hex(relative) + ".down";
-            fs::create_directories(d + ".kvo.tmp.dir");
-        } else if (c.leftover == "control") {
-            // The packed control file of a fresh install, as a killed run leaves it.
-            pack = d + ".kvo.tmp.dir/.kvo.files.2.0.control.txt";
-            for (const auto& e : fs::recursive_directory_iterator(site() + "game/2.0/"))
-                if (e.path().filename() == "control.txt.7z" && e.path().string().find("deltas") == std::string::npos)
-                    packSize = static_cast<std::int64_t>(fs::file_size(e.path()));
-            ASSERT_LT(0, packSize);
-            fs::create_directories(d + ".kvo.tmp.dir");
+            leftover = d + ".kvo.tmp.dir/" + sha1Hex(v2_.at(relative)) + "_" + sha1Hex(relative) + ".down";
+            size = static_cast<std::int64_t>(v2_.at(relative).size());
+        } else if (c.from == From::Control) {
+            leftover = d + ".kvo.tmp.dir/.kvo.files.2.0.control.txt";
+            size = static_cast<std::int64_t>(fs::file_size(site() + "game/2.0/control.txt.7z"));
         } else {
             // Killed while its first package comes in.
             auto child = updater.start(into(slowUrl("game/2.0/"), d));
@@ -370,16 +345,18 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
                 if (fs::is_directory(d + ".kvo.tmp.dir"))
                     for (const auto& e : fs::directory_iterator(d + ".kvo.tmp.dir"))
                         if (e.path().extension() == ".pak")
-                            pack = e.path().string();
-                return !pack.empty();
+                            leftover = e.path().string();
+                return !leftover.empty();
             }));
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             child->signal(SIGKILL);
             updater.finish(*child);
-            const std::string name = fs::path(pack).filename().string();
-            packSize = static_cast<std::int64_t>(fs::file_size(site() + "game/2.0/" + name.substr(name.find('}') + 1)));
+            const std::string name = fs::path(leftover).filename().string();
+            size = static_cast<std::int64_t>(fs::file_size(site() + "game/2.0/" + name.substr(name.find('}') + 1)));
         }
-        c.damage(d, pack, packSize);
+        if (!leftover.empty())
+            fs::create_directories(d + ".kvo.tmp.dir");
+        c.damage(d, leftover, size);
         ASSERT_FALSE(HasFatalFailure());
 
         const std::size_t before = nginx().requests().size();
@@ -390,7 +367,7 @@ TEST_F(EndToEndCrash, DamagedLeftoversAreRepairedByTheNextRun) {
             EXPECT_EQ(0, dataBytes(nginx().requests(), before)) << "correct files fetched again";
         }
         expectUpToDate(updater, v2, d);
-        if (c.installed) {
+        if (c.from == From::Installed) {
             EXPECT_EQ("", stateProblems(d, v2_, "2.0", cleanMeta));
         }
         fs::remove_all(d);

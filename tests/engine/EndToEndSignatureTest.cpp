@@ -1,6 +1,7 @@
 // Signed publications: with trusted keys configured, a description is used only
 // when a trusted key signed its exact bytes, whatever the network path serves,
-// and an older signed publication is not installed over a newer one.
+// and an older signed publication is not installed over a newer one; an
+// environment redirect, signed.
 #include "tests/engine/EndToEndSupport.h"
 
 #include <Poco/Base64Encoder.h>
@@ -12,8 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include <unistd.h>
-
 namespace fs = std::filesystem;
 using testsupport::readFile;
 using testsupport::writeFile;
@@ -24,18 +23,12 @@ namespace {
 // A key pair made once per build with the publisher, so that the signed
 // publications stay cached between runs; returns its directory.
 std::string keyPair(const std::string& name) {
-    const std::string dir = testsupport::buildDir() + "tests/engine/e2e-keys/" + name + "/";
-    if (fs::exists(dir + "publish.pub"))
-        return dir;
-    const std::string staging = dir.substr(0, dir.size() - 1) + ".tmp" + std::to_string(::getpid());
-    fs::remove_all(staging);
-    const testsupport::RunResult r = testsupport::runProgram(publishProgram(), {"--gen-key", staging});
-    EXPECT_EQ(0, r.code) << r.err;
-    std::error_code ec;
-    fs::rename(staging, dir.substr(0, dir.size() - 1), ec);
-    if (ec)
-        fs::remove_all(staging);
-    return dir;
+    const std::string dir = testsupport::buildDir() + "tests/engine/e2e-keys/" + name;
+    makeOnce(dir, [](const std::string& staging) {
+        const testsupport::RunResult r = testsupport::runProgram(publishProgram(), {"--gen-key", staging});
+        EXPECT_EQ(0, r.code) << r.err;
+    });
+    return dir + "/";
 }
 
 // The PEM on one line, as a configuration value.
@@ -43,15 +36,6 @@ std::string inlinePem(const std::string& file) {
     std::string pem = readFile(file);
     pem.erase(std::remove(pem.begin(), pem.end(), '\n'), pem.end());
     return pem;
-}
-
-// A date of the description ("date-created", "date-modified") in seconds.
-std::int64_t dateSeconds(const std::string& description, const std::string& name) {
-    const std::string key = name + "=";
-    const std::size_t at = description.find(key);
-    const std::string value = description.substr(at + key.size(), description.find('\r', at) - at - key.size());
-    int zone = 0;
-    return Poco::DateTimeParser::parse(value, zone).timestamp().epochTime();
 }
 
 class EndToEndSignature : public EndToEndTest {
@@ -64,10 +48,14 @@ protected:
         waitPast(site() + "game/1.0/version-info.txt", "date-created");
         return {v1, publishTree(smallGameNext(70), "1.1", "game", plus(sign, {"--previous", "1.0"}))};
     }
-    // Until the clock's second is later than the description's date.
+    // Until the clock's second is later than the description's date `name`
+    // ("date-created", "date-modified").
     static void waitPast(const std::string& description, const std::string& name) {
-        const std::int64_t when = dateSeconds(readFile(description), name);
-        while (std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) <= when)
+        const std::string text = readFile(description);
+        const std::size_t at = text.find(name + "=") + name.size() + 1;
+        int zone = 0;
+        const auto when = Poco::DateTimeParser::parse(text.substr(at, text.find('\r', at) - at), zone).timestamp();
+        while (std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) <= when.epochTime())
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     // A player's updater trusting the maker's key (by path) and another key
@@ -82,10 +70,6 @@ protected:
     std::string localhostUrl(const std::string& relative) {
         return "http://localhost:" + std::to_string(nginx().port()) + "/" + relative;
     }
-    // The destination as a failed run must leave it: every file outside the
-    // temporary folder (which a failed run keeps for the next one).
-    Tree state() { return without(readTree(dest()), ".kvo.tmp.dir/"); }
-
     // A copy of game/1.1 spoiled as named, under site()/bad/1.1/.
     void spoil(const std::string& name) {
         fs::remove_all(site() + "bad");
@@ -116,80 +100,71 @@ protected:
     }
 };
 
-TEST_F(EndToEndSignature, SignedInstallAndUpdateFetchSignaturesHttpsFirst) {
+// Signatures fetched HTTPS first; each way a description can fail its
+// signature: exit 70 with the reason and the destination as it was; and the
+// genuine update installs afterwards.
+TEST_F(EndToEndSignature, SignedInstallBadSignaturesRefusedAndSignedUpdate) {
     const auto [v1, v2] = publishSigned();
     Updater updater = trustingUpdater();
-    Outcome install = update(updater, localhostUrl("game/1.0/"));
-    ASSERT_RUN(install, 0);
-    EXPECT_EQ("", treeDifferences(dest(), v1));
-    EXPECT_TRUE(install.logs("Publications are verified against 2 trusted key(s)")) << install.log;
+    const std::string https = "https://localhost:" + std::to_string(nginx().port()) + "/game/";
+    Outcome install = installs(updater, localhostUrl("game/1.0/"), v1);
+    EXPECT_LOGS(install, "Publications are verified against 2 trusted key(s)");
     EXPECT_FALSE(install.logs("Publications are not verified")) << install.log;
-    EXPECT_TRUE(install.logs("https://localhost:" + std::to_string(nginx().port()) + "/game/1.0/version-info.txt"))
-        << install.log;
+    EXPECT_LOGS(install, https + "1.0/version-info.txt");
 
-    Outcome next = update(updater, localhostUrl("game/1.1/"));
-    ASSERT_RUN(next, 0);
-    EXPECT_EQ("", treeDifferences(dest(), v2));
-    EXPECT_GT(bytesFor(nginx().requests(), "game/1.1/deltas/1.0/"), 0);
-    EXPECT_TRUE(next.logs("https://localhost:" + std::to_string(nginx().port()) +
-                          "/game/1.1/version-info.txt.sig"))
-        << next.log;
-    EXPECT_FALSE(requestsFor(nginx(), "game/1.1/version-info.txt.sig").empty());
-}
-
-// Each way a description can fail its signature: exit 70 with the reason, the
-// destination as it was, and the genuine publication installs afterwards.
-TEST_F(EndToEndSignature, BadSignaturesRefusedBeforeAnyChange) {
-    const auto [v1, v2] = publishSigned();
-    Updater updater = trustingUpdater();
     const std::pair<const char*, const char*> cases[] = {{"changed byte", "not signed by a trusted key"},
                                                          {"missing signature", "missing"},
                                                          {"other key", "not signed by a trusted key"},
                                                          {"garbage signature", "malformed"}};
     for (const auto& [name, reason] : cases) {
         SCOPED_TRACE(name);
-        fs::remove_all(dest());
-        ASSERT_RUN(update(updater, url("game/1.0/")), 0);
         spoil(name);
-        const Tree before = state();
-
-        Outcome bad = update(updater, localhostUrl("bad/1.1/"));
-        EXPECT_RUN(bad, 70);
-        EXPECT_TRUE(bad.logs(std::string("Signature verification failed for: ") + localhostUrl("bad/1.1/") +
-                             "version-info.txt (" + reason + ")"))
-            << bad.log;
-        EXPECT_TRUE(before == state()) << "the destination changed";
+        const std::string bad = localhostUrl("bad/1.1/");
+        expectRefused(updater, bad, "Signature verification failed for: " + bad + "version-info.txt (" + reason + ")");
         EXPECT_TRUE(requestsFor(nginx(), "bad/1.1/control.txt").empty());
-
-        ASSERT_RUN(update(updater, url("game/1.1/")), 0);
-        EXPECT_EQ("", treeDifferences(dest(), v2));
     }
+
+    Outcome next = installs(updater, localhostUrl("game/1.1/"), v2);
+    EXPECT_GT(bytesFor(nginx().requests(), "game/1.1/deltas/1.0/"), 0);
+    EXPECT_LOGS(next, https + "1.1/version-info.txt.sig");
+    EXPECT_FALSE(requestsFor(nginx(), "game/1.1/version-info.txt.sig").empty());
 }
 
-// Behind an environment redirect the environment's description passes and the
-// root's does not: the first is not stored either.
-TEST_F(EndToEndSignature, RedirectedDescriptionRefusedBeforeAnyChange) {
-    writeTree(path("env"), {{"lang/eu.txt", text(700, 74)}});
+// An environment "eu" overrides files of the main tree, and a file the main
+// tree drops but the environment still has survives the removal of deleted
+// items. When the root's description behind the redirect fails its signature,
+// the environment's (which passes) is not stored either.
+TEST_F(EndToEndSignature, EnvironmentRedirectWithTheRootsSignature) {
+    const std::string shared = text(4000, 20);
+    const Tree main1 = {{"game.bin", noise(30000, 21)}, {"lang/strings.txt", shared}, {"lang/menu.txt", text(900, 22)}};
+    const Tree env = {{"lang/strings.txt", shared}, {"lang/menu.txt", text(950, 23)}, {"lang/eu.txt", text(700, 24)}};
+    Tree main2 = main1;
+    main2.erase("lang/strings.txt");
+    main2["game.bin"] = noise(30000, 25);
+    writeTree(path("env"), env);
     const std::vector<std::string> sign = {"--sign-key", keyPair("maker") + "publish.key", "--env", "eu",
                                            "--env-content", path("env")};
-    publishTree(smallGame(70), "1.0", "env", sign);
-    publishTree(smallGameNext(70), "1.1", "env", plus(sign, {"--previous", "1.0"}));
+    publishTree(main1, "1.0", "env", sign);
+    publishTree(main2, "1.1", "env", plus(sign, {"--previous", "1.0"}));
+    const auto overlay = [&env](Tree base) {
+        for (const auto& [p, bytes] : env)
+            base[p] = bytes;
+        return base;
+    };
     Updater updater = trustingUpdater();
-    ASSERT_RUN(update(updater, url("env/1.0/eu/")), 0);
+    Outcome install = installs(updater, url("env/1.0/eu/"), overlay(main1));
+    EXPECT_LOGS(install, "Detected environment is: eu");
 
     copyDir(site() + "env/1.1", site() + "bad/1.1");
     const std::string root = site() + "bad/1.1/version-info.txt";
     std::string bytes = readFile(root);
     bytes.insert(bytes.find('\n') + 1, "    note=x\r\n");
     writeFile(root, bytes);
-    const Tree before = state();
+    expectRefused(updater, url("bad/1.1/eu/"), "Signature verification failed for: " + url("bad/1.1/") +
+                                                   "version-info.txt (not signed by a trusted key)");
 
-    Outcome bad = update(updater, url("bad/1.1/eu/"));
-    EXPECT_RUN(bad, 70);
-    EXPECT_TRUE(bad.logs("Signature verification failed for: " + url("bad/1.1/") +
-                         "version-info.txt (not signed by a trusted key)"))
-        << bad.log;
-    EXPECT_TRUE(before == state()) << "the destination changed";
+    installs(updater, url("env/1.1/eu/"), overlay(main2));
+    EXPECT_EQ("1.1", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
 }
 
 TEST_F(EndToEndSignature, OlderPublicationRefusedUnlessDowngradeAllowed) {
@@ -209,20 +184,14 @@ TEST_F(EndToEndSignature, OlderPublicationRefusedUnlessDowngradeAllowed) {
     Updater updater = trustingUpdater();
     ASSERT_RUN(update(updater, url("game/1.0/")), 0);
     ASSERT_RUN(update(updater, url("game/1.1/")), 0);
-    const Tree before = state();
-    for (const std::string& source : {url("game/1.0/"), url("replay/1.1/"), url("replay/1.1-unfixed/")}) {
-        Outcome replay = update(updater, source);
-        EXPECT_RUN(replay, 70);
-        EXPECT_TRUE(replay.logs("Refusing an older publication: " + source + "version-info.txt")) << replay.log;
-        EXPECT_TRUE(before == state()) << "the destination changed";
-    }
+    for (const std::string& source : {url("game/1.0/"), url("replay/1.1/"), url("replay/1.1-unfixed/")})
+        expectRefused(updater, source, "Refusing an older publication: " + source + "version-info.txt");
 
     Updater downgrading = trustingUpdater({{"app.allow-downgrade", "true"}});
-    ASSERT_RUN(update(downgrading, url("game/1.0/")), 0);
     // The files only 1.1 has stay: 1.0's removal list cannot name them.
     Tree expected = readTree(v1);
     expected["data/extra.txt"] = fixed.at("data/extra.txt");
-    EXPECT_EQ("", treeDifferences(dest(), expected));
+    installs(downgrading, url("game/1.0/"), expected);
     EXPECT_EQ("1.0", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
 }
 

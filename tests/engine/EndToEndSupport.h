@@ -34,6 +34,9 @@ using testsupport::readTree;
 std::string treeDifferences(const std::string& dest, const std::string& content);
 // treeDifferences against a tree in memory.
 std::string treeDifferences(const std::string& dest, const Tree& content);
+// The differences but for missing files and the temporary folder (kept by a
+// failed run): what lies under a final name and is not content's.
+std::string wrongFiles(const std::string& dest, const Tree& content);
 
 // One run of the updater.
 struct Outcome {
@@ -104,8 +107,9 @@ bool waitFor(const std::function<bool()>& done, int seconds = 30);
 // The port a started launcher says it listens on; 0 when it did not say in time.
 int launcherPort(testsupport::ChildProcess& launcher);
 
-// Sets a file's modification time (seconds since the epoch).
-void setModified(const std::string& path, std::int64_t seconds);
+// Unless dir exists, make(staging) fills a directory that is then renamed to
+// dir: for what a build makes once and its tests share.
+void makeOnce(const std::string& dir, const std::function<void(const std::string& staging)>& make);
 bool exists(const std::string& path);
 
 // The common base of the end-to-end tests: a work directory with the
@@ -135,9 +139,20 @@ protected:
     Outcome update(Updater& updater, const std::string& source, const std::vector<std::string>& args = {},
                const std::map<std::string, std::string>& env = {});
 
+    // Runs updater from source into dest(): exit 0, and dest() holds content.
+    Outcome installs(Updater& updater, const std::string& source, const Tree& content,
+                     const std::vector<std::string>& args = {}, const std::map<std::string, std::string>& env = {});
+    Outcome installs(Updater& updater, const std::string& source, const std::string& contentDir,
+                     const std::vector<std::string>& args = {}) {
+        return installs(updater, source, readTree(contentDir), args);
+    }
     // One more run from source into destination (dest() when empty): it finds
     // nothing to do and fetches no package or delta byte.
     void expectUpToDate(Updater& updater, const std::string& source, const std::string& destination = "");
+    // A run from source ends with 70 and message in its log, and leaves dest()
+    // as it was but for the temporary folder (kept for the next run).
+    void expectRefused(Updater& updater, const std::string& source, const std::string& message);
+    Tree state() { return without(readTree(dest()), ".kvo.tmp.dir/"); }
 
     testsupport::TempDir work_;
     std::map<std::string, std::string> publishedKeys_; // root -> key of its latest publication
@@ -148,5 +163,6 @@ protected:
 // Fails the current test with the run's output unless it exited with code.
 #define EXPECT_RUN(run, expected) EXPECT_EQ((expected), (run).code) << (run).describe()
 #define ASSERT_RUN(run, expected) ASSERT_EQ((expected), (run).code) << (run).describe()
+#define EXPECT_LOGS(run, fragment) EXPECT_TRUE((run).logs(fragment)) << (run).describe()
 
 } // namespace e2e

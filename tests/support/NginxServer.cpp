@@ -109,8 +109,7 @@ void NginxServer::writeConfig() const {
       << "error_log " << d << "error.log warn;\n"
       << "events { worker_connections 1024; }\n"
       << "http {\n"
-      << "  log_format ravel '$request_method|$request_uri|$http_range|$status|$body_bytes_sent|$connection|"
-         "$connection_requests|$scheme';\n"
+      << "  log_format ravel '$request_method|$request_uri|$http_range|$status|$body_bytes_sent|$connection|$scheme';\n"
       << "  access_log " << d << "access.log ravel;\n";
     for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         c << "  " << t << "_temp_path " << d << "tmp/" << t << ";\n";
@@ -168,11 +167,11 @@ std::vector<NginxServer::Request> NginxServer::requests() const {
     std::istringstream in(readAll(dir_.file("access.log")));
     for (std::string line; std::getline(in, line);) {
         const std::vector<std::string> f = split(line, '|');
-        if (f.size() != 8)
+        if (f.size() != 7)
             continue; // a line still being written
         try {
             result.push_back({f[0], f[1], f[2] == "-" ? "" : f[2], std::stoi(f[3]), std::stoll(f[4]),
-                              std::stoll(f[5]), std::stoi(f[6]), f[7]});
+                              std::stoll(f[5]), f[6]});
         } catch (const std::exception&) {
             // a line still being written
         }

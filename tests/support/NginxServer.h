@@ -33,7 +33,6 @@ public:
         int status = 0;
         std::int64_t bodyBytes = 0;    // body bytes sent
         std::int64_t connection = 0;   // serial number of the connection
-        int connectionRequests = 0;    // 1 for the first request on it
         std::string scheme;            // "http" or "https"
     };
 
