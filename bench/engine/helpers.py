@@ -2,6 +2,7 @@
 """Helpers of bench/engine/run.sh: inputs, references and the table.
   helpers.py tree DIR COUNT BYTES KIND      COUNT files of BYTES (random|text)
   helpers.py unpack CONTROL PACKAGES OUT    every entry by xz -d (status 1) or a copy
+  helpers.py unlzma FILE                    FILE by xz -d (stdout)
   helpers.py deltas CONTROL PACKAGES OLD OUT  decodes the deltas, lists "old delta new"
   helpers.py xdelta LIST                    xdelta3 -d of every listed delta
   helpers.py needed NEW OLD DELTA PACKAGES  bytes an ideal update fetches (stdout)
@@ -23,13 +24,25 @@ def entries(control):
                    "offset": int(f[5]), "stored": int(f[6]), "size": int(f[7] or f[6]), "line": line}
 
 
+def unxz(data):
+    # Our streams give their size and also end with an end marker; xz 5.4 refuses
+    # such a stream when the marker crosses the end of its 8 KiB read. Marked as
+    # of unknown size, the same stream decodes whatever the reads.
+    return subprocess.run(["xz", "-dc", "--format=lzma"], input=data[:5] + b"\xff" * 8 + data[13:],
+                          stdout=subprocess.PIPE, check=True).stdout
+
+
+def unlzma(path):
+    with open(path, "rb") as f:
+        sys.stdout.buffer.write(unxz(f.read()))
+
+
 def decoded(packages, e):
     with open(os.path.join(packages, e["package"]), "rb") as f:
         f.seek(e["offset"])
         data = f.read(e["stored"])
     if e["status"] == "1":
-        data = subprocess.run(["xz", "-dc", "--format=lzma"], input=data, stdout=subprocess.PIPE,
-                              check=True).stdout
+        data = unxz(data)
     return data
 
 
@@ -149,7 +162,7 @@ if __name__ == "__main__":
     cmd = sys.argv[1] if len(sys.argv) > 1 else ""
     if cmd == "uncovered":
         sys.stdout.write("".join(uncovered(*sys.argv[2:])))
-    elif cmd in ("tree", "unpack", "deltas", "xdelta", "needed", "ranges", "table"):
+    elif cmd in ("tree", "unlzma", "unpack", "deltas", "xdelta", "needed", "ranges", "table"):
         globals()[cmd](*sys.argv[2:])
     else:
         sys.exit(__doc__)

@@ -74,8 +74,8 @@ if [ ! -e "$IN/.complete" ]; then
   tar -cf "$IN/small.tar" -C "$IN/small-content" .
   python3 "$HERE/helpers.py" tree "$IN/single-content" "$SINGLES" 16384 text
   "$PUBLISH" --content "$IN/single-content" --version 1.0 --out "$IN/site/single" >/dev/null 2>&1
-  for v in 1.0 1.1; do xz -dc --format=lzma "$IN/site/game/$v/control.txt.7z" > "$IN/control-$v.txt"; done
-  xz -dc --format=lzma "$IN/site/game/1.1/deltas/1.0/control.txt.7z" > "$IN/control-delta.txt"
+  for v in 1.0 1.1; do python3 "$HERE/helpers.py" unlzma "$IN/site/game/$v/control.txt.7z" > "$IN/control-$v.txt"; done
+  python3 "$HERE/helpers.py" unlzma "$IN/site/game/1.1/deltas/1.0/control.txt.7z" > "$IN/control-delta.txt"
   python3 "$HERE/helpers.py" uncovered "$IN/control-1.1.txt" "$IN/control-1.0.txt" "$IN/control-delta.txt" \
     > "$IN/control-uncovered.txt"
   python3 "$HERE/helpers.py" deltas "$IN/control-delta.txt" "$IN/site/game/1.1/deltas/1.0" \
@@ -153,7 +153,7 @@ job_small() {
   measure small tar tar -xf "$IN/small.tar" -C "$RUN/dest"
   rm -rf "$RUN/dest"
 }
-xz -dc --format=lzma "$IN/site/single/1.0/control.txt.7z" > "$RUN/control-single.txt"
+python3 "$HERE/helpers.py" unlzma "$IN/site/single/1.0/control.txt.7z" > "$RUN/control-single.txt"
 python3 "$HERE/helpers.py" ranges "$RUN/control-single.txt" "http://127.0.0.1:$PROXY_PORT/single/1.0/" \
   "$RUN/alone" > "$RUN/single.curl"
 job_single() {
