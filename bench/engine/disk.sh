@@ -23,7 +23,8 @@ publish_example "$WORK" "$SIZE_MIB"
 start_nginx "$WORK/site" "$WORK/nginx"
 SRC="http://127.0.0.1:$PORT/game"
 
-bytes() { du -sb "$1" 2>/dev/null | cut -f1 || echo 0; }
+# du of a folder that vanishes midway prints a total and fails: one number either way.
+bytes() { { du -sb "$1" 2>/dev/null || true; } | awk 'END { print $1 + 0 }'; }
 mib() { calc "$1 / 1048576" .1f; }
 ratio() { calc "$1 / max($2, 1)"; }
 
