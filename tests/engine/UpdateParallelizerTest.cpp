@@ -202,16 +202,16 @@ TEST_F(UpdateParallelizerTest, AFailedHandleStopsTheRunAndKeepsTheFirstFailure) 
 }
 
 TEST_F(UpdateParallelizerTest, NonFrameworkFailuresOfTheHandlerAreKeptByText) {
-    push({1, Fault::HandleStd});
-    pipeline.finish();
-    EXPECT_EQ("std: index", raised(pipeline));
-
-    StopState stop2;
-    UpdateParallelizer other(stop2);
-    push({1, Fault::HandleUnknown}, &other);
-    other.finish();
-    EXPECT_EQ("std: unknown exception at: Patcher::UpdateParallelizer::handlerThread", raised(other));
-    EXPECT_TRUE(stop2.isStopped());
+    for (const auto& c : {std::make_pair(Fault::HandleStd, "std: index"),
+                          std::make_pair(Fault::HandleUnknown,
+                                         "std: unknown exception at: Patcher::UpdateParallelizer::handlerThread")}) {
+        StopState stopped;
+        UpdateParallelizer other(stopped);
+        push({1, c.first}, &other);
+        other.finish();
+        EXPECT_EQ(c.second, raised(other));
+        EXPECT_TRUE(stopped.isStopped());
+    }
 }
 
 TEST_F(UpdateParallelizerTest, TheDownloaderRunsNoFurtherAheadThanTheBound) {

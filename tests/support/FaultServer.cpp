@@ -286,8 +286,6 @@ void FaultServer::serveRequests(Poco::Net::StreamSocket& socket) {
                     "\r\n\r\n" + page;
         } else if (fault == Fault::RedirectToFailing) {
             reply = simple("302 Found", "Location: " + deadUrl() + "\r\n");
-        } else if (target == "/moved-relative") {
-            reply = simple("302 Found", "Location: /file\r\n");
         } else if (target.compare(0, 6, "/loop/") == 0) {
             reply = simple("302 Found", "Location: " + target + "\r\n");
         } else if (target.compare(0, 5, "/hop/") == 0) {

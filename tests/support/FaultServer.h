@@ -24,7 +24,6 @@ namespace testsupport {
 // ranges, HEAD and keep-alive, and misbehaves on request. Every fault is
 // bounded in time and traffic: stalls end at stallMs or when the server stops,
 // connections idle for 10 s are closed, and bodies are the test's own content.
-//   /moved-relative 302 to "/file"
 //   /hop/N/path     302 to /hop/N-1/path, and /hop/1/path to /path
 //   /loop/path      302 to itself
 class FaultServer {
