@@ -353,23 +353,9 @@ TEST_F(PublishRuns, RefusesBadInputClearlyAndLeavesNothingBehind) {
 }
 
 // The staging of a killed run is removed by the next (checked as each test
-// ends); a publication a killed forced run had moved aside is restored.
-TEST_F(PublishRuns, WhatAKilledRunLeftIsCleanedUpOrRestoredByTheNextOne) {
-    // No process has this id (above the kernel's largest).
-    const std::string staging = root() + ".publish.99999999.1.0/";
-    fs::create_directories(staging + "pub");
-    publishTree("1.0", {{"a.txt", "one"}});
-    ASSERT_FALSE(fs::exists(staging));
-    // What a forced run killed between its two renames leaves: 1.0 moved aside.
-    fs::create_directories(staging);
-    fs::rename(root() + "1.0", staging + "replaced");
-    publishTree("1.1", {{"a.txt", "two"}}, {"--previous", "1.0"});
-    const Publication p = published("1.0");
-    ASSERT_EQ(p.files.count(), 1u);
-    EXPECT_EQ(p.files.entries().begin()->second->pathText(), "a.txt");
-}
-
-TEST_F(PublishRuns, ForceReplacesAPublishedVersionKeepingItsCreationDate) {
+// ends); a publication a killed forced run had moved aside is restored, and a
+// forced run replaces it keeping its creation date.
+TEST_F(PublishRuns, WhatAKilledRunMovedAsideIsRestoredAndForceReplacesItKeepingItsCreationDate) {
     const Poco::Timestamp created = Poco::Timestamp::fromEpochTime(1700000000);
     const Poco::Timestamp replaced = Poco::Timestamp::fromEpochTime(1700003600);
     auto publishAt = [&](const Poco::Timestamp& when, const std::map<std::string, std::string>& files) {
@@ -381,7 +367,14 @@ TEST_F(PublishRuns, ForceReplacesAPublishedVersionKeepingItsCreationDate) {
                   stats, reporter, nullptr, [when] { return when; })
             .run();
     };
+    // No process has this id (above the kernel's largest).
+    const std::string staging = root() + ".publish.99999999.1.0/";
+    fs::create_directories(staging + "pub");
     publishAt(created, {{"a.txt", "one"}});
+    ASSERT_FALSE(fs::exists(staging));
+    // What a forced run killed between its two renames leaves: 1.0 moved aside.
+    fs::create_directories(staging);
+    fs::rename(root() + "1.0", staging + "replaced");
     publishAt(replaced, {{"b.txt", "two"}});
     const Publication p = published("1.0");
     ASSERT_EQ(p.files.count(), 1u);
@@ -394,18 +387,39 @@ TEST_F(PublishRuns, ForceReplacesAPublishedVersionKeepingItsCreationDate) {
     EXPECT_EQ(p.info.patcher().dateModified, iso(replaced));
 }
 
-TEST_F(PublishRuns, ContentIsReusedWhateverItsPathAndBorrowedBytesAreVerified) {
+// 1.1 moves a file, changes one, respells one by letter case and drops one; 1.2
+// drops another, and its players may come from 1.0.
+TEST_F(PublishRuns, StoredBytesAreReusedAndVerifiedAndRemovalsCarryOverButCaseChangesAreNoRemoval) {
     std::string text;
     for (int i = 0; i < 2000; ++i)
         text += "setting " + std::to_string(i * 31 % 977) + " = on\n";
-    publishTree("1.0", {{"a.txt", text}, {"other.txt", "o"}});
+    std::map<std::string, std::string> files{{"a.txt", text}, {"other.txt", "o"}, {"Data/Old.txt", "d"},
+                                             {"gone-in-1.1.txt", "g1"}, {"gone-in-1.2.txt", "g2"}};
+    publishTree("1.0", files);
+    files.erase("Data/Old.txt");
+    files.erase("gone-in-1.1.txt");
+    files.insert({{"moved/b.txt", text}, {"data/old.TXT", "d"}});
+    files["a.txt"] = text + "x";
     // What 1.0 stored is copied, not compressed again.
-    const RunResult next =
-        run("1.1", {{"moved/b.txt", text}, {"a.txt", text + "x"}, {"other.txt", "o"}}, {"--previous", "1.0"});
+    const RunResult next = run("1.1", files, {"--previous", "1.0"});
     ASSERT_EQ(next.code, 0) << next.err;
-    EXPECT_TRUE(contains(next.out, "reused as stored by earlier versions: 2 files"));
+    EXPECT_TRUE(contains(next.out, "reused as stored by earlier versions: 4 files"));
     EXPECT_TRUE(contains(next.out, "delta from 1.0:"));
-    const Publication before = published("1.0"), after = published("1.1");
+    files.erase("gone-in-1.2.txt");
+    publishTree("1.2", files, {"--previous", "1.1"});
+
+    EXPECT_EQ(removals("1.1"), (std::set<std::string>{"gone-in-1.1.txt@" + sha1Hex("g1")}));
+    EXPECT_EQ(removals("1.2"),
+              (std::set<std::string>{"gone-in-1.1.txt@" + sha1Hex("g1"), "gone-in-1.2.txt@" + sha1Hex("g2")}));
+    // The new spelling is published, not the one an earlier version used. 1.0 is
+    // read after: the process keeps the first spelling it meets of a path.
+    const Publication after = published("1.1");
+    ASSERT_TRUE(after.files.find("data/old.TXT"));
+    EXPECT_EQ(after.files.find("data/old.TXT")->pathText(), "data/old.TXT");
+    EXPECT_TRUE(contains(xzDecode(readFile(root() + "1.1/control.txt.7z")), "|data/old.TXT|"));
+    EXPECT_TRUE(removals("1.0").empty());
+
+    const Publication before = published("1.0");
     const auto old = before.files.find("a.txt");
     const auto moved = after.files.find("moved/b.txt");
     ASSERT_TRUE(old && moved);
@@ -420,28 +434,10 @@ TEST_F(PublishRuns, ContentIsReusedWhateverItsPathAndBorrowedBytesAreVerified) {
     std::string bytes = readFile(package);
     bytes[static_cast<std::size_t>(old->offset + old->storedSize / 2)] ^= 0x55;
     writeFile(package, bytes);
-    const RunResult r = run("1.2", {{"c.txt", text}}, {"--previous", "1.0"});
+    const RunResult r = run("1.3", {{"c.txt", text}}, {"--previous", "1.0"});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(contains(r.err, "verification failed: file c.txt"));
-    EXPECT_FALSE(fs::exists(root() + "1.2"));
-}
-
-TEST_F(PublishRuns, RemovalsCarryOverWhenPlayersSkipVersionsAndCaseChangesAreNoRemoval) {
-    publishTree("1.0", {{"keep.txt", "k"}, {"Data/Old.txt", "o"}, {"gone-in-1.1.txt", "g1"}, {"gone-in-1.2.txt", "g2"}});
-    publishTree("1.1", {{"keep.txt", "k"}, {"data/old.TXT", "o"}, {"gone-in-1.2.txt", "g2"}}, {"--previous", "1.0"});
-    publishTree("1.2", {{"keep.txt", "k2"}, {"data/old.TXT", "o"}}, {"--previous", "1.1"});
-
-    EXPECT_EQ(removals("1.1"), (std::set<std::string>{"gone-in-1.1.txt@" + sha1Hex("g1")}));
-    EXPECT_EQ(removals("1.2"),
-              (std::set<std::string>{"gone-in-1.1.txt@" + sha1Hex("g1"), "gone-in-1.2.txt@" + sha1Hex("g2")}));
-    // The new spelling is published, not the one an earlier version used.
-    const Publication p = published("1.1");
-    ASSERT_TRUE(p.files.find("data/old.TXT"));
-    EXPECT_EQ(p.files.find("data/old.TXT")->pathText(), "data/old.TXT");
-    const std::string control = xzDecode(readFile(root() + "1.1/control.txt.7z"));
-    EXPECT_TRUE(contains(control, "|data/old.TXT|"));
-    // Read last: the process keeps the first spelling it meets of a path.
-    EXPECT_TRUE(removals("1.0").empty());
+    EXPECT_FALSE(fs::exists(root() + "1.3"));
 }
 
 TEST_F(PublishRuns, EnvironmentCarriesTheMainCommandsAndItsOwnDeltas) {
@@ -480,17 +476,19 @@ TEST_F(PublishRuns, EnvironmentCarriesTheMainCommandsAndItsOwnDeltas) {
     EXPECT_EQ(xdelta3Decode(base, Publication::content(*envDelta, envDeltas.dir)), envNew);
 }
 
-TEST_F(PublishRuns, DeltasThatDoNotReproduceTheNewFileAreNotPublished) {
+// Two encoders of a test's own: one that gives bad deltas, one that holds the
+// run in its delta step.
+TEST_F(PublishRuns, DeltasThatDoNotReproduceTheNewFileAreNotPublishedAndAStopLeavesNothingBehind) {
     std::string text;
     for (int i = 0; i < 3000; ++i)
         text += "entry " + std::to_string(i) + "\n";
     publishTree("1.0", {{"a.txt", text}});
     // An encoder that encodes the old file against itself: the delta decodes fine
     // but gives back the old content.
-    const auto env = fakeXdelta3("args=(\"$@\")\n"
-                                 "for ((i=0; i<$#; i++)); do [ \"${args[i]}\" = -s ] && old=${args[i+1]}; done\n"
-                                 "[ \"$1\" = -e ] && args[$#-2]=$old\n"
-                                 "exec " + which("xdelta3") + " \"${args[@]}\"\n");
+    auto env = fakeXdelta3("args=(\"$@\")\n"
+                           "for ((i=0; i<$#; i++)); do [ \"${args[i]}\" = -s ] && old=${args[i+1]}; done\n"
+                           "[ \"$1\" = -e ] && args[$#-2]=$old\n"
+                           "exec " + which("xdelta3") + " \"${args[@]}\"\n");
     const RunResult r = run("1.1", {{"a.txt", text + "more\n"}}, {"--previous", "1.0"}, env);
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(contains(r.err, "no delta for a.txt: decoding it does not reproduce the new file"));
@@ -498,19 +496,13 @@ TEST_F(PublishRuns, DeltasThatDoNotReproduceTheNewFileAreNotPublished) {
     deltas.load(root() + "1.1/", "1.0");
     ASSERT_TRUE(deltas.delta);
     EXPECT_EQ(deltas.files.count(), 0u);
-}
 
-TEST_F(PublishRuns, AStopLeavesNothingBehind) {
-    std::string noise;
-    for (std::uint32_t x = 1; noise.size() < 10000;)
-        noise += static_cast<char>((x = x * 1103515245 + 12345) >> 24);
-    publishTree("1.0", {{"a.bin", noise}});
-    // An xdelta3 that holds the run in its delta step until the test lets it go.
-    const auto env = fakeXdelta3("[ \"$1\" = -V ] && exit 0\n"
-                                 "touch " + dir_.file("entered") + "\n"
-                                 "for i in $(seq 600); do [ -e " + dir_.file("release") + " ] && exit 1; sleep 0.05; done\n"
-                                 "exit 1\n");
-    ChildProcess child(publisherPath(), {"--content", content({{"a.bin", noise + "more"}}), "--version", "1.1",
+    // The encoder that waits until the test lets it go.
+    env = fakeXdelta3("[ \"$1\" = -V ] && exit 0\n"
+                      "touch " + dir_.file("entered") + "\n"
+                      "for i in $(seq 600); do [ -e " + dir_.file("release") + " ] && exit 1; sleep 0.05; done\n"
+                      "exit 1\n");
+    ChildProcess child(publisherPath(), {"--content", content({{"a.txt", text + "other\n"}}), "--version", "1.2",
                                          "--out", root(), "--previous", "1.0"}, {"", env});
     ASSERT_TRUE(waitFor([&] { return fs::exists(dir_.file("entered")); })) << child.err();
     child.signal(SIGINT);
@@ -521,7 +513,7 @@ TEST_F(PublishRuns, AStopLeavesNothingBehind) {
     writeFile(dir_.file("release"), "");
     EXPECT_EQ(child.wait(), 130) << child.err();
     EXPECT_TRUE(contains(child.err(), "interrupted"));
-    EXPECT_FALSE(fs::exists(root() + "1.1"));
+    EXPECT_FALSE(fs::exists(root() + "1.2"));
 }
 
 TEST_F(PublishRuns, KeyPairsAndSignaturesCheckWithTheRealTool) {
