@@ -67,6 +67,7 @@ public:
     }
     void sendRaw(const std::string& bytes) { peer_.sendBytes(bytes.data(), static_cast<int>(bytes.size())); }
     void send(const std::string& text) { sendRaw(frame(text)); }
+    void close() { peer_.close(); }
     // The frames before the first that is last.
     std::vector<std::string> readUntil(const std::string& last) {
         std::vector<std::string> frames;
@@ -226,7 +227,9 @@ TEST_F(IpcModuleTest, ALauncherThatIsNotListeningStopsTheRun) {
 }
 
 // A launcher that reads late gets the newest progress record, then every report
-// in order; the records it had no time for are dropped.
+// in order; the records it had no time for are dropped. Its going away while
+// nothing is sent is seen by the receiving loop only: nobody can stop the run
+// any more, so it is stopped.
 TEST_F(IpcModuleTest, ALauncherThatReadsLateGetsTheNewestProgressAndEveryReport) {
     connect();
     TotalProgressRecord record;
@@ -247,6 +250,8 @@ TEST_F(IpcModuleTest, ALauncherThatReadsLateGetsTheNewestProgressAndEveryReport)
     EXPECT_EQ(progressMessage(record), progress.back());
     EXPECT_LT(progress.size(), static_cast<std::size_t>(kRecords));
     EXPECT_EQ(0, handler.stops.load());
+    launcher.close();
+    EXPECT_TRUE(eventually([&] { return handler.stopState().isStopped(); }));
 }
 
 // The estimation and the first stage are reported back to back: a launcher that
