@@ -126,13 +126,8 @@ TEST(FrameBufferTest, SizeLimits) {
     EXPECT_TRUE(in.nextFrame(text));
     EXPECT_EQ(4094u, text.size());
 
-    feed(in, "\xff\x0f" "abc"); // 4095 announced
-    try {
-        in.nextFrame(text);
-        FAIL();
-    } catch (const std::logic_error& e) {
-        EXPECT_EQ(std::string("stream is too big: buffer size should be increased, headerLength: 4095"), e.what());
-    }
+    feed(in, "\xff\x0f" "abc"); // 4095 announced; the module's test checks the text
+    EXPECT_THROW(in.nextFrame(text), std::logic_error);
     EXPECT_EQ(0u, in.size());
 }
 
@@ -192,14 +187,9 @@ TEST_F(IpcModuleTest, CommandsActOnTheHandlerAndBadMessagesEitherWayLeaveTheLink
     launcher.send("{\"name\": \"pause\", \"extra\": 1}");
     ASSERT_TRUE(eventually([&] { return handler.stopState().isPaused(); }));
     EXPECT_EQ(0, handler.stops.load());
-    std::atomic<bool> released{false};
-    std::thread poller([&] {
-        handler.stopState().check(); // blocks while paused
-        released = true;
-    });
+    std::thread poller([&] { handler.stopState().check(); }); // blocks while paused
     launcher.send("{\"name\": \"resume\"}");
     poller.join(); // bounded by the resume; a lost resume hangs here and times the test out
-    EXPECT_TRUE(released);
 
     // Two frames in one segment, the second split over two sends.
     std::string two = frame("{\"name\": \"Stop\"}") + frame("{\"name\": \"stop\"}");
