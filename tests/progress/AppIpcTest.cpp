@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <sstream>
 #include <thread>
 
@@ -91,19 +90,6 @@ TEST_F(IpcAppTest, AFailedRunSendsOneErrorReportThenTheExitReport) {
     EXPECT_EQ(0, second.child->wait());
     ASSERT_FALSE(second.lines().empty());
     EXPECT_EQ("28 {\"name\": \"exit\", \"code\": 70}", second.lines().back());
-}
-
-// The launcher gone while nothing is being sent: only the receiving loop sees
-// it, and a run nobody can stop any more must end.
-TEST_F(IpcAppTest, ALauncherThatGoesAwayEndsTheRunInterrupted) {
-    Launcher launcher({});
-    ChildProcess run(app, args(launcher.port), mode("quiet"));
-    // Progress comes before the handler is in its wait: a stop then would name
-    // another operation.
-    ASSERT_TRUE(run.waitForOutput("Waiting for a stop", 10000)) << run.out();
-    launcher.child->signal(SIGKILL);
-    EXPECT_EQ(70, run.wait());
-    EXPECT_TRUE(has(run.out(), "INTERRUPTED: ReportingHandler::quiet")) << run.out();
 }
 
 // A launcher that stops reading: once the link is full, the run is stopped

@@ -71,7 +71,7 @@ std::string summary(const TotalProgressRecord& r) {
 
 } // namespace
 
-TEST(TotalProgressTest, ObserversGetPrepareUntilADownloadTaskExistsAndNoEstimationMadeBeforeThem) {
+TEST(TotalProgressTest, ObserversGetPrepareUntilADownloadTaskExistsThenTheStagesSpreadInOrder) {
     Recording model(false);
     model.setEstimation(1, 2, {{1, 1, 0}}); // nobody observes yet: not kept
     EXPECT_TRUE(model.addObserver(&model));
@@ -83,19 +83,9 @@ TEST(TotalProgressTest, ObserversGetPrepareUntilADownloadTaskExistsAndNoEstimati
 
     Task download(TaskType::Download, nullptr, 0);
     model.registerTask(download);
-    download.start(10, 0, "x");
-    model.setStage(1);
-    EXPECT_EQ("Download stage 1 0/10  0/0 []", summary(model.last()));
-    EXPECT_TRUE(model.remove(&model));
-    model.setStage(1);
-    EXPECT_EQ(2u, model.records().size()) << "told after its removal";
-}
-
-TEST(TotalProgressTest, EstimationAndDownloadRecordsCarryTheStagesSpreadInOrder) {
-    Recording model;
-    Task download(TaskType::Download, nullptr, 0);
-    model.registerTask(download);
     download.start(120, 0, "http://host/distr/");
+    model.setStage(1);
+    EXPECT_EQ("Download stage 1 0/120  0/0 []", summary(model.last()));
     model.setEstimation(700, 1000, {{100, 30, 0}, {200, 50, 0}, {300, 40, 0}});
     EXPECT_EQ("CalculationFinished stage 1 700/1000  0/0 [0 0 0]", summary(model.last()));
 
@@ -107,6 +97,9 @@ TEST(TotalProgressTest, EstimationAndDownloadRecordsCarryTheStagesSpreadInOrder)
     download.update(50);
     model.setStage(3);
     EXPECT_EQ("Download stage 3 110/120 pack02 50/50 [30 50 30]", summary(model.last()));
+    EXPECT_TRUE(model.remove(&model));
+    model.setStage(1);
+    EXPECT_EQ(5u, model.records().size()) << "told after its removal";
 }
 
 TEST(TotalProgressTest, ExtremeSpeedsStayWithinTheRecordsRange) {

@@ -83,21 +83,18 @@ void Publication::loadControl(const std::string& packed, const std::string& hash
     into.load(tmp.file("control.txt"));
 }
 
-void Publication::load(const std::string& descriptionDir, const std::string& base) {
-    ensureRootStorage();
-    dir = descriptionDir;
-    info.load(dir + "version-info.txt");
-    info.rebaseFiles(base);
-    ASSERT_FALSE(info.distrs().empty());
-    distr = info.distrs().back();
-    filesDir = Patcher::asDirectoryLocation(distr->files);
-    loadControl(filesDir + "control.txt.7z", distr->controlHash, files);
-    loadControl(filesDir + "delete.txt.7z", distr->deletedControlHash, deleted);
-}
-
 Publication Publication::at(const std::string& versionDir) {
+    ensureRootStorage();
     Publication p;
-    p.load(versionDir, versionDir);
+    p.info.load(versionDir + "version-info.txt");
+    p.info.rebaseFiles(versionDir);
+    EXPECT_FALSE(p.info.distrs().empty()) << versionDir;
+    if (p.info.distrs().empty())
+        return p;
+    p.distr = p.info.distrs().back();
+    p.filesDir = Patcher::asDirectoryLocation(p.distr->files);
+    loadControl(p.filesDir + "control.txt.7z", p.distr->controlHash, p.files);
+    loadControl(p.filesDir + "delete.txt.7z", p.distr->deletedControlHash, p.deleted);
     return p;
 }
 

@@ -40,15 +40,12 @@ void ensureRootStorage();
 // A publication read back with the updater's parsers, the control files decoded
 // by the real xz and checked against the hashes of the description.
 struct Publication {
-    std::string dir;          // its description's directory
-    Patcher::VersionInfo info; // rebased on dir
+    Patcher::VersionInfo info; // rebased on its directory
     Patcher::DistrPtr distr;   // the last record
     std::string filesDir;
     Patcher::ControlFile files;
     Patcher::ControlFile deleted;
 
-    // dir: ROOT/V/ (or ROOT/V/ENV/ with base ROOT/V/ for an environment).
-    void load(const std::string& descriptionDir, const std::string& base);
     // The publication of ROOT/V/.
     static Publication at(const std::string& versionDir);
     // A control file of the publication decoded with xz; the hash checked.
