@@ -102,10 +102,12 @@ void checkEveryEntryDecodesWithXzToItsFileAndTheHashItsLineClaims(const Releases
             EXPECT_EQ(static_cast<std::int64_t>(bytes.size()), e->size);
             ASSERT_EQ(tree.count(path), 1u);
             EXPECT_EQ(bytes, tree.at(path));
-            if (e->status == 1 && e->size > 0)
+            if (e->status == 1 && e->size > 0) {
                 EXPECT_LE(e->storedSize * 20, e->size * 19) << "compressed though it saves under 5 %";
-            if (e->status == 0)
+            }
+            if (e->status == 0) {
                 EXPECT_EQ(e->storedSize, e->size);
+            }
             compressed += e->status;
         }
         EXPECT_GT(compressed, 50);
