@@ -120,9 +120,9 @@ TEST(FileActiveCacheTest, FailedObserverGetsItsErrorOnTheNextPut) {
         cache.put(&healthy, "fine", 4, 0);
         cache.unregisterObserver(&failing);
         cache.unregisterObserver(&healthy);
-        ASSERT_EQ(1u, failing.chunks().size()); // "second" and the probes were dropped
-        EXPECT_EQ("first", failing.chunks()[0].second);
-        ASSERT_EQ(1u, healthy.chunks().size());
+        using Chunks = std::vector<std::pair<std::int64_t, std::string>>;
+        EXPECT_EQ((Chunks{{0, "first"}}), failing.chunks()); // "second" and the probes were dropped
+        EXPECT_EQ((Chunks{{0, "fine"}}), healthy.chunks());
         EXPECT_EQ(cache.capacity(), cache.freeBytes());
 
         // A new registration of the same address starts clean.
@@ -130,7 +130,7 @@ TEST(FileActiveCacheTest, FailedObserverGetsItsErrorOnTheNextPut) {
         cache.registerObserver(&failing);
         cache.put(&failing, "ok", 2, 0);
         cache.unregisterObserver(&failing);
-        EXPECT_EQ(2u, failing.chunks().size());
+        EXPECT_EQ((Chunks{{0, "first"}, {0, "ok"}}), failing.chunks());
     }
 }
 

@@ -15,17 +15,7 @@ using namespace ravel;
 using raveltest::pattern;
 using testsupport::TempDir;
 
-namespace {
-
 constexpr std::int64_t kView = 0x80000; // views in the tests that pick their own size
-
-std::int64_t allocatedBytes(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(0, ::stat(path.c_str(), &st));
-    return static_cast<std::int64_t>(st.st_blocks) * 512;
-}
-
-} // namespace
 
 TEST(FileTest, RefusesBytesPastTheEndWithoutWritingThem) {
     TempDir dir;
@@ -57,7 +47,9 @@ TEST(FileTest, OneWriterKeepsSetsOrChangesTheLengthAndContentBelowItStays) {
     ASSERT_EQ(static_cast<std::size_t>(2 * kView), grown.size());
     EXPECT_EQ(old.substr(0, 3000), grown.substr(0, 3000));
     // The whole length is reserved on disk, not left sparse.
-    EXPECT_GE(allocatedBytes(path), 2 * kView);
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(path.c_str(), &st));
+    EXPECT_GE(static_cast<std::int64_t>(st.st_blocks) * 512, 2 * kView);
     kept.write("xy", 2, 2 * kView - 2);
     kept.resize(0);
     EXPECT_EQ("", testsupport::readFile(path));

@@ -5,8 +5,6 @@
 #include "tests/support/NginxServer.h"
 #include "tests/support/TempDir.h"
 
-#include <Poco/Net/NetException.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -117,15 +115,6 @@ TEST_F(HttpFramingTest, MalformedFramingIsRefusedBeforeAnyByteIsDelivered) {
     std::string got;
     connect()->download_partially("/file", 5, 10, into(got));
     EXPECT_EQ(server_.content().substr(5, 10), got);
-}
-
-// A connection lost before the first body byte keeps its own type, so that the
-// recoverable layer may repeat the request.
-TEST_F(HttpFramingTest, ConnectionLostBeforeTheBodyIsNotAnInterruptedDownload) {
-    server_.setFault(Fault::DropAfterBytes, 1, 0);
-    auto session = connect();
-    EXPECT_THROW(session->download_partially("/file", 0, 100, [](const char*, std::int64_t) {}),
-                 Poco::Net::NetException);
 }
 
 // The factory's headers go out with every request, and its read buffer bounds

@@ -76,14 +76,18 @@ TEST_F(SessionPoolTest, ConnectionsWithUnreadBytesNeverGoBack) {
     }
 }
 
+// A request that failed before its first body byte is repeated, a lost
+// connection as well as a garbled answer.
 TEST_F(SessionPoolTest, RecoverableSessionRepeatsOnceOnAFreshConnection) {
     auto plain = std::make_shared<HTTPSession>(key_);
     plain->setReadBufferSize(1000);
     RecoverableSession recoverable(plain);
     recoverable.connect();
-    server_.setFault(Fault::Garbage, 1);
-    EXPECT_EQ(500, fetch(recoverable, 0, 500));
-    EXPECT_EQ(2, server_.connections());
+    for (const Fault fault : {Fault::Garbage, Fault::DropAfterBytes}) {
+        server_.setFault(fault, 1, 0);
+        EXPECT_EQ(500, fetch(recoverable, 0, 500));
+    }
+    EXPECT_EQ(3, server_.connections());
 
     // Bytes already delivered: no second try, which would deliver them twice.
     server_.setFault(Fault::DropAfterBytes, 1, 2000);

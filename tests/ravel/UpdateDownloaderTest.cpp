@@ -16,27 +16,13 @@ using testsupport::LogCapture;
 using testsupport::NginxServer;
 using testsupport::TempDir;
 
-namespace {
-
-class UpdateDownloaderTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!NginxServer::available())
-            GTEST_SKIP() << "nginx is not installed";
-        content = raveltest::randomBytes(3 << 20, 7);
-        testsupport::writeFile(site.file("pack.bin"), content);
-        server = std::make_unique<NginxServer>(site.path());
-    }
-
-    TempDir site;
-    TempDir out;
-    std::string content;
-    std::unique_ptr<NginxServer> server;
-};
-
-} // namespace
-
-TEST_F(UpdateDownloaderTest, RangesAndWholeFilesReachTheTaskAndFailuresTheLog) {
+TEST(UpdateDownloaderTest, RangesAndWholeFilesReachTheTaskAndFailuresTheLog) {
+    if (!NginxServer::available())
+        GTEST_SKIP() << "nginx is not installed";
+    TempDir site, out;
+    const std::string content = raveltest::randomBytes(3 << 20, 7);
+    testsupport::writeFile(site.file("pack.bin"), content);
+    NginxServer server(site.path());
     StopState stop;
     UpdateDownloader downloader(&stop, 3);
     EXPECT_THROW(UpdateDownloader(&stop, 1), std::logic_error) << "one downloader at a time";
@@ -47,27 +33,27 @@ TEST_F(UpdateDownloaderTest, RangesAndWholeFilesReachTheTaskAndFailuresTheLog) {
     task.start(size + static_cast<std::int64_t>(content.size()), 0, "test");
     task.activate();
     task.setCurrentItem("range", size);
-    downloader.downloadRange(server->url("pack.bin"), out.file("range"), offset, size, &task);
+    downloader.downloadRange(server.url("pack.bin"), out.file("range"), offset, size, &task);
     EXPECT_EQ(content.substr(offset, size), testsupport::readFile(out.file("range")));
     EXPECT_EQ(size, task.done());
 
     task.setCurrentItem("whole", 0);
     EXPECT_EQ(static_cast<std::int64_t>(content.size()),
-              downloader.downloadWhole(server->url("pack.bin"), out.file("whole"), &task));
+              downloader.downloadWhole(server.url("pack.bin"), out.file("whole"), &task));
     EXPECT_EQ(content, testsupport::readFile(out.file("whole")));
     EXPECT_EQ(TaskStatus::Done, task.status());
     EXPECT_EQ(static_cast<std::int64_t>(content.size()), task.currentItemTotal()) << "the size learnt on the way";
 
     // A failure is logged with its range and raised.
     LogCapture log;
-    EXPECT_THROW(downloader.downloadRange(server->url("missing.bin"), out.file("r"), 10, 20, nullptr), DlError);
-    EXPECT_THROW(downloader.downloadWhole(server->url("missing.bin"), out.file("w"), nullptr), DlError);
+    EXPECT_THROW(downloader.downloadRange(server.url("missing.bin"), out.file("r"), 10, 20, nullptr), DlError);
+    EXPECT_THROW(downloader.downloadWhole(server.url("missing.bin"), out.file("w"), nullptr), DlError);
     // One line per failed request (the library's own loggers may write more).
     std::vector<std::string> errors;
     for (const std::string& text : log.texts(Poco::Message::PRIO_ERROR))
         if (text.compare(0, 25, "Failed to download file: ") == 0)
             errors.push_back(text.substr(0, text.find(", details: ") + 11));
-    const std::string from = " from " + server->url("missing.bin") + ", details: ";
+    const std::string from = " from " + server.url("missing.bin") + ", details: ";
     EXPECT_EQ((std::vector<std::string>{"Failed to download file: " + out.file("r") + " [10, 20]" + from,
                                         "Failed to download file: " + out.file("w") + from}),
               errors);
@@ -76,7 +62,7 @@ TEST_F(UpdateDownloaderTest, RangesAndWholeFilesReachTheTaskAndFailuresTheLog) {
     // The test's certificate is not trusted here: refused for good, and said so.
     log.clear();
     const std::string refused = raveltest::thrown<DlError>([&] {
-        downloader.downloadWhole(server->httpsUrl("missing.bin"), out.file("s"), nullptr);
+        downloader.downloadWhole(server.httpsUrl("missing.bin"), out.file("s"), nullptr);
     }).displayText();
     EXPECT_EQ(0u, refused.find("Download error: The server's certificate was refused: SSL Exception: ")) << refused;
     for (const std::string& text : log.texts(Poco::Message::PRIO_ERROR))
