@@ -6,6 +6,7 @@
 #include "distr/DiscGuard.h"
 #include "engine/DistrManager.h"
 #include "engine/Wraps.h"
+#include "tests/ravel/RavelTestUtil.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
@@ -15,21 +16,13 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 using namespace Patcher;
 
 namespace {
 
 // Bytes that do not compress, so a file is stored as is and its stored size is
 // its size.
-std::string noise(std::size_t size, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string out(size, '\0');
-    for (char& c : out)
-        c = static_cast<char>(gen() & 0xff);
-    return out;
-}
+const auto noise = raveltest::randomBytes;
 
 // With the process-wide objects the engine needs, made and dropped per test.
 class SolutionTest : public ::testing::Test {

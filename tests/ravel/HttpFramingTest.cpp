@@ -60,12 +60,10 @@ TEST_F(HttpFramingTest, AWholeBodyWithoutLengthEndsWithTheConnection) {
     EXPECT_FALSE(session->reusable());
 
     got.clear();
-    server_.setLastModified("Fri, 23 Oct 2015 07:28:00 GMT");
     session->connect();
-    std::string lastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
+    std::string lastModified;
     session->download_if_modified("/file", lastModified, into(got));
     EXPECT_EQ(server_.content(), got);
-    EXPECT_EQ("Fri, 23 Oct 2015 07:28:00 GMT", lastModified);
     EXPECT_FALSE(session->reusable());
 }
 
