@@ -25,9 +25,9 @@ TEST_F(EndToEndDistribution, TwoStagesWithAdapterAndScripts) {
     writeFile(path("stages.txt"), "2 stage2/**\n");
     const std::string calls = path("calls.txt");
     writeFile(path("cmds.bat"), "echo \"$1 $(pwd)\" >> '" + calls + "'\n[ \"$1\" = pre-update ] && exit 3\nexit 0\n");
-    const std::string content = publishTree(tree, "1.0", "game",
-                                            {"--stages", path("stages.txt"), "--adapter", fakeAdapterProgram(),
-                                             "--commands", path("cmds.bat")});
+    const Tree content = readTree(publishTree(tree, "1.0", "game",
+                                                  {"--stages", path("stages.txt"), "--adapter", fakeAdapterProgram(),
+                                                   "--commands", path("cmds.bat")}));
 
     const std::string destination = path("My Game/");
     const std::string adapterLog = path("adapter.log");

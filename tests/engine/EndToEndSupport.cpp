@@ -92,10 +92,6 @@ std::string treeDifferences(const std::string& dest, const Tree& content) {
     return diff.str();
 }
 
-std::string treeDifferences(const std::string& dest, const std::string& content) {
-    return treeDifferences(dest, readTree(content));
-}
-
 std::string wrongFiles(const std::string& dest, const Tree& content) {
     std::string wrong;
     if (fs::is_directory(dest))

@@ -31,8 +31,6 @@ using testsupport::readTree;
 
 // Empty when dest holds exactly the files of content, byte for byte, and
 // nothing else but ".kvo.meta.dir"; otherwise what differs, one item a line.
-std::string treeDifferences(const std::string& dest, const std::string& content);
-// treeDifferences against a tree in memory.
 std::string treeDifferences(const std::string& dest, const Tree& content);
 // The differences but for missing files and the temporary folder (kept by a
 // failed run): what lies under a final name and is not content's.
