@@ -137,7 +137,7 @@ TEST_F(EndToEndSignature, SignedInstallBadSignaturesRefusedSignedUpdateAndNoDown
     copyDir(site() + "game/1.1", site() + "replay/1.1-unfixed");
     Tree fixed = smallGameNext(70);
     fixed["bin/game.bin"] = noise(40000, 74);
-    writeTree(path("fixed"), fixed);
+    testsupport::makeTree(path("fixed"), fixed);
     waitPast(site() + "game/1.1/version-info.txt", "date-modified");
     publish(path("fixed"), "1.1", site() + "game",
             {"--sign-key", keyPair("maker") + "publish.key", "--previous", "1.0", "--force"});
@@ -165,7 +165,7 @@ TEST_F(EndToEndSignature, EnvironmentRedirectWithTheRootsSignature) {
     Tree main2 = main1;
     main2.erase("lang/strings.txt");
     main2["game.bin"] = noise(30000, 25);
-    writeTree(path("env"), env);
+    testsupport::makeTree(path("env"), env);
     const std::vector<std::string> sign = {"--sign-key", keyPair("maker") + "publish.key", "--env", "eu",
                                            "--env-content", path("env")};
     publishTree(main1, "1.0", "env", sign);

@@ -26,7 +26,6 @@ std::string noise(std::size_t size, unsigned seed);
 Tree smallGame(unsigned seed);
 Tree smallGameNext(unsigned seed);
 
-inline void writeTree(const std::string& dir, const Tree& tree) { testsupport::makeTree(dir, tree); }
 using testsupport::readTree;
 
 // Empty when dest holds exactly the files of content, byte for byte, and
