@@ -13,33 +13,22 @@
 using namespace Patcher;
 using namespace testsupport;
 
-namespace {
-
-// A destination whose metadata holds version 1.0 with a commands file.
-class CommandsTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        writeFile(meta + ".kvo.cmd.1.0.control.txt", "echo \"$1\"\n");
-        describe(sha1OfFile(meta + ".kvo.cmd.1.0.control.txt"));
-    }
-
-    void describe(const std::string& commandHash) {
+TEST(CommandsTest, ChangedMissingOrUncheckableScriptsNeverRun) {
+    // A destination whose metadata holds version 1.0 with a commands file.
+    TempDir dir;
+    const std::string meta = dir.file(".kvo.meta.dir/");
+    const auto describe = [&](const std::string& commandHash) {
         writeFile(meta + ".kvo.version.1.0.control.txt",
                   "distribution {1}\nversion=1.0\ntype=full\nenv=\nfiles=f/\ncontrol-hash=a\n"
                   "deleted-control-hash=b\ncommand-hash=" +
                       commandHash + "\ncompressed-size=1\nsize=2\n\ndelta {0}\n");
-    }
-
-    TempDir dir;
-    const std::string meta = dir.file(".kvo.meta.dir/");
+    };
+    writeFile(meta + ".kvo.cmd.1.0.control.txt", "echo \"$1\"\n");
+    describe(sha1OfFile(meta + ".kvo.cmd.1.0.control.txt"));
     Poco::Logger& engine = Poco::Logger::get("DistrMngr");
     LogCapture log{engine};
     MetadataNames keep;
-};
 
-} // namespace
-
-TEST_F(CommandsTest, ChangedMissingOrUncheckableScriptsNeverRun) {
     VersionInfo info;
     info.load(meta + ".kvo.version.1.0.control.txt");
     describe(""); // a distribution without commands

@@ -80,12 +80,9 @@ TEST(VersionInfoTest, ReadsRecordsNumbersListsAndThePatcherRecordAndRoundTripsTh
     again.write(b);
     EXPECT_EQ(a.str(), b.str());
     EXPECT_EQ("2.1", again.patcher().version);
-}
 
-TEST(VersionInfoTest, EmptyListsHaveNoLatestDistribution) {
-    TempDir dir;
-    // A delta header with count 0 may carry any name; an empty line before
-    // the patcher header hides the patcher record.
+    // Empty lists have no latest distribution. A delta header with count 0 may
+    // carry any name; an empty line before the patcher header hides its record.
     const VersionInfo empty = loadText(dir, "distribution {0}\nwhatever {0}\n\npatcher {1}\nversion=9\n");
     EXPECT_TRUE(empty.distrs().empty());
     EXPECT_EQ(nullptr, empty.latestDistr());

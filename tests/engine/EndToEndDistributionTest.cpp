@@ -14,7 +14,8 @@ namespace {
 
 class EndToEndDistribution : public EndToEndTest {};
 
-TEST_F(EndToEndDistribution, TwoStagesWithAdapter) {
+// Two stages with an adapter, and a commands script run at its points.
+TEST_F(EndToEndDistribution, TwoStagesWithAdapterAndScripts) {
     const Tree tree = {
         {"core/game.bin", noise(60000, 1)},
         {"core/start.txt", text(8000, 2)},
@@ -22,8 +23,11 @@ TEST_F(EndToEndDistribution, TwoStagesWithAdapter) {
         {"stage2/music.ogg", noise(70000, 4)},
     };
     writeFile(path("stages.txt"), "2 stage2/**\n");
-    const std::string content =
-        publishTree(tree, "1.0", "game", {"--stages", path("stages.txt"), "--adapter", fakeAdapterProgram()});
+    const std::string calls = path("calls.txt");
+    writeFile(path("cmds.bat"), "echo \"$1 $(pwd)\" >> '" + calls + "'\n[ \"$1\" = pre-update ] && exit 3\nexit 0\n");
+    const Tree content = readTree(publishTree(tree, "1.0", "game",
+                                                  {"--stages", path("stages.txt"), "--adapter", fakeAdapterProgram(),
+                                                   "--commands", path("cmds.bat")}));
 
     const std::string destination = path("My Game/");
     const std::string adapterLog = path("adapter.log");
@@ -33,7 +37,7 @@ TEST_F(EndToEndDistribution, TwoStagesWithAdapter) {
                         {{"FAKE_ADAPTER_LOG", adapterLog}});
     ASSERT_RUN(r, 0);
     EXPECT_EQ(std::string::npos, r.out.find("Progress monitoring started")) << "a banner without a display";
-    EXPECT_EQ("", treeDifferences(destination, content));
+    EXPECT_EQ("", treeDifferences(destination, content)); // no ".cmd" copy left
     EXPECT_LOGS(r, "Multi-staged distribution. Stages: 2");
     EXPECT_TRUE(exists(destination + ".kvo.meta.dir/adapter-my-game.exe"));
     EXPECT_FALSE(r.logs("Error in adapter: ")) << r.log;
@@ -44,32 +48,21 @@ TEST_F(EndToEndDistribution, TwoStagesWithAdapter) {
     EXPECT_NE(std::string::npos, messages.find("\"progress\"")) << messages;
     EXPECT_NE(std::string::npos, messages.find("\neof\n")) << messages;
 
+    const std::string destDir = destination.substr(0, destination.size() - 1);
+    EXPECT_EQ("pre-update " + destDir + "\npost-update " + destDir + "\n", readFile(calls));
+    const std::string from = "\" from \"" + destination + ".kvo.cmd.1.0.control.txt.cmd\" ";
+    EXPECT_LOGS(r, "Command \"pre-update" + from + "exit with errors");
+    EXPECT_LOGS(r, "Command \"post-update" + from + "successfully executed");
+
+    ASSERT_RUN(updater.run({"--url", url("game/1.0/"), "--dest", destination, "--uninstall"}), 0);
+    EXPECT_EQ("pre-update " + destDir + "\npost-update " + destDir + "\ncleanup " + destDir + "\n", readFile(calls));
+
     // An adapter that fails does not fail the run.
-    fs::remove_all(destination);
     Outcome failing = updater.run({"--url", url("game/1.0/"), "--dest", destination},
                               {{"FAKE_ADAPTER_LOG", adapterLog}, {"FAKE_ADAPTER_EXIT", "2"}});
     ASSERT_RUN(failing, 0);
     EXPECT_LOGS(failing, "Adapter exit code: 2");
     EXPECT_EQ("", treeDifferences(destination, content));
-}
-
-TEST_F(EndToEndDistribution, ScriptsRunAtTheirPoints) {
-    const std::string calls = path("calls.txt");
-    writeFile(path("cmds.bat"), "echo \"$1 $(pwd)\" >> '" + calls + "'\n[ \"$1\" = pre-update ] && exit 3\nexit 0\n");
-    const Tree tree = {{"game.bin", noise(30000, 7)}, {"readme.txt", text(2000, 8)}};
-    const std::string content = publishTree(tree, "1.0", "game", {"--commands", path("cmds.bat")});
-    const std::string destDir = dest().substr(0, dest().size() - 1);
-    Updater updater;
-
-    Outcome install = installs(updater, url("game/1.0/"), content); // no ".cmd" copy left
-    EXPECT_EQ("pre-update " + destDir + "\npost-update " + destDir + "\n", readFile(calls));
-    const std::string from = "\" from \"" + dest() + ".kvo.cmd.1.0.control.txt.cmd\" ";
-    EXPECT_LOGS(install, "Command \"pre-update" + from + "exit with errors");
-    EXPECT_LOGS(install, "Command \"post-update" + from + "successfully executed");
-
-    Outcome uninstall = updater.run({"--url", url("game/1.0/"), "--dest", dest(), "--uninstall"});
-    ASSERT_RUN(uninstall, 0);
-    EXPECT_EQ("pre-update " + destDir + "\npost-update " + destDir + "\ncleanup " + destDir + "\n", readFile(calls));
 }
 
 // A delta that cannot restore its file gives way to the file fetched alone, in

@@ -55,7 +55,7 @@ const Case kCases[] = {
 class EndToEndFault : public EndToEndTest {};
 
 TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompletes) {
-    const std::string content = publishTree(smallGame(3), "1.0");
+    const Tree content = readTree(publishTree(smallGame(3), "1.0"));
     // Pauses, windows and the retry bound small, so that a failing case ends in
     // seconds.
     Updater updater({{"app.retry-delay", "0.01"},
@@ -97,7 +97,7 @@ TEST_F(EndToEndFault, EveryMisbehaviourEndsCorrectOrWithTheUrlAndTheNextRunCompl
                     EXPECT_NE(std::string::npos, line.find(server.url("/"))) << line;
                 }
             }
-            EXPECT_EQ("", wrongFiles(dest(), readTree(content)));
+            EXPECT_EQ("", wrongFiles(dest(), content));
         }
         installs(updater, url("game/1.0/"), content);
     }

@@ -52,7 +52,7 @@ const std::vector<std::string> kPackaging = {"--package-size", "200K"};
 class EndToEndInstall : public EndToEndTest {};
 
 TEST_F(EndToEndInstall, InstallNoOpFullUpdateAndUninstall) {
-    const std::string content = publishTree(gameV1(), "1.0", "game", kPackaging);
+    const Tree content = readTree(publishTree(gameV1(), "1.0", "game", kPackaging));
     const std::string source = url("game/1.0/");
     Updater updater;
 

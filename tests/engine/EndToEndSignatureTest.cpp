@@ -101,9 +101,10 @@ protected:
 };
 
 // Signatures fetched HTTPS first; each way a description can fail its
-// signature: exit 70 with the reason and the destination as it was; and the
-// genuine update installs afterwards.
-TEST_F(EndToEndSignature, SignedInstallBadSignaturesRefusedAndSignedUpdate) {
+// signature: exit 70 with the reason and the destination as it was; the
+// genuine update installs afterwards, and older signed publications are
+// refused unless a downgrade is allowed.
+TEST_F(EndToEndSignature, SignedInstallBadSignaturesRefusedSignedUpdateAndNoDowngrade) {
     const auto [v1, v2] = publishSigned();
     Updater updater = trustingUpdater();
     const std::string https = "https://localhost:" + std::to_string(nginx().port()) + "/game/";
@@ -128,6 +129,29 @@ TEST_F(EndToEndSignature, SignedInstallBadSignaturesRefusedAndSignedUpdate) {
     EXPECT_GT(bytesFor(nginx().requests(), "game/1.1/deltas/1.0/"), 0);
     EXPECT_LOGS(next, https + "1.1/version-info.txt.sig");
     EXPECT_FALSE(requestsFor(nginx(), "game/1.1/version-info.txt.sig").empty());
+
+    // Genuinely signed old builds kept for replaying: 1.0 at the place of 1.1,
+    // and 1.1 as it was before the maker rebuilt it with a fix (a rebuild
+    // keeps the creation date).
+    copyDir(site() + "game/1.0", site() + "replay/1.1");
+    copyDir(site() + "game/1.1", site() + "replay/1.1-unfixed");
+    Tree fixed = smallGameNext(70);
+    fixed["bin/game.bin"] = noise(40000, 74);
+    testsupport::makeTree(path("fixed"), fixed);
+    waitPast(site() + "game/1.1/version-info.txt", "date-modified");
+    publish(path("fixed"), "1.1", site() + "game",
+            {"--sign-key", keyPair("maker") + "publish.key", "--previous", "1.0", "--force"});
+
+    ASSERT_RUN(update(updater, url("game/1.1/")), 0);
+    for (const std::string& source : {url("game/1.0/"), url("replay/1.1/"), url("replay/1.1-unfixed/")})
+        expectRefused(updater, source, "Refusing an older publication: " + source + "version-info.txt");
+
+    Updater downgrading = trustingUpdater({{"app.allow-downgrade", "true"}});
+    // The files only 1.1 has stay: 1.0's removal list cannot name them.
+    Tree expected = readTree(v1);
+    expected["data/extra.txt"] = fixed.at("data/extra.txt");
+    installs(downgrading, url("game/1.0/"), expected);
+    EXPECT_EQ("1.0", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
 }
 
 // An environment "eu" overrides files of the main tree, and a file the main
@@ -141,7 +165,7 @@ TEST_F(EndToEndSignature, EnvironmentRedirectWithTheRootsSignature) {
     Tree main2 = main1;
     main2.erase("lang/strings.txt");
     main2["game.bin"] = noise(30000, 25);
-    writeTree(path("env"), env);
+    testsupport::makeTree(path("env"), env);
     const std::vector<std::string> sign = {"--sign-key", keyPair("maker") + "publish.key", "--env", "eu",
                                            "--env-content", path("env")};
     publishTree(main1, "1.0", "env", sign);
@@ -165,34 +189,6 @@ TEST_F(EndToEndSignature, EnvironmentRedirectWithTheRootsSignature) {
 
     installs(updater, url("env/1.1/eu/"), overlay(main2));
     EXPECT_EQ("1.1", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
-}
-
-TEST_F(EndToEndSignature, OlderPublicationRefusedUnlessDowngradeAllowed) {
-    const auto [v1, v2] = publishSigned();
-    // Genuinely signed old builds kept for replaying: 1.0 at the place of 1.1,
-    // and 1.1 as it was before the maker rebuilt it with a fix (a rebuild
-    // keeps the creation date).
-    copyDir(site() + "game/1.0", site() + "replay/1.1");
-    copyDir(site() + "game/1.1", site() + "replay/1.1-unfixed");
-    Tree fixed = smallGameNext(70);
-    fixed["bin/game.bin"] = noise(40000, 74);
-    writeTree(path("fixed"), fixed);
-    waitPast(site() + "game/1.1/version-info.txt", "date-modified");
-    publish(path("fixed"), "1.1", site() + "game",
-            {"--sign-key", keyPair("maker") + "publish.key", "--previous", "1.0", "--force"});
-
-    Updater updater = trustingUpdater();
-    ASSERT_RUN(update(updater, url("game/1.0/")), 0);
-    ASSERT_RUN(update(updater, url("game/1.1/")), 0);
-    for (const std::string& source : {url("game/1.0/"), url("replay/1.1/"), url("replay/1.1-unfixed/")})
-        expectRefused(updater, source, "Refusing an older publication: " + source + "version-info.txt");
-
-    Updater downgrading = trustingUpdater({{"app.allow-downgrade", "true"}});
-    // The files only 1.1 has stay: 1.0's removal list cannot name them.
-    Tree expected = readTree(v1);
-    expected["data/extra.txt"] = fixed.at("data/extra.txt");
-    installs(downgrading, url("game/1.0/"), expected);
-    EXPECT_EQ("1.0", readFile(dest() + ".kvo.meta.dir/.kvo.installed.control.txt"));
 }
 
 } // namespace

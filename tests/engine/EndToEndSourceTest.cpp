@@ -18,25 +18,6 @@ namespace {
 
 class EndToEndSource : public EndToEndTest {};
 
-TEST_F(EndToEndSource, HttpsSourceWithTestCertificate) {
-    const std::string content = publishTree(smallGame(10), "1.0");
-    Updater updater;
-    const std::string source =
-        "https://localhost:" + std::to_string(nginx().httpsPort()) + "/game/1.0/";
-    installs(updater, source, readTree(content), {}, {{"PATCHER_CA_FILE", nginx().certificateFile()}});
-    const auto all = nginx().requests();
-    ASSERT_FALSE(all.empty());
-    for (const auto& q : all)
-        EXPECT_EQ("https", q.scheme) << q.uri;
-
-    // Without the certificate trusted, the source is refused and nothing is
-    // installed.
-    fs::remove_all(dest());
-    Outcome refused = update(updater, source);
-    EXPECT_RUN(refused, 70);
-    EXPECT_EQ(Tree{}, readTree(dest() + "bin"));
-}
-
 // A description whose files location is a subfolder holding the control
 // files, the packages and a description of its own with the deltas.
 TEST_F(EndToEndSource, FilesLocationInSubfolderWithItsOwnDescription) {
@@ -64,9 +45,10 @@ TEST_F(EndToEndSource, FilesLocationInSubfolderWithItsOwnDescription) {
     EXPECT_EQ(0, bytesFor(nginx().requests(), "game/"));
 }
 
-// Bad sources: exit 70 with the reason, installed files untouched, and the
-// next good run completes.
-TEST_F(EndToEndSource, BadSourcesRefusedBeforeAnyChange) {
+// An HTTPS source with the test certificate trusted; bad sources (that one
+// untrusted among them): exit 70 with the reason, installed files untouched,
+// and the next good run completes.
+TEST_F(EndToEndSource, HttpsSourceAndBadSourcesRefusedBeforeAnyChange) {
     const std::string v1 = publishTree(smallGame(40), "1.0");
     const std::string v2 = publishTree(smallGameNext(40), "1.1", "game", {"--previous", "1.0"});
     // A copy of 1.1 whose description names another control file.
@@ -77,7 +59,9 @@ TEST_F(EndToEndSource, BadSourcesRefusedBeforeAnyChange) {
     writeFile(site() + "bad/1.1/version-info.txt", info);
     fs::create_directories(site() + "empty/1.1");
     const std::string dead = testsupport::FaultServer::deadUrl();
+    const std::string https = "https://localhost:" + std::to_string(nginx().httpsPort()) + "/game/";
     const std::pair<std::string, const char*> cases[] = {
+        {https + "1.1/", "The server's certificate was refused"},
         {site() + "nowhere/1.1", "version-info.txt"},
         {url("empty/1.1/"), "version-info.txt"},
         {url("bad/1.1/"), "SHA1 verification failed for the file: control.txt.7z"},
@@ -85,6 +69,11 @@ TEST_F(EndToEndSource, BadSourcesRefusedBeforeAnyChange) {
     };
     // Short retry pauses: a refused connection is tried again.
     Updater updater({{"app.retry-delay", "0.01"}, {"app.retry-delay-max", "0.05"}});
+    // With the test certificate trusted, over HTTPS alone.
+    installs(updater, https + "1.0/", readTree(v1), {}, {{"PATCHER_CA_FILE", nginx().certificateFile()}});
+    ASSERT_FALSE(nginx().requests().empty());
+    for (const auto& q : nginx().requests())
+        EXPECT_EQ("https", q.scheme) << q.uri;
     for (const auto& [source, reason] : cases) {
         SCOPED_TRACE(source);
         fs::remove_all(dest());

@@ -92,10 +92,6 @@ std::string treeDifferences(const std::string& dest, const Tree& content) {
     return diff.str();
 }
 
-std::string treeDifferences(const std::string& dest, const std::string& content) {
-    return treeDifferences(dest, readTree(content));
-}
-
 std::string wrongFiles(const std::string& dest, const Tree& content) {
     std::string wrong;
     if (fs::is_directory(dest))
@@ -294,7 +290,7 @@ std::string publicationKey(const std::string& before, const Tree& tree, const st
 std::string EndToEndTest::publishTree(const Tree& tree, const std::string& version, const std::string& root,
                                       const std::vector<std::string>& extra) {
     const std::string content = work_.file("content/" + root + "-" + version);
-    writeTree(content, tree);
+    testsupport::makeTree(content, tree);
     const std::string target = site() + root + "/" + version;
 
     // Publishing is the slow part of a test under the sanitizers: each

@@ -26,13 +26,10 @@ std::string noise(std::size_t size, unsigned seed);
 Tree smallGame(unsigned seed);
 Tree smallGameNext(unsigned seed);
 
-inline void writeTree(const std::string& dir, const Tree& tree) { testsupport::makeTree(dir, tree); }
 using testsupport::readTree;
 
 // Empty when dest holds exactly the files of content, byte for byte, and
 // nothing else but ".kvo.meta.dir"; otherwise what differs, one item a line.
-std::string treeDifferences(const std::string& dest, const std::string& content);
-// treeDifferences against a tree in memory.
 std::string treeDifferences(const std::string& dest, const Tree& content);
 // The differences but for missing files and the temporary folder (kept by a
 // failed run): what lies under a final name and is not content's.
