@@ -267,12 +267,22 @@ ControlEntryPtr* ControlFile::Entries::find(int path) {
 }
 
 void ControlFile::Entries::assign(std::vector<ControlEntryPtr> entries) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const ControlEntryPtr& a, const ControlEntryPtr& b) { return a->path < b->path; });
-    entries.erase(std::unique(entries.begin(), entries.end(),
-                              [](const ControlEntryPtr& a, const ControlEntryPtr& b) { return a->path == b->path; }),
-                  entries.end());
-    entries.shrink_to_fit();
+    // A list whose paths were first seen in its own order is sorted already:
+    // the sort's buffer would add half the list again at the load's peak.
+    const bool sorted = std::adjacent_find(entries.begin(), entries.end(), [](const ControlEntryPtr& a,
+                                                                              const ControlEntryPtr& b) {
+                            return a->path >= b->path;
+                        }) == entries.end();
+    if (!sorted) {
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const ControlEntryPtr& a, const ControlEntryPtr& b) { return a->path < b->path; });
+        entries.erase(std::unique(entries.begin(), entries.end(),
+                                  [](const ControlEntryPtr& a, const ControlEntryPtr& b) { return a->path == b->path; }),
+                      entries.end());
+    }
+    // Shrinking copies the list: worth it only for much spare room.
+    if (entries.capacity() - entries.size() > entries.size() / 4)
+        entries.shrink_to_fit();
     sorted_ = std::move(entries);
     pending_.clear();
 }
