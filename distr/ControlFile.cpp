@@ -17,6 +17,7 @@
 #include <mutex>
 #include <ostream>
 #include <sstream>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace Patcher {
@@ -120,6 +121,82 @@ std::ostream& operator<<(std::ostream& out, const PackageName& name) {
     return out << name.text();
 }
 
+namespace {
+
+// The second hashes of the entries that have one, for the process.
+struct Names {
+    std::mutex mutex;
+    std::unordered_map<const ControlEntry*, Digest> byEntry;
+};
+
+Names& names() {
+    static Names* table = new Names; // entries in static objects outlive any destruction order
+    return *table;
+}
+
+} // namespace
+
+static_assert(sizeof(ControlEntry) <= 64, "a million entries are held: keep the record compact");
+
+ControlEntry::ControlEntry(const ControlEntry& other)
+    : offset(other.offset),
+      storedSize(other.storedSize),
+      size(other.size),
+      package(other.package),
+      path(other.path),
+      packageRoot(other.packageRoot),
+      sha1(other.sha1),
+      status(other.status),
+      named_(false),
+      stage(other.stage) {
+    if (other.named_)
+        setName(other.name());
+}
+
+ControlEntry& ControlEntry::operator=(const ControlEntry& other) {
+    if (this == &other)
+        return *this;
+    offset = other.offset;
+    storedSize = other.storedSize;
+    size = other.size;
+    package = other.package;
+    path = other.path;
+    packageRoot = other.packageRoot;
+    sha1 = other.sha1;
+    status = other.status;
+    stage = other.stage;
+    setName(other.name());
+    return *this;
+}
+
+ControlEntry::~ControlEntry() {
+    if (named_)
+        setName(Digest());
+}
+
+const Digest& ControlEntry::name() const {
+    static const Digest none{};
+    if (!named_)
+        return none;
+    Names& table = names();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    return table.byEntry.at(this); // a node never moves
+}
+
+void ControlEntry::setName(const Digest& name) {
+    if (!named_ && name.empty())
+        return;
+    Names& table = names();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    if (name.empty()) {
+        table.byEntry.erase(this);
+        named_ = false;
+    } else {
+        table.byEntry[this] = name;
+        named_ = true;
+    }
+}
+
 void ControlEntry::setPath(std::string_view text) {
     path = Singleton<RootStorage>::instance().index(text);
 }
@@ -196,7 +273,7 @@ ControlEntryPtr ControlFile::parseLine(const char* begin, const char* end) {
         return entry;
 
     missing(7);
-    entry->name.assign(fields[3].view());
+    entry->setName(Digest(fields[3].view()));
     const std::string_view package = fields[4].view();
     // A whole package is stored, and later deleted, under the temporary
     // directory by its name.
@@ -232,8 +309,8 @@ std::string ControlFile::formatLine(const ControlEntry& e) {
     if (e.status == 2)
         return line;
     line += '|';
-    if (e.name != e.sha1)
-        e.name.appendTo(line);
+    if (e.name() != e.sha1)
+        e.name().appendTo(line);
     line += '|';
     line += e.package;
     line += '|';

@@ -50,6 +50,11 @@ std::ostream& operator<<(std::ostream& out, const PackageName& name);
 // LZMA-compressed) or a removal record (status 2: path and sha1 only). A
 // distribution may hold a million of them: the record is kept compact.
 struct ControlEntry {
+    ControlEntry() : status(0), named_(false) {}
+    ControlEntry(const ControlEntry& other);
+    ControlEntry& operator=(const ControlEntry& other);
+    ~ControlEntry();
+
     std::int64_t offset = 0;
     std::int64_t storedSize = 0;
     std::int64_t size = 0;
@@ -57,9 +62,18 @@ struct ControlEntry {
     int path = -1; // RootStorage index: paths compare without regard to ASCII case
     int packageRoot = -1; // RootStorage index of the package's location, set by the engine
     Digest sha1;
-    Digest name; // second hash; in a delta: SHA-1 of the file the delta applies to
+    std::uint8_t status : 7;
+
+private:
+    std::uint8_t named_ : 1; // the name is held apart
+
+public:
     std::uint16_t stage = 1;
-    std::uint8_t status = 0;
+
+    // The second hash; in a delta: SHA-1 of the file the delta applies to. Empty
+    // in nearly every entry of a full list, so it is held apart, for the few.
+    const Digest& name() const;
+    void setName(const Digest& name);
 
     // Interns the text through Singleton<RootStorage>.
     void setPath(std::string_view text);

@@ -119,7 +119,7 @@ DiskNeed DistrManager::diskNeed() const {
         const ControlEntry& d = *item.second;
         const auto record = cache_->get(d.pathText());
         const ControlEntryPtr target = files_.find(d.path);
-        if (!record || record->sha1 != d.name || !target)
+        if (!record || record->sha1 != d.name() || !target)
             continue;
         std::int64_t bytes = d.storedSize; // the piece
         add(bytes, finalSize(d));          // the delta taken out of it
@@ -193,7 +193,7 @@ void DistrManager::computeEstimations() {
     for (const auto& item : deltaEntries_.entries()) {
         const ControlEntry& d = *item.second;
         const auto record = cache_->get(d.pathText());
-        if (record && record->sha1 == d.name) {
+        if (record && record->sha1 == d.name()) {
             stageOf(d).fetchBytes += d.storedSize;
             deltaTotal += d.storedSize + record->size;
         }

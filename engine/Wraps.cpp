@@ -296,7 +296,7 @@ DeltaEntryWrap::DeltaEntryWrap(DistrManager& engine, ControlEntryPtr delta)
 
 bool DeltaEntryWrap::isNeeded() {
     record_ = engine_.cache().get(pathText_);
-    return record_ && record_->sha1 == delta_->name;
+    return record_ && record_->sha1 == delta_->name();
 }
 
 void DeltaEntryWrap::download() {
