@@ -220,7 +220,7 @@ void FileCache::Entries::forEach(const std::function<void(std::string_view, Reco
 }
 
 void FileCache::Entries::clear() {
-    std::deque<Record>().swap(byIndex_);
+    byIndex_.clear();
     count_ = 0;
     others_.clear();
 }
