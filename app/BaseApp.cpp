@@ -11,6 +11,7 @@
 #include "base/RootStorage.h"
 #include "base/TaskWeights.h"
 #include "platform/ExePath.h"
+#include "platform/LargeMemory.h"
 #include "progress/ConsoleProgress.h"
 #include "progress/IPCModlue.h"
 #include "progress/IpcMessages.h"
@@ -398,6 +399,7 @@ int BaseApp::main(const std::vector<std::string>&) {
 }
 
 int runApplication(Poco::AutoPtr<BaseApp> app, int argc, char** argv) {
+    platform::returnLargeFreesToSystem();
     try {
         app->init(argc, argv);
     } catch (const Poco::Exception& e) {

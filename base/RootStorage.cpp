@@ -48,6 +48,8 @@ char* RootStorage::reserve(std::size_t size) {
 }
 
 constexpr std::size_t kHeader = sizeof(std::uint32_t) + 1;
+constexpr char kOwnKey = 1;
+constexpr char kProvisional = 2;
 
 std::string_view RootStorage::textOf(const char* record) {
     std::uint32_t length;
@@ -58,7 +60,7 @@ std::string_view RootStorage::textOf(const char* record) {
 std::string_view RootStorage::keyOf(const char* record) {
     const std::string_view text = textOf(record);
     // A text already in lower case serves as its own key.
-    return record[sizeof(std::uint32_t)] ? std::string_view(text.data() + text.size(), text.size()) : text;
+    return record[sizeof(std::uint32_t)] & kOwnKey ? std::string_view(text.data() + text.size(), text.size()) : text;
 }
 
 std::size_t RootStorage::probe(std::string_view key, std::uint32_t hash) const {
@@ -84,38 +86,71 @@ void RootStorage::grow() {
     }
 }
 
-int RootStorage::index(std::string_view text, bool announce) {
+const char* RootStorage::makeRecord(std::string_view text, std::string_view key, bool provisional) {
+    if (text.size() > UINT32_MAX)
+        throw Poco::RangeException("RootStorage text of " + std::to_string(text.size()) + " bytes");
+    const bool ownKey = key != text;
+    char* record = reserve(kHeader + text.size() * (ownKey ? 2 : 1));
+    const auto length = static_cast<std::uint32_t>(text.size());
+    std::memcpy(record, &length, sizeof length);
+    record[sizeof length] = static_cast<char>((ownKey ? kOwnKey : 0) | (provisional ? kProvisional : 0));
+    std::memcpy(record + kHeader, text.data(), text.size());
+    if (ownKey)
+        std::memcpy(record + kHeader + text.size(), key.data(), key.size());
+    return record;
+}
+
+int RootStorage::intern(std::string_view text, bool provisional, bool& created) {
     const std::string_view key = lowerKey(text);
     const auto hash = static_cast<std::uint32_t>(std::hash<std::string_view>()(key));
-    int result;
-    {
-        Poco::FastMutex::ScopedLock lock(mutex_);
-        if (2 * (records_.size() + 1) > slots_.size())
-            grow();
-        Slot& slot = slots_[probe(key, hash)];
-        if (slot.index >= 0)
-            return slot.index;
-        if (text.size() > UINT32_MAX)
-            throw Poco::RangeException("RootStorage text of " + std::to_string(text.size()) + " bytes");
-        result = static_cast<int>(records_.size());
-        const bool ownKey = key != text;
-        char* record = reserve(kHeader + text.size() * (ownKey ? 2 : 1));
-        const auto length = static_cast<std::uint32_t>(text.size());
-        std::memcpy(record, &length, sizeof length);
-        record[sizeof length] = ownKey;
-        std::memcpy(record + kHeader, text.data(), text.size());
-        if (ownKey)
-            std::memcpy(record + kHeader + text.size(), key.data(), key.size());
-        records_.push_back(record);
-        slot.hash = hash;
-        slot.index = result;
+    Poco::FastMutex::ScopedLock lock(mutex_);
+    if (2 * (records_.size() + 1) > slots_.size())
+        grow();
+    Slot& slot = slots_[probe(key, hash)];
+    created = slot.index < 0;
+    if (!created) {
+        const char*& record = records_[static_cast<std::size_t>(slot.index)];
+        if (!provisional && (record[sizeof(std::uint32_t)] & kProvisional)) {
+            // The first claim shows its spelling; the provisional one stays readable.
+            if (textOf(record) == text) {
+                const_cast<char*>(record)[sizeof(std::uint32_t)] &= ~kProvisional; // NOLINT: our own block
+            } else {
+                firsts_.emplace(slot.index, record);
+                record = makeRecord(text, key, false);
+            }
+        }
+        return slot.index;
     }
-    if (announce) {
+    const int result = static_cast<int>(records_.size());
+    records_.push_back(makeRecord(text, key, provisional));
+    slot.hash = hash;
+    slot.index = result;
+    return result;
+}
+
+int RootStorage::index(std::string_view text, bool announce) {
+    bool created = false;
+    const int result = intern(text, false, created);
+    if (announce && created) {
         Poco::Logger& root = Poco::Logger::root();
         if (root.information())
             root.information("mapped {" + std::to_string(result) + "} -> " + std::string(text));
     }
     return result;
+}
+
+int RootStorage::indexProvisional(std::string_view text) {
+    bool created = false;
+    return intern(text, true, created);
+}
+
+const char* RootStorage::firstRecord(std::size_t index) const {
+    if (!firsts_.empty()) {
+        auto found = firsts_.find(static_cast<int>(index));
+        if (found != firsts_.end())
+            return found->second;
+    }
+    return records_[index];
 }
 
 std::pair<int, bool> RootStorage::find(std::string_view text) const {
@@ -130,11 +165,30 @@ std::pair<int, bool> RootStorage::find(std::string_view text) const {
     return {slot.index, true};
 }
 
+std::pair<int, bool> RootStorage::findExact(std::string_view text) const {
+    const std::string_view key = lowerKey(text);
+    const auto hash = static_cast<std::uint32_t>(std::hash<std::string_view>()(key));
+    Poco::FastMutex::ScopedLock lock(mutex_);
+    if (slots_.empty())
+        return {-1, false};
+    const Slot& slot = slots_[probe(key, hash)];
+    if (slot.index < 0 || textOf(firstRecord(static_cast<std::size_t>(slot.index))) != text)
+        return {-1, false};
+    return {slot.index, true};
+}
+
 std::string RootStorage::text(int index) const {
     Poco::FastMutex::ScopedLock lock(mutex_);
     if (index < 0 || static_cast<std::size_t>(index) >= records_.size())
         throw Poco::RangeException("RootStorage index", std::to_string(index));
     return std::string(textOf(records_[static_cast<std::size_t>(index)]));
+}
+
+std::string_view RootStorage::firstView(int index) const {
+    Poco::FastMutex::ScopedLock lock(mutex_);
+    if (index < 0 || static_cast<std::size_t>(index) >= records_.size())
+        throw Poco::RangeException("RootStorage index", std::to_string(index));
+    return textOf(firstRecord(static_cast<std::size_t>(index)));
 }
 
 std::size_t RootStorage::size() const {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -22,10 +23,19 @@ public:
 
     // announce: log "mapped {i} -> text" (information, root logger) on creation.
     int index(std::string_view text, bool announce = false);
+    // The same without claiming the spelling: a later index() of the text in
+    // another case is the one text() shows, and firstView() keeps this one.
+    // For records that only look paths up (the file cache).
+    int indexProvisional(std::string_view text);
     // (-1, false) when absent.
     std::pair<int, bool> find(std::string_view text) const;
+    // The index of a text first interned under exactly this spelling; (-1,
+    // false) when absent or first seen in another case.
+    std::pair<int, bool> findExact(std::string_view text) const;
     // Throws Poco::RangeException for an index never handed out.
     std::string text(int index) const;
+    // The spelling first interned, provisional or not: valid as long as the storage.
+    std::string_view firstView(int index) const;
     std::size_t size() const;
 
 private:
@@ -36,6 +46,9 @@ private:
 
     // Room for size bytes in storage that never moves.
     char* reserve(std::size_t size);
+    int intern(std::string_view text, bool provisional, bool& created);
+    const char* makeRecord(std::string_view text, std::string_view key, bool provisional);
+    const char* firstRecord(std::size_t index) const;
     static std::string_view textOf(const char* record);
     static std::string_view keyOf(const char* record);
     // The slot holding key, or the empty slot where it belongs.
@@ -47,9 +60,10 @@ private:
     // texts go into large blocks instead of a heap allocation each.
     mutable Poco::FastMutex mutex_;
     std::vector<Slot> slots_;                         // power-of-two size, at most half full; guarded by mutex_
-    // By index, into the blocks: the length (4 bytes), whether a key follows (1
-    // byte), the first-seen text, then its lower case when that differs.
+    // By index, into the blocks: the length (4 bytes), flags (1 byte: a key
+    // follows, provisional), the text shown, then its lower case when that differs.
     std::vector<const char*> records_;                // guarded by mutex_
+    std::unordered_map<int, const char*> firsts_;     // provisional spellings claimed in another case; guarded by mutex_
     std::vector<std::pair<char*, std::size_t>> blocks_; // backing of every view (large memory); guarded by mutex_
     std::size_t blockSize_ = 0;                       // of the last block; guarded by mutex_
     std::size_t blockUsed_ = 0;                       // of the last block; guarded by mutex_

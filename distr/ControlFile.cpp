@@ -13,10 +13,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <mutex>
 #include <ostream>
 #include <sstream>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace Patcher {
@@ -120,6 +122,82 @@ std::ostream& operator<<(std::ostream& out, const PackageName& name) {
     return out << name.text();
 }
 
+namespace {
+
+// The second hashes of the entries that have one, for the process.
+struct Names {
+    std::mutex mutex;
+    std::unordered_map<const ControlEntry*, Digest> byEntry;
+};
+
+Names& names() {
+    static Names* table = new Names; // entries in static objects outlive any destruction order
+    return *table;
+}
+
+} // namespace
+
+static_assert(sizeof(ControlEntry) <= 64, "a million entries are held: keep the record compact");
+
+ControlEntry::ControlEntry(const ControlEntry& other)
+    : offset(other.offset),
+      storedSize(other.storedSize),
+      size(other.size),
+      package(other.package),
+      path(other.path),
+      packageRoot(other.packageRoot),
+      sha1(other.sha1),
+      status(other.status),
+      named_(false),
+      stage(other.stage) {
+    if (other.named_)
+        setName(other.name());
+}
+
+ControlEntry& ControlEntry::operator=(const ControlEntry& other) {
+    if (this == &other)
+        return *this;
+    offset = other.offset;
+    storedSize = other.storedSize;
+    size = other.size;
+    package = other.package;
+    path = other.path;
+    packageRoot = other.packageRoot;
+    sha1 = other.sha1;
+    status = other.status;
+    stage = other.stage;
+    setName(other.name());
+    return *this;
+}
+
+ControlEntry::~ControlEntry() {
+    if (named_)
+        setName(Digest());
+}
+
+const Digest& ControlEntry::name() const {
+    static const Digest none{};
+    if (!named_)
+        return none;
+    Names& table = names();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    return table.byEntry.at(this); // a node never moves
+}
+
+void ControlEntry::setName(const Digest& name) {
+    if (!named_ && name.empty())
+        return;
+    Names& table = names();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    if (name.empty()) {
+        table.byEntry.erase(this);
+        named_ = false;
+    } else {
+        table.byEntry[this] = name;
+        named_ = true;
+    }
+}
+
 void ControlEntry::setPath(std::string_view text) {
     path = Singleton<RootStorage>::instance().index(text);
 }
@@ -196,7 +274,7 @@ ControlEntryPtr ControlFile::parseLine(const char* begin, const char* end) {
         return entry;
 
     missing(7);
-    entry->name.assign(fields[3].view());
+    entry->setName(Digest(fields[3].view()));
     const std::string_view package = fields[4].view();
     // A whole package is stored, and later deleted, under the temporary
     // directory by its name.
@@ -232,8 +310,8 @@ std::string ControlFile::formatLine(const ControlEntry& e) {
     if (e.status == 2)
         return line;
     line += '|';
-    if (e.name != e.sha1)
-        e.name.appendTo(line);
+    if (e.name() != e.sha1)
+        e.name().appendTo(line);
     line += '|';
     line += e.package;
     line += '|';
@@ -257,55 +335,95 @@ ControlFile::Entries::const_iterator& ControlFile::Entries::const_iterator::oper
     return *this;
 }
 
-ControlEntryPtr* ControlFile::Entries::find(int path) {
+ControlFile::Entries::Entries(const Entries& other) : sorted_(other.sorted_), pending_(other.pending_) {
+    if (other.owners_)
+        hold(other.owners_);
+}
+
+ControlFile::Entries& ControlFile::Entries::operator=(const Entries& other) {
+    if (this != &other) {
+        Entries copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+void ControlFile::Entries::hold(const std::shared_ptr<const void>& owner) {
+    // A copy's own list: the file it came from may go on growing its list.
+    if (!owners_)
+        owners_ = std::make_shared<Held>();
+    // Entries of one load come one after another: their store is held once.
+    if (!owners_->empty()) {
+        const std::shared_ptr<const void>& last = owners_->back();
+        if (!last.owner_before(owner) && !owner.owner_before(last))
+            return;
+    }
+    owners_->push_back(owner);
+}
+
+ControlEntry** ControlFile::Entries::find(int path) {
     auto it = std::lower_bound(sorted_.begin(), sorted_.end(), path,
-                               [](const ControlEntryPtr& e, int key) { return e->path < key; });
+                               [](const ControlEntry* e, int key) { return e->path < key; });
     if (it != sorted_.end() && (*it)->path == path)
         return &*it;
     auto pending = pending_.find(path);
     return pending == pending_.end() ? nullptr : &pending->second;
 }
 
-void ControlFile::Entries::assign(std::vector<ControlEntryPtr> entries) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const ControlEntryPtr& a, const ControlEntryPtr& b) { return a->path < b->path; });
-    entries.erase(std::unique(entries.begin(), entries.end(),
-                              [](const ControlEntryPtr& a, const ControlEntryPtr& b) { return a->path == b->path; }),
-                  entries.end());
-    entries.shrink_to_fit();
+void ControlFile::Entries::assign(std::vector<ControlEntry*> entries, std::shared_ptr<const void> owner) {
+    // A list whose paths were first seen in its own order is sorted already:
+    // the sort's buffer would add half the list again at the load's peak.
+    const bool sorted = std::adjacent_find(entries.begin(), entries.end(), [](const ControlEntry* a,
+                                                                              const ControlEntry* b) {
+                            return a->path >= b->path;
+                        }) == entries.end();
+    if (!sorted) {
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const ControlEntry* a, const ControlEntry* b) { return a->path < b->path; });
+        entries.erase(std::unique(entries.begin(), entries.end(),
+                                  [](const ControlEntry* a, const ControlEntry* b) { return a->path == b->path; }),
+                      entries.end());
+    }
+    // Shrinking copies the list: worth it only for much spare room.
+    if (entries.capacity() - entries.size() > entries.size() / 4)
+        entries.shrink_to_fit();
     sorted_ = std::move(entries);
     pending_.clear();
+    owners_.reset();
+    hold(owner);
 }
 
 void ControlFile::Entries::insert(const ControlEntryPtr& entry) {
+    hold(entry);
     if (sorted_.empty() || sorted_.back()->path < entry->path) {
         if (pending_.empty()) {
-            sorted_.push_back(entry);
+            sorted_.push_back(entry.get());
             return;
         }
     }
-    pending_.emplace(entry->path, entry);
+    pending_.emplace(entry->path, entry.get());
     // Merged when the map reaches an eighth of the vector: each entry is moved
     // a bounded number of times on average.
     if (pending_.size() < std::max<std::size_t>(4096, sorted_.size() / 8))
         return;
-    std::vector<ControlEntryPtr> merged;
+    std::vector<ControlEntry*> merged;
     merged.reserve(sorted_.size() + pending_.size());
     auto p = pending_.begin();
-    for (ControlEntryPtr& e : sorted_) {
+    for (ControlEntry* e : sorted_) {
         for (; p != pending_.end() && p->first < e->path; ++p)
-            merged.push_back(std::move(p->second));
-        merged.push_back(std::move(e));
+            merged.push_back(p->second);
+        merged.push_back(e);
     }
     for (; p != pending_.end(); ++p)
-        merged.push_back(std::move(p->second));
+        merged.push_back(p->second);
     sorted_ = std::move(merged);
     pending_.clear();
 }
 
 void ControlFile::Entries::clear() {
-    std::vector<ControlEntryPtr>().swap(sorted_);
+    std::vector<ControlEntry*>().swap(sorted_);
     pending_.clear();
+    owners_.reset();
 }
 
 void ControlFile::clear() {
@@ -314,21 +432,23 @@ void ControlFile::clear() {
     directory_.clear();
 }
 
-void ControlFile::parseAll(const char* p, const char* end) {
-    std::vector<ControlEntryPtr> entries;
-    while (p < end) {
-        const char* eol = p;
-        while (eol < end && *eol != '\n')
-            ++eol;
-        if (ControlEntryPtr entry = parseLine(p, eol)) {
+void ControlFile::takeLines(const std::function<bool(const char*&, const char*&)>& next) {
+    const auto store = std::make_shared<EntryStore>();
+    tLoadStore = store;
+    struct Reset {
+        ~Reset() { tLoadStore.reset(); }
+    } reset;
+    std::vector<ControlEntry*> entries;
+    const char* begin;
+    const char* end;
+    while (next(begin, end))
+        if (ControlEntryPtr entry = parseLine(begin, end)) {
             if (entry->status == 2)
                 addRemoval(entry);
             else
-                entries.push_back(std::move(entry));
+                entries.push_back(entry.get()); // the store keeps it
         }
-        p = eol < end ? eol + 1 : end;
-    }
-    entries_.assign(std::move(entries));
+    entries_.assign(std::move(entries), store);
 }
 
 void ControlFile::load(const std::string& path) {
@@ -336,32 +456,31 @@ void ControlFile::load(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
     directory_ = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     LineReader reader(path);
-    tLoadStore = std::make_shared<EntryStore>();
-    struct Reset {
-        ~Reset() { tLoadStore.reset(); }
-    } reset;
-    std::vector<ControlEntryPtr> entries;
-    const char* begin;
-    const char* end;
-    while (reader.next(begin, end))
-        if (ControlEntryPtr entry = parseLine(begin, end)) {
-            if (entry->status == 2)
-                addRemoval(entry);
-            else
-                entries.push_back(std::move(entry));
-        }
-    entries_.assign(std::move(entries));
+    takeLines([&reader](const char*& begin, const char*& end) { return reader.next(begin, end); });
 }
 
 void ControlFile::parse(const std::string& text) {
     clear();
-    parseAll(text.data(), text.data() + text.size());
+    const char* p = text.data();
+    const char* const stop = p + text.size();
+    takeLines([&p, stop](const char*& begin, const char*& end) {
+        if (p >= stop)
+            return false;
+        const char* eol = p;
+        while (eol < stop && *eol != '\n')
+            ++eol;
+        begin = p;
+        end = eol;
+        p = eol < stop ? eol + 1 : stop;
+        return true;
+    });
 }
 
 bool ControlFile::add(const ControlEntryPtr& entry, bool replace) {
-    if (ControlEntryPtr* present = entries_.find(entry->path)) {
+    if (ControlEntry** present = entries_.find(entry->path)) {
         if (replace) {
-            *present = entry;
+            entries_.hold(entry);
+            *present = entry.get();
             return true;
         }
         Poco::Logger::root().warning("File '" + entry->pathText() + "' already exists in ControlFile object");
@@ -376,8 +495,8 @@ void ControlFile::addRemoval(const ControlEntryPtr& entry) {
 }
 
 ControlEntryPtr ControlFile::find(int path) const {
-    ControlEntryPtr* found = const_cast<Entries&>(entries_).find(path);
-    return found ? *found : nullptr;
+    ControlEntry** found = const_cast<Entries&>(entries_).find(path);
+    return found ? entries_.share(*found) : nullptr;
 }
 
 ControlEntryPtr ControlFile::find(const std::string& path) const {

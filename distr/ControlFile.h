@@ -3,6 +3,7 @@
 #include "distr/Digest.h"
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <memory>
@@ -50,6 +51,11 @@ std::ostream& operator<<(std::ostream& out, const PackageName& name);
 // LZMA-compressed) or a removal record (status 2: path and sha1 only). A
 // distribution may hold a million of them: the record is kept compact.
 struct ControlEntry {
+    ControlEntry() : status(0), named_(false) {}
+    ControlEntry(const ControlEntry& other);
+    ControlEntry& operator=(const ControlEntry& other);
+    ~ControlEntry();
+
     std::int64_t offset = 0;
     std::int64_t storedSize = 0;
     std::int64_t size = 0;
@@ -57,9 +63,18 @@ struct ControlEntry {
     int path = -1; // RootStorage index: paths compare without regard to ASCII case
     int packageRoot = -1; // RootStorage index of the package's location, set by the engine
     Digest sha1;
-    Digest name; // second hash; in a delta: SHA-1 of the file the delta applies to
+    std::uint8_t status : 7;
+
+private:
+    std::uint8_t named_ : 1; // the name is held apart
+
+public:
     std::uint16_t stage = 1;
-    std::uint8_t status = 0;
+
+    // The second hash; in a delta: SHA-1 of the file the delta applies to. Empty
+    // in nearly every entry of a full list, so it is held apart, for the few.
+    const Digest& name() const;
+    void setName(const Digest& name);
 
     // Interns the text through Singleton<RootStorage>.
     void setPath(std::string_view text);
@@ -76,17 +91,27 @@ using ControlEntryPtr = std::shared_ptr<ControlEntry>;
 class ControlFile {
 public:
     // The file list by path index. A sorted vector holds a million entries in
-    // 16 bytes each; entries added out of order wait in a small map that is
+    // 8 bytes each; entries added out of order wait in a small map that is
     // merged into the vector once it grows, so neither loads nor merges of
     // long lists move the vector for every entry. Iterates in index order.
+    // The entries are kept alive by their owners (the stores of the loads they
+    // came from), which every pointer handed out shares.
     class Entries {
     public:
-        using value_type = std::pair<int, const ControlEntryPtr&>;
+        Entries() = default;
+        Entries(const Entries& other);
+        Entries& operator=(const Entries& other);
+        Entries(Entries&&) noexcept = default;
+        Entries& operator=(Entries&&) noexcept = default;
+
+        // What keeps the entries alive: the stores of the loads they came from.
+        using Held = std::vector<std::shared_ptr<const void>>;
+        using value_type = std::pair<int, ControlEntryPtr>;
         class const_iterator {
         public:
             value_type operator*() const {
-                const ControlEntryPtr& entry = fromSorted() ? *sorted_ : pending_->second;
-                return value_type(entry->path, entry);
+                ControlEntry* entry = fromSorted() ? *sorted_ : pending_->second;
+                return value_type(entry->path, ControlEntryPtr(*owners_, entry));
             }
             struct Arrow {
                 value_type item;
@@ -99,34 +124,41 @@ public:
 
         private:
             friend class Entries;
-            using Sorted = std::vector<ControlEntryPtr>::const_iterator;
-            using Pending = std::map<int, ControlEntryPtr>::const_iterator;
-            const_iterator(Sorted sorted, Sorted sortedEnd, Pending pending, Pending pendingEnd)
-                : sorted_(sorted), sortedEnd_(sortedEnd), pending_(pending), pendingEnd_(pendingEnd) {}
+            using Sorted = std::vector<ControlEntry*>::const_iterator;
+            using Pending = std::map<int, ControlEntry*>::const_iterator;
+            const_iterator(Sorted sorted, Sorted sortedEnd, Pending pending, Pending pendingEnd,
+                           const std::shared_ptr<Held>* owners)
+                : sorted_(sorted), sortedEnd_(sortedEnd), pending_(pending), pendingEnd_(pendingEnd), owners_(owners) {}
             bool fromSorted() const {
                 return pending_ == pendingEnd_ || (sorted_ != sortedEnd_ && (*sorted_)->path < pending_->first);
             }
             Sorted sorted_, sortedEnd_;
             Pending pending_, pendingEnd_;
+            const std::shared_ptr<Held>* owners_;
         };
 
         const_iterator begin() const {
-            return const_iterator(sorted_.begin(), sorted_.end(), pending_.begin(), pending_.end());
+            return const_iterator(sorted_.begin(), sorted_.end(), pending_.begin(), pending_.end(), &owners_);
         }
-        const_iterator end() const { return const_iterator(sorted_.end(), sorted_.end(), pending_.end(), pending_.end()); }
+        const_iterator end() const {
+            return const_iterator(sorted_.end(), sorted_.end(), pending_.end(), pending_.end(), &owners_);
+        }
         std::size_t size() const { return sorted_.size() + pending_.size(); }
         bool empty() const { return size() == 0; }
 
     private:
         friend class ControlFile;
-        ControlEntryPtr* find(int path);
-        // Entries in any order; the first for a path stays.
-        void assign(std::vector<ControlEntryPtr> entries);
+        ControlEntry** find(int path);
+        ControlEntryPtr share(ControlEntry* entry) const { return ControlEntryPtr(owners_, entry); }
+        // Entries in any order, all kept alive by owner; the first for a path stays.
+        void assign(std::vector<ControlEntry*> entries, std::shared_ptr<const void> owner);
         void insert(const ControlEntryPtr& entry); // path not present
+        void hold(const std::shared_ptr<const void>& owner);
         void clear();
 
-        std::vector<ControlEntryPtr> sorted_;      // by path
-        std::map<int, ControlEntryPtr> pending_;  // paths not in sorted_
+        std::vector<ControlEntry*> sorted_;     // by path
+        std::map<int, ControlEntry*> pending_; // paths not in sorted_
+        std::shared_ptr<Held> owners_;          // shared by every pointer handed out
     };
     // Ordered by case-folded path, then sha1.
     using Removals = std::map<std::pair<std::string, std::string>, ControlEntryPtr>;
@@ -170,7 +202,8 @@ public:
     void save(const std::string& path) const;
 
 private:
-    void parseAll(const char* begin, const char* end);
+    // Parses the lines next gives into the file, the entries in one store.
+    void takeLines(const std::function<bool(const char*&, const char*&)>& next);
 
     Entries entries_;
     Removals removals_;

@@ -1,5 +1,6 @@
 #include "distr/FileCache.h"
 
+#include "base/Singleton.h"
 #include "distr/ControlFile.h"
 #include "distr/LineReader.h"
 #include "distr/LocalFile.h"
@@ -54,7 +55,9 @@ FileCache::FileCache(const std::string& root, const std::string& cacheFile)
     : root_(absoluteRoot(root)),
       cacheFile_(root_ + cacheFile),
       logger_(Poco::Logger::get("Cache")),
-      policy_(cachePolicy(logger_)) {
+      policy_(cachePolicy(logger_)),
+      ownRoots_(Singleton<RootStorage>::exists() ? nullptr : std::make_unique<RootStorage>()),
+      entries_(ownRoots_ ? *ownRoots_ : Singleton<RootStorage>::instance()) {
     load();
 }
 
@@ -127,81 +130,99 @@ void FileCache::recoverFromCorruption(const std::string& error) {
     tryDeleteFile(cacheFile_);
 }
 
-std::deque<FileCache::Entries::Slot>::iterator FileCache::Entries::lowerBound(std::string_view path) const {
-    return std::lower_bound(sorted_.begin(), sorted_.end(), path,
-                            [](const Slot& slot, std::string_view key) { return slot.path < key; });
-}
-
 FileCache::Record* FileCache::Entries::find(std::string_view path) const {
-    auto it = lowerBound(path);
-    if (it != sorted_.end() && it->path == path)
-        return it->record.removed ? nullptr : &it->record;
-    auto pending = pending_.find(path);
-    return pending == pending_.end() ? nullptr : &pending->second;
+    const auto found = roots_.findExact(path);
+    if (found.second) {
+        const auto at = static_cast<std::size_t>(found.first);
+        return at < byIndex_.size() && byIndex_[at].present ? &byIndex_[at] : nullptr;
+    }
+    auto other = others_.find(path);
+    return other == others_.end() ? nullptr : &other->second;
 }
 
 void FileCache::Entries::insert(std::string_view path, Record record) {
-    auto it = lowerBound(path);
-    if (it != sorted_.end() && it->path == path) { // a removed one comes back
-        it->record = std::move(record);
-        --removed_;
+    const int index = roots_.indexProvisional(path);
+    if (roots_.firstView(index) != path) {
+        record.present = false;
+        others_.emplace(std::string(path), std::move(record));
         return;
     }
-    char* key = static_cast<char*>(paths_.allocate(path.size(), 1));
-    std::memcpy(key, path.data(), path.size());
-    const std::string_view kept(key, path.size());
-    // The file is written in path order: loading it appends at the end.
-    if (it == sorted_.end() && pending_.empty()) {
-        sorted_.push_back(Slot{kept, std::move(record)});
-        return;
-    }
-    pending_.emplace(kept, std::move(record));
-    if (pending_.size() >= std::max<std::size_t>(4096, sorted_.size() / 8))
-        merge();
+    const auto at = static_cast<std::size_t>(index);
+    if (at >= byIndex_.size())
+        byIndex_.resize(at + 1);
+    record.present = true;
+    byIndex_[at] = std::move(record);
+    ++count_;
 }
 
 void FileCache::Entries::erase(std::string_view path) {
-    auto it = lowerBound(path);
-    if (it != sorted_.end() && it->path == path) {
-        it->record.removed = true;
-        if (++removed_ >= std::max<std::size_t>(4096, sorted_.size() / 8))
-            merge();
+    const auto found = roots_.findExact(path);
+    if (found.second) {
+        Record& record = byIndex_[static_cast<std::size_t>(found.first)];
+        record = Record();
+        --count_;
         return;
     }
-    pending_.erase(pending_.find(path));
+    others_.erase(others_.find(path));
 }
 
-void FileCache::Entries::merge() {
-    if (removed_ > 0) {
-        sorted_.erase(std::remove_if(sorted_.begin(), sorted_.end(), [](const Slot& s) { return s.record.removed; }),
-                      sorted_.end());
-        removed_ = 0;
+void FileCache::Entries::forEach(const std::function<void(std::string_view, Record&)>& visit) {
+    // Paths are mostly interned in path order (a control file's, the cache
+    // file's own): those are taken as they come, the few others sorted apart.
+    std::vector<std::uint32_t> inOrder;
+    std::vector<std::pair<std::string_view, std::uint32_t>> late;
+    inOrder.reserve(count_);
+    std::string_view last;
+    for (std::size_t at = 0; at < byIndex_.size(); ++at) {
+        if (!byIndex_[at].present)
+            continue;
+        const std::string_view path = roots_.firstView(static_cast<int>(at));
+        if (inOrder.empty() || path >= last) {
+            inOrder.push_back(static_cast<std::uint32_t>(at));
+            last = path;
+        } else {
+            late.emplace_back(path, static_cast<std::uint32_t>(at));
+        }
     }
-    if (pending_.empty())
-        return;
-    // In place from the back: nothing is held twice.
-    std::size_t from = sorted_.size();
-    sorted_.resize(from + pending_.size());
-    std::size_t to = sorted_.size();
-    for (auto p = pending_.rbegin(); p != pending_.rend();) {
-        if (from > 0 && p->first < sorted_[from - 1].path)
-            sorted_[--to] = std::move(sorted_[--from]);
-        else
-            sorted_[--to] = Slot{p->first, std::move(p->second)}, ++p;
+    std::sort(late.begin(), late.end());
+    auto a = inOrder.begin();
+    auto b = late.begin();
+    auto c = others_.begin();
+    std::string_view pathA, pathB;
+    if (a != inOrder.end())
+        pathA = roots_.firstView(static_cast<int>(*a));
+    for (;;) {
+        // The least of the three heads.
+        int pick = -1;
+        std::string_view least;
+        if (a != inOrder.end())
+            pick = 0, least = pathA;
+        if (b != late.end() && (pick < 0 || b->first < least))
+            pick = 1, least = b->first;
+        if (c != others_.end() && (pick < 0 || std::string_view(c->first) < least))
+            pick = 2, least = c->first;
+        if (pick < 0)
+            break;
+        if (pick == 0) {
+            Record& record = byIndex_[*a];
+            if (++a != inOrder.end())
+                pathA = roots_.firstView(static_cast<int>(*a));
+            visit(least, record);
+        } else if (pick == 1) {
+            Record& record = byIndex_[b->second];
+            ++b;
+            visit(least, record);
+        } else {
+            auto current = c++; // visit may erase it
+            visit(least, current->second);
+        }
     }
-    pending_.clear();
-}
-
-const std::deque<FileCache::Entries::Slot>& FileCache::Entries::all() {
-    merge();
-    return sorted_;
 }
 
 void FileCache::Entries::clear() {
-    std::deque<Slot>().swap(sorted_);
-    pending_.clear();
-    removed_ = 0;
-    paths_.release();
+    byIndex_.clear();
+    count_ = 0;
+    others_.clear();
 }
 
 CacheEntry FileCache::entryOf(std::string_view path, const Record& record) {
@@ -233,6 +254,7 @@ void FileCache::putLocked(std::string_view path, Record record) {
             return;
         total_ -= present->size;
         total_ += record.size;
+        record.present = present->present;
         *present = std::move(record);
     } else {
         total_ += record.size;
@@ -263,22 +285,18 @@ void FileCache::remove(const std::string& path) {
 
 void FileCache::refresh() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    std::vector<std::string_view> gone;
-    for (const Entries::Slot& slot : entries_.all()) {
+    entries_.forEach([this](std::string_view path, const Record& record) {
         // An edit within the second of the recording leaves the whole seconds
         // as they were; only the fraction tells.
         std::int64_t modified = 0, nanos = 0;
-        if (platform::modificationTime(root_ + std::string(slot.path), modified, nanos) &&
-            modified == slot.record.modified && (slot.record.nanos < 0 || nanos == slot.record.nanos))
-            continue;
-        logger_.information("Entry removed from cache: " + std::string(slot.path));
-        gone.push_back(slot.path);
-    }
-    for (std::string_view path : gone) {
-        total_ -= entries_.find(path)->size;
+        if (platform::modificationTime(root_ + std::string(path), modified, nanos) && modified == record.modified &&
+            (record.nanos < 0 || nanos == record.nanos))
+            return;
+        logger_.information("Entry removed from cache: " + std::string(path));
+        total_ -= record.size;
         entries_.erase(path);
         dirty_ = true;
-    }
+    });
     saveLocked();
 }
 
@@ -323,9 +341,8 @@ bool FileCache::saveNow() {
             step("tmp-open");
             std::string buffer;
             std::size_t written = 0;
-            for (const Entries::Slot& slot : entries_.all()) {
-                const Record& e = slot.record;
-                buffer += slot.path;
+            entries_.forEach([&](std::string_view path, const Record& e) {
+                buffer += path;
                 buffer += '|';
                 e.sha1.appendTo(buffer);
                 buffer += '|';
@@ -347,7 +364,7 @@ bool FileCache::saveNow() {
                     out.flush();
                     step("tmp-half");
                 }
-            }
+            });
             out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
             out.close();
         }
@@ -402,12 +419,9 @@ bool FileCache::isDirty() const {
 
 void FileCache::removeAllFiles(std::set<std::string>& directories, CacheObserver* observer) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    std::vector<std::string> paths;
-    paths.reserve(entries_.size());
-    for (const Entries::Slot& slot : entries_.all())
-        paths.emplace_back(slot.path);
     directories.clear();
-    for (const std::string& path : paths) {
+    entries_.forEach([&](std::string_view pathView, const Record& record) {
+        const std::string path(pathView);
         // A damaged cache line must not make the uninstall delete a file, or
         // collect a directory for recursive removal, outside the root.
         if (isContainedPath(path)) {
@@ -419,13 +433,12 @@ void FileCache::removeAllFiles(std::set<std::string>& directories, CacheObserver
         } else {
             logger_.warning("Cache entry outside the destination is not deleted: " + path);
         }
-        const Record* record = entries_.find(path);
         if (observer)
-            observer->onEntryRemoved(entryOf(path, *record));
-        total_ -= record->size;
+            observer->onEntryRemoved(entryOf(path, record));
+        total_ -= record.size;
         entries_.erase(path);
         dirty_ = true;
-    }
+    });
 }
 
 void FileCache::setSaveHook(SaveHook hook) {

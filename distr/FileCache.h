@@ -1,14 +1,14 @@
 #pragma once
 
+#include "base/RootStorage.h"
 #include "distr/Digest.h"
 #include "distr/FileOps.h"
 
 #include <cstdint>
-#include <deque>
+#include <climits>
 #include <functional>
 #include <map>
 #include <memory>
-#include <memory_resource>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -95,46 +95,62 @@ private:
     void load();
     void recoverFromCorruption(const std::string& error);
     using Hash = Digest;
+#pragma pack(push, 1) // a million of them: 42 bytes, not 48
     struct Record {
         Record() = default;
         Record(Hash sha1, std::int64_t size, std::int64_t modified, std::int64_t nanos)
-            : size(size), modified(modified), nanos(nanos), sha1(std::move(sha1)) {}
+            : size(size), modified(modified), sha1(std::move(sha1)), nanos(narrowNanos(nanos)) {}
         std::int64_t size = 0;
         std::int64_t modified = 0;
-        std::int64_t nanos = -1;
         Hash sha1;
-        bool removed = false; // a mark in the sorted vector until it is swept
+        bool present = false; // in the table by path index
+        std::int32_t nanos = -1; // a fraction of a second fits; anything else is "not recorded"
         bool operator==(const Record& o) const {
             return sha1 == o.sha1 && size == o.size && modified == o.modified && nanos == o.nanos;
         }
+        static std::int32_t narrowNanos(std::int64_t nanos) {
+            return nanos >= 0 && nanos <= INT32_MAX ? static_cast<std::int32_t>(nanos) : -1;
+        }
     };
-    // By path. A cache of a million files keeps them sorted in 64 bytes a file
-    // (a deque: growing never copies it), the paths in an arena; files put out
-    // of order wait in a map merged in place once it has grown by an eighth,
-    // and removed ones are marked and swept at the same rate.
+#pragma pack(pop)
+    static_assert(sizeof(Record) == 42, "a million records are held");
+    // A cache of a million files keeps them in 42 bytes a file: a table by the
+    // path's index in the root storage, which holds the text once for the cache
+    // and the control files alike. A path whose spelling differs in case from
+    // the one first interned keeps its own text in a map.
     class Entries {
     public:
-        struct Slot {
-            std::string_view path;
-            Record record;
-        };
-        explicit Entries(std::pmr::memory_resource* nodes) : pending_(nodes) {}
-        Record* find(std::string_view path) const; // null when absent or removed
+        explicit Entries(RootStorage& roots) : roots_(roots) {}
+        Record* find(std::string_view path) const; // null when absent
         void insert(std::string_view path, Record record); // path absent
         void erase(std::string_view path);                 // path present
         void clear();
-        std::size_t size() const { return sorted_.size() - removed_ + pending_.size(); }
+        std::size_t size() const { return count_ + others_.size(); }
         bool empty() const { return size() == 0; }
-        // Every file in path order, after the merge and the sweep.
-        const std::deque<Slot>& all();
+        // Calls visit(path, record) for every file in path order; visit may
+        // erase the file it is given, and nothing else.
+        void forEach(const std::function<void(std::string_view, Record&)>& visit);
 
     private:
-        std::deque<Slot>::iterator lowerBound(std::string_view path) const;
-        void merge();
-        mutable std::deque<Slot> sorted_; // mutable only for the lookups' iterators
-        std::size_t removed_ = 0; // marked in sorted_
-        mutable std::pmr::map<std::string_view, Record, std::less<>> pending_; // paths not in sorted_
-        std::pmr::monotonic_buffer_resource paths_;                    // the keys' bytes
+        RootStorage& roots_;
+        // Slots in chunks that never move: growing copies nothing, wastes no room.
+        class Table {
+        public:
+            std::size_t size() const { return chunks_.size() * kChunk; }
+            Record& operator[](std::size_t at) const { return chunks_[at / kChunk][at % kChunk]; }
+            void resize(std::size_t size) {
+                while (this->size() < size)
+                    chunks_.push_back(std::make_unique<Record[]>(kChunk));
+            }
+            void clear() { std::vector<std::unique_ptr<Record[]>>().swap(chunks_); }
+
+        private:
+            static constexpr std::size_t kChunk = 4096;
+            std::vector<std::unique_ptr<Record[]>> chunks_;
+        };
+        Table byIndex_;
+        std::size_t count_ = 0;               // present in byIndex_
+        mutable std::map<std::string, Record, std::less<>> others_;
     };
     static CacheEntry entryOf(std::string_view path, const Record& record);
     void putLocked(std::string_view path, Record record);
@@ -146,9 +162,9 @@ private:
     Poco::Logger& logger_;
     const FileOpPolicy policy_; // the "Cache" logger, quiet
 
+    std::unique_ptr<RootStorage> ownRoots_; // when the process has none
     mutable std::recursive_mutex mutex_;
-    std::pmr::unsynchronized_pool_resource nodes_; // guarded by mutex_
-    Entries entries_{&nodes_};                     // guarded by mutex_
+    Entries entries_;                           // guarded by mutex_
     std::int64_t total_ = 0;                    // guarded by mutex_
     bool dirty_ = false;                        // guarded by mutex_
     SaveHook saveHook_;                         // guarded by mutex_

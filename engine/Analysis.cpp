@@ -467,7 +467,7 @@ void DistrManager::buildDeltaEntries() {
                 if (!target)
                     throw InvalidDistr("Missing new entry information for an item: " + d->pathText(),
                                        kInvalidDistrCode);
-                if (d->name == target->sha1)
+                if (d->name() == target->sha1)
                     continue;
                 countBytes(storedSum, d->storedSize);
                 countBytes(sizeSum, d->size);

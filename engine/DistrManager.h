@@ -60,7 +60,7 @@ class PackContent {
 public:
     std::string localPath; // the whole package in the temporary folder
     std::string location;  // remote URL or local path of the package
-    std::vector<ControlEntryPtr> missingEntries; // by offset; emptied once extracted
+    std::vector<const ControlEntry*> missingEntries; // by offset, held by the file list; emptied once extracted
     std::int64_t storedTotal = 0;
     std::int64_t missingBytes = 0;
     int count = 0;

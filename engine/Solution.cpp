@@ -63,7 +63,7 @@ void DistrManager::findSolution() {
         PackContent& pack = *found->second;
         pack.missingCount += 1;
         pack.missingBytes += entry->storedSize;
-        pack.missingEntries.push_back(entry);
+        pack.missingEntries.push_back(entry.get());
         if (pack.stage != 0 && pack.stage != entry->stage)
             throw std::logic_error("Pack content consists of items from different stages: " +
                                    Singleton<RootStorage>::instance().text(entry->packageRoot) + entry->package);
@@ -72,7 +72,7 @@ void DistrManager::findSolution() {
     for (auto& item : packages_) {
         PackContent& pack = *item.second;
         std::sort(pack.missingEntries.begin(), pack.missingEntries.end(),
-                  [](const ControlEntryPtr& a, const ControlEntryPtr& b) { return a->offset < b->offset; });
+                  [](const ControlEntry* a, const ControlEntry* b) { return a->offset < b->offset; });
         // Compared exactly: 90.1 percent is more than 90, though it truncates to it.
         const bool overPercent = pack.storedTotal == 0
                                      ? 0 > settings_.packDownloadByPercent
@@ -119,7 +119,7 @@ DiskNeed DistrManager::diskNeed() const {
         const ControlEntry& d = *item.second;
         const auto record = cache_->get(d.pathText());
         const ControlEntryPtr target = files_.find(d.path);
-        if (!record || record->sha1 != d.name || !target)
+        if (!record || record->sha1 != d.name() || !target)
             continue;
         std::int64_t bytes = d.storedSize; // the piece
         add(bytes, finalSize(d));          // the delta taken out of it
@@ -132,7 +132,7 @@ DiskNeed DistrManager::diskNeed() const {
             continue;
         if (!pendingPacks_ || !pendingPacks_->contains(pack.localPath))
             batches[{pack.stage, 1}].item(std::max<std::int64_t>(pack.storedTotal - sizeOnDisk(pack.localPath), 0));
-        for (const ControlEntryPtr& entry : pack.missingEntries)
+        for (const ControlEntry* entry : pack.missingEntries)
             produce(*entry);
     }
     for (const auto& item : files_.entries()) {
@@ -193,7 +193,7 @@ void DistrManager::computeEstimations() {
     for (const auto& item : deltaEntries_.entries()) {
         const ControlEntry& d = *item.second;
         const auto record = cache_->get(d.pathText());
-        if (record && record->sha1 == d.name) {
+        if (record && record->sha1 == d.name()) {
             stageOf(d).fetchBytes += d.storedSize;
             deltaTotal += d.storedSize + record->size;
         }

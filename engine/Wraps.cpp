@@ -116,7 +116,7 @@ void DistrManager::extractFromLocalFile(PackContent& pack) {
     std::string reason;
     const bool intact = survivesCorruption(
         [&] {
-            for (const ControlEntryPtr& entry : pack.missingEntries) {
+            for (const ControlEntry* entry : pack.missingEntries) {
                 stopState_->check();
                 if (cache_->isValid(entry->pathText(), entry->sha1))
                     continue;
@@ -126,7 +126,7 @@ void DistrManager::extractFromLocalFile(PackContent& pack) {
         },
         reason);
     // Done with: the list of a large package is not kept to the end of the run.
-    std::vector<ControlEntryPtr>().swap(pack.missingEntries);
+    std::vector<const ControlEntry*>().swap(pack.missingEntries);
     if (!intact) {
         // Kept, a damaged package would be chosen again by every later run.
         logger_.warning("Package " + pack.localPath + " is damaged (" + reason +
@@ -296,7 +296,7 @@ DeltaEntryWrap::DeltaEntryWrap(DistrManager& engine, ControlEntryPtr delta)
 
 bool DeltaEntryWrap::isNeeded() {
     record_ = engine_.cache().get(pathText_);
-    return record_ && record_->sha1 == delta_->name;
+    return record_ && record_->sha1 == delta_->name();
 }
 
 void DeltaEntryWrap::download() {
@@ -368,7 +368,7 @@ void PackContentWrap::download() {
     // The package is whole as its source has it: an entry beyond its end is the
     // publication's fault, which fetching the entry alone would not mend.
     const std::int64_t size = static_cast<std::int64_t>(Poco::File(pack_->localPath).getSize());
-    for (const ControlEntryPtr& entry : pack_->missingEntries) {
+    for (const ControlEntry* entry : pack_->missingEntries) {
         try {
             checkEntryInside(*entry, size, pack_->location);
         } catch (const InvalidDistr&) {

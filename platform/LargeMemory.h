@@ -18,4 +18,10 @@ void releaseLarge(void* address, std::size_t size) noexcept;
 // A memory resource over allocateLarge, for std::pmr arenas (process-wide).
 std::pmr::memory_resource* largeBlocks();
 
+// Gives every large heap block a mapping of its own, returned to the system
+// when freed. Tables of a million entries grow by copying; kept in the heap,
+// their earlier copies would stay resident to the end of the run. Call once
+// at start, before any thread.
+void returnLargeFreesToSystem();
+
 } // namespace platform

@@ -5,6 +5,10 @@
 
 #include <sys/mman.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace platform {
 namespace {
 
@@ -54,6 +58,14 @@ std::pmr::memory_resource* largeBlocks() {
     // Never destroyed: arenas over it may outlive static destruction.
     static LargeBlocks* resource = new LargeBlocks;
     return resource;
+}
+
+void returnLargeFreesToSystem() {
+#ifdef __GLIBC__
+    // A fixed threshold also stops the allocator from raising it after the
+    // first large free, which is what would keep the copies in the heap.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
 }
 
 } // namespace platform

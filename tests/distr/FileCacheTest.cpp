@@ -75,13 +75,14 @@ TEST_F(FileCacheTest, SavesLoadsAndKeepsABackup) {
         EXPECT_FALSE(cache->isDirty());
         // Kept exactly as given, though only lowercase digests are stored compactly; the second a.bin replaces.
         fill(*cache, {{"Data/b.bin", kDigits, 1048576, 1700000000}, {"Data/a.bin", kA, 10, 5},
-                      {"Data/c.bin", kUpper, 0, 1}, {"Data/d.bin", "not a digest", 0, 1}, {"Data/a.bin", kA, 20, 5}});
+                      {"Data/c.bin", kUpper, 0, 1}, {"Data/d.bin", "not a digest", 0, 1}, {"Data/a.bin", kA, 20, 5},
+                      {"data/B.bin", kB, 0, 2}});
         EXPECT_EQ(1048596, cache->totalSize());
         EXPECT_TRUE(cache->save());
         EXPECT_FALSE(cache->isDirty());
     }
     EXPECT_EQ("Data/a.bin|" + kA + "|20|5\r\nData/b.bin|" + kDigits + "|1048576|1700000000\r\nData/c.bin|" +
-                  kUpper + "|0|1\r\nData/d.bin|not a digest|0|1\r\n",
+                  kUpper + "|0|1\r\nData/d.bin|not a digest|0|1\r\ndata/B.bin|" + kB + "|0|2\r\n",
               readFile(cacheFile));
     EXPECT_EQ(readFile(cacheFile), readFile(cacheFile + ".tmp.copy"));
     EXPECT_FALSE(Poco::File(cacheFile + ".tmp").exists());
@@ -90,6 +91,7 @@ TEST_F(FileCacheTest, SavesLoadsAndKeepsABackup) {
     auto again = makeCache(dir);
     EXPECT_FALSE(again->isValid("data/a.bin", kA)); // paths are exact
     EXPECT_EQ(kDigits, again->get("Data/b.bin")->sha1);
+    EXPECT_TRUE(again->isValid("data/B.bin", kB)); // a second spelling is a record of its own
     EXPECT_TRUE(again->isValid("Data/c.bin", kUpper));
     EXPECT_FALSE(again->isValid("Data/c.bin", Poco::toLower(kUpper))); // hashes too
     EXPECT_FALSE(again->isValid("Data/a.bin", kA.substr(1) + "A"));

@@ -194,7 +194,7 @@ void checkDeltasReproduceTheNewFilesWithTheRealXdelta3(const Releases& r) {
         const std::string path = d->pathText();
         SCOPED_TRACE(path);
         ASSERT_TRUE(before.count(path) && after.count(path));
-        EXPECT_EQ(d->name, sha1Hex(before.at(path)));
+        EXPECT_EQ(d->name(), sha1Hex(before.at(path)));
         const std::string data = Publication::content(*d, deltas.dir);
         EXPECT_EQ(sha1Hex(data), d->sha1);
         // Plain VCDIFF: no secondary compressor, code table or application header.
@@ -463,8 +463,8 @@ TEST_F(PublishRuns, EnvironmentCarriesTheMainCommandsAndItsOwnDeltas) {
     envDeltas.load(source, "1.0");
     const auto mainDelta = mainDeltas.files.find("shared.cfg"), envDelta = envDeltas.files.find("shared.cfg");
     ASSERT_TRUE(mainDelta && envDelta);
-    EXPECT_EQ(mainDelta->name, sha1Hex(base));
-    EXPECT_EQ(envDelta->name, sha1Hex(base));
+    EXPECT_EQ(mainDelta->name(), sha1Hex(base));
+    EXPECT_EQ(envDelta->name(), sha1Hex(base));
     EXPECT_EQ(xdelta3Decode(base, Publication::content(*envDelta, envDeltas.dir)), envNew);
 }
 

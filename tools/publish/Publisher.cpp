@@ -788,7 +788,7 @@ std::int64_t Publisher::State::writeDelta(Unit& unit, const std::string& from,
             entry->status = d.work->form.status;
             entry->setPath(d.file->content.path);
             entry->sha1 = d.work->dataSha1;
-            entry->name = d.work->oldSha1;
+            entry->setName(d.work->oldSha1);
             entry->package = name;
             entry->offset = offset;
             entry->storedSize = d.work->form.storedSize;
@@ -826,7 +826,7 @@ void Publisher::State::writeUnit(Unit& unit, PublishSummary& summary) {
         entry->status = f.form.status;
         entry->setPath(f.content.path);
         entry->sha1 = f.sha1;
-        entry->name = f.sha1;
+        entry->setName(f.sha1);
         entry->package = f.package;
         entry->offset = f.offset;
         entry->storedSize = f.form.storedSize;
