@@ -826,7 +826,6 @@ void Publisher::State::writeUnit(Unit& unit, PublishSummary& summary) {
         entry->status = f.form.status;
         entry->setPath(f.content.path);
         entry->sha1 = f.sha1;
-        entry->setName(f.sha1);
         entry->package = f.package;
         entry->offset = f.offset;
         entry->storedSize = f.form.storedSize;
