@@ -4,6 +4,7 @@
 #include "distr/Digest.h"
 #include "distr/FileOps.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <climits>
 #include <functional>
@@ -104,12 +105,14 @@ private:
         std::int64_t modified = 0;
         Hash sha1;
         bool present = false; // in the table by path index
-        std::int32_t nanos = -1; // a fraction of a second fits; anything else is "not recorded"
+        std::int32_t nanos = -1; // negative: not recorded
         bool operator==(const Record& o) const {
             return sha1 == o.sha1 && size == o.size && modified == o.modified && nanos == o.nanos;
         }
+        // A fraction of a second fits. A wider stored value must still match no
+        // file: taken as not recorded, the whole seconds alone would vouch for it.
         static std::int32_t narrowNanos(std::int64_t nanos) {
-            return nanos >= 0 && nanos <= INT32_MAX ? static_cast<std::int32_t>(nanos) : -1;
+            return nanos < 0 ? -1 : static_cast<std::int32_t>(std::min<std::int64_t>(nanos, INT32_MAX));
         }
     };
 #pragma pack(pop)

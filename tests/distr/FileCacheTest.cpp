@@ -130,7 +130,8 @@ TEST_F(FileCacheTest, CorruptFileIsPreservedAndTheCacheStartsEmpty) {
 }
 
 TEST_F(FileCacheTest, RefreshDropsMissingAndChangedFiles) {
-    makeTree(dir.path(), {{"same.txt", "1"}, {"changed.txt", "2"}, {"exact.txt", "3"}, {"edited.txt", "4"}});
+    makeTree(dir.path(),
+             {{"same.txt", "1"}, {"changed.txt", "2"}, {"exact.txt", "3"}, {"edited.txt", "4"}, {"wide.txt", "5"}});
     const auto stamp = [this](const char* name) {
         std::pair<std::int64_t, std::int64_t> time;
         EXPECT_TRUE(platform::modificationTime(dir.file(name), time.first, time.second));
@@ -150,17 +151,19 @@ TEST_F(FileCacheTest, RefreshDropsMissingAndChangedFiles) {
 
     // An edit within the second of the recording shows in the fraction only;
     // a line of an older cache (same.txt, whole seconds) is still kept by its
-    // seconds. The fraction survives a save and a load.
-    const auto exact = stamp("exact.txt"), edited = stamp("edited.txt");
+    // seconds. The fraction survives a save and a load; one too wide to be a
+    // fraction matches no file.
+    const auto exact = stamp("exact.txt"), edited = stamp("edited.txt"), wide = stamp("wide.txt");
     fill(*cache, {{"same.txt", kA, 1, same.first}, {"exact.txt", kA, 1, exact.first, exact.second},
-                  {"edited.txt", kA, 1, edited.first, (edited.second + 1) % 1000000000}});
+                  {"edited.txt", kA, 1, edited.first, (edited.second + 1) % 1000000000},
+                  {"wide.txt", kA, 1, wide.first, wide.second + (std::int64_t(1) << 32)}});
     ASSERT_TRUE(cache->save());
     auto loaded = makeCache(dir);
     ASSERT_TRUE(loaded->get("exact.txt"));
     EXPECT_EQ(exact.second, loaded->get("exact.txt")->modifiedNanos);
     loaded->refresh();
     EXPECT_EQ((std::vector<std::string>{"same.txt=a:1", "exact.txt=a:1"}),
-              listing(*loaded, {"same.txt", "exact.txt", "edited.txt"}));
+              listing(*loaded, {"same.txt", "exact.txt", "edited.txt", "wide.txt"}));
 }
 
 TEST_F(FileCacheTest, RemoveAllFilesDeletesWhatTheCacheKnows) {
