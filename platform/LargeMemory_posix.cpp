@@ -65,6 +65,9 @@ void returnLargeFreesToSystem() {
     // A fixed threshold also stops the allocator from raising it after the
     // first large free, which is what would keep the copies in the heap.
     ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    // Fixing it also fixes the trim threshold at 128 KiB, and the threads' heaps
+    // would then be shrunk and faulted in again for every few files.
+    ::mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
 #endif
 }
 
