@@ -153,26 +153,18 @@ const char* RootStorage::firstRecord(std::size_t index) const {
     return records_[index];
 }
 
-std::pair<int, bool> RootStorage::find(std::string_view text) const {
-    const std::string_view key = lowerKey(text);
-    const auto hash = static_cast<std::uint32_t>(std::hash<std::string_view>()(key));
-    Poco::FastMutex::ScopedLock lock(mutex_);
-    if (slots_.empty())
-        return {-1, false};
-    const Slot& slot = slots_[probe(key, hash)];
-    if (slot.index < 0)
-        return {-1, false};
-    return {slot.index, true};
-}
+std::pair<int, bool> RootStorage::find(std::string_view text) const { return lookup(text, false); }
 
-std::pair<int, bool> RootStorage::findExact(std::string_view text) const {
+std::pair<int, bool> RootStorage::findExact(std::string_view text) const { return lookup(text, true); }
+
+std::pair<int, bool> RootStorage::lookup(std::string_view text, bool exact) const {
     const std::string_view key = lowerKey(text);
     const auto hash = static_cast<std::uint32_t>(std::hash<std::string_view>()(key));
     Poco::FastMutex::ScopedLock lock(mutex_);
     if (slots_.empty())
         return {-1, false};
     const Slot& slot = slots_[probe(key, hash)];
-    if (slot.index < 0 || textOf(firstRecord(static_cast<std::size_t>(slot.index))) != text)
+    if (slot.index < 0 || (exact && textOf(firstRecord(static_cast<std::size_t>(slot.index))) != text))
         return {-1, false};
     return {slot.index, true};
 }

@@ -49,6 +49,8 @@ private:
     int intern(std::string_view text, bool provisional, bool& created);
     const char* makeRecord(std::string_view text, std::string_view key, bool provisional);
     const char* firstRecord(std::size_t index) const;
+    // exact: only when the first-seen text is text itself.
+    std::pair<int, bool> lookup(std::string_view text, bool exact) const;
     static std::string_view textOf(const char* record);
     static std::string_view keyOf(const char* record);
     // The slot holding key, or the empty slot where it belongs.
